@@ -1,0 +1,46 @@
+# Entry points for people: `make test`, `make demo`, `make bench`, `make asan`, `make clang`.
+# Each configures its own build folder with CMake and Ninja on first use.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CTEST_ARGS ?=
+
+.PHONY: all build test asan clang bench demo clean
+
+all: build
+
+build/build.ninja:
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: build/build.ninja
+	cmake --build build -j $(JOBS)
+
+test: build
+	ctest --test-dir build --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+build-asan/build.ninja:
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLMSCR_SANITIZE=ON
+
+asan: build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+build-clang/build.ninja:
+	CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+clang: build-clang/build.ninja
+	cmake --build build-clang -j $(JOBS)
+	ctest --test-dir build-clang --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+build-bench/build.ninja:
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLMSCR_BENCH=ON
+
+bench: build-bench/build.ninja
+	cmake --build build-bench -j $(JOBS) --target kernel_bench
+	./build-bench/bench/kernel_bench
+
+demo: build
+	@if [ -x build/tools/lmscr ]; then ./build/tools/lmscr demo; \
+	 else echo "the demo arrives with the driver; nothing to run yet" >&2; exit 1; fi
+
+clean:
+	rm -rf build build-asan build-clang build-bench

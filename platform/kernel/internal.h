@@ -1,0 +1,396 @@
+// Inside the user-mode kernel: platform threads and the scheduler, and the kernel's private
+// records behind the objects that drivers see.  One Kernel::Impl exists per run; the platform
+// routines reach it through K().
+#pragma once
+
+#include "fiber.h"
+#include "kernel.h"
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace lmscr::kernel {
+
+struct Thread;
+
+struct WaitBlock {
+    LIST_ENTRY entry;  // linked into the object's DISPATCHER_HEADER.WaitListHead
+    Thread* thread;
+    DISPATCHER_HEADER* object;
+    uint32_t index;
+};
+
+enum class ThreadState { Ready, Running, Blocked, Finished };
+
+// What a blocked thread waits for, for the deadlock report.
+enum class BlockKind { None, Object, SpinLock, Delay, Join, Lock };
+
+struct Thread {
+    uint32_t id = 0;
+    std::string name;
+    ThreadState state = ThreadState::Ready;
+    bool daemon = false;
+    bool native = false;  // the operating-system thread that created the kernel
+    std::function<void()> body;
+
+    KIRQL irql = PASSIVE_LEVEL;
+    int spinLocksHeld = 0;
+    std::vector<PDRIVER_OBJECT> drivers;  // whose code runs now, innermost last
+    std::vector<PDEVICE_OBJECT> dispatching;  // devices whose dispatch routine runs now
+
+    // Wait state, valid while Blocked on objects.
+    WaitBlock waitBlocks[MAXIMUM_WAIT_OBJECTS];
+    uint32_t waitCount = 0;
+    WAIT_TYPE waitType = WaitAny;
+    NTSTATUS waitStatus = STATUS_SUCCESS;
+    bool waitSatisfied = false;
+    bool hasTimer = false;
+    std::pair<uint64_t, uint64_t> timerKey{0, 0};
+    BlockKind blockKind = BlockKind::None;
+    const void* blockObject = nullptr;
+    uint64_t blockDeadlineNs = 0;
+
+    KEVENT done;  // signalled when the body has returned
+
+    // Virtual time.
+    Fiber fiber;
+    uint64_t priority = 0;
+    // Real time.
+    std::thread os;
+    std::condition_variable cv;
+    bool wake = false;
+};
+
+struct PoolBlock {
+    ULONG tag;
+    SIZE_T size;
+    Site site;
+    PDRIVER_OBJECT owner;
+    uint64_t serial;
+};
+
+enum class IrpKind {
+    Allocated,  // IoAllocateIrp: its owner frees it
+    Ioctl,      // IoBuildDeviceIoControlRequest: the I/O manager copies back and frees
+    Client,     // a request of the client API
+    Pnp,        // sent by the Plug and Play manager
+    Power,      // sent by the power manager, or by PoRequestPowerIrp
+};
+
+enum class IrpState {
+    Owned,    // with its allocator, or given back to a completion routine's driver
+    Walking,  // completion in progress
+    Done,     // completion reached the top of the stack
+    Freed,
+};
+
+// One dispatch of the IRP to a stack location, kept until both the dispatch routine has returned
+// and the completion has passed the location, so that the pending rule can be checked on both.
+struct DispatchFrame {
+    uint64_t serial;
+    int location;
+    bool returned = false;
+    NTSTATUS returnedStatus = 0;
+    bool passed = false;
+    bool markedPending = false;
+    const char* driverName = "";
+};
+
+struct IrpTrack {
+    PIRP irp = nullptr;
+    uint64_t serial = 0;
+    IrpKind kind = IrpKind::Allocated;
+    IrpState state = IrpState::Owned;
+    Site site;
+    PDRIVER_OBJECT owner = nullptr;
+    int pins = 0;            // active calls that still look at the IRP; its memory waits for them
+    bool freePending = false;
+    ULONG copyBackLength = 0;  // output length of a buffered device-control request
+    std::vector<DispatchFrame> frames;
+    std::function<void(PIRP)> onDone;  // what the manager or client does when completion ends
+    PDEVICE_OBJECT queuedFor = nullptr;  // power IRP waiting for PoStartNextPowerIrp
+};
+
+// Kept in front of every IRP in one allocation.
+struct IrpHeader {
+    IrpTrack* track;
+    alignas(16) unsigned char irp[1];
+};
+
+struct InterfaceRecord {
+    GUID guid;
+    PDEVICE_OBJECT pdo;
+    std::string link;  // UTF-8 copy of the symbolic link name
+    bool enabled = false;
+};
+
+}  // namespace lmscr::kernel
+
+// The kernel's private part of every device object.
+struct _DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT DeviceObject = nullptr;
+    PDEVICE_OBJECT AttachedTo = nullptr;
+    std::string name;
+    bool deleted = false;
+    bool physical = false;
+    int refs = 1;        // the object's own reference, released by IoDeleteDevice
+    int inflight = 0;    // IRPs that hold a stack location of this device
+    uint64_t serial = 0;
+    lmscr::kernel::Site site;
+    // Power manager: the power state recorded by PoSetPowerState, and the one-at-a-time rule.
+    DEVICE_POWER_STATE devicePower = PowerDeviceD0;
+    SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+    bool powerBusy[2] = {false, false};
+    std::deque<PIRP> powerQueue[2];
+    int openHandles = 0;
+    bool createInProgress = false;
+};
+
+struct _IO_WORKITEM {
+    PDEVICE_OBJECT device = nullptr;
+    PIO_WORKITEM_ROUTINE routine = nullptr;
+    PVOID context = nullptr;
+    bool queued = false;
+    lmscr::kernel::Site site;
+    PDRIVER_OBJECT owner = nullptr;
+    uint64_t serial = 0;
+};
+
+namespace lmscr::kernel {
+
+struct DriverRecord {
+    PDRIVER_OBJECT object = nullptr;
+    std::string name;
+    std::u16string nameBuffer;
+    bool unloaded = false;
+};
+
+struct Job {
+    std::function<void()> fn;
+    KEVENT done;
+};
+
+struct Kernel::Impl {
+    explicit Impl(Kernel& owner, Options options);
+    ~Impl();
+
+    Kernel& owner;
+    Options options;
+    bool virtualTime;
+    uint64_t rngState;
+    uint64_t NextRandom();
+
+    // ---- threads and scheduling -------------------------------------------------------
+    std::mutex dispatcherMutex;  // real time only: guards every kernel record
+    std::vector<std::unique_ptr<Thread>> threads;
+    Thread* current = nullptr;   // virtual time
+    std::vector<Thread*> ready;  // virtual time
+    std::vector<Thread*> zombies;
+    uint32_t nextThreadId = 0;
+    bool switching = true;       // false while tearing down
+    std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> timers;
+    uint64_t timerSerial = 0;
+    uint64_t virtualNowNs = 0;
+    std::chrono::steady_clock::time_point realStart;
+    std::thread clockThread;  // real time: fires timers
+    std::condition_variable clockCv;
+    bool clockStop = false;
+
+    Thread* Current();
+    Thread* Spawn(const std::string& name, std::function<void()> body, bool daemon);
+    void JoinThread(Thread* thread);
+    uint64_t NowNs();
+
+    // The dispatcher lock: a real mutex in real time, nothing in virtual time (one thread runs).
+    class Guard {
+    public:
+        explicit Guard(Impl& k);
+        ~Guard();
+        void Unlock();
+        void Lock();
+        std::unique_lock<std::mutex>& lock() { return lock_; }
+
+    private:
+        Impl& k_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
+    // Under the guard: sleep until Wake or the deadline.  True when woken, false on time-out.
+    bool BlockLocked(Guard& guard, Thread* self, BlockKind kind, const void* object,
+                     std::optional<uint64_t> deadlineNs);
+    void MakeReadyLocked(Thread* thread);
+    std::pair<uint64_t, uint64_t> AddTimerLocked(uint64_t deadlineNs, std::function<void()> fn);
+    void CancelTimerLocked(std::pair<uint64_t, uint64_t> key);
+    void SwitchPoint();
+    void Schedule();  // virtual: give the processor to the best ready thread
+    void FireDueTimersLocked();
+    void SwitchTo(Thread* next, bool exiting);
+    Thread* PopBestReady();
+    static void FiberEntry(void* arg);
+    void RunThreadBody(Thread* thread);
+    [[noreturn]] void Deadlock();
+    std::string DescribeThread(const Thread* thread);
+    std::string ObjectName(const void* object);
+
+    // ---- dispatcher objects ---------------------------------------------------------
+    void SignalLocked(DISPATCHER_HEADER* header);
+    void SatisfyLocked(Thread* thread, NTSTATUS status);
+    bool IsSignalled(DISPATCHER_HEADER* header, Thread* thread);
+    void Consume(DISPATCHER_HEADER* header);
+    NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
+                  const char* routine);
+    std::unordered_map<const void*, std::deque<Thread*>> spinWaiters;
+    std::unordered_map<const void*, std::string> names;
+    std::unordered_map<PKTIMER, std::pair<uint64_t, uint64_t>> ktimers;
+    void TimerExpiredLocked(PKTIMER timer);
+
+    // ---- deferred procedure calls -----------------------------------------------------
+    LIST_ENTRY dpcQueue;
+    KEVENT dpcEvent;
+    std::unordered_map<PKDPC, PDRIVER_OBJECT> dpcOwners;
+    std::deque<std::function<void()>> dispatchCallbacks;  // Kernel::At
+    void DpcThread();
+
+    // ---- work queues ------------------------------------------------------------------
+    struct WorkQueue {
+        std::deque<PIO_WORKITEM> items;
+        KEVENT event;
+        const char* name;
+    };
+    WorkQueue workQueues[2];
+    void WorkerThread(int queue);
+    std::unordered_set<PIO_WORKITEM> workItems;
+    KSPIN_LOCK cancelLock = 0;
+
+    // ---- system threads: Plug and Play and power jobs ---------------------------------
+    struct JobQueue {
+        std::deque<Job*> jobs;
+        KEVENT event;
+    };
+    JobQueue pnpJobs, powerJobs;
+    void JobThread(JobQueue& queue);
+    void RunJob(JobQueue& queue, const char* threadName, std::function<void()> fn);
+    std::vector<Thread*> systemThreads;
+    bool stopping = false;
+    Thread* pnpThread = nullptr;
+    Thread* powerThread = nullptr;
+
+    // ---- pool -------------------------------------------------------------------------
+    std::unordered_map<const void*, PoolBlock> pool;
+    std::unordered_set<const void*> freedPool;
+    std::map<ULONG, PoolTagStats> poolStats;
+    uint64_t poolSerial = 0;
+
+    // ---- faults -----------------------------------------------------------------------
+    struct ActiveRule {
+        FaultRule rule;
+        uint64_t calls = 0;
+    };
+    std::vector<ActiveRule> faults;
+    bool ShouldFail(const char* operation, const Site& site);
+
+    // ---- objects of the I/O manager ---------------------------------------------------
+    std::vector<std::unique_ptr<DriverRecord>> drivers;
+    std::unordered_set<PDEVICE_OBJECT> devices;  // created and not yet freed
+    std::unordered_set<IrpTrack*> irps;
+    uint64_t irpSerial = 0;
+    uint64_t frameSerial = 0;
+    std::unordered_map<const void*, const void*> errorLogObjects;
+    void FreeDeviceIfUnused(PDEVICE_OBJECT device);
+    bool IsDevice(const void* object) const { return devices.count(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object))) != 0; }
+    uint64_t deviceSerial = 0;
+    uint64_t workItemSerial = 0;
+    std::vector<InterfaceRecord> interfaces;
+    std::vector<std::weak_ptr<InterfaceWatch::State>> watchers;
+    void NotifyInterface(const InterfaceRecord& record, bool arrival);
+    PIRP NewIrp(CCHAR stackSize, IrpKind kind, const Site& site);
+    void ReleaseIrpMemory(PIRP irp);
+    void UnpinIrp(PIRP irp);
+    void DeviceDereference(PDEVICE_OBJECT device);
+    void FinishIrpAtTop(PIRP irp);
+    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo);
+    DRIVER_OBJECT* CurrentDriver();
+    const char* DriverName(PDRIVER_OBJECT driver);
+    std::string DeviceName(PDEVICE_OBJECT device);
+
+    // ---- Plug and Play and power ------------------------------------------------------
+    std::vector<PDEVICE_OBJECT> physicalDevices;
+    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> pnpHistory;
+    SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+    NTSTATUS SendManagerIrp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
+                            std::function<void(PIO_STACK_LOCATION)> fill, IrpKind kind);
+    void DispatchQueuedPowerIrp(PDEVICE_OBJECT device, PIRP irp);
+
+    // ---- event log and trace ----------------------------------------------------------
+    std::vector<EventLogEntry> eventLog;
+    std::vector<std::string> trace;
+    std::mutex traceMutex;
+    void TraceLine(const std::string& what);
+    bool tracing() const { return options.trace || options.printTrace; }
+
+    // ---- verifier ---------------------------------------------------------------------
+    [[noreturn]] void Violation(const char* name, const std::string& detail);
+    LeakReport LeaksOf(PDRIVER_OBJECT driver) const;
+    LeakReport AllOutstanding() const;
+    bool shutDown = false;
+
+    KEVENT handleClosed;  // set whenever a client handle is closed
+    std::unordered_map<PFILE_OBJECT, int> fileRequests;  // client requests not yet completed
+    KEVENT requestDone;   // set whenever a client request completes
+    std::unique_ptr<PnpManager> pnp;
+    std::unique_ptr<PowerManager> power;
+    std::unique_ptr<Client> client;
+};
+
+struct InterfaceWatch::State {
+    GUID guid{};
+    std::deque<InterfaceNotification> queue;
+    KEVENT event;
+};
+
+struct PendingIo::State {
+    KEVENT done;
+    PIRP irp = nullptr;
+    bool completed = false;
+    bool returnedPending = false;
+    IoResult result;
+    std::vector<uint8_t> inputCopy;  // kept alive for METHOD_NEITHER
+    PFILE_OBJECT file = nullptr;
+    uint32_t thread = 0;
+};
+
+Kernel::Impl& K();
+Kernel::Impl* KOrNull();
+IrpTrack* TrackOf(PIRP irp);
+
+// Marks the code of `driver` as running on the current thread for the lifetime of the object.
+class DriverScope {
+public:
+    explicit DriverScope(PDRIVER_OBJECT driver);
+    ~DriverScope();
+
+private:
+    Thread* thread_;
+};
+
+// Runs `call` and checks that it left the IRQL and the spin locks as it found them.
+void CheckReturnState(Thread* self, KIRQL irqlBefore, int locksBefore, const char* what,
+                      const char* driverName);
+
+std::string Utf8(const std::u16string& s);
+std::u16string Utf16(const std::string& s);
+std::string Utf8(PCUNICODE_STRING s);
+std::string TagText(ULONG tag);
+
+}  // namespace lmscr::kernel

@@ -1,0 +1,288 @@
+// The user-mode kernel as tests and tools see it: one Kernel per run, with its clock and
+// scheduler, its managers (Plug and Play, power), the client side of the I/O manager, the event
+// log, the fault injector and the verifier's leak report.  Drivers never include this header;
+// they see only platform/include.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace lmscr::kernel {
+
+enum class TimeMode {
+    Virtual,  // one platform thread at a time, seeded scheduler, clock jumps to the next deadline
+    Real,     // operating-system threads and clock
+};
+
+struct Options {
+    TimeMode mode = TimeMode::Virtual;
+    // Seed of the scheduler's choices; LMSCR_SEED in the environment overrides the default.
+    uint64_t seed = SeedFromEnvironment(1);
+    // Chance, in 1/N per switch point, that the running thread's priority is drawn anew
+    // (a change point in the manner of PCT).  0 turns preemption at switch points off.
+    uint32_t changePointOneIn = 4;
+    bool trace = false;          // keep the event trace (Kernel::Trace)
+    bool printTrace = false;     // and echo it to stderr as it happens
+    unsigned criticalWorkers = 2;
+    unsigned delayedWorkers = 1;
+
+    static uint64_t SeedFromEnvironment(uint64_t fallback);
+};
+
+struct Site {
+    const char* file = "";
+    unsigned line = 0;
+    const char* function = "";
+    std::string ToString() const;
+};
+
+// Fault injection: the operations that can fail on a real machine for want of memory or
+// resources.  A rule names an operation (empty: every injectable one) and optionally a call
+// site (the calling function's name, or "file.cpp:123"), and fails the nth matching call, or
+// every nth.
+struct FaultRule {
+    std::string operation;  // "ExAllocatePoolWithTag", "IoAllocateIrp", "IoAllocateWorkItem",
+                            // "IoBuildDeviceIoControlRequest", "IoCreateDevice",
+                            // "IoAttachDeviceToDeviceStack", "IoRegisterDeviceInterface",
+                            // "IoSetDeviceInterfaceState", "PoRequestPowerIrp"
+    std::string site;
+    uint64_t nth = 1;       // the first call that fails
+    uint64_t every = 0;     // then every `every` calls after it; 0: only once
+};
+
+struct LeakReport {
+    std::vector<std::string> items;  // one line each: what, tag, size, where it was made
+    bool empty() const { return items.empty(); }
+    std::string ToString() const;
+};
+
+struct PoolTagStats {
+    uint64_t liveBytes = 0;
+    uint64_t liveBlocks = 0;
+    uint64_t totalAllocations = 0;
+};
+
+struct EventLogEntry {
+    uint64_t timeNs = 0;
+    uint32_t code = 0;
+    std::string object;  // name of the logging device or driver object
+    const void* objectPointer = nullptr;
+    uint32_t uniqueValue = 0;
+    NTSTATUS finalStatus = 0;
+    std::vector<uint32_t> dumpData;
+    std::vector<std::u16string> strings;
+};
+
+// Device-interface arrival and removal, as a client that watches interfaces sees them.
+struct InterfaceNotification {
+    bool arrival = false;
+    GUID interfaceClass{};
+    std::string symbolicLink;
+};
+
+class Kernel;
+
+// One open handle to a device.
+class Handle {
+public:
+    Handle() = default;
+    Handle(Handle&& other) noexcept;
+    Handle& operator=(Handle&& other) noexcept;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle();  // closes the handle if still open
+
+    bool IsOpen() const { return file_ != nullptr; }
+    PFILE_OBJECT File() const { return file_; }
+    PDEVICE_OBJECT Device() const { return device_; }
+
+private:
+    friend class Client;
+    PFILE_OBJECT file_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+};
+
+struct IoResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    std::vector<uint8_t> output;  // the caller's output buffer after copy-back, full length
+};
+
+// A device-control request issued without waiting.  It runs in a platform thread of its own,
+// as an application thread that called the driver would.
+class PendingIo {
+public:
+    ~PendingIo();
+    bool Done() const;
+    // Blocks the calling platform thread until the request completes (timeout in ms; nullopt:
+    // no limit).  Returns false if the time ran out.
+    bool Wait(std::optional<uint64_t> timeoutMs = std::nullopt);
+    // IoCancelIrp on the request, if it is still with a driver.  Returns what IoCancelIrp did.
+    bool Cancel();
+    const IoResult& Result() const;
+    bool ReturnedPending() const;  // what the dispatch routine returned: STATUS_PENDING or not
+
+    struct State;
+    explicit PendingIo(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+class Client {
+public:
+    explicit Client(Kernel& kernel) : kernel_(kernel) {}
+    // Opens the top of the device stack that the enabled interface link leads to.
+    NTSTATUS Open(const std::string& symbolicLink, Handle& out);
+    // Opens the top of the stack of the given device object.
+    NTSTATUS OpenDevice(PDEVICE_OBJECT device, Handle& out);
+    // Cleanup, then close once every request of the handle has completed.
+    NTSTATUS Close(Handle& handle);
+    IoResult IoControl(Handle& handle, ULONG code, std::span<const uint8_t> input,
+                       ULONG outputLength);
+    std::shared_ptr<PendingIo> IoControlAsync(Handle& handle, ULONG code,
+                                              std::span<const uint8_t> input,
+                                              ULONG outputLength);
+    // Read and write requests (IRP_MJ_READ / IRP_MJ_WRITE) with a buffered data transfer.
+    IoResult Read(Handle& handle, ULONG length);
+    IoResult Write(Handle& handle, std::span<const uint8_t> data);
+
+    // Interfaces of a class that are enabled now, and notifications from now on.
+    std::vector<std::string> EnabledInterfaces(const GUID& interfaceClass) const;
+
+private:
+    Kernel& kernel_;
+};
+
+class InterfaceWatch {
+public:
+    explicit InterfaceWatch(Kernel& kernel, const GUID& interfaceClass);
+    ~InterfaceWatch();
+    // Takes the next notification, waiting up to timeoutMs (nullopt: no limit).
+    std::optional<InterfaceNotification> Next(std::optional<uint64_t> timeoutMs);
+    std::vector<InterfaceNotification> Drain();
+
+    struct State;
+
+private:
+    Kernel& kernel_;
+    std::shared_ptr<State> state_;
+};
+
+class PnpManager {
+public:
+    explicit PnpManager(Kernel& kernel) : kernel_(kernel) {}
+    // Creates the driver object and runs DriverEntry.  Returns NULL if DriverEntry failed.
+    PDRIVER_OBJECT LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry,
+                              NTSTATUS* status = nullptr);
+    // Runs DriverUnload; afterwards reports what the driver left behind.
+    LeakReport UnloadDriver(PDRIVER_OBJECT driver);
+
+    // A device object that a bus driver created and reports as present (a physical device
+    // object): clears its initialising flag and makes it known to the managers.
+    void ReportPhysicalDevice(PDEVICE_OBJECT pdo);
+    void ForgetPhysicalDevice(PDEVICE_OBJECT pdo);
+    std::vector<PDEVICE_OBJECT> PhysicalDevices() const;
+
+    // Calls the function driver's AddDevice for a physical device.
+    NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+
+    // Single requests, each sent to the top of the device's stack and waited for.
+    NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR minor);
+    NTSTATUS Start(PDEVICE_OBJECT pdo) { return Send(pdo, IRP_MN_START_DEVICE); }
+
+    // The sequences of the real manager.
+    // Rebalance: query-stop; on refusal cancel-stop; else stop.  (The restart is Start.)
+    NTSTATUS StopForRebalance(PDEVICE_OBJECT pdo);
+    // Orderly removal: query-remove; on refusal cancel-remove; else remove.
+    NTSTATUS Remove(PDEVICE_OBJECT pdo);
+    // Surprise removal: surprise-removal now, remove once no handle is open.
+    NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
+
+    // The minor codes the manager sent, in order, as seen at the top of each stack.
+    const std::vector<std::pair<PDEVICE_OBJECT, UCHAR>>& History() const;
+
+private:
+    Kernel& kernel_;
+};
+
+class PowerManager {
+public:
+    explicit PowerManager(Kernel& kernel) : kernel_(kernel) {}
+    // Query, then set: each stack is queried; if one refuses, the others that were queried are
+    // told the working state again and the refusal is returned.
+    NTSTATUS SetSystemState(SYSTEM_POWER_STATE state);
+    NTSTATUS QuerySystemState(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
+    NTSTATUS SendSystemSetPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
+    NTSTATUS SendDevicePower(PDEVICE_OBJECT pdo, UCHAR minor, DEVICE_POWER_STATE state);
+    SYSTEM_POWER_STATE SystemState() const;
+    // What PoSetPowerState last recorded for a device.
+    DEVICE_POWER_STATE DeviceState(PDEVICE_OBJECT device) const;
+    SYSTEM_POWER_STATE RecordedSystemState(PDEVICE_OBJECT device) const;
+
+private:
+    Kernel& kernel_;
+};
+
+class Kernel {
+public:
+    explicit Kernel(Options options = Options());
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    static Kernel* Current();
+
+    const Options& GetOptions() const;
+    uint64_t Seed() const;
+    uint64_t NowNs() const;
+    uint64_t NowMs() const { return NowNs() / 1000000; }
+
+    // Platform threads.  The thread that made the Kernel is the first one ("main").
+    using ThreadId = uint32_t;
+    ThreadId Spawn(const std::string& name, std::function<void()> body);
+    void Join(ThreadId thread);
+    // Lets every runnable thread run and every due timer fire until nothing is left to do in
+    // the next `ms` virtual milliseconds; returns when the clock has advanced by `ms`.
+    void Sleep(uint64_t ms);
+    // Runs `fn` at a future time on the clock, in timer context (no waiting allowed there).
+    void At(uint64_t delayNs, std::function<void()> fn);
+    // Gives a dispatcher object or lock a name for traces and the deadlock report.
+    void Name(const void* object, const std::string& name);
+
+    PnpManager& Pnp();
+    PowerManager& Power();
+    Client& Clients();
+
+    void InjectFault(FaultRule rule);
+    void ClearFaults();
+
+    PoolTagStats PoolStats(ULONG tag) const;
+    std::vector<EventLogEntry> EventLog() const;
+    std::vector<std::string> Trace() const;
+    void AppendTrace(const std::string& line);
+
+    // Everything outstanding now: pool, IRPs, work items, device objects, drivers.
+    LeakReport Outstanding() const;
+    // Unloads every driver still loaded, stops the system threads and returns what leaked.
+    LeakReport Shutdown();
+
+    struct Impl;
+    Impl& impl() { return *impl_; }
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Text of a GUID as the registry writes it: {50DD5230-BA8A-11D1-BF5D-0000F805F530}.
+std::string GuidToString(const GUID& guid);
+std::string StatusName(NTSTATUS status);
+
+}  // namespace lmscr::kernel

@@ -1,0 +1,449 @@
+// Platform threads, the scheduler and the clock.
+//
+// Virtual time: every platform thread is a fiber and exactly one runs.  A thread gives up the
+// processor when it blocks, and may be made to give it up at a switch point (setting an event,
+// releasing a spin lock, calling or completing an IRP, queueing work).  Which ready thread runs
+// next is decided by priorities drawn from the seeded generator, and at every switch point the
+// running thread's priority may be drawn anew (a change point, in the manner of PCT), so that
+// different seeds explore different interleavings while one seed always gives the same run.
+// When no thread can run, the clock jumps to the earliest deadline; when there is none, the run
+// is deadlocked and stops with a report of every thread.
+//
+// Real time: operating-system threads, a mutex as the dispatcher lock, condition variables for
+// blocking and a clock thread for timers.
+#include "internal.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace lmscr::kernel {
+
+namespace {
+thread_local Thread* tlsCurrent = nullptr;
+}
+
+uint64_t Kernel::Impl::NextRandom() {
+    // splitmix64: small, fast, and the same sequence on every machine for the same seed.
+    uint64_t z = (rngState += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+Kernel::Impl::Guard::Guard(Impl& k) : k_(k) {
+    if (!k_.virtualTime) lock_ = std::unique_lock<std::mutex>(k_.dispatcherMutex);
+}
+Kernel::Impl::Guard::~Guard() = default;
+void Kernel::Impl::Guard::Unlock() {
+    if (lock_.owns_lock()) lock_.unlock();
+}
+void Kernel::Impl::Guard::Lock() {
+    if (!k_.virtualTime && !lock_.owns_lock()) lock_.lock();
+}
+
+Thread* Kernel::Impl::Current() { return virtualTime ? current : tlsCurrent; }
+
+uint64_t Kernel::Impl::NowNs() {
+    if (virtualTime) return virtualNowNs;
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now() - realStart)
+                                     .count());
+}
+
+std::string Kernel::Impl::ObjectName(const void* object) {
+    auto it = names.find(object);
+    if (it != names.end()) return it->second;
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "object@%p", object);
+    return buffer;
+}
+
+std::string Kernel::Impl::DescribeThread(const Thread* t) {
+    std::ostringstream out;
+    out << "thread " << t->id << " \"" << t->name << "\"";
+    switch (t->state) {
+    case ThreadState::Running: out << " running"; break;
+    case ThreadState::Ready: out << " ready"; break;
+    case ThreadState::Finished: out << " finished"; break;
+    case ThreadState::Blocked:
+        out << " blocked";
+        switch (t->blockKind) {
+        case BlockKind::Object:
+            out << " waiting for";
+            for (uint32_t i = 0; i < t->waitCount; ++i)
+                out << (i ? (t->waitType == WaitAll ? " and " : " or ") : " ")
+                    << ObjectName(t->waitBlocks[i].object);
+            break;
+        case BlockKind::SpinLock: out << " spinning on spin lock " << ObjectName(t->blockObject); break;
+        case BlockKind::Delay: out << " in a delay"; break;
+        case BlockKind::Join: out << " joining " << ObjectName(t->blockObject); break;
+        case BlockKind::Lock: out << " on " << ObjectName(t->blockObject); break;
+        case BlockKind::None: break;
+        }
+        if (t->hasTimer) out << " until t=" << t->blockDeadlineNs / 1000 << " us";
+        break;
+    }
+    out << " at IRQL " << int(t->irql);
+    if (!t->drivers.empty() && t->drivers.back())
+        out << " in driver " << DriverName(t->drivers.back());
+    return out.str();
+}
+
+void Kernel::Impl::Deadlock() {
+    std::ostringstream out;
+    out << "*** DEADLOCK at t=" << virtualNowNs / 1000 << " us (seed " << options.seed
+        << "): no thread can run and no timer is set\n";
+    for (auto& t : threads)
+        if (t->state != ThreadState::Finished) out << "    " << DescribeThread(t.get()) << "\n";
+    std::fputs(out.str().c_str(), stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// ---- virtual time -------------------------------------------------------------------------
+
+Thread* Kernel::Impl::PopBestReady() {
+    if (ready.empty()) return nullptr;
+    size_t best = 0;
+    for (size_t i = 1; i < ready.size(); ++i) {
+        const Thread* a = ready[i];
+        const Thread* b = ready[best];
+        if (a->priority > b->priority || (a->priority == b->priority && a->id < b->id)) best = i;
+    }
+    Thread* t = ready[best];
+    ready[best] = ready.back();
+    ready.pop_back();
+    return t;
+}
+
+void Kernel::Impl::FireDueTimersLocked() {
+    const uint64_t now = NowNs();
+    while (!timers.empty() && timers.begin()->first.first <= now) {
+        auto fn = std::move(timers.begin()->second);
+        timers.erase(timers.begin());
+        fn();
+    }
+}
+
+void Kernel::Impl::SwitchTo(Thread* next, bool exiting) {
+    Thread* prev = current;
+    current = next;
+    next->state = ThreadState::Running;
+    if (tracing() && prev != next) TraceLine("switch " + prev->name + " -> " + next->name);
+    FiberSwitch(&prev->fiber, &next->fiber, exiting);
+    // Back on prev: stacks of threads that ended can go now that nobody runs on them.
+    for (Thread* z : zombies) FiberDestroy(&z->fiber);
+    zombies.clear();
+}
+
+void Kernel::Impl::Schedule() {
+    for (;;) {
+        FireDueTimersLocked();
+        if (Thread* next = PopBestReady()) {
+            if (next == current) {
+                current->state = ThreadState::Running;
+                return;
+            }
+            SwitchTo(next, current->state == ThreadState::Finished);
+            return;
+        }
+        if (timers.empty()) Deadlock();
+        virtualNowNs = std::max(virtualNowNs, timers.begin()->first.first);
+    }
+}
+
+void Kernel::Impl::SwitchPoint() {
+    if (!virtualTime || !switching) return;
+    Thread* self = current;
+    FireDueTimersLocked();
+    if (options.changePointOneIn && NextRandom() % options.changePointOneIn == 0)
+        self->priority = NextRandom();
+    if (ready.empty()) return;
+    const Thread* best = ready[0];
+    for (const Thread* t : ready)
+        if (t->priority > best->priority || (t->priority == best->priority && t->id < best->id))
+            best = t;
+    if (best->priority > self->priority || (best->priority == self->priority && best->id < self->id)) {
+        self->state = ThreadState::Ready;
+        ready.push_back(self);
+        Schedule();
+    }
+}
+
+void Kernel::Impl::MakeReadyLocked(Thread* t) {
+    if (t->state != ThreadState::Blocked) return;
+    if (t->hasTimer) {
+        CancelTimerLocked(t->timerKey);
+        t->hasTimer = false;
+    }
+    t->state = ThreadState::Ready;
+    if (virtualTime) {
+        ready.push_back(t);
+    } else {
+        t->wake = true;
+        t->cv.notify_one();
+    }
+}
+
+bool Kernel::Impl::BlockLocked(Guard& guard, Thread* self, BlockKind kind, const void* object,
+                               std::optional<uint64_t> deadlineNs) {
+    self->state = ThreadState::Blocked;
+    self->blockKind = kind;
+    self->blockObject = object;
+    bool timedOut = false;
+    if (deadlineNs) {
+        self->blockDeadlineNs = *deadlineNs;
+        self->hasTimer = true;
+        self->timerKey = AddTimerLocked(*deadlineNs, [this, self, &timedOut] {
+            if (self->state != ThreadState::Blocked) return;
+            timedOut = true;
+            self->hasTimer = false;  // this timer is the one firing
+            // Undo a wait on objects first, so that no later signal is handed to a thread that
+            // has already given up.
+            for (uint32_t i = 0; i < self->waitCount; ++i)
+                RemoveEntryList(&self->waitBlocks[i].entry);
+            self->waitCount = 0;
+            MakeReadyLocked(self);
+        });
+    }
+    if (virtualTime) {
+        Schedule();
+    } else {
+        self->wake = false;
+        auto& lock = guard.lock();
+        while (!self->wake) {
+            if (self->hasTimer) {
+                // The clock thread fires the timer; wait_until only bounds the sleep.
+                self->cv.wait_until(lock, realStart + std::chrono::nanoseconds(self->blockDeadlineNs) +
+                                              std::chrono::milliseconds(5));
+            } else {
+                self->cv.wait(lock);
+            }
+        }
+        self->state = ThreadState::Running;
+    }
+    self->blockKind = BlockKind::None;
+    return !timedOut;
+}
+
+std::pair<uint64_t, uint64_t> Kernel::Impl::AddTimerLocked(uint64_t deadlineNs,
+                                                            std::function<void()> fn) {
+    auto key = std::make_pair(deadlineNs, ++timerSerial);
+    bool first = timers.empty() || key < timers.begin()->first;
+    timers.emplace(key, std::move(fn));
+    if (!virtualTime && first) clockCv.notify_one();
+    return key;
+}
+
+void Kernel::Impl::CancelTimerLocked(std::pair<uint64_t, uint64_t> key) { timers.erase(key); }
+
+void Kernel::Impl::RunThreadBody(Thread* t) {
+    t->body();
+    t->body = nullptr;
+    Guard g(*this);
+    t->state = ThreadState::Finished;
+    t->done.Header.SignalState = 1;
+    SignalLocked(&t->done.Header);
+}
+
+void Kernel::Impl::FiberEntry(void* arg) {
+    auto* t = static_cast<Thread*>(arg);
+    FiberStarted(&t->fiber);
+    Impl& k = K();
+    for (Thread* z : k.zombies) FiberDestroy(&z->fiber);
+    k.zombies.clear();
+    k.RunThreadBody(t);
+    k.zombies.push_back(t);
+    k.Schedule();  // never comes back: the thread is finished
+    std::abort();
+}
+
+Thread* Kernel::Impl::Spawn(const std::string& name, std::function<void()> body, bool daemon) {
+    auto owned = std::make_unique<Thread>();
+    Thread* t = owned.get();
+    t->name = name;
+    t->daemon = daemon;
+    t->body = std::move(body);
+    KeInitializeEvent(&t->done, NotificationEvent, FALSE);
+    {
+        Guard g(*this);
+        t->id = nextThreadId++;
+        t->priority = NextRandom();
+        threads.push_back(std::move(owned));
+        names[t] = "thread \"" + name + "\"";
+        names[&t->done] = "end of thread \"" + name + "\"";
+        if (virtualTime) {
+            if (!FiberCreate(&t->fiber, DefaultFiberStackSize(), &Impl::FiberEntry, t)) {
+                std::fprintf(stderr, "lmscr kernel: cannot map a stack for thread %s\n",
+                             name.c_str());
+                std::abort();
+            }
+            t->state = ThreadState::Ready;
+            ready.push_back(t);
+        } else {
+            t->state = ThreadState::Running;
+            t->os = std::thread([this, t] {
+                tlsCurrent = t;
+                RunThreadBody(t);
+            });
+        }
+    }
+    if (tracing()) TraceLine("spawn " + name);
+    SwitchPoint();
+    return t;
+}
+
+void Kernel::Impl::JoinThread(Thread* t) {
+    KeWaitForSingleObject(&t->done, Executive, KernelMode, FALSE, nullptr);
+    if (!virtualTime && t->os.joinable()) t->os.join();
+}
+
+// ---- the kernel object -------------------------------------------------------------------
+
+namespace {
+Kernel::Impl* gKernel = nullptr;
+}
+
+Kernel::Impl& K() {
+    if (!gKernel) {
+        std::fputs("lmscr kernel: a platform routine was called with no kernel running\n", stderr);
+        std::abort();
+    }
+    return *gKernel;
+}
+Kernel::Impl* KOrNull() { return gKernel; }
+
+uint64_t Options::SeedFromEnvironment(uint64_t fallback) {
+    if (const char* s = std::getenv("LMSCR_SEED")) {
+        char* end = nullptr;
+        unsigned long long v = std::strtoull(s, &end, 0);
+        if (end && end != s) return v;
+    }
+    return fallback;
+}
+
+Kernel::Impl::Impl(Kernel& o, Options opts)
+    : owner(o), options(std::move(opts)), virtualTime(options.mode == TimeMode::Virtual),
+      rngState(options.seed) {
+    if (gKernel) {
+        std::fputs("lmscr kernel: only one kernel may run at a time\n", stderr);
+        std::abort();
+    }
+    gKernel = this;
+    realStart = std::chrono::steady_clock::now();
+    auto main = std::make_unique<Thread>();
+    main->name = "main";
+    main->native = true;
+    main->id = nextThreadId++;
+    main->state = ThreadState::Running;
+    main->priority = NextRandom();
+    FiberInitNative(&main->fiber);
+    current = main.get();
+    tlsCurrent = main.get();
+    threads.push_back(std::move(main));
+    KeInitializeEvent(&threads[0]->done, NotificationEvent, FALSE);
+
+    InitializeListHead(&dpcQueue);
+    KeInitializeEvent(&dpcEvent, SynchronizationEvent, FALSE);
+    names[&dpcEvent] = "DPC queue";
+    workQueues[0].name = "CriticalWorkQueue";
+    workQueues[1].name = "DelayedWorkQueue";
+    for (auto& q : workQueues) {
+        KeInitializeEvent(&q.event, SynchronizationEvent, FALSE);
+        names[&q.event] = std::string("work on ") + q.name;
+    }
+    KeInitializeEvent(&pnpJobs.event, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&powerJobs.event, SynchronizationEvent, FALSE);
+    names[&pnpJobs.event] = "Plug and Play requests";
+    names[&powerJobs.event] = "power requests";
+    names[&cancelLock] = "cancel spin lock";
+    KeInitializeEvent(&handleClosed, NotificationEvent, FALSE);
+    KeInitializeEvent(&requestDone, NotificationEvent, FALSE);
+    names[&handleClosed] = "a handle to close";
+    names[&requestDone] = "a client request to complete";
+    KeInitializeSpinLock(&cancelLock);
+
+    switching = false;  // the system threads start once the kernel is whole
+    if (!virtualTime) {
+        clockThread = std::thread([this] {
+            std::unique_lock<std::mutex> lock(dispatcherMutex);
+            while (!clockStop) {
+                if (timers.empty()) {
+                    clockCv.wait(lock);
+                    continue;
+                }
+                auto due = realStart + std::chrono::nanoseconds(timers.begin()->first.first);
+                if (std::chrono::steady_clock::now() < due) {
+                    clockCv.wait_until(lock, due);
+                    continue;
+                }
+                auto fn = std::move(timers.begin()->second);
+                timers.erase(timers.begin());
+                fn();
+            }
+        });
+    }
+
+    systemThreads.push_back(Spawn("dpc", [this] { DpcThread(); }, true));
+    for (unsigned i = 0; i < options.criticalWorkers; ++i)
+        systemThreads.push_back(
+            Spawn("critical-worker-" + std::to_string(i), [this] { WorkerThread(0); }, true));
+    for (unsigned i = 0; i < options.delayedWorkers; ++i)
+        systemThreads.push_back(
+            Spawn("delayed-worker-" + std::to_string(i), [this] { WorkerThread(1); }, true));
+    pnpThread = Spawn("pnp", [this] { JobThread(pnpJobs); }, true);
+    powerThread = Spawn("power", [this] { JobThread(powerJobs); }, true);
+    systemThreads.push_back(pnpThread);
+    systemThreads.push_back(powerThread);
+
+    switching = true;
+    pnp = std::make_unique<PnpManager>(owner);
+    power = std::make_unique<PowerManager>(owner);
+    client = std::make_unique<Client>(owner);
+}
+
+Kernel::Impl::~Impl() {
+    // Whatever a run left behind was reported by Shutdown; give the host its memory back.
+    for (IrpTrack* track : std::vector<IrpTrack*>(irps.begin(), irps.end())) ReleaseIrpMemory(track->irp);
+    for (PDEVICE_OBJECT device : devices) {
+        delete device->DeviceObjectExtension;
+        std::free(device);
+    }
+    devices.clear();
+    for (PIO_WORKITEM item : workItems) delete item;
+    workItems.clear();
+    for (auto& [address, block] : pool) std::free(const_cast<void*>(address));
+    pool.clear();
+    for (auto& d : drivers) std::free(d->object);
+    if (!virtualTime) {
+        {
+            std::lock_guard<std::mutex> lock(dispatcherMutex);
+            clockStop = true;
+        }
+        clockCv.notify_all();
+        if (clockThread.joinable()) clockThread.join();
+        for (auto& t : threads)
+            if (t->os.joinable()) t->os.detach();
+    } else {
+        for (auto& t : threads)
+            if (!t->native) FiberDestroy(&t->fiber);
+    }
+    gKernel = nullptr;
+    tlsCurrent = nullptr;
+}
+
+void Kernel::Impl::TraceLine(const std::string& what) {
+    char prefix[64];
+    const Thread* t = Current();
+    uint64_t ns = NowNs();
+    std::snprintf(prefix, sizeof prefix, "%10.3f ms ", static_cast<double>(ns) / 1e6);
+    std::string line = prefix + (t ? "[" + t->name + "] " : std::string("[?] ")) + what;
+    std::lock_guard<std::mutex> lock(traceMutex);
+    if (options.printTrace) std::fprintf(stderr, "%s\n", line.c_str());
+    if (options.trace) trace.push_back(std::move(line));
+}
+
+}  // namespace lmscr::kernel
