@@ -105,6 +105,7 @@ struct DispatchFrame {
     bool passed = false;
     bool markedPending = false;
     const char* driverName = "";
+    PDEVICE_OBJECT device = nullptr;
 };
 
 struct IrpTrack {

@@ -93,9 +93,11 @@ void Kernel::Impl::UnpinIrp(PIRP irp) {
     if (--track->pins == 0 && track->freePending) ReleaseIrpMemory(irp);
 }
 
-static void ReleaseOrDefer(Kernel::Impl& k, PIRP irp) {
+// An IRP whose completion has ended keeps the state Done while calls still look at it, so that a
+// second completion is reported as what it is.
+static void ReleaseOrDefer(Kernel::Impl& k, PIRP irp, bool explicitFree = false) {
     IrpTrack* track = TrackOf(irp);
-    track->state = IrpState::Freed;
+    if (explicitFree || track->pins == 0) track->state = IrpState::Freed;
     if (track->pins > 0)
         track->freePending = true;
     else
@@ -165,7 +167,7 @@ NTSTATUS Kernel::Impl::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
         frameSerial = ++this->frameSerial;
         driver = device->DriverObject;
         track->frames.push_back(DispatchFrame{frameSerial, irp->CurrentLocation, false, 0, false,
-                                              false, DriverName(driver)});
+                                              false, DriverName(driver), device});
         dispatch = driver->MajorFunction[stack->MajorFunction];
         if (tracing()) {
             char line[160];
@@ -404,7 +406,7 @@ VOID IoFreeIrp(PIRP Irp) {
             k.Violation("IRP_FREED_WHILE_OWNED", "IoFreeIrp of IRP #" + std::to_string(track->serial) +
                                                      " while " + k.DeviceName(holder) + " holds it");
     }
-    ReleaseOrDefer(k, Irp);
+    ReleaseOrDefer(k, Irp, true);
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
@@ -476,11 +478,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
             Irp->PendingReturned = marked ? TRUE : FALSE;
             const int location = Irp->CurrentLocation;
             std::vector<DispatchFrame> ready;
+            std::vector<PDEVICE_OBJECT> released;
             auto& frames = track->frames;
             for (auto it = frames.begin(); it != frames.end();) {
                 if (it->location == location && !it->passed) {
+                    // Every device that was dispatched this location (more than one when drivers
+                    // skip their own) no longer holds the IRP.
                     it->passed = true;
                     it->markedPending = marked;
+                    released.push_back(it->device);
                     if (it->returned) {
                         ready.push_back(*it);
                         it = frames.erase(it);
@@ -490,7 +496,6 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
                 ++it;
             }
             for (auto& frame : ready) CheckPendingRule(k, Irp, frame);
-            PDEVICE_OBJECT passed = sp->DeviceObject;
             Irp->CurrentLocation++;
             Irp->Tail.Overlay.CurrentStackLocation++;
             routine = sp->CompletionRoutine;
@@ -507,9 +512,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
                 routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
-            if (passed) {
-                passed->DeviceObjectExtension->inflight--;
-                k.FreeDeviceIfUnused(passed);
+            for (PDEVICE_OBJECT device : released) {
+                device->DeviceObjectExtension->inflight--;
+                k.FreeDeviceIfUnused(device);
             }
             if (!invoke) {
                 // Nobody above looks: carry the pending mark up, as the platform does.

@@ -1,0 +1,265 @@
+// Every verifier violation stops the run with its name.  Each scenario is a small driver bug
+// played out in a fresh kernel; the death test expects the stop message.
+#include "test_drivers.h"
+
+#include <gtest/gtest.h>
+
+using namespace lmscr::kernel;
+using namespace lmscr::kernel::test;
+
+namespace {
+
+enum class Bug {
+    PendingWithoutMark,
+    MarkedButNotPending,
+    ReturnHoldingSpinLock,
+    ReturnAtRaisedIrql,
+    CompleteTwice,
+    CompleteWithCancelRoutine,
+};
+
+Bug gBug;
+KSPIN_LOCK gLock;
+PIRP gKept;
+
+NTSTATUS BuggyDispatch(PDEVICE_OBJECT, PIRP irp) {
+    switch (gBug) {
+    case Bug::PendingWithoutMark:
+        gKept = irp;  // completed later, which is when the missing mark shows
+        return STATUS_PENDING;
+    case Bug::MarkedButNotPending:
+        IoMarkIrpPending(irp);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    case Bug::ReturnHoldingSpinLock: {
+        KIRQL irql;
+        KeAcquireSpinLock(&gLock, &irql);
+        return STATUS_SUCCESS;
+    }
+    case Bug::ReturnAtRaisedIrql: {
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        return STATUS_SUCCESS;
+    }
+    case Bug::CompleteTwice:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    case Bug::CompleteWithCancelRoutine:
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS BuggyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto& f : driver->MajorFunction) f = BuggyDispatch;
+    PDEVICE_OBJECT device;
+    return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+}
+
+// A device-control request from an application to the buggy driver.
+// A request built by another driver's code path (no open or close involved).
+void SendToBuggyDriver(Bug bug) {
+    gBug = bug;
+    KeInitializeSpinLock(&gLock);
+    Kernel k;
+    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("buggy", BuggyEntry);
+    PDEVICE_OBJECT device = driver->DeviceObject;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220000, device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    IoCallDriver(device, irp);
+    k.Sleep(1);
+    if (gKept) {
+        gKept->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(gKept, IO_NO_INCREMENT);
+    }
+}
+
+struct Case {
+    const char* violation;
+    void (*scenario)();
+};
+
+void WaitAtDispatchLevel() {
+    Kernel k;
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER t;
+    t.QuadPart = -10000;
+    KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
+}
+
+void PoolDoubleFree() {
+    Kernel k;
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
+    ExFreePool(p);
+    ExFreePool(p);
+}
+
+void PoolWrongTag() {
+    Kernel k;
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
+    ExFreePoolWithTag(p, 0x58546167);
+}
+
+void PoolFreedWithTimerSet() {
+    Kernel k;
+    auto* t = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), 0x54696D72));
+    KeInitializeTimer(t);
+    LARGE_INTEGER due;
+    due.QuadPart = -1000000;
+    KeSetTimer(t, due, nullptr);
+    ExFreePool(t);
+}
+
+void DeleteAttachedDevice() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDRIVER_OBJECT function = LoadFunction(k);
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Attached");
+    k.Pnp().AddDevice(function, pdo);
+    IoDeleteDevice(pdo);  // the function device is still attached above it
+}
+
+void DeleteWithRequestOutstanding() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Busy");
+    Bus(pdo).pend = true;
+    Handle h;
+    k.Clients().OpenDevice(pdo, h);
+    auto request = k.Clients().IoControlAsync(h, 0x1B0008, {}, 0);
+    k.Sleep(1);
+    IoDeleteDevice(pdo);
+}
+
+void RemoveLockReleasedTooOften() {
+    Kernel k;
+    IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, 0, 0, 0);
+    IoAcquireRemoveLock(&lock, nullptr);
+    IoReleaseRemoveLock(&lock, nullptr);
+    IoReleaseRemoveLock(&lock, nullptr);
+}
+
+void WorkItemQueuedTwice() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Work");
+    static KEVENT hold;
+    KeInitializeEvent(&hold, NotificationEvent, FALSE);
+    PIO_WORKITEM busy = IoAllocateWorkItem(pdo);
+    PIO_WORKITEM item = IoAllocateWorkItem(pdo);
+    // The one delayed worker is held in the first routine, so the second item stays queued.
+    IoQueueWorkItem(busy, [](PDEVICE_OBJECT, PVOID) {
+        KeWaitForSingleObject(&hold, Executive, KernelMode, FALSE, nullptr);
+    }, DelayedWorkQueue, nullptr);
+    k.Sleep(1);
+    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+}
+
+void SpinLockTakenTwice() {
+    Kernel k;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL a, b;
+    KeAcquireSpinLock(&lock, &a);
+    KeAcquireSpinLock(&lock, &b);
+}
+
+void AllocatedIrpCompletedToTop() {
+    Kernel k;
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void FreeIrpHeldByLowerDriver() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Holder");
+    Bus(pdo).pend = true;
+    PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoCallDriver(pdo, irp);
+    IoFreeIrp(irp);
+}
+
+void PowerIrpThroughIoCallDriver() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Power");
+    PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
+    IoCallDriver(pdo, irp);
+}
+
+NTSTATUS LazyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT device;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    IoAttachDeviceToDeviceStack(device, pdo);
+    return STATUS_SUCCESS;  // forgets to clear DO_DEVICE_INITIALIZING
+}
+
+void AddDeviceLeavesInitializing() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Lazy");
+    PDRIVER_OBJECT lazy = k.Pnp().LoadDriver("lazy", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+        d->DriverExtension->AddDevice = LazyAddDevice;
+        return STATUS_SUCCESS;
+    });
+    k.Pnp().AddDevice(lazy, pdo);
+}
+
+const Case kCases[] = {
+    {"PENDING_RETURNED_WITHOUT_MARK", [] { SendToBuggyDriver(Bug::PendingWithoutMark); }},
+    {"MARKED_PENDING_BUT_NOT_RETURNED", [] { SendToBuggyDriver(Bug::MarkedButNotPending); }},
+    {"RETURNED_WITH_SPIN_LOCK_HELD", [] { SendToBuggyDriver(Bug::ReturnHoldingSpinLock); }},
+    {"RETURNED_AT_CHANGED_IRQL", [] { SendToBuggyDriver(Bug::ReturnAtRaisedIrql); }},
+    {"IRP_COMPLETED_TWICE", [] { SendToBuggyDriver(Bug::CompleteTwice); }},
+    {"IRP_COMPLETED_WITH_CANCEL_ROUTINE", [] { SendToBuggyDriver(Bug::CompleteWithCancelRoutine); }},
+    {"WAIT_AT_RAISED_IRQL", WaitAtDispatchLevel},
+    {"POOL_DOUBLE_FREE", PoolDoubleFree},
+    {"POOL_FREE_WRONG_TAG", PoolWrongTag},
+    {"POOL_FREE_WITH_ACTIVE_TIMER", PoolFreedWithTimerSet},
+    {"DEVICE_DELETED_WHILE_ATTACHED", DeleteAttachedDevice},
+    {"DEVICE_DELETED_WITH_REQUESTS_OUTSTANDING", DeleteWithRequestOutstanding},
+    {"REMOVE_LOCK_OVER_RELEASED", RemoveLockReleasedTooOften},
+    {"WORK_ITEM_QUEUED_TWICE", WorkItemQueuedTwice},
+    {"SPIN_LOCK_ALREADY_OWNED", SpinLockTakenTwice},
+    {"IRP_ALLOCATED_COMPLETED_TO_TOP", AllocatedIrpCompletedToTop},
+    {"IRP_FREED_WHILE_OWNED", FreeIrpHeldByLowerDriver},
+    {"POWER_IRP_WITHOUT_POCALLDRIVER", PowerIrpThroughIoCallDriver},
+    {"DEVICE_INITIALIZING_NOT_CLEARED", AddDeviceLeavesInitializing},
+};
+
+class VerifierDeathTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(VerifierDeathTest, stops_the_run_with_the_violation_named) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const Case& c = GetParam();
+    EXPECT_DEATH(c.scenario(), std::string("DRIVER_VERIFIER_DETECTED_VIOLATION: ") + c.violation);
+}
+
+INSTANTIATE_TEST_SUITE_P(Violations, VerifierDeathTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.violation); });
+
+}  // namespace
