@@ -52,7 +52,9 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     if (sp->MajorFunction == IRP_MJ_PNP) {
         Log().push_back("bus: " + Minor(IRP_MJ_PNP, sp->MinorFunction));
-        NTSTATUS status = sp->MinorFunction <= IRP_MN_CANCEL_STOP_DEVICE ? bus.pnpStatus : irp->IoStatus.Status;
+        NTSTATUS status = sp->MinorFunction <= IRP_MN_CANCEL_STOP_DEVICE || sp->MinorFunction == IRP_MN_SURPRISE_REMOVAL
+                              ? bus.pnpStatus
+                              : irp->IoStatus.Status;
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;

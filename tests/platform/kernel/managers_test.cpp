@@ -1,0 +1,223 @@
+// The Plug and Play and power managers as a small driver stack sees them, and device interfaces.
+#include "test_drivers.h"
+
+#include <gtest/gtest.h>
+
+using namespace lmscr::kernel;
+using namespace lmscr::kernel::test;
+
+namespace {
+
+// {50DD5230-BA8A-11D1-BF5D-0000F805F530}, the class of the test interface.
+const GUID kClass = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+
+class Managers : public KernelFixture {
+protected:
+    void SetUp() override {
+        KernelFixture::SetUp();
+        bus = LoadBus(*k);
+        function = LoadFunction(*k);
+        pdo = CreateBusDevice(*k, bus, "\\Device\\TestPort1");
+        ASSERT_EQ(k->Pnp().AddDevice(function, pdo), STATUS_SUCCESS);
+        Log().clear();
+    }
+    PDRIVER_OBJECT bus = nullptr;
+    PDRIVER_OBJECT function = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+};
+
+TEST_F(Managers, start_reaches_the_bus_before_the_function_driver_finishes) {
+    EXPECT_EQ(k->Pnp().Start(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: start", "bus: start", "function: started after the bus"}));
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+TEST_F(Managers, orderly_removal_queries_then_removes_and_the_stack_is_gone) {
+    k->Pnp().Start(pdo);
+    Log().clear();
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: query-remove", "bus: query-remove", "function: remove",
+                                               "bus: remove"}));
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(function->DeviceObject, nullptr);
+}
+
+TEST_F(Managers, refused_query_remove_is_followed_by_cancel_remove) {
+    Bus(pdo).pnpStatus = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: query-remove", "bus: query-remove",
+                                               "function: cancel-remove", "bus: cancel-remove"}));
+    Bus(pdo).pnpStatus = STATUS_SUCCESS;
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+TEST_F(Managers, rebalance_stops_after_a_query_and_a_refusal_cancels_the_stop) {
+    EXPECT_EQ(k->Pnp().StopForRebalance(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: query-stop", "bus: query-stop", "function: stop",
+                                               "bus: stop"}));
+    Log().clear();
+    Bus(pdo).pnpStatus = STATUS_DEVICE_BUSY;
+    EXPECT_EQ(k->Pnp().StopForRebalance(pdo), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: query-stop", "bus: query-stop", "function: cancel-stop",
+                                               "bus: cancel-stop"}));
+    Bus(pdo).pnpStatus = STATUS_SUCCESS;
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+TEST_F(Managers, surprise_removal_sends_remove_only_after_the_last_handle_closes) {
+    Handle h;
+    ASSERT_EQ(k->Clients().OpenDevice(pdo, h), STATUS_SUCCESS);
+    NTSTATUS result = STATUS_PENDING;
+    auto pnpCaller = k->Spawn("unplug", [&] { result = k->Pnp().SurpriseRemove(pdo); });
+    k->Sleep(50);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: surprise-removal", "bus: surprise-removal"}));
+    EXPECT_EQ(result, STATUS_PENDING);
+    k->Clients().Close(h);
+    k->Join(pnpCaller);
+    EXPECT_EQ(result, STATUS_SUCCESS);
+    EXPECT_EQ(Log().back(), "bus: remove");
+}
+
+TEST_F(Managers, system_sleep_queries_every_stack_then_sets_and_wake_sets_working) {
+    EXPECT_EQ(k->Power().SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: query-power S3", "bus: query-power S3",
+                                               "function: set-power S3", "bus: set-power S3"}));
+    EXPECT_EQ(k->Power().SystemState(), PowerSystemSleeping3);
+    Log().clear();
+    EXPECT_EQ(k->Power().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: set-power S0", "bus: set-power S0"}));
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+TEST_F(Managers, refused_sleep_query_leaves_the_system_working) {
+    Bus(pdo).powerStatus = STATUS_DEVICE_BUSY;
+    EXPECT_EQ(k->Power().SetSystemState(PowerSystemHibernate), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(k->Power().SystemState(), PowerSystemWorking);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: query-power S4", "bus: query-power S4"}));
+    Bus(pdo).powerStatus = STATUS_SUCCESS;
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+struct PowerRequest {
+    KEVENT done;
+    NTSTATUS status = STATUS_PENDING;
+    UCHAR minor = 0xFF;
+    DEVICE_POWER_STATE state = PowerDeviceUnspecified;
+};
+
+TEST_F(Managers, requested_device_power_irp_reaches_the_stack_and_calls_back) {
+    static PowerRequest request;
+    request = PowerRequest{};
+    KeInitializeEvent(&request.done, NotificationEvent, FALSE);
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    PDEVICE_OBJECT fdo = FunctionDeviceAbove(pdo);
+    EXPECT_EQ(PoRequestPowerIrp(fdo, IRP_MN_SET_POWER, d3,
+                                [](PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK iosb) {
+                                    auto* r = static_cast<PowerRequest*>(context);
+                                    r->status = iosb->Status;
+                                    r->minor = minor;
+                                    r->state = state.DeviceState;
+                                    KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
+                                },
+                                &request, nullptr),
+              STATUS_PENDING);
+    KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(request.status, STATUS_SUCCESS);
+    EXPECT_EQ(request.minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(request.state, PowerDeviceD3);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: set-power D3", "bus: set-power D3"}));
+    EXPECT_EQ(k->Power().DeviceState(pdo), PowerDeviceD3);
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+// A driver that keeps device power requests until the test lets it go: the second request must
+// not reach it before PoStartNextPowerIrp for the first.
+PIRP gHeldPower;
+NTSTATUS HoldingPower(PDEVICE_OBJECT, PIRP irp) {
+    Log().push_back("holder: power");
+    IoMarkIrpPending(irp);
+    gHeldPower = irp;
+    return STATUS_PENDING;
+}
+
+TEST_F(Managers, next_power_irp_waits_for_po_start_next_power_irp) {
+    PDRIVER_OBJECT holder = k->Pnp().LoadDriver("holder", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+        d->MajorFunction[IRP_MJ_POWER] = HoldingPower;
+        return STATUS_SUCCESS;
+    });
+    PDEVICE_OBJECT device = CreateBusDevice(*k, holder, "\\Device\\Holder");
+    gHeldPower = nullptr;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    PoRequestPowerIrp(device, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr);
+    PoRequestPowerIrp(device, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr);
+    k->Sleep(10);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"holder: power"}));
+    PIRP first = gHeldPower;
+    ASSERT_NE(first, nullptr);
+    PoStartNextPowerIrp(first);
+    first->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(first, IO_NO_INCREMENT);
+    k->Sleep(10);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"holder: power", "holder: power"}));
+    ASSERT_NE(gHeldPower, first);
+    PoStartNextPowerIrp(gHeldPower);
+    gHeldPower->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(gHeldPower, IO_NO_INCREMENT);
+    k->Sleep(1);
+    k->Pnp().ForgetPhysicalDevice(device);
+    IoDeleteDevice(device);
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+TEST_F(Managers, interface_arrival_and_removal_are_seen_by_a_watcher) {
+    InterfaceWatch watch(*k, kClass);
+    UNICODE_STRING link{};
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kClass, nullptr, &link), STATUS_SUCCESS);
+    EXPECT_TRUE(k->Clients().EnabledInterfaces(kClass).empty());
+    Handle h;
+    std::string name;
+    {
+        auto n = watch.Next(0);
+        EXPECT_FALSE(n.has_value());  // registration alone announces nothing
+    }
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_OBJECT_NAME_EXISTS);
+    auto arrival = watch.Next(0);
+    ASSERT_TRUE(arrival.has_value());
+    EXPECT_TRUE(arrival->arrival);
+    EXPECT_NE(arrival->symbolicLink.find("{50DD5230-BA8A-11D1-BF5D-0000F805F530}"), std::string::npos);
+    EXPECT_EQ(k->Clients().Open(arrival->symbolicLink, h), STATUS_SUCCESS);
+    k->Clients().Close(h);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_SUCCESS);
+    auto removal = watch.Next(0);
+    ASSERT_TRUE(removal.has_value());
+    EXPECT_FALSE(removal->arrival);
+    EXPECT_EQ(k->Clients().Open(arrival->symbolicLink, h), STATUS_OBJECT_NAME_NOT_FOUND);
+    // A watcher waiting for the next arrival is woken when it comes.
+    auto enabler = k->Spawn("enabler", [&] {
+        k->Sleep(7);
+        IoSetDeviceInterfaceState(&link, TRUE);
+    });
+    auto again = watch.Next(100);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(k->NowMs(), 7u);
+    k->Join(enabler);
+    RtlFreeUnicodeString(&link);
+    // Removal of the stack and of the physical device takes the interface away.
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+TEST_F(Managers, interfaces_belong_to_physical_devices_only) {
+    UNICODE_STRING link{};
+    PDEVICE_OBJECT fdo = FunctionDeviceAbove(pdo);
+    EXPECT_EQ(IoRegisterDeviceInterface(fdo, &kClass, nullptr, &link), STATUS_INVALID_DEVICE_REQUEST);
+    UNICODE_STRING unknown;
+    static WCHAR text[] = {'\\', '?', '?', '\\', 'x', 0};
+    RtlInitUnicodeString(&unknown, text);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+}  // namespace

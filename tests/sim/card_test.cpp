@@ -1,0 +1,80 @@
+#include "sim/card.h"
+
+#include <gtest/gtest.h>
+
+namespace lmscr::sim {
+namespace {
+
+TEST(RateTest, fi_di_known_values) {
+    auto r = RateFromFiDi(0x11);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->f, 372u);
+    EXPECT_EQ(r->d, 1u);
+    r = RateFromFiDi(0x13);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->f, 372u);
+    EXPECT_EQ(r->d, 4u);
+    r = RateFromFiDi(0x96);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->f, 512u);
+    EXPECT_EQ(r->d, 32u);
+    r = RateFromFiDi(0xD9);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->f, 2048u);
+    EXPECT_EQ(r->d, 20u);
+    r = RateFromFiDi(0x08);  // Fi 0 is 372 too (ISO/IEC 7816-3 table 7)
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->f, 372u);
+    EXPECT_EQ(r->d, 12u);
+}
+
+TEST(RateTest, reserved_fi_or_di_gives_nothing) {
+    EXPECT_FALSE(RateFromFiDi(0x71));  // Fi 7 reserved
+    EXPECT_FALSE(RateFromFiDi(0x81));
+    EXPECT_FALSE(RateFromFiDi(0xE1));
+    EXPECT_FALSE(RateFromFiDi(0x10));  // Di 0 reserved
+    EXPECT_FALSE(RateFromFiDi(0x1A));
+    EXPECT_FALSE(RateFromFiDi(0x1F));
+}
+
+TEST(RateTest, sweep_every_fidi_byte_against_the_count_of_defined_entries) {
+    // 12 defined Fi (0-6, 9-13) and 9 defined Di (1-9): 108 of the 256 bytes name a rate,
+    // and every rate has F at least 372 and a D that divides nothing silly.
+    int defined = 0;
+    for (int b = 0; b < 256; ++b) {
+        const auto r = RateFromFiDi(static_cast<uint8_t>(b));
+        if (!r) continue;
+        ++defined;
+        EXPECT_GE(r->f, 372u);
+        EXPECT_LE(r->f, 2048u);
+        EXPECT_GE(r->d, 1u);
+        EXPECT_LE(r->d, 64u);
+    }
+    EXPECT_EQ(defined, 108);
+}
+
+TEST(RateTest, same_rate_compares_clocks_per_etu) {
+    EXPECT_TRUE(SameRate(Rate{744, 2}, Rate{372, 1}));
+    EXPECT_FALSE(SameRate(Rate{372, 2}, Rate{372, 1}));
+}
+
+TEST(EtuTest, initial_waiting_time_at_default_rate) {
+    // 9600 etu x 372 clocks / 3.58 MHz = 0.997541899... s
+    EXPECT_EQ(EtuToNs(9600, kDefaultRate, kCardClockHz), 997'541'899u);
+    EXPECT_EQ(EtuToNs(1, kDefaultRate, kCardClockHz), 103'910u);
+}
+
+TEST(EtuTest, largest_register_value_at_slowest_rate_does_not_overflow) {
+    const uint64_t etu = 0xFFFFFF;
+    // (2^24 - 1) x 2048 x 1e9 / 3.58e6 = 9'597'691'709'497 ns (about 2.7 hours)
+    EXPECT_EQ(EtuToNs(etu, Rate{2048, 1}, kCardClockHz), 9'597'691'709'497ull);
+}
+
+TEST(EtuTest, fractional_clocks_per_etu_keep_their_precision) {
+    // 512 / 20 = 25.6 clocks per etu; 1000 etu = 25600 clocks = 7150837 ns
+    EXPECT_EQ(EtuToNs(1000, Rate{512, 20}, kCardClockHz), 7'150'837u);
+    EXPECT_EQ(ClocksToNs(40000, kCardClockHz), 11'173'184u);
+}
+
+}  // namespace
+}  // namespace lmscr::sim
