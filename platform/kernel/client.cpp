@@ -376,14 +376,28 @@ void Kernel::Sleep(uint64_t ms) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-void Kernel::At(uint64_t delayNs, std::function<void()> fn) {
+Kernel::TimerId Kernel::At(uint64_t delayNs, std::function<void()> fn) {
     Impl& k = *impl_;
     Impl::Guard g(k);
-    k.AddTimerLocked(k.NowNs() + delayNs, [&k, fn = std::move(fn)]() mutable {
+    const TimerId id = ++k.atSerial;
+    auto key = k.AddTimerLocked(k.NowNs() + delayNs, [&k, id, fn = std::move(fn)]() mutable {
+        k.atTimers.erase(id);
         k.dispatchCallbacks.push_back(std::move(fn));
         k.dpcEvent.Header.SignalState = 1;
         k.SignalLocked(&k.dpcEvent.Header);
     });
+    k.atTimers[id] = key;
+    return id;
+}
+
+bool Kernel::CancelAt(TimerId id) {
+    Impl& k = *impl_;
+    Impl::Guard g(k);
+    auto it = k.atTimers.find(id);
+    if (it == k.atTimers.end()) return false;
+    k.CancelTimerLocked(it->second);
+    k.atTimers.erase(it);
+    return true;
 }
 
 void Kernel::Name(const void* object, const std::string& name) {

@@ -261,6 +261,8 @@ struct Kernel::Impl {
     KEVENT dpcEvent;
     std::unordered_map<PKDPC, PDRIVER_OBJECT> dpcOwners;
     std::deque<std::function<void()>> dispatchCallbacks;  // Kernel::At
+    std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> atTimers;
+    uint64_t atSerial = 0;
     void DpcThread();
 
     // ---- work queues ------------------------------------------------------------------

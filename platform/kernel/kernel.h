@@ -252,8 +252,12 @@ public:
     // Lets every runnable thread run and every due timer fire until nothing is left to do in
     // the next `ms` virtual milliseconds; returns when the clock has advanced by `ms`.
     void Sleep(uint64_t ms);
-    // Runs `fn` at a future time on the clock, in timer context (no waiting allowed there).
-    void At(uint64_t delayNs, std::function<void()> fn);
+    // Runs `fn` `delayNs` from now on the clock, at DISPATCH_LEVEL in the deferred-procedure
+    // thread (no waiting there).  Callbacks due at the same instant run in the order they were
+    // set.  CancelAt stops one that has not been handed to the DPC thread yet.
+    using TimerId = uint64_t;
+    TimerId At(uint64_t delayNs, std::function<void()> fn);
+    bool CancelAt(TimerId id);
     // Gives a dispatcher object or lock a name for traces and the deadlock report.
     void Name(const void* object, const std::string& name);
 
