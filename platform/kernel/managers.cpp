@@ -604,8 +604,9 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
         if (pdoName.rfind("\\Device\\", 0) == 0) pdoName = pdoName.substr(8);
         for (char& c : pdoName)
             if (c == '\\' || c == '#') c = '_';
-        link = "\\??\\Root#" + pdoName + "#" + GuidToString(*InterfaceClassGuid);
-        if (ReferenceString && ReferenceString->Buffer) link += "\\" + Utf8(ReferenceString);
+        link.assign("\\??\\Root#");
+        link.append(pdoName).append("#").append(GuidToString(*InterfaceClassGuid));
+        if (ReferenceString && ReferenceString->Buffer) link.append("\\").append(Utf8(ReferenceString));
         bool known = false;
         for (auto& r : k.interfaces)
             if (r.link == link) known = true;

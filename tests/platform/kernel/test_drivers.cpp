@@ -1,5 +1,6 @@
 #include "test_drivers.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace lmscr::kernel::test {
@@ -93,9 +94,13 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         IoReleaseCancelSpinLock(irql);
         return STATUS_PENDING;
     }
-    ULONG_PTR information = bus.information == ~ULONG_PTR(0) ? bus.reply.size() : bus.information;
-    if (!bus.reply.empty() && irp->AssociatedIrp.SystemBuffer)
-        std::memcpy(irp->AssociatedIrp.SystemBuffer, bus.reply.data(), bus.reply.size());
+    size_t room = sp->MajorFunction == IRP_MJ_READ ? sp->Parameters.Read.Length
+                  : sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ? sp->Parameters.DeviceIoControl.OutputBufferLength
+                                                                : 0;
+    size_t copied = std::min(room, bus.reply.size());
+    ULONG_PTR information = bus.information == ~ULONG_PTR(0) ? copied : bus.information;
+    if (copied && irp->AssociatedIrp.SystemBuffer)
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, bus.reply.data(), copied);
     irp->IoStatus.Status = bus.status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
