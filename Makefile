@@ -3,11 +3,15 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_ARGS ?=
 
-.PHONY: all build test asan clang bench demo clean
+.PHONY: all deps build test asan clang bench demo clean
 
 all: build
 
-build/build.ninja:
+# Installs the Debian packages the build needs when one is missing (a fresh machine).
+deps:
+	@./.ci/deps
+
+build/build.ninja: | deps
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: build/build.ninja
@@ -16,7 +20,7 @@ build: build/build.ninja
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-build-asan/build.ninja:
+build-asan/build.ninja: | deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLMSCR_SANITIZE=ON
 
 asan: build-asan/build.ninja
@@ -24,14 +28,14 @@ asan: build-asan/build.ninja
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-build-clang/build.ninja:
+build-clang/build.ninja: | deps
 	CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 clang: build-clang/build.ninja
 	cmake --build build-clang -j $(JOBS)
 	ctest --test-dir build-clang --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-build-bench/build.ninja:
+build-bench/build.ninja: | deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLMSCR_BENCH=ON
 
 bench: build-bench/build.ninja

@@ -15,6 +15,7 @@
 #endif
 
 #ifdef LMSCR_ASAN
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -96,6 +97,11 @@ bool FiberCreate(Fiber* fiber, size_t stackSize, void (*entry)(void*), void* arg
     char* bottom = static_cast<char*>(mem) + page;
     fiber->asanBottom = bottom;
     fiber->asanSize = stackSize;
+#ifdef LMSCR_ASAN
+    // The mapping may reuse the addresses of an earlier fiber's stack, whose frames the sanitizer
+    // still remembers as poisoned.
+    __asan_unpoison_memory_region(bottom, stackSize);
+#endif
 #if defined(__x86_64__)
     uintptr_t top = reinterpret_cast<uintptr_t>(bottom + stackSize) & ~uintptr_t(15);
     auto* slot = reinterpret_cast<uint64_t*>(top);
@@ -125,6 +131,10 @@ bool FiberCreate(Fiber* fiber, size_t stackSize, void (*entry)(void*), void* arg
 }
 
 void FiberDestroy(Fiber* fiber) {
+#ifdef LMSCR_ASAN
+    if (fiber->asanBottom && fiber->stackBase)
+        __asan_unpoison_memory_region(const_cast<void*>(fiber->asanBottom), fiber->asanSize);
+#endif
     if (fiber->stackBase) munmap(fiber->stackBase, fiber->stackSize);
 #if !defined(__x86_64__)
     delete static_cast<ucontext_t*>(fiber->sp);
