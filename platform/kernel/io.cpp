@@ -449,10 +449,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
         if (Irp->CancelRoutine)
             k.Violation("IRP_COMPLETED_WITH_CANCEL_ROUTINE",
                         "IoCompleteRequest of " + which + " while its cancel routine is still set");
-        if (Irp->CurrentLocation > Irp->StackCount)
-            k.Violation("IRP_COMPLETED_TWICE", "IoCompleteRequest of " + which +
-                                                   ", which no driver holds (completed already?)");
-        PDEVICE_OBJECT holder = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+        // A request that the I/O manager built and whose last completion routine kept it above
+        // every stack location is handed back to the I/O manager this way (the documented end
+        // of a threaded request its builder cancelled); an IRP of IoAllocateIrp has nobody above.
+        if (Irp->CurrentLocation > Irp->StackCount && track->kind == IrpKind::Allocated)
+            k.Violation("IRP_NOT_HELD", "IoCompleteRequest of " + which +
+                                            ", which no driver holds (completed already?)");
+        PDEVICE_OBJECT holder = Irp->CurrentLocation > Irp->StackCount
+                                    ? nullptr
+                                    : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
         PDRIVER_OBJECT caller = k.CurrentDriver();
         if (holder && caller && holder->DriverObject != caller)
             k.Violation("IRP_COMPLETED_BY_NON_OWNER",

@@ -185,6 +185,37 @@ TEST_F(Io, built_request_turned_into_a_read_copies_back_what_was_read) {
     EXPECT_EQ(byte, 0x3B);
 }
 
+// A request built with IoBuildDeviceIoControlRequest, given a completion routine that keeps it:
+// its builder may cancel it after a time-out and then hand it back to the I/O manager with
+// IoCompleteRequest, which copies back, fills the status block, sets the event and frees it.
+NTSTATUS KeepAndSignal(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(Io, builder_cancels_its_request_after_a_timeout_and_hands_it_back) {
+    Bus(pdo).pend = true;
+    KEVENT userEvent, kept;
+    KeInitializeEvent(&userEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&kept, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    uint8_t output[4] = {0, 0, 0, 0};
+    PIRP irp = IoBuildDeviceIoControlRequest(0x1B006C, pdo, nullptr, 0, output, sizeof output, FALSE,
+                                             &userEvent, &iosb);
+    IoSetCompletionRoutine(irp, KeepAndSignal, &kept, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -100 * 10000;
+    EXPECT_EQ(KeWaitForSingleObject(&kept, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    KeWaitForSingleObject(&kept, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(KeReadStateEvent(&userEvent), 0);  // kept: the I/O manager has not finished it
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(KeReadStateEvent(&userEvent), 1);
+    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(k->NowMs(), 100u);
+}
+
 // A client request that the bus keeps pending is cancelled while another thread is about to
 // complete it.  Whoever wins, the request completes once, with the winner's status.
 TEST(IoCancel, cancel_racing_completion_completes_exactly_once_under_many_seeds) {
