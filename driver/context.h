@@ -1,0 +1,68 @@
+/*
+ * The reader's records: the DEVICE_EXTENSION that is its device object's extension, the class
+ * library's SMARTCARD_EXTENSION as its first member, and the READER_EXTENSION that the library
+ * record points to.  Every routine of the driver reaches its state from one of these.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <ntddser.h>
+#include <smclib.h>
+
+/* Pool tag of the READER_EXTENSION: the bytes read "SCB3" in memory. */
+#define SMARTCARD_POOL_TAG 0x33424353
+
+#define MAXIMUM_SERIAL_READERS 10
+#define RX_BUFFER_SIZE 768
+#define RX_NOBODY_WAITS 0xFFFFFFFFu
+
+/* READER_EXTENSION.ReaderPowerState */
+#define READER_POWER_ON 1
+#define READER_POWER_OFF 2
+
+typedef struct _ATR_INTERFACE_BYTE {
+    UCHAR Present;
+    UCHAR Value;
+} ATR_INTERFACE_BYTE;
+
+typedef struct _READER_EXTENSION {
+    PDEVICE_OBJECT AttachedSerialPort;
+    PIO_WORKITEM CloseSerialWorkItem;
+    PIO_WORKITEM ReadWorkItem;
+    PSMARTCARD_EXTENSION SmartcardExtension;
+    UCHAR RxByte;
+    UCHAR RxBuffer[RX_BUFFER_SIZE];
+    ULONG RxCount;
+    ULONG RxWanted;
+    NTSTATUS RxStatus;
+    NTSTATUS ReceiveError;
+    NTSTATUS BlockEndStatus;
+    ULONG SerialEvents;
+    ULONG TotalTimeout; /* milliseconds */
+    ULONG CharTimeout;  /* milliseconds */
+    KEVENT RxEvent;
+    KSPIN_LOCK RxLock;
+    ULONG ReaderPowerState;
+    BOOLEAN EscapePending;
+    UCHAR FirmwareMajor;
+    UCHAR FirmwareMinor;
+    /* TA1, TB1, TC1, TD1, TA2, TB2, TC2, TD2, TA3, TB3, TC3, TD3 of the last answer to reset */
+    ATR_INTERFACE_BYTE AtrInterfaceBytes[12];
+} READER_EXTENSION, *PREADER_EXTENSION;
+
+typedef struct _DEVICE_EXTENSION {
+    SMARTCARD_EXTENSION SmartcardExtension; /* first: the library's pointer is ours too */
+    KEVENT ReaderClosed;
+    KSPIN_LOCK SpinLock;
+    UNICODE_STRING PnPDeviceName;
+    ULONG DeviceInstance;
+    LONG IoCount;
+    KEVENT ReaderStarted;
+    KEVENT SerialCloseDone;
+    /*
+     * Set by RemoveDevice before it waits for the last remove-lock reference: a device-control
+     * request that waits for ReaderStarted holds a reference while it waits, is woken, sees
+     * this and leaves with STATUS_DEVICE_REMOVED instead of waiting for a start that never comes.
+     */
+    BOOLEAN RemovePending;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;

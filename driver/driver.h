@@ -1,0 +1,95 @@
+/*
+ * The driver's routines, by the part of the driver that owns them.  Every routine returns an
+ * NTSTATUS unless it has nothing to report; callers return the first failure unchanged.
+ */
+#pragma once
+
+#include "context.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- driver/: entry, device objects, records ------------------------------------------- */
+extern UCHAR DeviceSlots[MAXIMUM_SERIAL_READERS];
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObject);
+VOID RemoveDevice(PDEVICE_OBJECT DeviceObject);
+VOID DriverUnload(PDRIVER_OBJECT DriverObject);
+VOID InitializeSmartcardExtension(PSMARTCARD_EXTENSION SmartcardExtension);
+
+/* ---- driver/: start and stop ----------------------------------------------------------- */
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+VOID StopDevice(PDEVICE_EXTENSION DeviceExtension);
+VOID CloseSerialWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+NTSTATUS CallSerialDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp);
+NTSTATUS CallSerialCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event);
+
+/* ---- driver/: dispatch, Plug and Play, power -------------------------------------------- */
+NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* The vendor request: library, driver and firmware versions in eight bytes. */
+#define IOCTL_READER_GET_VERSION SCARD_CTL_CODE(2049)
+#define DRIVER_VERSION_MAJOR 1
+#define DRIVER_VERSION_MINOR 0
+
+/* ---- seriallink/: serial port requests ---------------------------------------------------- */
+typedef struct _SERIAL_SETUP {
+    SERIAL_HANDFLOW HandFlow;
+    SERIAL_CHARS Chars;
+    SERIAL_TIMEOUTS Timeouts;
+    SERIAL_BAUD_RATE Baud;
+    SERIAL_LINE_CONTROL LineControl;
+    ULONG WaitMask;
+    ULONG PurgeMask;
+} SERIAL_SETUP, *PSERIAL_SETUP;
+
+NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *Data, ULONG Length);
+NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Length);
+NTSTATUS SerialIoctl(PREADER_EXTENSION ReaderExtension, ULONG IoControlCode, PVOID Input,
+                     ULONG InputLength, PVOID Output, ULONG OutputLength);
+NTSTATUS ConfigureSerialPort(PREADER_EXTENSION ReaderExtension, PSERIAL_SETUP Setup);
+VOID FillSerialSetup(PSERIAL_SETUP Setup);
+VOID WaitMilliseconds(ULONG Milliseconds);
+
+/* ---- seriallink/: receive engine ------------------------------------------------------------ */
+NTSTATUS ArmSerialWait(PREADER_EXTENSION ReaderExtension);
+NTSTATUS SerialWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Destination, ULONG Count);
+NTSTATUS WaitBlockEnd(PREADER_EXTENSION ReaderExtension);
+
+/* ---- seriallink/: the reader's command set ------------------------------------------------- */
+NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, UCHAR Count,
+                       const UCHAR *Data);
+NTSTATUS ReadRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, ULONG Length,
+                      PUCHAR Value);
+NTSTATUS ReadFirmwareVersion(PREADER_EXTENSION ReaderExtension);
+NTSTATUS InitializeReader(PREADER_EXTENSION ReaderExtension);
+NTSTATUS ShutdownReader(PREADER_EXTENSION ReaderExtension);
+NTSTATUS PowerOffCard(PREADER_EXTENSION ReaderExtension);
+NTSTATUS SetEtuClocks(PREADER_EXTENSION ReaderExtension, ULONG ClocksPerEtu);
+NTSTATUS SetGuardTime(PREADER_EXTENSION ReaderExtension, ULONG GuardTimeEtu);
+NTSTATUS SetCharTimeout(PREADER_EXTENSION ReaderExtension, ULONG TimeoutEtu);
+NTSTATUS SetBlockTimeout(PREADER_EXTENSION ReaderExtension, ULONG TimeoutEtu);
+NTSTATUS SetProtocolMode(PREADER_EXTENSION ReaderExtension, UCHAR Mode);
+NTSTATUS PrepareCardReset(PREADER_EXTENSION ReaderExtension, BOOLEAN Flag);
+NTSTATUS SendData(PREADER_EXTENSION ReaderExtension, const UCHAR *Data, ULONG Length);
+NTSTATUS ReceiveData(PREADER_EXTENSION ReaderExtension, PUCHAR Destination, PULONG Length,
+                     ULONG Count);
+NTSTATUS MapReaderStatus(UCHAR Status);
+
+/* ---- protocol/: card presence tracking ------------------------------------------------------ */
+VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
+NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,89 @@
+/*
+ * Plug and Play: the reader starts after the serial port stack below it, stops before it, is not
+ * removed while a handle is open, refuses a stop while device control is in progress and holds
+ * new requests back while a stop is pending.  Requests handled here go down synchronously through
+ * CallSerialDriver, so that our work is ordered before or after the lower stack's.
+ */
+#include "driver.h"
+
+extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+
+    NTSTATUS status = SmartcardAcquireRemoveLock(smartcardExtension);
+    if (status != STATUS_SUCCESS) {
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+
+    /* Read once: removal frees the records before the request goes down. */
+    PDEVICE_OBJECT lower = smartcardExtension->ReaderExtension->AttachedSerialPort;
+    Irp->IoStatus.Information = 0;
+    UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+        status = CallSerialDriver(lower, Irp);
+        if (status == STATUS_SUCCESS) status = StartDevice(DeviceObject);
+        break;
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+        if (status != STATUS_SUCCESS) break;
+        if (KeReadStateEvent(&deviceExtension->ReaderClosed) == 0) {
+            /* A handle is open: the reader stays. */
+            (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        status = CallSerialDriver(lower, Irp);
+        break;
+
+    case IRP_MN_REMOVE_DEVICE:
+        RemoveDevice(DeviceObject);
+        status = CallSerialDriver(lower, Irp);
+        break;
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        status = CallSerialDriver(lower, Irp);
+        if (status == STATUS_SUCCESS) status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+        break;
+
+    case IRP_MN_STOP_DEVICE:
+        StopDevice(deviceExtension);
+        status = CallSerialDriver(lower, Irp);
+        break;
+
+    case IRP_MN_QUERY_STOP_DEVICE: {
+        KIRQL irql;
+        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+        if (deviceExtension->IoCount > 0) {
+            KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+            status = STATUS_DEVICE_BUSY;
+            break;
+        }
+        KeClearEvent(&deviceExtension->ReaderStarted);
+        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        status = CallSerialDriver(lower, Irp);
+        break;
+    }
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        status = CallSerialDriver(lower, Irp);
+        if (status == STATUS_SUCCESS) KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+        break;
+
+    default:
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(lower, Irp);
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        return status;
+    }
+
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (minor != IRP_MN_REMOVE_DEVICE) SmartcardReleaseRemoveLock(smartcardExtension);
+    return status;
+}

@@ -1,0 +1,231 @@
+/*
+ * The receive engine.  The reader speaks whenever it has something to say: the reply to each
+ * command, the card's bytes, and in-band events behind the escape byte 0x10:
+ *
+ *     b            data byte (b != 0x10)          0x10 0x84   reader error on the exchange
+ *     0x10 0x10    data byte 0x10                 0x10 0x88   the card byte here was faulty
+ *     0x10 0x85    card inserted                  0x10 0x83   reader time-out: the card fell
+ *     0x10 0x86    card removed                               silent
+ *     0x10 x       anything else: both bytes dropped
+ *
+ * A wait-on-mask request stays pending at the serial port.  When it reports a received character
+ * a work item reads the port byte by byte, decodes the stream into RxBuffer, reports insertion and
+ * removal at once, re-arms the wait and wakes the one consumer (ReadReceived, WaitBlockEnd) at
+ * the end of its run.  At any time there is exactly one of: a wait pending, or a run queued or
+ * running.
+ */
+#include "driver.h"
+
+#define ESCAPE 0x10
+#define EVENT_READER_TIMEOUT 0x83
+#define EVENT_READER_ERROR 0x84
+#define EVENT_CARD_INSERTED 0x85
+#define EVENT_CARD_REMOVED 0x86
+#define EVENT_FAULTY_BYTE 0x88
+
+extern "C" NTSTATUS ArmSerialWait(PREADER_EXTENSION ReaderExtension) {
+    PDEVICE_OBJECT port = ReaderExtension->AttachedSerialPort;
+    PIRP irp = IoAllocateIrp((CCHAR)(port->StackSize + 1), FALSE);
+    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+
+    /* A wait that the port ends without writing the mask (refused because the mask is 0 by now)
+     * must read as "no character", so that a cleared mask always ends in CloseSerialWorker. */
+    ReaderExtension->SerialEvents = 0;
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+    next->Parameters.DeviceIoControl.InputBufferLength = 0;
+    next->Parameters.DeviceIoControl.OutputBufferLength = sizeof(ULONG);
+    irp->AssociatedIrp.SystemBuffer = &ReaderExtension->SerialEvents;
+    IoSetCompletionRoutine(irp, SerialWaitCompletion, ReaderExtension, TRUE, TRUE, TRUE);
+    (void)IoCallDriver(port, irp);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS SerialWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
+    if (readerExtension->SerialEvents & SERIAL_EV_RXCHAR)
+        IoQueueWorkItem(readerExtension->ReadWorkItem, ReadWorker, CriticalWorkQueue, readerExtension);
+    else
+        IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+static NTSTATUS BytesWaiting(PREADER_EXTENSION ReaderExtension, PULONG Waiting) {
+    SERIAL_STATUS serialStatus;
+    RtlZeroMemory(&serialStatus, sizeof(serialStatus));
+    NTSTATUS status = SerialIoctl(ReaderExtension, IOCTL_SERIAL_GET_COMMSTATUS, NULL, 0, &serialStatus,
+                                  sizeof(serialStatus));
+    *Waiting = serialStatus.AmountInInQueue;
+    return status;
+}
+
+extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
+    PSMARTCARD_EXTENSION smartcardExtension = readerExtension->SmartcardExtension;
+    BOOLEAN signalWaiter = FALSE;
+    BOOLEAN readFailed = FALSE;
+    NTSTATUS status;
+    ULONG waiting = 0;
+    KIRQL irql;
+
+    readerExtension->RxStatus = STATUS_SUCCESS;
+
+    status = BytesWaiting(readerExtension, &waiting);
+    if (status != STATUS_SUCCESS || waiting == 0) goto endOfRun;
+
+    for (;;) {
+        status = SerialRead(readerExtension, &readerExtension->RxByte, 1);
+        if (status != STATUS_SUCCESS) {
+            readFailed = TRUE;
+            goto endOfRun;
+        }
+
+        UCHAR b = readerExtension->RxByte;
+        BOOLEAN isEvent = FALSE;
+        if (b == ESCAPE && !readerExtension->EscapePending) {
+            readerExtension->EscapePending = TRUE;
+            continue;
+        }
+        if (readerExtension->EscapePending) {
+            readerExtension->EscapePending = FALSE;
+            isEvent = b != ESCAPE;
+        }
+
+        if (!isEvent) {
+            if (readerExtension->RxCount + 1 >= RX_BUFFER_SIZE) continue; /* full: dropped */
+            KeAcquireSpinLock(&readerExtension->RxLock, &irql);
+            readerExtension->RxBuffer[readerExtension->RxCount++] = b;
+            if (readerExtension->RxCount >= readerExtension->RxWanted) {
+                if (readerExtension->RxWanted != RX_NOBODY_WAITS) signalWaiter = TRUE;
+                readerExtension->RxWanted = RX_NOBODY_WAITS;
+            }
+            BOOLEAN nobodyWaits = readerExtension->RxWanted == RX_NOBODY_WAITS;
+            KeReleaseSpinLock(&readerExtension->RxLock, irql);
+            if (nobodyWaits) {
+                /* Nobody needs more: end the run as soon as the port's queue is empty. */
+                status = BytesWaiting(readerExtension, &waiting);
+                if (status != STATUS_SUCCESS || waiting == 0) goto endOfRun;
+            }
+            /* A consumer still needs bytes: block in the next read, bounded by the line's
+             * read time-outs, rather than poll the queue. */
+            continue;
+        }
+
+        switch (b) {
+        case EVENT_CARD_INSERTED:
+        case EVENT_CARD_REMOVED:
+            UpdateCardState(smartcardExtension, b == EVENT_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
+            status = STATUS_SUCCESS;
+            goto endOfRun;
+
+        case EVENT_READER_ERROR:
+            signalWaiter = TRUE;
+            KeAcquireSpinLock(&readerExtension->RxLock, &irql);
+            if (readerExtension->RxWanted != RX_NOBODY_WAITS && readerExtension->RxWanted < RX_BUFFER_SIZE) {
+                /* Meet the waiting consumer's count; it finds the 0x84 in front and maps it. */
+                readerExtension->RxBuffer[readerExtension->RxCount] = EVENT_READER_ERROR;
+                readerExtension->RxCount = readerExtension->RxWanted;
+            } else if (readerExtension->RxCount + 1 < RX_BUFFER_SIZE) {
+                /* Nobody waits (or the count can never be met): keep the 0x84 as the next
+                 * byte, so that a consumer about to ask for its reply takes it as one. */
+                readerExtension->RxBuffer[readerExtension->RxCount++] = EVENT_READER_ERROR;
+            }
+            KeReleaseSpinLock(&readerExtension->RxLock, irql);
+            readerExtension->RxStatus = STATUS_UNSUCCESSFUL;
+            continue;
+
+        case EVENT_FAULTY_BYTE:
+            KeAcquireSpinLock(&readerExtension->RxLock, &irql);
+            if (readerExtension->RxCount + 1 < RX_BUFFER_SIZE)
+                readerExtension->RxBuffer[readerExtension->RxCount++] = 0x00; /* holds its place */
+            if (readerExtension->RxCount >= readerExtension->RxWanted) signalWaiter = TRUE;
+            KeReleaseSpinLock(&readerExtension->RxLock, irql);
+            readerExtension->ReceiveError = STATUS_DATA_ERROR;
+            continue;
+
+        case EVENT_READER_TIMEOUT:
+            /* While the card has asked for more time the reader's time-out means nothing. */
+            if (smartcardExtension->T1.Wtx != 0) continue;
+            KeAcquireSpinLock(&readerExtension->RxLock, &irql);
+            if (readerExtension->RxCount < readerExtension->RxWanted && readerExtension->RxWanted != RX_NOBODY_WAITS)
+                readerExtension->RxStatus = STATUS_IO_TIMEOUT;
+            else
+                readerExtension->BlockEndStatus = STATUS_SUCCESS;
+            KeReleaseSpinLock(&readerExtension->RxLock, irql);
+            signalWaiter = TRUE;
+            continue;
+
+        default:
+            continue;
+        }
+    }
+
+endOfRun:
+    (void)ArmSerialWait(readerExtension);
+    if (status == STATUS_TIMEOUT && smartcardExtension->T1.Wtx == 0) {
+        readerExtension->RxStatus = STATUS_TIMEOUT;
+        KeSetEvent(&readerExtension->RxEvent, IO_SERIAL_INCREMENT, FALSE);
+    } else if (signalWaiter) {
+        KeSetEvent(&readerExtension->RxEvent, IO_SERIAL_INCREMENT, FALSE);
+    }
+    if (readFailed) {
+        ULONG purge = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+        (void)SerialIoctl(readerExtension, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), NULL, 0);
+    }
+}
+
+extern "C" NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Destination, ULONG Count) {
+    NTSTATUS status;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    if (ReaderExtension->RxCount < Count) {
+        ReaderExtension->RxWanted = Count;
+        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+
+        LARGE_INTEGER timeout;
+        ULONG timeoutMs = Count * ReaderExtension->CharTimeout + ReaderExtension->TotalTimeout;
+        timeout.QuadPart = -(LONGLONG)timeoutMs * 10000;
+        NTSTATUS wait = KeWaitForSingleObject(&ReaderExtension->RxEvent, Executive, KernelMode, FALSE, &timeout);
+        KeClearEvent(&ReaderExtension->RxEvent);
+        status = wait == STATUS_TIMEOUT ? STATUS_TIMEOUT : ReaderExtension->RxStatus;
+
+        KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+        if (status != STATUS_SUCCESS) {
+            if (status == STATUS_IO_TIMEOUT || status == STATUS_TIMEOUT) {
+                status = STATUS_IO_TIMEOUT;
+            } else {
+                status = MapReaderStatus(ReaderExtension->RxBuffer[0]);
+                /* A reader error with a success byte in front delivers nothing: the caller must
+                 * not take it for n bytes received. */
+                if (status == STATUS_SUCCESS) status = STATUS_DATA_ERROR;
+            }
+            KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+            return status;
+        }
+        if (ReaderExtension->RxCount < Count) {
+            KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+            return STATUS_IO_TIMEOUT;
+        }
+    }
+
+    RtlCopyMemory(Destination, ReaderExtension->RxBuffer, Count);
+    ReaderExtension->RxCount -= Count;
+    RtlMoveMemory(ReaderExtension->RxBuffer, ReaderExtension->RxBuffer + Count, ReaderExtension->RxCount);
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS WaitBlockEnd(PREADER_EXTENSION ReaderExtension) {
+    if (ReaderExtension->BlockEndStatus == STATUS_SUCCESS) return STATUS_SUCCESS;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)ReaderExtension->CharTimeout * 10000;
+    (void)KeWaitForSingleObject(&ReaderExtension->RxEvent, Executive, KernelMode, FALSE, &timeout);
+    KeClearEvent(&ReaderExtension->RxEvent);
+    return ReaderExtension->BlockEndStatus;
+}
