@@ -17,6 +17,8 @@ UCHAR DeviceSlots[MAXIMUM_SERIAL_READERS];
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
+    /* A fresh load finds every slot free. */
+    RtlZeroMemory(DeviceSlots, sizeof(DeviceSlots));
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;

@@ -31,6 +31,10 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
         status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+        /* An interface that is disabled already (a reader that was never started, was stopped,
+         * or lost its port) is as it should be for a removal: the platform reports that as
+         * "not found", which must not make the reader impossible to remove. */
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = STATUS_SUCCESS;
         if (status != STATUS_SUCCESS) break;
         if (KeReadStateEvent(&deviceExtension->ReaderClosed) == 0) {
             /* A handle is open: the reader stays. */

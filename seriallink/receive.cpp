@@ -46,11 +46,14 @@ extern "C" NTSTATUS ArmSerialWait(PREADER_EXTENSION ReaderExtension) {
 extern "C" NTSTATUS SerialWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
+    /* The request goes first: once the work is queued it may run at once on another processor,
+     * and the close worker may end in the device's removal and the driver's unload while this
+     * routine would still be about to free it. */
+    IoFreeIrp(Irp);
     if (readerExtension->SerialEvents & SERIAL_EV_RXCHAR)
         IoQueueWorkItem(readerExtension->ReadWorkItem, ReadWorker, CriticalWorkQueue, readerExtension);
     else
         IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
-    IoFreeIrp(Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -166,7 +169,6 @@ extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     }
 
 endOfRun:
-    (void)ArmSerialWait(readerExtension);
     if (status == STATUS_TIMEOUT && smartcardExtension->T1.Wtx == 0) {
         readerExtension->RxStatus = STATUS_TIMEOUT;
         KeSetEvent(&readerExtension->RxEvent, IO_SERIAL_INCREMENT, FALSE);
@@ -177,6 +179,13 @@ endOfRun:
         ULONG purge = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
         (void)SerialIoctl(readerExtension, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), NULL, 0);
     }
+    /*
+     * Re-arm last.  The port remembers the characters that came during this run, so the new wait
+     * may complete at once and queue the next run on another worker thread, or, after a stop,
+     * the close worker, after which the records may be freed.  Nothing of this run may come
+     * after it: not the signal (the next run starts by clearing RxStatus), not the purge.
+     */
+    (void)ArmSerialWait(readerExtension);
 }
 
 extern "C" NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Destination, ULONG Count) {

@@ -97,7 +97,9 @@ static LeakReport Collect(const Kernel::Impl& k, PDRIVER_OBJECT driver, bool all
         lines.emplace_back(block.serial, out.str());
     }
     for (IrpTrack* track : k.irps) {
-        if (track->state == IrpState::Freed || !Matches(track->owner, driver, all)) continue;
+        // Freed, or finished and waiting only for a call still running on another thread to let
+        // go of it: either way its owner is done with it.
+        if (track->state == IrpState::Freed || track->freePending || !Matches(track->owner, driver, all)) continue;
         std::ostringstream out;
         out << "IRP #" << track->serial << " not freed, allocated at " << track->site.ToString()
             << " by " << self.DriverName(track->owner);

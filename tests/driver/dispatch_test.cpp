@@ -1,0 +1,187 @@
+// Open, close, device control and Plug and Play, end to end on the simulated reader.
+#include "rig.h"
+
+using namespace lmscr;
+using namespace lmscr::test;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(Dispatch, one_handle_at_a_time_and_refused_opens_leave_no_reference) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    kernel::Handle first, second;
+    ASSERT_EQ(rig.Open(first), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&rig.Ext()->ReaderClosed), 0);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(rig.Open(second), STATUS_UNSUCCESSFUL);
+    // The first handle still works.
+    EXPECT_EQ(rig.Ioctl(first, kGetVersion, {}, 8).status, STATUS_SUCCESS);
+    EXPECT_EQ(rig.K().Clients().Close(first), STATUS_SUCCESS);
+    EXPECT_NE(KeReadStateEvent(&rig.Ext()->ReaderClosed), 0);
+    ASSERT_EQ(rig.Open(second), STATUS_SUCCESS);
+    rig.K().Clients().Close(second);
+    // Removal does not wait for the refused opens (Finish would hang if it did).
+}
+
+TEST(Dispatch, vendor_request_reports_library_driver_and_firmware_versions) {
+    RigOptions o;
+    o.reader.version = 0x23;
+    ReaderRig rig(o);
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    kernel::Handle h;
+    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    auto full = rig.Ioctl(h, kGetVersion, {}, 16);
+    EXPECT_EQ(full.status, STATUS_SUCCESS);
+    EXPECT_EQ(full.information, 8u);
+    EXPECT_EQ(Bytes(full.output.begin(), full.output.begin() + 8), (Bytes{0x50, 0x01, 0x00, 0x00, 0x01, 0x00, 0x02, 0x03}));
+    auto small = rig.Ioctl(h, kGetVersion, {}, 7);
+    EXPECT_EQ(small.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(small.information, 0u);
+    auto other = rig.Ioctl(h, SCARD_CTL_CODE(2050), {}, 8);
+    EXPECT_EQ(other.status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(other.information, 0u);
+    rig.K().Clients().Close(h);
+}
+
+TEST(Dispatch, stop_query_refused_while_a_request_is_inside_the_driver) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    rig.Ext()->IoCount = 1;  // as a request inside the library would have it
+    const size_t wireBefore = rig.TakeWire().size();
+    (void)wireBefore;
+    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY);
+    EXPECT_NE(KeReadStateEvent(&rig.Ext()->ReaderStarted), 0);
+    rig.Ext()->IoCount = 0;
+    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&rig.Ext()->ReaderStarted), 0);
+    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+}
+
+TEST(Dispatch, request_held_back_by_a_stop_query_goes_on_after_a_cancelled_stop) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    kernel::Handle h;
+    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    ASSERT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    auto request = rig.K().Clients().IoControlAsync(h, kGetVersion, {}, 8);
+    EXPECT_FALSE(request->Wait(500));
+    ASSERT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_TRUE(request->Wait(0));
+    EXPECT_EQ(request->Result().status, STATUS_SUCCESS);
+    rig.K().Clients().Close(h);
+}
+
+TEST(Dispatch, stop_then_start_closes_and_reopens_the_port) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(rig.K().Pnp().StopForRebalance(rig.Pdo()), STATUS_SUCCESS);
+        EXPECT_NE(KeReadStateEvent(&rig.Ext()->SerialCloseDone), 0);
+        EXPECT_EQ(KeReadStateEvent(&rig.Ext()->ReaderStarted), 0);
+        ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+        EXPECT_EQ(KeReadStateEvent(&rig.Ext()->SerialCloseDone), 0);
+        EXPECT_NE(KeReadStateEvent(&rig.Ext()->ReaderStarted), 0);
+    }
+    kernel::Handle h;
+    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Ioctl(h, kGetVersion, {}, 8).status, STATUS_SUCCESS);
+    rig.K().Clients().Close(h);
+}
+
+TEST(Dispatch, remove_query_refused_while_open_and_cancel_remove_enables_again) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    const GUID readerClass = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+    kernel::Handle h;
+    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(rig.K().Clients().EnabledInterfaces(readerClass).size(), 1u);
+    rig.K().Clients().Close(h);
+    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(rig.K().Clients().EnabledInterfaces(readerClass).empty());
+    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(rig.K().Clients().EnabledInterfaces(readerClass).size(), 1u);
+}
+
+TEST(Dispatch, removal_waits_for_the_open_handle_to_close) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    kernel::Handle h;
+    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    NTSTATUS removed = STATUS_PENDING;
+    auto remover = rig.K().Spawn("remover", [&] { removed = rig.K().Pnp().Send(rig.Pdo(), IRP_MN_REMOVE_DEVICE); });
+    rig.K().Sleep(300);
+    EXPECT_EQ(removed, STATUS_PENDING);
+    rig.K().Clients().Close(h);
+    rig.K().Join(remover);
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+    EXPECT_EQ(rig.Pdo()->AttachedDevice, nullptr);
+}
+
+TEST(Dispatch, a_stopped_reader_can_be_removed) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.K().Pnp().StopForRebalance(rig.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(rig.K().Pnp().Remove(rig.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Pdo()->AttachedDevice, nullptr);
+}
+
+TEST(Dispatch, surprise_removal_is_passed_down_untouched) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    EXPECT_NE(KeReadStateEvent(&rig.Ext()->ReaderStarted), 0);  // nothing done here
+    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+}
+
+TEST(Dispatch, request_waiting_for_a_start_is_released_by_removal) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    kernel::Handle h;
+    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    ASSERT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    auto request = rig.K().Clients().IoControlAsync(h, kGetVersion, {}, 8);
+    EXPECT_FALSE(request->Wait(100));
+    // The driver is unloaded under the waiting request: no start will come.  Removal waits for
+    // the open handle, so the unload runs in a thread of its own.
+    auto unloader = rig.K().Spawn("unloader", [&] {
+        kernel::LeakReport leaks = rig.K().Pnp().UnloadDriver(rig.Driver());
+        EXPECT_TRUE(leaks.empty()) << leaks.ToString();
+    });
+    ASSERT_TRUE(request->Wait(1000));
+    EXPECT_EQ(request->Result().status, STATUS_DEVICE_REMOVED);
+    rig.K().Clients().Close(h);
+    rig.K().Join(unloader);
+    EXPECT_EQ(rig.Pdo()->AttachedDevice, nullptr);
+}
+
+// A stop arriving while a request is on its way in: the query is refused while the request is
+// counted, or it wins and the request waits for the next start.  Either way the request ends
+// with success and nothing is left behind.
+TEST(DispatchRace, stop_during_a_request_under_many_seeds) {
+    int refused = 0, heldBack = 0;
+    for (uint64_t seed = 1; seed <= 24; ++seed) {
+        RigOptions o;
+        o.seed = seed;
+        ReaderRig rig(o);
+        ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+        kernel::Handle h;
+        ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+        auto request = rig.K().Clients().IoControlAsync(h, kGetVersion, {}, 8);
+        NTSTATUS stop = rig.K().Pnp().StopForRebalance(rig.Pdo());
+        if (NT_SUCCESS(stop)) {
+            ++heldBack;
+            ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+        } else {
+            EXPECT_EQ(stop, STATUS_DEVICE_BUSY);
+            ++refused;
+        }
+        ASSERT_TRUE(request->Wait(5000)) << "seed " << seed;
+        EXPECT_EQ(request->Result().status, STATUS_SUCCESS) << "seed " << seed;
+        rig.K().Clients().Close(h);
+    }
+    EXPECT_GT(refused + heldBack, 0);
+}
+
+}  // namespace

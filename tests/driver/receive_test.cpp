@@ -1,0 +1,204 @@
+// The receive engine against a scripted reader: escapes, events, the buffer's bound, and the
+// consumer's waits, in virtual time.
+#include "fake_reader.h"
+#include "rig.h"
+
+using namespace lmscr;
+using namespace lmscr::test;
+
+namespace {
+
+class Receive : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RigOptions o;
+        o.fakeReader = true;
+        rig = std::make_unique<ReaderRig>(o);
+        ASSERT_EQ(rig->AddAndStart(), STATUS_SUCCESS);
+        r = rig->Reader();
+        // Start leaves nobody waiting and nothing held.
+        ASSERT_EQ(r->RxCount, 0u);
+        ASSERT_EQ(r->RxWanted, RX_NOBODY_WAITS);
+    }
+    void TearDown() override {
+        rig->Finish();
+        rig.reset();
+    }
+    void Quiet(uint64_t ms = 50) { rig->K().Sleep(ms); }
+    std::vector<uint8_t> Held() const { return std::vector<uint8_t>(r->RxBuffer, r->RxBuffer + r->RxCount); }
+
+    std::unique_ptr<ReaderRig> rig;
+    PREADER_EXTENSION r = nullptr;
+};
+
+TEST_F(Receive, escaped_0x10_is_stored_as_data) {
+    rig->Fake().Send({0x41, 0x10, 0x10, 0x42});
+    Quiet();
+    EXPECT_EQ(Held(), (std::vector<uint8_t>{0x41, 0x10, 0x42}));
+}
+
+TEST_F(Receive, escape_at_the_end_of_one_run_pairs_with_the_next) {
+    EXPECT_EQ(rig->Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_ABSENT);
+    rig->Fake().Send({0x10});
+    Quiet(100);
+    EXPECT_TRUE(r->EscapePending);
+    rig->Fake().Send({0x85});
+    Quiet();
+    EXPECT_FALSE(r->EscapePending);
+    EXPECT_EQ(rig->Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_PRESENT);
+    EXPECT_EQ(r->RxCount, 0u);
+}
+
+TEST_F(Receive, card_event_while_a_consumer_waits_does_not_wake_it) {
+    NTSTATUS result = STATUS_PENDING;
+    uint64_t endedAt = 0;
+    const uint64_t start = rig->K().NowNs();
+    auto consumer = rig->K().Spawn("consumer", [&] {
+        UCHAR b;
+        result = ReadReceived(r, &b, 1);
+        endedAt = rig->K().NowNs();
+    });
+    Quiet(10);
+    rig->Fake().Send({0x10, 0x85});
+    rig->K().Join(consumer);
+    EXPECT_EQ(rig->Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_PRESENT);
+    EXPECT_EQ(result, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(endedAt - start, 150'000'000u);  // 1 x CharTimeout 50 + TotalTimeout 100
+}
+
+TEST_F(Receive, unknown_event_codes_are_dropped_without_effect) {
+    rig->Fake().Send({0x10, 0x81, 0x10, 0x00, 0x10, 0x90});
+    Quiet(200);
+    EXPECT_EQ(r->RxCount, 0u);
+    EXPECT_EQ(rig->Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_ABSENT);
+    EXPECT_FALSE(r->EscapePending);
+}
+
+TEST_F(Receive, nobody_consuming_keeps_at_most_767_bytes) {
+    std::vector<uint8_t> bytes(770);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(0x20 + i % 0x50);
+    rig->Fake().Send(bytes);
+    Quiet(1000);
+    ASSERT_EQ(r->RxCount, 767u);
+    EXPECT_EQ(r->RxBuffer[766], bytes[766]);
+}
+
+TEST_F(Receive, bytes_already_held_are_taken_at_once_from_the_front) {
+    rig->Fake().Send({1, 2, 3, 4, 5});
+    Quiet();
+    const uint64_t before = rig->K().NowNs();
+    UCHAR out[3];
+    r->RxStatus = STATUS_UNSUCCESSFUL;  // not looked at when the bytes are there
+    EXPECT_EQ(ReadReceived(r, out, 3), STATUS_SUCCESS);
+    EXPECT_EQ(rig->K().NowNs(), before);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(Held(), (std::vector<uint8_t>{4, 5}));
+}
+
+TEST_F(Receive, silent_line_times_out_after_n_char_timeouts_plus_total) {
+    const uint64_t before = rig->K().NowNs();
+    UCHAR out[4];
+    EXPECT_EQ(ReadReceived(r, out, 4), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(rig->K().NowNs() - before, 300'000'000u);
+}
+
+TEST_F(Receive, line_falling_silent_mid_reply_ends_the_wait_at_the_read_timeout) {
+    NTSTATUS result = STATUS_PENDING;
+    uint64_t endedAt = 0;
+    auto consumer = rig->K().Spawn("consumer", [&] {
+        UCHAR out[4];
+        result = ReadReceived(r, out, 4);
+        endedAt = rig->K().NowNs();
+    });
+    Quiet(5);
+    const uint64_t sentAt = rig->K().NowNs();
+    rig->Fake().Send({0xA1, 0xA2});
+    rig->K().Join(consumer);
+    EXPECT_EQ(result, STATUS_IO_TIMEOUT);
+    // Long before the consumer's own 300 ms: the worker's read after the second byte ends on the
+    // line's 100 ms read time-out.
+    EXPECT_LT(endedAt - sentAt, 150'000'000u);
+    EXPECT_GE(endedAt - sentAt, 100'000'000u);
+    EXPECT_EQ(Held(), (std::vector<uint8_t>{0xA1, 0xA2}));
+}
+
+NTSTATUS ReplyAfter(ReaderRig& rig, PREADER_EXTENSION r, std::vector<uint8_t> bytes) {
+    NTSTATUS result = STATUS_PENDING;
+    auto consumer = rig.K().Spawn("consumer", [&] {
+        UCHAR b;
+        result = ReadReceived(r, &b, 1);
+    });
+    rig.K().Sleep(5);
+    rig.Fake().Send(bytes);
+    rig.K().Join(consumer);
+    return result;
+}
+
+TEST_F(Receive, reader_error_followed_by_data_maps_to_data_error) {
+    EXPECT_EQ(ReplyAfter(*rig, r, {0x10, 0x84, 0x41}), STATUS_DATA_ERROR);
+}
+
+TEST_F(Receive, reader_error_followed_by_silence_is_a_timeout) {
+    EXPECT_EQ(ReplyAfter(*rig, r, {0x10, 0x84}), STATUS_IO_TIMEOUT);
+}
+
+TEST_F(Receive, reader_error_with_nobody_waiting_is_kept_as_the_next_byte) {
+    rig->Fake().Send({0x10, 0x84});
+    Quiet(200);
+    EXPECT_EQ(Held(), (std::vector<uint8_t>{0x84}));
+    EXPECT_LE(r->RxCount, 767u);
+}
+
+TEST_F(Receive, reader_timeout_during_waiting_time_extension_changes_nothing) {
+    rig->Smartcard()->T1.Wtx = 2;
+    r->BlockEndStatus = STATUS_IO_TIMEOUT;
+    rig->Fake().Send({0x10, 0x83});
+    Quiet(200);
+    EXPECT_EQ(r->BlockEndStatus, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(r->RxStatus, STATUS_SUCCESS);
+    rig->Smartcard()->T1.Wtx = 0;
+}
+
+TEST_F(Receive, reader_timeout_after_a_complete_block_ends_it_and_wait_block_end_returns_at_once) {
+    r->BlockEndStatus = STATUS_IO_TIMEOUT;
+    NTSTATUS result = STATUS_PENDING;
+    UCHAR out[2];
+    auto consumer = rig->K().Spawn("consumer", [&] { result = ReadReceived(r, out, 2); });
+    Quiet(5);
+    rig->Fake().Send({0x01, 0x02, 0x10, 0x83});
+    rig->K().Join(consumer);
+    EXPECT_EQ(result, STATUS_SUCCESS);
+    Quiet(200);
+    EXPECT_EQ(r->BlockEndStatus, STATUS_SUCCESS);
+    const uint64_t before = rig->K().NowNs();
+    EXPECT_EQ(WaitBlockEnd(r), STATUS_SUCCESS);
+    EXPECT_EQ(rig->K().NowNs(), before);
+}
+
+TEST_F(Receive, faulty_card_byte_keeps_its_place_as_zero) {
+    r->ReceiveError = STATUS_SUCCESS;
+    rig->Fake().Send({0x41, 0x10, 0x88, 0x43});
+    Quiet(200);
+    UCHAR out[3];
+    EXPECT_EQ(ReadReceived(r, out, 3), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0x41, 0x00, 0x43}));
+    EXPECT_EQ(r->ReceiveError, STATUS_DATA_ERROR);
+}
+
+TEST_F(Receive, dsr_drop_closes_the_port_under_a_started_reader) {
+    PDEVICE_EXTENSION ext = rig->Ext();
+    EXPECT_EQ(KeReadStateEvent(&ext->SerialCloseDone), 0);
+    rig->Line().SetDsr(false);
+    Quiet(100);
+    EXPECT_NE(KeReadStateEvent(&ext->SerialCloseDone), 0);
+    EXPECT_NE(KeReadStateEvent(&ext->ReaderStarted), 0);  // still counts as started
+    EXPECT_TRUE(rig->K().Clients().EnabledInterfaces(
+                    GUID{0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}})
+                    .empty());
+    // A later stop finds the port closed and returns at once, sending nothing.
+    const size_t sent = rig->Fake().received.size();
+    StopDevice(ext);
+    EXPECT_EQ(rig->Fake().received.size(), sent);
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+// A reader on a simulated serial port, as the tests of the driver use it: the kernel, the serial
+// port driver with the simulated reader on the line, and this driver added above the port.
+#pragma once
+
+#include "driver.h"
+#include "kernel.h"
+#include "serial.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lmscr::test {
+
+class FakeReader;
+
+struct RigOptions {
+    uint64_t seed = 1;
+    bool fakeReader = false;   // a scripted reader (FakeReader) instead of the simulated one
+    bool forcePending = true;  // the serial port pends what it could complete at once
+    sim::ReaderConfig reader{};
+    bool trace = false;
+};
+
+class ReaderRig {
+public:
+    explicit ReaderRig(RigOptions options = {});
+    ~ReaderRig();
+
+    kernel::Kernel& K() { return *kernel_; }
+    PDEVICE_OBJECT Pdo() const { return port_ ? port_->Device() : line_->Device(); }
+    PDEVICE_OBJECT Fdo() const { return Pdo()->AttachedDevice; }
+    PDEVICE_EXTENSION Ext() const { return static_cast<PDEVICE_EXTENSION>(Fdo()->DeviceExtension); }
+    PSMARTCARD_EXTENSION Smartcard() const { return &Ext()->SmartcardExtension; }
+    PREADER_EXTENSION Reader() const { return Smartcard()->ReaderExtension; }
+    serial::SimulatedPort& Port() { return *port_; }
+    FakeReader& Fake() { return *fake_; }
+    serial::SimulatedLine& Line() { return port_ ? port_->Line() : *line_; }
+    PDRIVER_OBJECT Driver() const { return driver_; }
+    PDRIVER_OBJECT SerialDriver() const { return serial_; }
+
+    NTSTATUS Add();
+    NTSTATUS Start();
+    NTSTATUS AddAndStart();
+
+    void InsertCard(const std::string& atrHex = "3B 00");
+    void RemoveCard();
+
+    NTSTATUS Open(kernel::Handle& handle);
+    kernel::IoResult Ioctl(kernel::Handle& handle, ULONG code, std::vector<uint8_t> input, ULONG outputLength);
+
+    // Every byte on the host line since the last call, as the wire carried it, host->reader
+    // bytes written ">xx" and reader->host bytes "<xx".
+    std::vector<std::string> TakeWire();
+    std::vector<uint32_t> EventCodes() const;
+
+    // Removes the reader if it is still there, unloads both drivers, shuts the kernel down and
+    // expects nothing left behind.  Called by the destructor if the test did not.
+    void Finish();
+
+private:
+    RigOptions options_;
+    std::unique_ptr<kernel::Kernel> kernel_;
+    PDRIVER_OBJECT serial_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::unique_ptr<serial::SimulatedPort> port_;
+    std::unique_ptr<serial::SimulatedLine> line_;
+    std::unique_ptr<FakeReader> fake_;
+    std::vector<std::string> wire_;
+    bool finished_ = false;
+};
+
+// IOCTL codes the tests send.
+constexpr ULONG kGetVersion = IOCTL_READER_GET_VERSION;
+
+}  // namespace lmscr::test

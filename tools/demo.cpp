@@ -1,0 +1,200 @@
+// lmscr demo: a whole session with the driver on the built-in simulated reader, in virtual time.
+// The same seed prints the same transcript, byte for byte.
+#include "lmscr.h"
+
+#include "driver.h"
+#include "kernel.h"
+#include "serial.h"
+#include "sim/atr_card.h"
+
+#include <cinttypes>
+#include <memory>
+#include <sstream>
+
+namespace lmscr::tool {
+
+namespace {
+
+const GUID kReaderClass = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+const char* kDemoAtr = "3B 02 14 50";
+
+const char* CardStateName(ULONG state) {
+    static const char* names[] = {"SCARD_UNKNOWN",  "SCARD_ABSENT",     "SCARD_PRESENT", "SCARD_SWALLOWED",
+                                  "SCARD_POWERED",  "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};
+    return state < 7 ? names[state] : "?";
+}
+
+class Transcript {
+public:
+    Transcript(kernel::Kernel& k, std::FILE* out, bool trace) : k_(k), out_(out), trace_(trace) {}
+
+    void Say(const std::string& text) {
+        std::fprintf(out_, "%10.3f ms  %s\n", static_cast<double>(k_.NowNs()) / 1e6, text.c_str());
+    }
+    void Detail(const std::string& text) { std::fprintf(out_, "               %s\n", text.c_str()); }
+    // The line trace since the last call, when asked for.
+    void Wire(sim::LineTrace& trace) {
+        trace.Flush();
+        const auto& lines = trace.Lines();
+        if (trace_)
+            for (size_t i = shown_; i < lines.size(); ++i) std::fprintf(out_, "               | %s\n", lines[i].c_str());
+        shown_ = lines.size();
+    }
+
+private:
+    kernel::Kernel& k_;
+    std::FILE* out_;
+    bool trace_;
+    size_t shown_ = 0;
+};
+
+std::string Status(NTSTATUS s) { return kernel::StatusName(s); }
+
+PREADER_EXTENSION ReaderOf(PDEVICE_OBJECT pdo) {
+    auto* ext = static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension);
+    return ext->SmartcardExtension.ReaderExtension;
+}
+
+ULONG CardState(PDEVICE_OBJECT pdo) {
+    auto* ext = static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension);
+    return ext->SmartcardExtension.ReaderCapabilities.CurrentState;
+}
+
+}  // namespace
+
+int RunDemo(const GlobalOptions& options, std::FILE* out) {
+    kernel::Options ko;
+    ko.seed = options.seed;
+    kernel::Kernel k(ko);
+    Transcript t(k, out, options.trace);
+    std::fprintf(out, "lmscr demo: the driver on the built-in simulated reader, virtual time, seed %" PRIu64 "\n\n",
+                 options.seed);
+
+    PDRIVER_OBJECT serialDriver = serial::LoadSerialDriver(k);
+    auto port = serial::CreateSimulatedPort(k, serialDriver, "COM1", serial::LineFormat{}, sim::ReaderConfig{});
+    PDEVICE_OBJECT pdo = port->Device();
+    t.Say("serial port driver loaded; port " + serial::SerialPortName(pdo) +
+          " found: a simulated line to the reader (firmware 2.3, card slot empty)");
+
+    NTSTATUS status;
+    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("lmscr", DriverEntry, &status);
+    t.Say("driver lmscr loaded: DriverEntry " + Status(status));
+    if (!driver) return 1;
+    kernel::InterfaceWatch watch(k, kReaderClass);
+
+    status = k.Pnp().AddDevice(driver, pdo);
+    t.Say("AddDevice for COM1: " + Status(status));
+    if (status != STATUS_SUCCESS) return 1;
+    t.Detail("reader device in slot " +
+             std::to_string(static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension)->DeviceInstance) +
+             ", attached above the port, smart card reader interface registered");
+
+    uint64_t before = k.NowNs();
+    status = k.Pnp().Start(pdo);
+    t.Say("start: " + Status(status) + " after " + std::to_string((k.NowNs() - before) / 1000000) + " ms");
+    t.Detail("line set up: 19200 baud, 8 data bits, no parity, 1 stop bit, no flow control; wait armed");
+    t.Detail("reader answered: firmware " + std::to_string(ReaderOf(pdo)->FirmwareMajor) + "." +
+             std::to_string(ReaderOf(pdo)->FirmwareMinor) + ", registers initialised, card state " +
+             CardStateName(CardState(pdo)));
+    t.Wire(port->Trace());
+    for (auto& n : watch.Drain()) t.Say(std::string(n.arrival ? "interface arrival: " : "interface removal: ") + n.symbolicLink);
+
+    kernel::Handle h;
+    status = k.Clients().Open(k.Clients().EnabledInterfaces(kReaderClass).front(), h);
+    t.Say("open through the interface: " + Status(status));
+    kernel::Handle second;
+    t.Say("a second open while the first handle is open: " + Status(k.Clients().Open(
+                                                                  k.Clients().EnabledInterfaces(kReaderClass).front(), second)));
+
+    auto version = k.Clients().IoControl(h, IOCTL_READER_GET_VERSION, {}, 8);
+    t.Say("vendor request (version): " + Status(version.status) + ", " + std::to_string(version.information) + " bytes");
+    if (version.status == STATUS_SUCCESS) {
+        uint32_t library = version.output[0] | version.output[1] << 8 | version.output[2] << 16 |
+                           static_cast<uint32_t>(version.output[3]) << 24;
+        char line[128];
+        std::snprintf(line, sizeof line, "library 0x%X, driver %u.%u, firmware %u.%u", library, version.output[4],
+                      version.output[5], version.output[6], version.output[7]);
+        t.Detail(line);
+    }
+    t.Wire(port->Trace());
+
+    auto present = k.Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    k.Sleep(1);
+    t.Say(std::string("IS_PRESENT: ") + (present->Done() ? "completed" : "pending, no card in the reader"));
+    k.Sleep(250);
+    port->WithReader([](sim::ReaderFirmware& reader) {
+        reader.InsertCard(std::make_unique<sim::AtrCard>(*sim::AtrCard::FromHex(kDemoAtr)));
+    });
+    t.Say(std::string("card inserted (answer to reset ") + kDemoAtr + ")");
+    present->Wait(1000);
+    t.Say("IS_PRESENT completed: " + Status(present->Result().status) + ", card state " + CardStateName(CardState(pdo)));
+    t.Wire(port->Trace());
+
+    auto absent = k.Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    k.Sleep(1);
+    t.Say(std::string("IS_ABSENT: ") + (absent->Done() ? "completed" : "pending, the card is in"));
+    k.Sleep(400);
+    port->WithReader([](sim::ReaderFirmware& reader) { reader.RemoveCard(); });
+    t.Say("card removed");
+    absent->Wait(1000);
+    t.Say("IS_ABSENT completed: " + Status(absent->Result().status) + ", card state " + CardStateName(CardState(pdo)));
+    t.Wire(port->Trace());
+
+    auto again = k.Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    k.Sleep(1);
+    t.Say("IS_PRESENT parked again; the handle is closed with it pending");
+    status = k.Clients().Close(h);
+    again->Wait(0);
+    t.Say("close: " + Status(status) + "; the parked request ended " + Status(again->Result().status));
+
+    // A second port with nothing behind it: the reader does not answer the start.
+    auto emptyLine = serial::CreateSimulatedLine(k, serialDriver, "COM2", serial::LineFormat{});
+    status = k.Pnp().AddDevice(driver, emptyLine->Device());
+    t.Say("port COM2 found, nothing connected to it; AddDevice: " + Status(status));
+    before = k.NowNs();
+    status = k.Pnp().Start(emptyLine->Device());
+    t.Say("start on COM2: " + Status(status) + " after " + std::to_string((k.NowNs() - before) / 1000000) +
+          " ms (the reader does not answer; the port is given back)");
+    t.Say("removal of COM2's reader: " + Status(k.Pnp().Remove(emptyLine->Device())));
+
+    t.Say("stop query and stop on COM1: " + Status(k.Pnp().StopForRebalance(pdo)));
+    t.Wire(port->Trace());
+    for (auto& n : watch.Drain()) t.Say(std::string(n.arrival ? "interface arrival: " : "interface removal: ") + n.symbolicLink);
+    before = k.NowNs();
+    status = k.Pnp().Start(pdo);
+    t.Say("restart: " + Status(status) + " after " + std::to_string((k.NowNs() - before) / 1000000) + " ms");
+    t.Wire(port->Trace());
+    for (auto& n : watch.Drain()) t.Say(std::string(n.arrival ? "interface arrival: " : "interface removal: ") + n.symbolicLink);
+
+    t.Say("removal (query-remove, remove): " + Status(k.Pnp().Remove(pdo)));
+    t.Wire(port->Trace());
+    for (auto& n : watch.Drain()) t.Say(std::string(n.arrival ? "interface arrival: " : "interface removal: ") + n.symbolicLink);
+
+    kernel::LeakReport leaks = k.Pnp().UnloadDriver(driver);
+    t.Say(leaks.empty() ? std::string("driver unloaded: nothing left behind")
+                        : "driver unloaded, left behind:\n" + leaks.ToString());
+
+    std::vector<kernel::EventLogEntry> log = k.EventLog();
+    emptyLine.reset();
+    port.reset();
+    kernel::LeakReport rest = k.Shutdown();
+
+    std::fprintf(out, "\nevent log: %zu entr%s\n", log.size(), log.size() == 1 ? "y" : "ies");
+    for (auto& e : log) {
+        std::fprintf(out, "%10.3f ms  0x%08X  %s\n", static_cast<double>(e.timeNs) / 1e6, e.code, e.object.c_str());
+        std::string text = EventText(e.code);
+        std::string line;
+        for (char c : text) {
+            if (c == '\r') continue;
+            if (c == '\n') {
+                std::fprintf(out, "               %s\n", line.c_str());
+                line.clear();
+            } else {
+                line += c;
+            }
+        }
+    }
+    return leaks.empty() && rest.empty() ? 0 : 1;
+}
+
+}  // namespace lmscr::tool

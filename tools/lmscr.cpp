@@ -1,0 +1,109 @@
+// lmscr: the reader driver on this machine, from a terminal.
+//
+//   lmscr demo [--seed N] [--trace]   a whole session on the built-in simulated reader
+//   lmscr version                      the driver's version block
+//   lmscr events                       the driver's event message table
+#include "lmscr.h"
+
+#include "resources.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace lmscr::tool {
+
+std::string EventText(uint32_t code) {
+    for (ULONG i = 0; i < MessageTableEntries; ++i)
+        if (MessageTable[i].Code == code) return MessageTable[i].Text;
+    return "(the message table has no text for this code)\r\n";
+}
+
+namespace {
+
+void PrintText(std::FILE* out, const std::string& text, const char* indent) {
+    // The texts carry the event log's line ends; a terminal wants them plain.
+    std::string line;
+    for (char c : text) {
+        if (c == '\r') continue;
+        if (c == '\n') {
+            std::fprintf(out, "%s%s\n", indent, line.c_str());
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) std::fprintf(out, "%s%s\n", indent, line.c_str());
+}
+
+int Version(std::FILE* out) {
+    const VERSION_BLOCK& v = VersionBlock;
+    std::fprintf(out, "lmscr driver version block\n");
+    std::fprintf(out, "  fixed file version     %u.%u.%u.%u\n", v.FileVersion[0], v.FileVersion[1], v.FileVersion[2],
+                 v.FileVersion[3]);
+    std::fprintf(out, "  fixed product version  %u.%u.%u.%u\n", v.ProductVersion[0], v.ProductVersion[1],
+                 v.ProductVersion[2], v.ProductVersion[3]);
+    std::fprintf(out, "  language, code page    %s\n", v.Translation);
+    for (ULONG i = 0; i < v.StringCount; ++i)
+        std::fprintf(out, "  %-22s %s\n", v.Strings[i].Name, v.Strings[i].Value);
+    return 0;
+}
+
+int Events(std::FILE* out) {
+    std::fprintf(out, "lmscr event message table\n");
+    for (ULONG i = 0; i < MessageTableEntries; ++i) {
+        std::fprintf(out, "  0x%08X  %s\n", MessageTable[i].Code, MessageTable[i].Symbol);
+        PrintText(out, MessageTable[i].Text, "              ");
+    }
+    return 0;
+}
+
+int Usage(std::FILE* out, int code) {
+    std::fprintf(out,
+                 "usage: lmscr <command> [options]\n"
+                 "commands:\n"
+                 "  demo      a whole session on the built-in simulated reader, in virtual time\n"
+                 "  version   the driver's version block\n"
+                 "  events    the driver's event message table\n"
+                 "options:\n"
+                 "  --seed N  the seed of the scheduler's choices (default 1, or LMSCR_SEED)\n"
+                 "  --trace   print the decoded line trace of the simulated reader\n");
+    return code;
+}
+
+}  // namespace
+}  // namespace lmscr::tool
+
+int main(int argc, char** argv) {
+    using namespace lmscr::tool;
+    GlobalOptions options;
+    if (const char* env = std::getenv("LMSCR_SEED")) options.seed = std::strtoull(env, nullptr, 0);
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--trace") {
+            options.trace = true;
+        } else if (a == "--seed" && i + 1 < argc) {
+            char* end = nullptr;
+            options.seed = std::strtoull(argv[++i], &end, 0);
+            if (!end || *end) {
+                std::fprintf(stderr, "lmscr: --seed wants a number, not '%s'\n", argv[i]);
+                return 2;
+            }
+        } else if (a == "-h" || a == "--help") {
+            return Usage(stdout, 0);
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "lmscr: unknown option '%s'\n", a.c_str());
+            return Usage(stderr, 2);
+        } else {
+            words.push_back(a);
+        }
+    }
+    if (words.empty()) return Usage(stderr, 2);
+    if (words[0] == "demo") return RunDemo(options, stdout);
+    if (words[0] == "version") return Version(stdout);
+    if (words[0] == "events") return Events(stdout);
+    std::fprintf(stderr, "lmscr: unknown command '%s'\n", words[0].c_str());
+    return Usage(stderr, 2);
+}
