@@ -466,6 +466,23 @@ LeakReport Kernel::Shutdown() {
         for (auto* event : {&k.dpcEvent, &k.pnpJobs.event, &k.powerJobs.event}) KeSetEvent(event, 0, FALSE);
         k.JoinThread(t);
     }
+    // Threads of the run that are still on their way out (a request thread that has handed its
+    // request to a driver, say) finish before the kernel goes; in real time they are operating-
+    // system threads that must not outlive it.
+    for (;;) {
+        Thread* running = nullptr;
+        {
+            Impl::Guard g(k);
+            for (auto& t : k.threads)
+                if (!t->native && !t->daemon && t->state != ThreadState::Blocked && t->state != ThreadState::Finished)
+                    running = t.get();
+        }
+        if (!running) break;
+        k.JoinThread(running);
+    }
+    if (!k.virtualTime)
+        for (auto& t : k.threads)
+            if (!t->native && t->state == ThreadState::Finished && t->os.joinable()) t->os.join();
     {
         Impl::Guard g(k);
         for (auto& t : k.threads)

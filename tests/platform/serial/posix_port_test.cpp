@@ -1,0 +1,78 @@
+// The POSIX tty back end in real time: the port on a pseudo-terminal whose other side is the
+// simulated reader. Only contents are checked, never durations.
+#include "serial_test_support.h"
+
+namespace lmscr::serial::test {
+namespace {
+
+class PtyPort : public SerialFixture {
+protected:
+    kernel::Options Options() override {
+        kernel::Options o;
+        o.mode = kernel::TimeMode::Real;
+        return o;
+    }
+    void SetUp() override {
+        SerialFixture::SetUp();
+        std::string error;
+        reader = OpenPtyReader(sim::ReaderConfig{}, &error);
+        ASSERT_NE(reader, nullptr) << error;
+        port = CreatePosixPort(*k, driver, "COM3", reader->SlavePath(), PortOptions{}, &error);
+        ASSERT_NE(port, nullptr) << error;
+        Open(port->Device());
+        ConfigureLikeTheReader();
+        // Generous: a loaded machine must not fail the test; a healthy one answers in < 1 ms.
+        ASSERT_EQ(SetTimeouts(0, 0, 400, 0, 400), STATUS_SUCCESS);
+    }
+    void DropPorts() override {
+        port.reset();
+        reader.reset();
+    }
+    std::unique_ptr<PtyReader> reader;
+    std::unique_ptr<PosixPort> port;
+};
+
+TEST_F(PtyPort, reader_commands_round_trip_through_a_pseudo_terminal) {
+    ASSERT_EQ(k->Clients().Write(handle, Bytes{0x85, 0x80, 0x25, 0x00}).status, STATUS_SUCCESS);
+    kernel::IoResult r = k->Clients().Read(handle, 1);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.output, (Bytes{0x90}));
+    ASSERT_EQ(DriverWrite(port->Device(), {0xC0}), STATUS_SUCCESS);
+    uint8_t version = 0;
+    ASSERT_EQ(DriverRead(port->Device(), &version, 1), STATUS_SUCCESS);
+    EXPECT_EQ(version, 0x23);
+    uint32_t charTimeout = 0;
+    reader->WithReader([&](sim::ReaderFirmware& f) { charTimeout = f.CharTimeoutEtu(); });
+    EXPECT_EQ(charTimeout, 9600u);
+}
+
+TEST_F(PtyPort, a_wait_on_mask_sees_the_reply_arrive) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    // The waiter is a thread of our own, joined before the kernel goes (in real time a request
+    // thread of the client API may still be returning from the driver when the test ends).
+    kernel::IoResult wait;
+    auto waiter = k->Spawn("waiter", [&] { wait = k->Clients().IoControl(handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4); });
+    // Whether the wait is armed before the reply arrives or after (then the history answers
+    // it), it ends with the received-character event.
+    ASSERT_EQ(k->Clients().Write(handle, Bytes{0xC0}).status, STATUS_SUCCESS);
+    k->Join(waiter);
+    EXPECT_EQ(wait.status, STATUS_SUCCESS);
+    EXPECT_EQ(Ulong(wait), SERIAL_EV_RXCHAR);
+    kernel::IoResult r = k->Clients().Read(handle, 1);
+    EXPECT_EQ(r.output, (Bytes{0x23}));
+}
+
+TEST(PosixPortOpen, a_path_that_is_no_terminal_is_refused) {
+    kernel::Options o;
+    o.mode = kernel::TimeMode::Real;
+    kernel::Kernel k(o);
+    PDRIVER_OBJECT driver = LoadSerialDriver(k);
+    std::string error;
+    EXPECT_EQ(CreatePosixPort(k, driver, "COM9", "/dev/null", PortOptions{}, &error), nullptr);
+    EXPECT_NE(error.find("not a terminal"), std::string::npos) << error;
+    EXPECT_EQ(CreatePosixPort(k, driver, "COM9", "/nonexistent/tty", PortOptions{}, &error), nullptr);
+    EXPECT_TRUE(k.Shutdown().empty());
+}
+
+}  // namespace
+}  // namespace lmscr::serial::test
