@@ -27,9 +27,17 @@ extern "C" NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             }
         }
     } else {
-        SmartcardReleaseRemoveLock(smartcardExtension);
+        /*
+         * The handle's reference goes last: a removal waiting for it may free the records and
+         * delete the device the moment it is released, so the close must by then be finished
+         * with both.
+         */
         KeSetEvent(&deviceExtension->ReaderClosed, IO_NO_INCREMENT, FALSE);
-        status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        return STATUS_SUCCESS;
     }
 
     Irp->IoStatus.Information = 0;
@@ -81,11 +89,13 @@ extern "C" NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     NTSTATUS status = SmartcardDeviceControl(smartcardExtension, Irp);
 
-    SmartcardReleaseRemoveLock(smartcardExtension);
-
+    /* IoCount before the reference: once the reference is given back a waiting removal may free
+     * the records. */
     KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
     deviceExtension->IoCount--;
     KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+
+    SmartcardReleaseRemoveLock(smartcardExtension);
     return status;
 }
 

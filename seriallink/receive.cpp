@@ -76,10 +76,17 @@ extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     ULONG waiting = 0;
     KIRQL irql;
 
-    readerExtension->RxStatus = STATUS_SUCCESS;
-
     status = BytesWaiting(readerExtension, &waiting);
     if (status != STATUS_SUCCESS || waiting == 0) goto endOfRun;
+
+    /*
+     * A fresh status for this run's consumer, unless the last run's outcome is still signalled
+     * and not yet taken.  The port remembers the characters of a burst, so a run often follows
+     * the one that woke the consumer at once; clearing the status then, before the consumer has
+     * read it, would turn a reader error or a time-out into success.  A run with nothing to
+     * read leaves it alone for the same reason.
+     */
+    if (KeReadStateEvent(&readerExtension->RxEvent) == 0) readerExtension->RxStatus = STATUS_SUCCESS;
 
     for (;;) {
         status = SerialRead(readerExtension, &readerExtension->RxByte, 1);
@@ -201,8 +208,9 @@ extern "C" NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Desti
         ULONG timeoutMs = Count * ReaderExtension->CharTimeout + ReaderExtension->TotalTimeout;
         timeout.QuadPart = -(LONGLONG)timeoutMs * 10000;
         NTSTATUS wait = KeWaitForSingleObject(&ReaderExtension->RxEvent, Executive, KernelMode, FALSE, &timeout);
-        KeClearEvent(&ReaderExtension->RxEvent);
+        /* The status first: the signal keeps the next run from clearing it until taken. */
         status = wait == STATUS_TIMEOUT ? STATUS_TIMEOUT : ReaderExtension->RxStatus;
+        KeClearEvent(&ReaderExtension->RxEvent);
 
         KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
         if (status != STATUS_SUCCESS) {

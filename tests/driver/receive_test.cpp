@@ -185,6 +185,50 @@ TEST_F(Receive, faulty_card_byte_keeps_its_place_as_zero) {
     EXPECT_EQ(r->ReceiveError, STATUS_DATA_ERROR);
 }
 
+TEST_F(Receive, faulty_byte_in_a_waiting_consumers_reply_reads_as_zero) {
+    r->ReceiveError = STATUS_SUCCESS;
+    NTSTATUS result = STATUS_PENDING;
+    UCHAR out[3] = {0xEE, 0xEE, 0xEE};
+    auto consumer = rig->K().Spawn("consumer", [&] { result = ReadReceived(r, out, 3); });
+    Quiet(5);
+    rig->Fake().Send({0x41, 0x10, 0x88, 0x43});
+    rig->K().Join(consumer);
+    EXPECT_EQ(result, STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0x41, 0x00, 0x43}));
+    EXPECT_EQ(r->ReceiveError, STATUS_DATA_ERROR);
+}
+
+// After an event code the worker reads on without asking the port's queue; when the line then
+// falls silent, the run ends on the read time-out, which the consumer sees even though a faulty
+// last byte had completed its count.
+TEST_F(Receive, faulty_last_byte_then_silence_ends_in_a_timeout) {
+    NTSTATUS result = STATUS_PENDING;
+    UCHAR out[2];
+    auto consumer = rig->K().Spawn("consumer", [&] { result = ReadReceived(r, out, 2); });
+    Quiet(5);
+    rig->Fake().Send({0x41, 0x10, 0x88});
+    rig->K().Join(consumer);
+    EXPECT_EQ(result, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(Held(), (std::vector<uint8_t>{0x41, 0x00}));
+}
+
+TEST_F(Receive, reader_timeout_while_a_consumer_is_short_of_bytes_fails_it_at_once) {
+    NTSTATUS result = STATUS_PENDING;
+    uint64_t endedAt = 0;
+    const uint64_t start = rig->K().NowNs();
+    auto consumer = rig->K().Spawn("consumer", [&] {
+        UCHAR out[4];
+        result = ReadReceived(r, out, 4);
+        endedAt = rig->K().NowNs();
+    });
+    Quiet(5);
+    rig->Fake().Send({0x01, 0x10, 0x83, 0x02});
+    rig->K().Join(consumer);
+    EXPECT_EQ(result, STATUS_IO_TIMEOUT);
+    // Woken when the run that saw the event ended, not by its own 300 ms.
+    EXPECT_LT(endedAt - start, 300'000'000u);
+}
+
 TEST_F(Receive, dsr_drop_closes_the_port_under_a_started_reader) {
     PDEVICE_EXTENSION ext = rig->Ext();
     EXPECT_EQ(KeReadStateEvent(&ext->SerialCloseDone), 0);

@@ -17,7 +17,7 @@ namespace lmscr::test {
 class FakeReader;
 
 struct RigOptions {
-    uint64_t seed = 1;
+    uint64_t seed = kernel::Options::SeedFromEnvironment(1);
     bool fakeReader = false;   // a scripted reader (FakeReader) instead of the simulated one
     bool forcePending = true;  // the serial port pends what it could complete at once
     sim::ReaderConfig reader{};
