@@ -255,10 +255,12 @@ typedef struct _SMARTCARD_OS_DATA {
     PIRP NotificationIrp;        /* the parked card tracking request */
     KSPIN_LOCK SpinLock;         /* CurrentState changes and NotificationIrp */
     IO_REMOVE_LOCK RemoveLock;   /* one reference per open handle and request in progress */
-    KEVENT ReaderIdle;           /* signalled while no reader function runs */
+    KEVENT ReaderIdle;           /* synchronization event: signalled while no request is inside
+                                    the reader functions; a request takes it to enter */
     LONG ReaderBusy;             /* a reader function of this device is running */
     ULONG RemoveLockTag;
     NTSTATUS LastError;          /* for IOCTL_SMARTCARD_GET_LAST_ERROR */
+    ULONG SuppressT1IfsRequest;  /* SCARD_ATTR_SUPRESS_T1_IFS_REQUEST: no IFSD request after a reset */
     PVOID Reserved[8];
 } SMARTCARD_OS_DATA, *PSMARTCARD_OS_DATA;
 
