@@ -1,7 +1,7 @@
 # Entry points for people: `make test`, `make demo`, `make bench`, `make asan`, `make clang`.
 # Each configures its own build folder with CMake and Ninja on first use.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-CTEST_ARGS ?=
+CTEST_ARGS ?= --timeout 600
 
 .PHONY: all deps build test asan clang bench demo clean
 

@@ -9,27 +9,13 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class Commands : public ::testing::Test {
+class Commands : public FakeReaderTest {
 protected:
-    void SetUp() override {
-        RigOptions o;
-        o.fakeReader = true;
-        rig = std::make_unique<ReaderRig>(o);
-        ASSERT_EQ(rig->AddAndStart(), STATUS_SUCCESS);
-        r = rig->Reader();
-        rig->Fake().received.clear();
-    }
-    void TearDown() override {
-        rig->Finish();
-        rig.reset();
-    }
     Bytes Sent() {
         Bytes b = rig->Fake().received;
         rig->Fake().received.clear();
         return b;
     }
-    std::unique_ptr<ReaderRig> rig;
-    PREADER_EXTENSION r = nullptr;
 };
 
 TEST_F(Commands, write_register_5_with_9600_is_four_bytes_answered_0x90) {

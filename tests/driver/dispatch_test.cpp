@@ -28,9 +28,8 @@ TEST(Dispatch, vendor_request_reports_library_driver_and_firmware_versions) {
     RigOptions o;
     o.reader.version = 0x23;
     ReaderRig rig(o);
-    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
     kernel::Handle h;
-    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
     auto full = rig.Ioctl(h, kGetVersion, {}, 16);
     EXPECT_EQ(full.status, STATUS_SUCCESS);
     EXPECT_EQ(full.information, 8u);
@@ -60,11 +59,10 @@ TEST(Dispatch, stop_query_refused_while_a_request_is_inside_the_driver) {
 
 TEST(Dispatch, request_held_back_by_a_stop_query_goes_on_after_a_cancelled_stop) {
     ReaderRig rig;
-    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
     kernel::Handle h;
-    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
     ASSERT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    auto request = rig.K().Clients().IoControlAsync(h, kGetVersion, {}, 8);
+    auto request = rig.Async(h, kGetVersion, 8);
     EXPECT_FALSE(request->Wait(500));
     ASSERT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
     ASSERT_TRUE(request->Wait(100));
@@ -106,9 +104,8 @@ TEST(Dispatch, remove_query_refused_while_open_and_cancel_remove_enables_again) 
 
 TEST(Dispatch, removal_waits_for_the_open_handle_to_close) {
     ReaderRig rig;
-    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
     kernel::Handle h;
-    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
     NTSTATUS removed = STATUS_PENDING;
     auto remover = rig.K().Spawn("remover", [&] { removed = rig.K().Pnp().Send(rig.Pdo(), IRP_MN_REMOVE_DEVICE); });
     rig.K().Sleep(300);
@@ -137,11 +134,10 @@ TEST(Dispatch, surprise_removal_is_passed_down_untouched) {
 
 TEST(Dispatch, request_waiting_for_a_start_is_released_by_removal) {
     ReaderRig rig;
-    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
     kernel::Handle h;
-    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
     ASSERT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    auto request = rig.K().Clients().IoControlAsync(h, kGetVersion, {}, 8);
+    auto request = rig.Async(h, kGetVersion, 8);
     EXPECT_FALSE(request->Wait(100));
     // The driver is unloaded under the waiting request: no start will come.  Removal waits for
     // the open handle, so the unload runs in a thread of its own.
@@ -162,13 +158,10 @@ TEST(Dispatch, request_waiting_for_a_start_is_released_by_removal) {
 TEST(DispatchRace, stop_during_a_request_under_many_seeds) {
     int refused = 0, heldBack = 0;
     for (uint64_t seed = 1; seed <= 24; ++seed) {
-        RigOptions o;
-        o.seed = seed;
-        ReaderRig rig(o);
-        ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+        ReaderRig rig(RigOptions::Seeded(seed));
         kernel::Handle h;
-        ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
-        auto request = rig.K().Clients().IoControlAsync(h, kGetVersion, {}, 8);
+        ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+        auto request = rig.Async(h, kGetVersion, 8);
         NTSTATUS stop = rig.K().Pnp().StopForRebalance(rig.Pdo());
         if (NT_SUCCESS(stop)) {
             ++heldBack;
@@ -190,13 +183,10 @@ TEST(DispatchRace, stop_during_a_request_under_many_seeds) {
 // the request finishes, the removal waits for it and for the handle, nothing is left behind.
 TEST(DispatchRace, removal_during_a_request_under_many_seeds) {
     for (uint64_t seed = 1; seed <= 20; ++seed) {
-        RigOptions o;
-        o.seed = seed;
-        ReaderRig rig(o);
-        ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+        ReaderRig rig(RigOptions::Seeded(seed));
         kernel::Handle h;
-        ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
-        auto request = rig.K().Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+        ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+        auto request = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
         NTSTATUS removed = STATUS_PENDING;
         auto remover = rig.K().Spawn("remover", [&] {
             rig.K().Pnp().Send(rig.Pdo(), IRP_MN_SURPRISE_REMOVAL);

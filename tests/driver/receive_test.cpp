@@ -8,27 +8,10 @@ using namespace lmscr::test;
 
 namespace {
 
-class Receive : public ::testing::Test {
+class Receive : public FakeReaderTest {
 protected:
-    void SetUp() override {
-        RigOptions o;
-        o.fakeReader = true;
-        rig = std::make_unique<ReaderRig>(o);
-        ASSERT_EQ(rig->AddAndStart(), STATUS_SUCCESS);
-        r = rig->Reader();
-        // Start leaves nobody waiting and nothing held.
-        ASSERT_EQ(r->RxCount, 0u);
-        ASSERT_EQ(r->RxWanted, RX_NOBODY_WAITS);
-    }
-    void TearDown() override {
-        rig->Finish();
-        rig.reset();
-    }
     void Quiet(uint64_t ms = 50) { rig->K().Sleep(ms); }
     std::vector<uint8_t> Held() const { return std::vector<uint8_t>(r->RxBuffer, r->RxBuffer + r->RxCount); }
-
-    std::unique_ptr<ReaderRig> rig;
-    PREADER_EXTENSION r = nullptr;
 };
 
 TEST_F(Receive, escaped_0x10_is_stored_as_data) {

@@ -56,6 +56,30 @@ void ReaderRig::RemoveCard() {
 
 NTSTATUS ReaderRig::Open(kernel::Handle& handle) { return kernel_->Clients().OpenDevice(Pdo(), handle); }
 
+NTSTATUS ReaderRig::StartAndOpen(kernel::Handle& handle) {
+    NTSTATUS status = AddAndStart();
+    return status == STATUS_SUCCESS ? Open(handle) : status;
+}
+
+std::shared_ptr<kernel::PendingIo> ReaderRig::Async(kernel::Handle& handle, ULONG code, ULONG outputLength) {
+    return kernel_->Clients().IoControlAsync(handle, code, {}, outputLength);
+}
+
+void FakeReaderTest::SetUp() {
+    rig = std::make_unique<ReaderRig>(RigOptions::Seeded(kernel::Options::SeedFromEnvironment(1), true));
+    ASSERT_EQ(rig->AddAndStart(), STATUS_SUCCESS);
+    r = rig->Reader();
+    // A start leaves nobody waiting and nothing held.
+    ASSERT_EQ(r->RxCount, 0u);
+    ASSERT_EQ(r->RxWanted, RX_NOBODY_WAITS);
+    rig->Fake().received.clear();
+}
+
+void FakeReaderTest::TearDown() {
+    rig->Finish();
+    rig.reset();
+}
+
 kernel::IoResult ReaderRig::Ioctl(kernel::Handle& handle, ULONG code, std::vector<uint8_t> input,
                                   ULONG outputLength) {
     return kernel_->Clients().IoControl(handle, code, input, outputLength);

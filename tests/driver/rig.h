@@ -17,6 +17,12 @@ namespace lmscr::test {
 class FakeReader;
 
 struct RigOptions {
+    static RigOptions Seeded(uint64_t seed, bool fake = false) {
+        RigOptions o;
+        o.seed = seed;
+        o.fakeReader = fake;
+        return o;
+    }
     uint64_t seed = kernel::Options::SeedFromEnvironment(1);
     bool fakeReader = false;   // a scripted reader (FakeReader) instead of the simulated one
     bool forcePending = true;  // the serial port pends what it could complete at once
@@ -49,6 +55,9 @@ public:
     void RemoveCard();
 
     NTSTATUS Open(kernel::Handle& handle);
+    // Adds and starts the reader and opens it.
+    NTSTATUS StartAndOpen(kernel::Handle& handle);
+    std::shared_ptr<kernel::PendingIo> Async(kernel::Handle& handle, ULONG code, ULONG outputLength = 0);
     kernel::IoResult Ioctl(kernel::Handle& handle, ULONG code, std::vector<uint8_t> input, ULONG outputLength);
 
     // Every byte on the host line since the last call, as the wire carried it, host->reader
@@ -70,6 +79,16 @@ private:
     std::unique_ptr<FakeReader> fake_;
     std::vector<std::string> wire_;
     bool finished_ = false;
+};
+
+// A started reader with the scripted FakeReader behind its port, for the tests of the receive
+// engine and the command set, which call the driver's routines directly.
+class FakeReaderTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::unique_ptr<ReaderRig> rig;
+    PREADER_EXTENSION r = nullptr;
 };
 
 // IOCTL codes the tests send.

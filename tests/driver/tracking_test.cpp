@@ -13,7 +13,7 @@ TEST(Tracking, parked_request_completes_on_insertion_and_on_removal) {
     EXPECT_EQ(rig.Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_ABSENT);
     kernel::Handle h;
     ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
-    auto present = rig.K().Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    auto present = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
     EXPECT_FALSE(present->Wait(200));
     EXPECT_EQ(rig.Ext()->IoCount, 0);  // a parked request no longer counts
     rig.InsertCard();
@@ -24,7 +24,7 @@ TEST(Tracking, parked_request_completes_on_insertion_and_on_removal) {
     // Already present: completed at once.
     EXPECT_EQ(rig.Ioctl(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_SUCCESS);
 
-    auto absent = rig.K().Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    auto absent = rig.Async(h, IOCTL_SMARTCARD_IS_ABSENT);
     EXPECT_FALSE(absent->Wait(200));
     rig.RemoveCard();
     ASSERT_TRUE(absent->Wait(100));
@@ -43,17 +43,16 @@ TEST(Tracking, a_card_in_at_start_is_found_by_the_query) {
 
 TEST(Tracking, cancel_completes_the_parked_request_cancelled) {
     ReaderRig rig;
-    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
     kernel::Handle h;
-    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
-    auto present = rig.K().Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+    auto present = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
     EXPECT_FALSE(present->Wait(50));
     EXPECT_TRUE(present->Cancel());
     ASSERT_TRUE(present->Wait(0));
     EXPECT_EQ(present->Result().status, STATUS_CANCELLED);
     EXPECT_EQ(rig.Smartcard()->OsData->NotificationIrp, nullptr);
     // A new one can be parked afterwards.
-    auto again = rig.K().Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    auto again = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
     EXPECT_FALSE(again->Wait(50));
     rig.InsertCard();
     ASSERT_TRUE(again->Wait(100));
@@ -63,10 +62,9 @@ TEST(Tracking, cancel_completes_the_parked_request_cancelled) {
 
 TEST(Tracking, cleanup_of_the_handle_cancels_the_parked_request) {
     ReaderRig rig;
-    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
     kernel::Handle h;
-    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
-    auto present = rig.K().Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+    auto present = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
     EXPECT_FALSE(present->Wait(50));
     EXPECT_EQ(rig.K().Clients().Close(h), STATUS_SUCCESS);
     ASSERT_TRUE(present->Done());
@@ -89,12 +87,11 @@ TEST_P(UpdateTable, stores_and_reports_as_the_table_says) {
     RigOptions o;
     o.fakeReader = true;
     ReaderRig rig(o);
-    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
     kernel::Handle h;
-    ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
     rig.Smartcard()->ReaderCapabilities.CurrentState = row.before;
     const ULONG code = row.before > SCARD_ABSENT ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT;
-    auto parked = rig.K().Clients().IoControlAsync(h, code, {}, 0);
+    auto parked = rig.Async(h, code);
     ASSERT_FALSE(parked->Wait(20));
     rig.Fake().reg[4] = row.call == Call::QueryCard ? 0x01 : 0x00;
     rig.Fake().silent = row.call == Call::QueryFails;
@@ -133,14 +130,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TrackingRace, cancel_racing_a_card_event_under_many_seeds) {
     int cancelled = 0, reported = 0;
     for (uint64_t seed = 1; seed <= 30; ++seed) {
-        RigOptions o;
-        o.seed = seed;
-        o.fakeReader = true;
-        ReaderRig rig(o);
-        ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+        ReaderRig rig(RigOptions::Seeded(seed, true));
         kernel::Handle h;
-        ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
-        auto present = rig.K().Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+        ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+        auto present = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
         ASSERT_FALSE(present->Wait(5));
         auto inserter = rig.K().Spawn("card", [&] { rig.Fake().Send({0x10, 0x85}); });
         // Roughly when the event is decoded: the two bytes take about a millisecond.
@@ -158,13 +151,10 @@ TEST(TrackingRace, cancel_racing_a_card_event_under_many_seeds) {
 
 TEST(TrackingRace, cleanup_racing_removal_under_many_seeds) {
     for (uint64_t seed = 1; seed <= 20; ++seed) {
-        RigOptions o;
-        o.seed = seed;
-        ReaderRig rig(o);
-        ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+        ReaderRig rig(RigOptions::Seeded(seed));
         kernel::Handle h;
-        ASSERT_EQ(rig.Open(h), STATUS_SUCCESS);
-        auto present = rig.K().Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+        ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+        auto present = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
         ASSERT_FALSE(present->Wait(5));
         NTSTATUS removed = STATUS_PENDING;
         auto remover = rig.K().Spawn("remover", [&] {
