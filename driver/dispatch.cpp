@@ -18,7 +18,7 @@ extern "C" NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             noWait.QuadPart = 0;
             if (KeWaitForSingleObject(&deviceExtension->ReaderClosed, Executive, KernelMode, FALSE, &noWait) ==
                 STATUS_SUCCESS) {
-                /* The reference stays with the new handle until its close. */
+                /* The reference stays with the handle just opened until its close. */
                 KeClearEvent(&deviceExtension->ReaderClosed);
                 status = STATUS_SUCCESS;
             } else {
@@ -29,7 +29,7 @@ extern "C" NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     } else {
         /*
          * The handle's reference goes last: a removal waiting for it may free the records and
-         * delete the device the moment it is released, so the close must by then be finished
+         * remove the device object the moment it is released, so the close must by then be finished
          * with both.
          */
         KeSetEvent(&deviceExtension->ReaderClosed, IO_NO_INCREMENT, FALSE);

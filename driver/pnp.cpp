@@ -1,7 +1,7 @@
 /*
  * Plug and Play: the reader starts after the serial port stack below it, stops before it, is not
  * removed while a handle is open, refuses a stop while device control is in progress and holds
- * new requests back while a stop is pending.  Requests handled here go down synchronously through
+ * further requests back while a stop is pending.  Requests handled here go down synchronously through
  * CallSerialDriver, so that our work is ordered before or after the lower stack's.
  */
 #include "driver.h"

@@ -187,7 +187,7 @@ endOfRun:
         (void)SerialIoctl(readerExtension, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), NULL, 0);
     }
     /*
-     * Re-arm last.  The port remembers the characters that came during this run, so the new wait
+     * Re-arm last.  The port remembers the characters that came during this run, so the next wait
      * may complete at once and queue the next run on another worker thread, or, after a stop,
      * the close worker, after which the records may be freed.  Nothing of this run may come
      * after it: not the signal (the next run starts by clearing RxStatus), not the purge.
