@@ -1,6 +1,7 @@
 // lmscr: the reader driver on this machine, from a terminal.
 //
 //   lmscr demo [--seed N] [--trace]   a whole session on the built-in simulated reader
+//   lmscr atr HEX [--json]             an answer to reset as the class library sees it
 //   lmscr version                      the driver's version block
 //   lmscr events                       the driver's event message table
 #include "lmscr.h"
@@ -64,6 +65,7 @@ int Usage(std::FILE* out, int code) {
                  "usage: lmscr <command> [options]\n"
                  "commands:\n"
                  "  demo      a whole session on the built-in simulated reader, in virtual time\n"
+                 "  atr HEX   an answer to reset analysed as the class library sees it (--json for scripts)\n"
                  "  version   the driver's version block\n"
                  "  events    the driver's event message table\n"
                  "options:\n"
@@ -84,6 +86,8 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--trace") {
             options.trace = true;
+        } else if (a == "--json") {
+            options.json = true;
         } else if (a == "--seed" && i + 1 < argc) {
             char* end = nullptr;
             options.seed = std::strtoull(argv[++i], &end, 0);
@@ -102,6 +106,15 @@ int main(int argc, char** argv) {
     }
     if (words.empty()) return Usage(stderr, 2);
     if (words[0] == "demo") return RunDemo(options, stdout);
+    if (words[0] == "atr") {
+        if (words.size() < 2) {
+            std::fprintf(stderr, "lmscr atr: which answer to reset? e.g. lmscr atr \"3B 02 14 50\"\n");
+            return 2;
+        }
+        std::string hex;
+        for (size_t i = 1; i < words.size(); ++i) hex += (i > 1 ? " " : "") + words[i];
+        return RunAtr(hex, options.json, stdout, stderr);
+    }
     if (words[0] == "version") return Version(stdout);
     if (words[0] == "events") return Events(stdout);
     std::fprintf(stderr, "lmscr: unknown command '%s'\n", words[0].c_str());

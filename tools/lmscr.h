@@ -10,9 +10,12 @@ namespace lmscr::tool {
 struct GlobalOptions {
     uint64_t seed = 1;
     bool trace = false;  // the decoded line trace of the simulated reader
+    bool json = false;   // machine-readable output where a command offers it
 };
 
 int RunDemo(const GlobalOptions& options, std::FILE* out);
+// Exit status: 0 the library can use the ATR, 1 it refuses it, 2 the text is no ATR at all.
+int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err);
 std::string EventText(uint32_t code);  // the message table's text, or a note that it has none
 
 }  // namespace lmscr::tool

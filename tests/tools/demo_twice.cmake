@@ -1,0 +1,13 @@
+# The demo with one seed, twice, with the line trace: byte for byte the same.
+execute_process(COMMAND ${LMSCR} demo --seed 7 --trace OUTPUT_VARIABLE first RESULT_VARIABLE rc1)
+execute_process(COMMAND ${LMSCR} demo --seed 7 --trace OUTPUT_VARIABLE second RESULT_VARIABLE rc2)
+if(NOT rc1 EQUAL 0 OR NOT rc2 EQUAL 0)
+  message(FATAL_ERROR "the demo failed: ${rc1} ${rc2}")
+endif()
+if(NOT first STREQUAL second)
+  message(FATAL_ERROR "two runs with seed 7 printed different transcripts")
+endif()
+string(LENGTH "${first}" length)
+if(length LESS 1000)
+  message(FATAL_ERROR "the transcript is too short to say anything")
+endif()
