@@ -1,9 +1,9 @@
-# Entry points for people: `make test`, `make demo`, `make bench`, `make asan`, `make clang`.
+# Entry points for people: `make test`, `make demo`, `make bench`, `make asan`, `make tsan`, `make clang`.
 # Each configures its own build folder with CMake and Ninja on first use.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_ARGS ?= --timeout 600
 
-.PHONY: all deps build test asan clang bench demo clean
+.PHONY: all deps build test asan tsan clang bench demo clean
 
 all: build
 
@@ -27,6 +27,17 @@ asan: build-asan/build.ninja
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+# ThreadSanitizer over the tests that run in real time (operating-system threads); virtual time
+# switches fibers, which it does not follow.
+build-tsan/build.ninja: | deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+
+tsan: build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS) --target kernel_tests serial_tests
+	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/kernel/kernel_tests --gtest_filter='RealTime.*'
+	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/serial/serial_tests --gtest_filter='Pty*:Posix*'
 
 build-clang/build.ninja: | deps
 	CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -95,6 +95,7 @@ NTSTATUS Kernel::Impl::Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS)
         Violation("WAIT_OBJECT_COUNT", std::string(routine) + " with " + std::to_string(count) +
                                            " objects");
+    Guard g(*this);  // the wait lists change under it, also while the headers are checked
     for (ULONG i = 0; i < count; ++i) {
         auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
         if (!h || !IsInitialized(h))
@@ -102,7 +103,6 @@ NTSTATUS Kernel::Impl::Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE
                       std::string(routine) + " on " + ObjectName(objects[i]) +
                           ", which is not an initialised event or timer");
     }
-    Guard g(*this);
     if (type == WaitAny) {
         for (ULONG i = 0; i < count; ++i) {
             auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
@@ -225,11 +225,11 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     Kernel::Impl& k = K();
-    if (!IsInitialized(&Event->Header))
-        k.Violation("SET_UNINITIALIZED_EVENT", "KeSetEvent on " + k.ObjectName(Event));
     LONG previous;
     {
         Kernel::Impl::Guard g(k);
+        if (!IsInitialized(&Event->Header))
+            k.Violation("SET_UNINITIALIZED_EVENT", "KeSetEvent on " + k.ObjectName(Event));
         previous = Event->Header.SignalState;
         Event->Header.SignalState = 1;
         k.SignalLocked(&Event->Header);
@@ -351,11 +351,11 @@ VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationT
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     Kernel::Impl& k = K();
-    if (!IsInitialized(&Timer->Header))
-        k.Violation("SET_UNINITIALIZED_TIMER", "KeSetTimer on " + k.ObjectName(Timer));
     BOOLEAN wasSet = FALSE;
     {
         Kernel::Impl::Guard g(k);
+        if (!IsInitialized(&Timer->Header))
+            k.Violation("SET_UNINITIALIZED_TIMER", "KeSetTimer on " + k.ObjectName(Timer));
         if (auto it = k.ktimers.find(Timer); it != k.ktimers.end()) {
             k.CancelTimerLocked(it->second);
             k.ktimers.erase(it);
