@@ -1,0 +1,212 @@
+#include "sim/cards/application.h"
+
+#include <algorithm>
+
+namespace lmscr::sim::cards {
+
+namespace {
+constexpr uint8_t kInsSelect = 0xA4;
+constexpr uint8_t kInsReadBinary = 0xB0;
+constexpr uint8_t kInsUpdateBinary = 0xD6;
+constexpr uint8_t kInsGetResponse = 0xC0;
+constexpr uint8_t kInsGetChallenge = 0x84;
+constexpr uint8_t kInsVerify = 0x20;
+constexpr size_t kMaxPinBytes = 8;
+
+Response Sw(uint16_t sw) { return Response{{}, sw}; }
+}  // namespace
+
+Bytes Response::ToBytes() const {
+    Bytes out = data;
+    out.push_back(static_cast<uint8_t>(sw >> 8));
+    out.push_back(static_cast<uint8_t>(sw));
+    return out;
+}
+
+std::optional<Apdu> ParseShortApdu(const Bytes& b) {
+    if (b.size() < 4) return std::nullopt;
+    Apdu a{b[0], b[1], b[2], b[3], {}, 0};
+    if (b.size() == 4) return a;  // case 1
+    if (b.size() == 5) {          // case 2
+        a.ne = b[4] == 0 ? 256 : b[4];
+        return a;
+    }
+    const size_t lc = b[4];
+    if (lc == 0) return std::nullopt;  // extended length: not a short APDU
+    if (b.size() != 5 + lc && b.size() != 6 + lc) return std::nullopt;
+    a.data.assign(b.begin() + 5, b.begin() + 5 + static_cast<long>(lc));
+    if (b.size() == 6 + lc) a.ne = b[5 + lc] == 0 ? 256 : b[5 + lc];  // case 4
+    return a;
+}
+
+Bytes CardApplication::InitialContent(uint16_t fid) {
+    size_t size = 0;
+    switch (fid) {
+    case kEfMfData: size = 16; break;
+    case kEfLong: size = 512; break;
+    case kEfSecret: size = 32; break;
+    default: return {};
+    }
+    Bytes b(size);
+    for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((fid >> 8) ^ (fid & 0xFF) ^ (i * 7 + (i >> 8)));
+    return b;
+}
+
+CardApplication::CardApplication(ApplicationOptions options)
+    : options_(std::move(options)), tries_left_(options_.pin_tries), challenge_(options_.seed) {
+    files_[kMf] = File{0, true, false, false, {}};
+    files_[kEfMfData] = File{kMf, false, false, true, InitialContent(kEfMfData)};
+    files_[kDf] = File{kMf, true, false, false, {}};
+    files_[kEfLong] = File{kDf, false, false, false, InitialContent(kEfLong)};
+    files_[kEfSecret] = File{kDf, false, true, true, InitialContent(kEfSecret)};
+}
+
+void CardApplication::Reset() {
+    current_df_ = kMf;
+    current_ef_.reset();
+    verified_ = false;
+    pending_.clear();
+}
+
+const Bytes* CardApplication::FileContent(uint16_t fid) const {
+    auto it = files_.find(fid);
+    return it == files_.end() ? nullptr : &it->second.content;
+}
+
+CardApplication::File* CardApplication::Find(uint16_t fid) {
+    // ISO/IEC 7816-4 7.1.1 (selection by file identifier): the MF from anywhere, the current
+    // DF itself, its children and its parent.
+    auto it = files_.find(fid);
+    if (it == files_.end()) return nullptr;
+    const File& f = it->second;
+    if (fid == kMf || fid == current_df_ || f.parent == current_df_ ||
+        (files_[current_df_].parent == fid))
+        return &it->second;
+    return nullptr;
+}
+
+Response CardApplication::Execute(const Apdu& a, bool exact_le) {
+    // GET RESPONSE must follow the command whose answer it fetches; anything else drops it.
+    if (a.ins != kInsGetResponse) pending_.clear();
+    if (a.cla != 0x00) return Sw(kSwClaUnknown);
+    switch (a.ins) {
+    case kInsSelect: return Select(a);
+    case kInsReadBinary: return ReadBinary(a, exact_le);
+    case kInsUpdateBinary: return UpdateBinary(a);
+    case kInsGetResponse: return GetResponse(a);
+    case kInsGetChallenge: return GetChallenge(a);
+    case kInsVerify: return Verify(a);
+    default: return Sw(kSwInsUnknown);
+    }
+}
+
+Response CardApplication::Select(const Apdu& a) {
+    if (a.p1 != 0x00 || (a.p2 != 0x00 && a.p2 != 0x0C)) return Sw(kSwWrongP1P2);
+    uint16_t fid = kMf;  // P1 00 without data selects the MF
+    if (!a.data.empty()) {
+        if (a.data.size() != 2) return Sw(kSwWrongLength);
+        fid = static_cast<uint16_t>(a.data[0] << 8 | a.data[1]);
+    }
+    File* f = Find(fid);
+    if (f == nullptr) return Sw(kSwFileNotFound);
+    if (f->is_df) {
+        current_df_ = fid;
+        current_ef_.reset();
+    } else {
+        current_ef_ = fid;
+    }
+    if (a.p2 == 0x0C || a.ne == 0) return Sw(kSwOk);
+    // FCP template (ISO/IEC 7816-4 5.3.3): descriptor, identifier, and the size of an EF.
+    Bytes fcp = {0x82, 0x01, static_cast<uint8_t>(f->is_df ? 0x38 : 0x01), 0x83, 0x02,
+                 static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid)};
+    if (!f->is_df) {
+        fcp.insert(fcp.end(), {0x80, 0x02, static_cast<uint8_t>(f->content.size() >> 8),
+                               static_cast<uint8_t>(f->content.size())});
+    }
+    fcp.insert(fcp.begin(), {0x62, static_cast<uint8_t>(fcp.size())});
+    if (fcp.size() > a.ne) fcp.resize(a.ne);
+    return Response{fcp, kSwOk};
+}
+
+bool CardApplication::Offset(const Apdu& a, size_t& offset) const {
+    // P1 b8 set would name a short EF identifier, which these files do not have.
+    if (a.p1 & 0x80) return false;
+    offset = static_cast<size_t>((a.p1 & 0x7F) << 8 | a.p2);
+    return true;
+}
+
+Response CardApplication::ReadBinary(const Apdu& a, bool exact_le) {
+    size_t offset = 0;
+    if (!Offset(a, offset)) return Sw(kSwWrongP1P2);
+    if (!a.data.empty()) return Sw(kSwWrongLength);
+    if (!current_ef_) return Sw(kSwNoCurrentEf);
+    const File& f = files_[*current_ef_];
+    if (f.read_needs_pin && !verified_) return Sw(kSwSecurity);
+    if (offset > f.content.size()) return Sw(kSwWrongOffset);
+    if (a.ne == 0) return Sw(kSwWrongLength);
+    const size_t available = f.content.size() - offset;
+    if (available == 0) return Sw(kSwWrongOffset);
+    if (exact_le && available < a.ne) return Sw(static_cast<uint16_t>(0x6C00 | available));
+    const size_t n = std::min<size_t>(available, a.ne);
+    Response r{Bytes(f.content.begin() + static_cast<long>(offset),
+                     f.content.begin() + static_cast<long>(offset + n)),
+               kSwOk};
+    // ISO/IEC 7816-4 7.2.3: fewer bytes than asked for end with 6282, unless Le was the
+    // wildcard 00 ("up to 256").
+    if (n < a.ne && a.ne != 256) r.sw = kSwEndOfFile;
+    return r;
+}
+
+Response CardApplication::UpdateBinary(const Apdu& a) {
+    size_t offset = 0;
+    if (!Offset(a, offset)) return Sw(kSwWrongP1P2);
+    if (a.data.empty()) return Sw(kSwWrongLength);
+    if (!current_ef_) return Sw(kSwNoCurrentEf);
+    File& f = files_[*current_ef_];
+    if (f.update_needs_pin && !verified_) return Sw(kSwSecurity);
+    if (offset > f.content.size()) return Sw(kSwWrongOffset);
+    if (offset + a.data.size() > f.content.size()) return Sw(kSwWrongLength);
+    std::copy(a.data.begin(), a.data.end(), f.content.begin() + static_cast<long>(offset));
+    return Sw(kSwOk);
+}
+
+Response CardApplication::GetResponse(const Apdu& a) {
+    if (a.p1 != 0 || a.p2 != 0) return Sw(kSwWrongP1P2);
+    if (pending_.empty()) return Sw(kSwConditions);
+    if (a.ne == 0) return Sw(kSwWrongLength);
+    // ISO/IEC 7816-3 10.3.3: asked for more than there is, the card names the exact length
+    // and keeps its data for the next GET RESPONSE.
+    if (a.ne > pending_.size()) return Sw(static_cast<uint16_t>(0x6C00 | (pending_.size() & 0xFF)));
+    Response r{Bytes(pending_.begin(), pending_.begin() + a.ne), kSwOk};
+    pending_.erase(pending_.begin(), pending_.begin() + a.ne);
+    if (!pending_.empty()) r.sw = static_cast<uint16_t>(0x6100 | (pending_.size() >= 256 ? 0 : pending_.size()));
+    return r;
+}
+
+Response CardApplication::GetChallenge(const Apdu& a) {
+    if (a.p1 != 0 || a.p2 != 0) return Sw(kSwWrongP1P2);
+    if (!a.data.empty() || a.ne == 0) return Sw(kSwWrongLength);
+    Response r;
+    r.data.resize(a.ne);
+    for (auto& b : r.data) b = static_cast<uint8_t>(challenge_.Next() >> 56);
+    return r;
+}
+
+Response CardApplication::Verify(const Apdu& a) {
+    if (a.p1 != 0 || (a.p2 != 0x01 && a.p2 != 0x81)) return Sw(kSwWrongP1P2);
+    if (tries_left_ == 0) return Sw(kSwBlocked);
+    // No data: the card tells whether the PIN is verified, or how many tries are left.
+    if (a.data.empty()) return Sw(verified_ ? kSwOk : static_cast<uint16_t>(0x63C0 | tries_left_));
+    if (a.data.size() > kMaxPinBytes) return Sw(kSwWrongLength);
+    if (a.data == options_.pin) {
+        verified_ = true;
+        tries_left_ = options_.pin_tries;
+        return Sw(kSwOk);
+    }
+    verified_ = false;
+    --tries_left_;
+    if (tries_left_ == 0) return Sw(kSwBlocked);
+    return Sw(static_cast<uint16_t>(0x63C0 | tries_left_));
+}
+
+}  // namespace lmscr::sim::cards
