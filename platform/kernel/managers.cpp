@@ -245,6 +245,13 @@ void Kernel::Impl::NotifyInterface(const InterfaceRecord& record, bool arrival) 
 
 // ---- Plug and Play manager -----------------------------------------------------------------
 
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
 PDRIVER_OBJECT PnpManager::LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, NTSTATUS* status) {
     auto& k = kernel_.impl();
     PDRIVER_OBJECT result = nullptr;
@@ -263,6 +270,8 @@ PDRIVER_OBJECT PnpManager::LoadDriver(const std::string& name, PDRIVER_INITIALIZ
         driver->DriverName.Length = static_cast<USHORT>(record->nameBuffer.size() * sizeof(WCHAR));
         driver->DriverName.MaximumLength = driver->DriverName.Length;
         driver->DriverInit = entry;
+        // As the platform does: every major function a driver does not serve is refused.
+        for (auto& f : driver->MajorFunction) f = InvalidDeviceRequest;
         record->object = driver;
         {
             Kernel::Impl::Guard g(k);

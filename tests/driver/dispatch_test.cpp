@@ -43,6 +43,16 @@ TEST(Dispatch, vendor_request_reports_library_driver_and_firmware_versions) {
     rig.K().Clients().Close(h);
 }
 
+TEST(Dispatch, requests_the_driver_does_not_serve_are_refused) {
+    ReaderRig rig;
+    kernel::Handle h;
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+    EXPECT_EQ(rig.K().Clients().Read(h, 4).status, STATUS_INVALID_DEVICE_REQUEST);
+    const std::vector<uint8_t> data{1, 2};
+    EXPECT_EQ(rig.K().Clients().Write(h, data).status, STATUS_INVALID_DEVICE_REQUEST);
+    rig.K().Clients().Close(h);
+}
+
 TEST(Dispatch, stop_query_refused_while_a_request_is_inside_the_driver) {
     ReaderRig rig;
     ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
