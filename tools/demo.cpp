@@ -5,7 +5,7 @@
 #include "driver.h"
 #include "kernel.h"
 #include "serial.h"
-#include "sim/atr_card.h"
+#include "sim/cards/profiles.h"
 
 #include <cinttypes>
 #include <memory>
@@ -16,7 +16,6 @@ namespace lmscr::tool {
 namespace {
 
 const GUID kReaderClass = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
-const char* kDemoAtr = "3B 02 14 50";
 
 const char* CardStateName(ULONG state) {
     static const char* names[] = {"SCARD_UNKNOWN",  "SCARD_ABSENT",     "SCARD_PRESENT", "SCARD_SWALLOWED",
@@ -62,7 +61,25 @@ ULONG CardState(PDEVICE_OBJECT pdo) {
 
 }  // namespace
 
+std::string AtrText(const std::string& name) {
+    for (const auto& p : sim::cards::CardProfiles()) {
+        if (p.name != name) continue;
+        std::string text;
+        for (size_t i = 0; i < p.atr.size(); ++i) {
+            char b[4];
+            std::snprintf(b, sizeof b, "%s%02X", i ? " " : "", p.atr[i]);
+            text += b;
+        }
+        return text;
+    }
+    return name.rfind("atr:", 0) == 0 ? name.substr(4) : std::string("?");
+}
+
 int RunDemo(const GlobalOptions& options, std::FILE* out) {
+    if (!sim::cards::MakeCardProfile(options.card, options.seed)) {
+        std::fprintf(stderr, "lmscr demo: no card called '%s' (see lmscr cards)\n", options.card.c_str());
+        return 2;
+    }
     kernel::Options ko;
     ko.seed = options.seed;
     kernel::Kernel k(ko);
@@ -122,10 +139,10 @@ int RunDemo(const GlobalOptions& options, std::FILE* out) {
     k.Sleep(1);
     t.Say(std::string("IS_PRESENT: ") + (present->Done() ? "completed" : "pending, no card in the reader"));
     k.Sleep(250);
-    port->WithReader([](sim::ReaderFirmware& reader) {
-        reader.InsertCard(std::make_unique<sim::AtrCard>(*sim::AtrCard::FromHex(kDemoAtr)));
+    port->WithReader([&](sim::ReaderFirmware& reader) {
+        reader.InsertCard(sim::cards::MakeCardProfile(options.card, options.seed));
     });
-    t.Say(std::string("card inserted (answer to reset ") + kDemoAtr + ")");
+    t.Say("card '" + options.card + "' inserted (answer to reset " + AtrText(options.card) + ")");
     present->Wait(1000);
     t.Say("IS_PRESENT completed: " + Status(present->Result().status) + ", card state " + CardStateName(CardState(pdo)));
     t.Wire(port->Trace());

@@ -2,11 +2,13 @@
 //
 //   lmscr demo [--seed N] [--trace]   a whole session on the built-in simulated reader
 //   lmscr atr HEX [--json]             an answer to reset as the class library sees it
+//   lmscr cards                        the simulated cards by name, with their answers to reset
 //   lmscr version                      the driver's version block
 //   lmscr events                       the driver's event message table
 #include "lmscr.h"
 
 #include "resources.h"
+#include "sim/cards/profiles.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -60,17 +62,38 @@ int Events(std::FILE* out) {
     return 0;
 }
 
+}  // namespace
+
+int RunCards(std::FILE* out) {
+    std::fprintf(out, "simulated cards (use with: lmscr demo --card NAME; atr:HEX makes a card from any ATR)\n");
+    for (const auto& p : sim::cards::CardProfiles()) {
+        std::string atr;
+        for (size_t i = 0; i < p.atr.size(); ++i) {
+            char b[4];
+            std::snprintf(b, sizeof b, "%s%02X", i ? " " : "", p.atr[i]);
+            atr += b;
+        }
+        std::fprintf(out, "  %-12.*s %-40s %.*s\n", static_cast<int>(p.name.size()), p.name.data(), atr.c_str(),
+                     static_cast<int>(p.description.size()), p.description.data());
+    }
+    return 0;
+}
+
+namespace {
+
 int Usage(std::FILE* out, int code) {
     std::fprintf(out,
                  "usage: lmscr <command> [options]\n"
                  "commands:\n"
                  "  demo      a whole session on the built-in simulated reader, in virtual time\n"
                  "  atr HEX   an answer to reset analysed as the class library sees it (--json for scripts)\n"
+                 "  cards     the simulated cards by name, with their answers to reset\n"
                  "  version   the driver's version block\n"
                  "  events    the driver's event message table\n"
                  "options:\n"
                  "  --seed N  the seed of the scheduler's choices (default 1, or LMSCR_SEED)\n"
-                 "  --trace   print the decoded line trace of the simulated reader\n");
+                 "  --trace   print the decoded line trace of the simulated reader\n"
+                 "  --card NAME  the card the demo inserts (see lmscr cards; default t1)\n");
     return code;
 }
 
@@ -88,6 +111,8 @@ int main(int argc, char** argv) {
             options.trace = true;
         } else if (a == "--json") {
             options.json = true;
+        } else if (a == "--card" && i + 1 < argc) {
+            options.card = argv[++i];
         } else if (a == "--seed" && i + 1 < argc) {
             char* end = nullptr;
             options.seed = std::strtoull(argv[++i], &end, 0);
@@ -115,6 +140,7 @@ int main(int argc, char** argv) {
         for (size_t i = 1; i < words.size(); ++i) hex += (i > 1 ? " " : "") + words[i];
         return RunAtr(hex, options.json, stdout, stderr);
     }
+    if (words[0] == "cards") return RunCards(stdout);
     if (words[0] == "version") return Version(stdout);
     if (words[0] == "events") return Events(stdout);
     std::fprintf(stderr, "lmscr: unknown command '%s'\n", words[0].c_str());
