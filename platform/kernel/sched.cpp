@@ -98,6 +98,18 @@ void Kernel::Impl::Deadlock() {
         << "): no thread can run and no timer is set\n";
     for (auto& t : threads)
         if (t->state != ThreadState::Finished) out << "    " << DescribeThread(t.get()) << "\n";
+    // Power IRPs held back by the one-at-a-time rule wait for a PoStartNextPowerIrp that may be
+    // what is missing.
+    std::vector<std::string> held;
+    for (PDEVICE_OBJECT device : devices) {
+        const auto* ext = device->DeviceObjectExtension;
+        for (int kind = 0; kind < 2; ++kind)
+            if (!ext->powerQueue[kind].empty())
+                held.push_back("    " + std::to_string(ext->powerQueue[kind].size()) + (kind ? " device" : " system") +
+                               " power IRP(s) for " + ext->name + " wait for PoStartNextPowerIrp\n");
+    }
+    std::sort(held.begin(), held.end());
+    for (auto& line : held) out << line;
     std::fputs(out.str().c_str(), stderr);
     std::fflush(stderr);
     std::abort();

@@ -221,3 +221,32 @@ TEST_F(Managers, interfaces_belong_to_physical_devices_only) {
 }
 
 }  // namespace
+
+namespace {
+
+// A driver that never calls PoStartNextPowerIrp: the next power IRP of the kind waits for ever, and
+// the deadlock report says so.
+NTSTATUS ForgetfulPower(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+void PowerIrpsWithoutStartNext() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT forgetful = k.Pnp().LoadDriver("forgetful", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+        d->MajorFunction[IRP_MJ_POWER] = ForgetfulPower;
+        return STATUS_SUCCESS;
+    });
+    PDEVICE_OBJECT device = CreateBusDevice(k, forgetful, "\\Device\\Forgetful");
+    k.Power().SendDevicePower(device, IRP_MN_SET_POWER, PowerDeviceD3);
+    k.Power().SendDevicePower(device, IRP_MN_SET_POWER, PowerDeviceD0);
+}
+
+TEST(ManagersDeathTest, a_missing_po_start_next_power_irp_is_named_in_the_deadlock_report) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(PowerIrpsWithoutStartNext(), "DEADLOCK(.|\n)*1 device power IRP\\(s\\) for \\\\Device\\\\Forgetful wait for PoStartNextPowerIrp");
+}
+
+}  // namespace
