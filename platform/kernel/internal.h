@@ -307,6 +307,9 @@ struct Kernel::Impl {
     std::vector<std::unique_ptr<DriverRecord>> drivers;
     std::unordered_set<PDEVICE_OBJECT> devices;  // created and not yet freed
     std::unordered_set<IrpTrack*> irps;
+    std::unordered_set<PIRP> liveIrps, freedIrps;      // addresses, for frees and uses after free
+    std::unordered_set<PDEVICE_OBJECT> freedDevices;
+    IrpTrack* LiveTrack(PIRP irp, const char* routine, const char* freedViolation);
     uint64_t irpSerial = 0;
     uint64_t frameSerial = 0;
     std::unordered_map<const void*, const void*> errorLogObjects;

@@ -50,6 +50,17 @@ std::string Kernel::Impl::DeviceName(PDEVICE_OBJECT device) {
     return device->DeviceObjectExtension->name;
 }
 
+// Under the guard.  The IRP's own memory says nothing once it is freed: its address is checked
+// against the IRPs that exist before anything in it is read.
+IrpTrack* Kernel::Impl::LiveTrack(PIRP irp, const char* routine, const char* freedViolation) {
+    if (!liveIrps.count(irp)) {
+        const bool freed = freedIrps.count(irp) != 0;
+        Violation(freed ? freedViolation : "IRP_NOT_AN_IRP",
+                  std::string(routine) + " of " + (freed ? "an IRP that was freed already" : "an address that is no IRP"));
+    }
+    return TrackOf(irp);
+}
+
 PIRP Kernel::Impl::NewIrp(CCHAR stackSize, IrpKind kind, const Site& site) {
     if (stackSize < 1) Violation("IRP_STACK_SIZE", "an IRP with " + std::to_string(stackSize) +
                                                        " stack locations");
@@ -64,6 +75,8 @@ PIRP Kernel::Impl::NewIrp(CCHAR stackSize, IrpKind kind, const Site& site) {
     std::memcpy(block, &track, sizeof track);
     auto* irp = reinterpret_cast<PIRP>(block + kIrpPrefix);
     track->irp = irp;
+    liveIrps.insert(irp);
+    freedIrps.erase(irp);
     irp->Type = 6;
     irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
     irp->StackCount = stackSize;
@@ -83,6 +96,8 @@ void Kernel::Impl::ReleaseIrpMemory(PIRP irp) {
     }
     irps.erase(track);
     delete track;
+    liveIrps.erase(irp);
+    freedIrps.insert(irp);
     std::memset(irp, 0xDD, sizeof(IRP));
     std::free(reinterpret_cast<char*>(irp) - kIrpPrefix);
 }
@@ -108,6 +123,7 @@ void Kernel::Impl::FreeDeviceIfUnused(PDEVICE_OBJECT device) {
     auto* ext = device->DeviceObjectExtension;
     if (!ext->deleted || ext->refs > 0 || ext->inflight > 0) return;
     devices.erase(device);
+    freedDevices.insert(device);
     delete ext;
     std::free(device);
 }
@@ -134,13 +150,14 @@ static void CheckPendingRule(Kernel::Impl& k, PIRP irp, const DispatchFrame& fra
 
 NTSTATUS Kernel::Impl::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
     Thread* self = Current();
-    IrpTrack* track = TrackOf(irp);
+    IrpTrack* track;
     PDRIVER_DISPATCH dispatch;
     PDRIVER_OBJECT driver;
     uint64_t frameSerial;
     PIO_STACK_LOCATION stack;
     {
         Guard g(*this);
+        track = LiveTrack(irp, "IoCallDriver", "IRP_USED_AFTER_FREE");
         if (track->state == IrpState::Freed)
             Violation("IRP_USED_AFTER_FREE", "IoCallDriver with IRP #" + std::to_string(track->serial) + ", which was freed");
         if (track->state == IrpState::Done)
@@ -283,6 +300,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     device->StackSize = 1;
     device->DeviceObjectExtension = ext;
     k.devices.insert(device);
+    k.freedDevices.erase(device);
     k.names[device] = name;
     *DeviceObject = device;
     g.Unlock();
@@ -296,6 +314,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     std::vector<InterfaceRecord> gone;
     {
         Kernel::Impl::Guard g(k);
+        if (!k.IsDevice(DeviceObject))
+            k.Violation(k.freedDevices.count(DeviceObject) ? "DEVICE_DELETED_TWICE" : "DEVICE_NOT_A_DEVICE_OBJECT",
+                        "IoDeleteDevice of an address that is no device object (any more)");
         auto* ext = DeviceObject->DeviceObjectExtension;
         if (ext->deleted) k.Violation("DEVICE_DELETED_TWICE", "IoDeleteDevice of " + ext->name + " twice");
         if (DeviceObject->AttachedDevice)
@@ -393,7 +414,7 @@ PIRP LmIoAllocateIrp(CCHAR StackSize, BOOLEAN, PCSTR File, ULONG Line, PCSTR Fun
 VOID IoFreeIrp(PIRP Irp) {
     Kernel::Impl& k = K();
     Kernel::Impl::Guard g(k);
-    IrpTrack* track = TrackOf(Irp);
+    IrpTrack* track = k.LiveTrack(Irp, "IoFreeIrp", "IRP_DOUBLE_FREE");
     if (track->state == IrpState::Freed)
         k.Violation("IRP_DOUBLE_FREE", "IoFreeIrp of IRP #" + std::to_string(track->serial) + " twice");
     if (track->kind != IrpKind::Allocated)
@@ -412,7 +433,7 @@ VOID IoFreeIrp(PIRP Irp) {
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     Kernel::Impl& k = K();
     Kernel::Impl::Guard g(k);
-    IrpTrack* track = TrackOf(Irp);
+    IrpTrack* track = k.LiveTrack(Irp, "IoReuseIrp", "IRP_USED_AFTER_FREE");
     if (track->state == IrpState::Freed)
         k.Violation("IRP_USED_AFTER_FREE", "IoReuseIrp of a freed IRP");
     CHAR count = Irp->StackCount;
@@ -435,9 +456,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID IofCompleteRequest(PIRP Irp, CCHAR) {
     Kernel::Impl& k = K();
     Thread* self = k.Current();
-    IrpTrack* track = TrackOf(Irp);
+    IrpTrack* track;
     {
         Kernel::Impl::Guard g(k);
+        track = k.LiveTrack(Irp, "IoCompleteRequest", "IRP_USED_AFTER_FREE");
         const std::string which = "IRP #" + std::to_string(track->serial);
         if (track->state == IrpState::Freed)
             k.Violation("IRP_USED_AFTER_FREE", "IoCompleteRequest of " + which + ", which was freed");
@@ -564,9 +586,9 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&K().cancelLock, Ir
 BOOLEAN IoCancelIrp(PIRP Irp) {
     Kernel::Impl& k = K();
     Thread* self = k.Current();
-    IrpTrack* track = TrackOf(Irp);
     {
         Kernel::Impl::Guard g(k);
+        IrpTrack* track = k.LiveTrack(Irp, "IoCancelIrp", "IRP_USED_AFTER_FREE");
         if (track->state == IrpState::Freed)
             k.Violation("IRP_USED_AFTER_FREE", "IoCancelIrp of a freed IRP");
         if (k.tracing()) k.TraceLine("cancel IRP #" + std::to_string(track->serial));

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 using namespace lmscr::kernel;
 using namespace lmscr::kernel::test;
 
@@ -229,6 +231,125 @@ void AddDeviceLeavesInitializing() {
     k.Pnp().AddDevice(lazy, pdo);
 }
 
+void IrpFreedTwice() {
+    Kernel k;
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoFreeIrp(irp);
+    IoFreeIrp(irp);
+}
+
+void IrpCompletedAfterFree() {
+    Kernel k;
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoFreeIrp(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void IrpCompletedWithStatusPending() {
+    Kernel k;
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    irp->IoStatus.Status = STATUS_PENDING;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void NoStackLocationLeft() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Deep");
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoSetNextIrpStackLocation(irp);  // the only location is the caller's own
+    IoCallDriver(pdo, irp);
+}
+
+void SpinLockReleasedWithoutAcquire() {
+    Kernel k;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+}
+
+void PoolFreeOfAStackAddress() {
+    Kernel k;
+    int local = 0;
+    ExFreePool(&local);
+}
+
+void WaitOnAZeroedEvent() {
+    Kernel k;
+    KEVENT never;
+    std::memset(&never, 0, sizeof never);
+    LARGE_INTEGER t;
+    t.QuadPart = -10000;
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
+}
+
+void WorkItemFreedWhileQueued() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Queued");
+    static KEVENT hold;
+    KeInitializeEvent(&hold, NotificationEvent, FALSE);
+    PIO_WORKITEM busy = IoAllocateWorkItem(pdo);
+    PIO_WORKITEM item = IoAllocateWorkItem(pdo);
+    IoQueueWorkItem(busy, [](PDEVICE_OBJECT, PVOID) {
+        KeWaitForSingleObject(&hold, Executive, KernelMode, FALSE, nullptr);
+    }, DelayedWorkQueue, nullptr);
+    k.Sleep(1);
+    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+    IoFreeWorkItem(item);
+}
+
+void DeviceDeletedTwice() {
+    Kernel k;
+    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("twice", [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
+        return STATUS_SUCCESS;
+    });
+    PDEVICE_OBJECT device;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    IoDeleteDevice(device);
+    IoDeleteDevice(device);
+}
+
+void CancelRoutineKeepsTheCancelLock() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT keeper = k.Pnp().LoadDriver("keeper", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+        for (auto& f : d->MajorFunction) f = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_SUCCESS;
+            }
+            IoMarkIrpPending(irp);
+            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) {
+                cancelled->IoStatus.Status = STATUS_CANCELLED;  // and forgets IoReleaseCancelSpinLock
+            });
+            return STATUS_PENDING;
+        };
+        return STATUS_SUCCESS;
+    });
+    PDEVICE_OBJECT device = CreateBusDevice(k, keeper, "\\Device\\Keeper");
+    Handle h;
+    k.Clients().OpenDevice(device, h);
+    auto request = k.Clients().IoControlAsync(h, 0x220000, {}, 0);
+    k.Sleep(1);
+    request->Cancel();
+}
+
+void DpcReturnsHoldingASpinLock() {
+    Kernel k;
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    static KDPC dpc;
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&lock); }, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    k.Sleep(1);
+}
+
 const Case kCases[] = {
     {"PENDING_RETURNED_WITHOUT_MARK", [] { SendToBuggyDriver(Bug::PendingWithoutMark); }},
     {"MARKED_PENDING_BUT_NOT_RETURNED", [] { SendToBuggyDriver(Bug::MarkedButNotPending); }},
@@ -249,6 +370,17 @@ const Case kCases[] = {
     {"IRP_FREED_WHILE_OWNED", FreeIrpHeldByLowerDriver},
     {"POWER_IRP_WITHOUT_POCALLDRIVER", PowerIrpThroughIoCallDriver},
     {"DEVICE_INITIALIZING_NOT_CLEARED", AddDeviceLeavesInitializing},
+    {"IRP_DOUBLE_FREE", IrpFreedTwice},
+    {"IRP_USED_AFTER_FREE", IrpCompletedAfterFree},
+    {"IRP_COMPLETED_WITH_STATUS_PENDING", IrpCompletedWithStatusPending},
+    {"NO_MORE_IRP_STACK_LOCATIONS", NoStackLocationLeft},
+    {"SPIN_LOCK_NOT_OWNED", SpinLockReleasedWithoutAcquire},
+    {"POOL_FREE_BAD_ADDRESS", PoolFreeOfAStackAddress},
+    {"WAIT_ON_UNINITIALIZED_OBJECT", WaitOnAZeroedEvent},
+    {"WORK_ITEM_FREED_WHILE_QUEUED", WorkItemFreedWhileQueued},
+    {"DEVICE_DELETED_TWICE", DeviceDeletedTwice},
+    {"CANCEL_ROUTINE_KEPT_CANCEL_LOCK", CancelRoutineKeepsTheCancelLock},
+    {"DPC_RETURNED_WITH_CHANGED_STATE", DpcReturnsHoldingASpinLock},
 };
 
 class VerifierDeathTest : public ::testing::TestWithParam<Case> {};
