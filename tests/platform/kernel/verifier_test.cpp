@@ -155,20 +155,24 @@ void RemoveLockReleasedTooOften() {
     IoReleaseRemoveLock(&lock, nullptr);
 }
 
-void WorkItemQueuedTwice() {
+// The one delayed worker held in a routine that waits for ever, so that work queued after it
+// stays queued.
+PDEVICE_OBJECT HoldTheDelayedWorker(Kernel& k, const char* deviceName) {
     ResetDrivers();
-    Kernel k;
     PDRIVER_OBJECT bus = LoadBus(k);
-    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Work");
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, deviceName);
     static KEVENT hold;
     KeInitializeEvent(&hold, NotificationEvent, FALSE);
-    PIO_WORKITEM busy = IoAllocateWorkItem(pdo);
-    PIO_WORKITEM item = IoAllocateWorkItem(pdo);
-    // The one delayed worker is held in the first routine, so the second item stays queued.
-    IoQueueWorkItem(busy, [](PDEVICE_OBJECT, PVOID) {
+    IoQueueWorkItem(IoAllocateWorkItem(pdo), [](PDEVICE_OBJECT, PVOID) {
         KeWaitForSingleObject(&hold, Executive, KernelMode, FALSE, nullptr);
     }, DelayedWorkQueue, nullptr);
     k.Sleep(1);
+    return pdo;
+}
+
+void WorkItemQueuedTwice() {
+    Kernel k;
+    PIO_WORKITEM item = IoAllocateWorkItem(HoldTheDelayedWorker(k, "\\Device\\Work"));
     IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
     IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
 }
@@ -287,18 +291,8 @@ void WaitOnAZeroedEvent() {
 }
 
 void WorkItemFreedWhileQueued() {
-    ResetDrivers();
     Kernel k;
-    PDRIVER_OBJECT bus = LoadBus(k);
-    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Queued");
-    static KEVENT hold;
-    KeInitializeEvent(&hold, NotificationEvent, FALSE);
-    PIO_WORKITEM busy = IoAllocateWorkItem(pdo);
-    PIO_WORKITEM item = IoAllocateWorkItem(pdo);
-    IoQueueWorkItem(busy, [](PDEVICE_OBJECT, PVOID) {
-        KeWaitForSingleObject(&hold, Executive, KernelMode, FALSE, nullptr);
-    }, DelayedWorkQueue, nullptr);
-    k.Sleep(1);
+    PIO_WORKITEM item = IoAllocateWorkItem(HoldTheDelayedWorker(k, "\\Device\\Queued"));
     IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
     IoFreeWorkItem(item);
 }

@@ -24,6 +24,16 @@ namespace lmscr::sim::cards::testing {
 
 using Bytes = std::vector<uint8_t>;
 
+inline Bytes Cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Status and commands the pairing tests send to the card application.
+inline const Bytes kOk{0x90, 0x00};
+inline const Bytes kSelectDf{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10};
+inline const Bytes kSelectLong{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x01};
+
 inline std::string Hex(const Bytes& b) {
     std::string s;
     char buf[4];

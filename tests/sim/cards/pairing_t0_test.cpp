@@ -12,13 +12,6 @@ namespace {
 
 using namespace testing;
 
-Bytes Cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-const Bytes kOk{0x90, 0x00};
-const Bytes kSelectDf{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10};
-const Bytes kSelectLong{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x01};
 const Bytes kSelectMfData{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0x00};
 
 class T0PairingTest : public ::testing::TestWithParam<const char*> {

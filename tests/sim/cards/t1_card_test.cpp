@@ -11,6 +11,7 @@
 namespace lmscr::sim::cards {
 namespace {
 
+using testing::Cat;
 using testing::DirectLink;
 
 bool g_crc = false;
@@ -30,11 +31,6 @@ Bytes Blk(uint8_t pcb, const Bytes& inf = {}, uint8_t nad = 0) {
 Bytes I(int ns, bool more, const Bytes& inf) { return Blk(static_cast<uint8_t>(ns << 6 | (more ? 0x20 : 0)), inf); }
 Bytes R(int nr, uint8_t err = 0) { return Blk(static_cast<uint8_t>(0x80 | nr << 4 | err)); }
 Bytes S(uint8_t pcb, const Bytes& inf = {}) { return Blk(pcb, inf); }
-Bytes Cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 const Bytes kChallenge8 = {0x00, 0x84, 0x00, 0x00, 0x08};
 
 class T1CardTest : public ::testing::Test {
