@@ -90,6 +90,42 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+/* ---- protocol/: card timing, card power and answer to reset, protocol selection --------- */
+/* The timing of the card in force, as ConfigureCardTiming and ConfigureSerialTimeouts derive it
+ * from the card capabilities; also read by the tools that show it. */
+typedef struct _CARD_TIMING {
+    ULONG Protocol;       /* CardCapabilities.Protocol.Selected it was computed for */
+    UCHAR ProtocolMode;   /* RegMode bits 0-1 */
+    BOOLEAN ProgramTimeouts; /* no zero divisor: guard time and time-outs can be programmed */
+    ULONG ClocksPerEtu;
+    ULONG GuardTimeEtu;
+    ULONGLONG CharTimeoutEtuRaw;  /* before the margin of one tenth */
+    ULONGLONG BlockTimeoutEtuRaw;
+    ULONG CharTimeoutEtu;  /* with the margin, at most the 24 bits of the register */
+    ULONG BlockTimeoutEtu;
+    ULONGLONG CharClocks;
+    ULONGLONG BlockClocks;
+    ULONGLONG CharMs;
+    ULONGLONG BlockMs;
+    ULONG CharTimeoutMs;  /* the new CharTimeout */
+    ULONG TotalTimeoutMs; /* the new TotalTimeout */
+} CARD_TIMING, *PCARD_TIMING;
+
+#define ATR_BUFFER_SIZE 64
+#define ATR_MAXIMUM_STORED 33
+/* Waits of an answer to reset, in milliseconds: for TS after the activation, then per byte. */
+#define ATR_FIRST_BYTE_TIMEOUT_MS 120
+#define ATR_BYTE_TIMEOUT_MS 1200
+
+VOID ComputeCardTiming(PSMARTCARD_EXTENSION SmartcardExtension, PCARD_TIMING Timing);
+NTSTATUS ConfigureCardTiming(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS ConfigureSerialTimeouts(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS SetSerialReadTimeouts(PREADER_EXTENSION ReaderExtension, ULONG IntervalMs, ULONG TotalMs);
+NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN Warm, PUCHAR Buffer, PULONG Length);
+NTSTATUS ReadAtr(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PULONG Length);
+NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+
 #ifdef __cplusplus
 }
 #endif

@@ -26,6 +26,10 @@ struct FaultOptions {
     // (either direction), as a hand pulling it mid-command would.
     uint32_t card_parity_error_ppm = 0;
     uint32_t card_pull_ppm = 0;
+    // A pull at one chosen instant: the leading edge of the Nth character on the card line
+    // (either direction, counted from 1 since the reader was made); 0 = never. A test sweeps N
+    // to pull a card at every character of a reset or an exchange.
+    uint64_t card_pull_at_char = 0;
     uint64_t reinsert_after_ns = 0;  // a pulled card comes back after this long; 0 = stays out
 
     // Reader, per command. A reader error answers a command with 0x10 0x84 instead of

@@ -307,8 +307,14 @@ void ReaderFirmware::StartCardTx() {
                             [this] { OnReaderCharLeadingEdge(); });
 }
 
+bool ReaderFirmware::PullAtLeadingEdge() {
+    const uint64_t n = ++stats_.card_line_chars;
+    const FaultOptions& f = faults_.Options();
+    return n == f.card_pull_at_char || faults_.Roll(FaultKind::CardPull, f.card_pull_ppm);
+}
+
 void ReaderFirmware::OnReaderCharLeadingEdge() {
-    if (faults_.Roll(FaultKind::CardPull, faults_.Options().card_pull_ppm)) {
+    if (PullAtLeadingEdge()) {
         PullCard();
         return;
     }
@@ -359,7 +365,7 @@ void ReaderFirmware::ScheduleNextCardChar() {
 }
 
 void ReaderFirmware::OnCardLeadingEdge() {
-    if (faults_.Roll(FaultKind::CardPull, faults_.Options().card_pull_ppm)) {
+    if (PullAtLeadingEdge()) {
         PullCard();
         return;
     }

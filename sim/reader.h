@@ -80,6 +80,7 @@ struct ReaderStats {
     uint64_t card_queue_overflows = 0;
     uint64_t timeouts_reported = 0;
     uint64_t cards_pulled = 0;
+    uint64_t card_line_chars = 0;  // leading edges on the card line, both directions
 };
 
 class ReaderFirmware {
@@ -168,6 +169,8 @@ private:
     void PowerOff();
     void StopCardLine();
     void PullCard();
+    // Counts a leading edge on the card line; true when the card is to be pulled at it.
+    bool PullAtLeadingEdge();
 
     void StartCardTx();
     void OnReaderCharLeadingEdge();

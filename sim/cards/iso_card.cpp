@@ -84,7 +84,7 @@ void IsoCard::Receive(uint8_t byte, bool parity_error) {
     }
     // 9.2: the response comes within the initial waiting time; the card keeps 16 etu after the
     // request's last leading edge, as in T=0.
-    for (size_t i = 0; i < outcome->response.size(); ++i) link_->Send(outcome->response[i], i == 0 ? kPtsTurnaroundEtu : 0);
+    for (size_t i = 0; i < outcome->response.size(); ++i) link_->Send(outcome->response[i], i == 0 ? kPtsTurnaroundEtu + options_.pts_delay_etu : 0);
     pts_answered_ = !outcome->response.empty();
     if (!outcome->success) {
         // Silent or refused: the reader is to deactivate the card (9.3); until then it listens

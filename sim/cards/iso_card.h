@@ -28,6 +28,8 @@ struct IsoCardOptions {
     uint32_t ts_delay_etu = 30;    // 11160 clock cycles: inside 400..40000 (6.2.2)
     uint32_t atr_gap_etu = 0;
     PtsMode pts = PtsMode::Echo;
+    // Etu the card takes beyond the usual turnaround before it answers a PTS request.
+    uint32_t pts_delay_etu = 0;
     T0Options t0;
     T1Options t1;
     ApplicationOptions app;

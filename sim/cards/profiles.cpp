@@ -82,6 +82,12 @@ std::vector<Profile> Build() {
         WithTck(Cat({0x3B, 0x94, 0x11, 0x91, 0x01, 0x31, 0x20, 0x45}, Hist('3', '0'))), o);
 
     o = {};
+    // TA1 13 (Di 4, about 38400 bit/s) and TA2 01: specific mode at that rate, which a reader
+    // running cards at 9600 bit/s only cannot follow.
+    add("specific-fast", "T=1 card in specific mode at Fi 372 / Di 4 (TA2 01), faster than the reader",
+        WithTck(Cat({0x3B, 0x94, 0x13, 0x91, 0x01, 0x31, 0x20, 0x45}, Hist('3', '1'))), o);
+
+    o = {};
     // TS 3F of the inverse convention, delivered as 03 by a reader that decodes it.
     add("inverse", "inverse-convention T=0 card (TS reaches the host as 03)",
         Cat({0x03, 0x14, 0x13}, Hist('4', '0')), o);
@@ -100,6 +106,21 @@ std::vector<Profile> Build() {
     o.pts = PtsMode::DefaultRate;
     add("pts-default", "T=0 card answering PTS without PTS1: Fd/Dd stay",
         Cat({0x3B, 0x14, 0x13}, Hist('5', '2')), o);
+
+    o = {};
+    o.pts = PtsMode::CounterDefault;
+    add("pts-counter", "T=1 card answering a PTS request for Di 4 with PTS1 11 (Fd/Dd), echoing Fd/Dd",
+        WithTck(Cat({0x3B, 0x94, 0x13, 0x81, 0x31, 0x20, 0x45}, Hist('5', '3'))), o);
+
+    o = {};
+    o.pts_delay_etu = 6'000;
+    add("pts-late", "T=0 card answering PTS 6000 etu late (about 620 ms), inside the waiting time",
+        Cat({0x3B, 0x14, 0x13}, Hist('5', '4')), o);
+
+    o = {};
+    o.atr_gap_etu = 9'000;
+    add("atr-slow", "T=1 card sending its answer to reset 9000 etu apart (about 940 ms a byte)",
+        WithTck(Cat({0x3B, 0x94, 0x13, 0x81, 0x31, 0x20, 0x45}, Hist('6', '0'))), o);
     return p;
 }
 

@@ -7,6 +7,7 @@ constexpr uint8_t kPtss = 0xFF;
 constexpr uint8_t kPts1Present = 0x10;
 constexpr uint8_t kPts2Present = 0x20;
 constexpr uint8_t kPts3Present = 0x40;
+constexpr uint8_t kDefaultFiDi = 0x11;  // Fi 372, Di 1
 }  // namespace
 
 unsigned PtsLength(uint8_t pts0) {
@@ -48,6 +49,13 @@ PtsOutcome PtsResponder::Answer(const std::vector<uint8_t>& rq, bool parity_erro
         out.response.push_back(static_cast<uint8_t>(kPtss ^ other));
         return out;
     }
+    case PtsMode::CounterDefault:
+        if (pts1 && *pts1 != kDefaultFiDi) {
+            out.response = {kPtss, static_cast<uint8_t>(t | kPts1Present), kDefaultFiDi};
+            out.response.push_back(static_cast<uint8_t>(kPtss ^ out.response[1] ^ kDefaultFiDi));
+            return out;
+        }
+        break;
     case PtsMode::DefaultRate:
         out.response = {kPtss, t, static_cast<uint8_t>(kPtss ^ t)};
         out.success = true;

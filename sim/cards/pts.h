@@ -34,6 +34,10 @@ enum class PtsMode : uint8_t {
     DefaultRate,
     // Never answer a request.
     Silent,
+    // Counter-propose: a request for other factors than Fd/Dd is answered with PTSS and PTS0
+    // echoed but PTS1 = 11 (Fd/Dd), which is no successful exchange (9.3), so the host must
+    // deactivate; a request for Fd/Dd is echoed.
+    CounterDefault,
 };
 
 // The outcome of a complete request, for the card that received it.

@@ -34,6 +34,11 @@ TEST(ProfilesTest, every_profile_answers_its_listed_atr) {
 TEST(ProfilesTest, library_reads_each_atr_as_intended) {
     for (const auto& p : CardProfiles()) {
         lmscr::smclib::test::Reader r;
+        if (p.name == "specific-fast") {
+            // Made to be refused: specific mode at a rate this reader cannot run.
+            EXPECT_EQ(r.Atr(p.atr), STATUS_NOT_SUPPORTED);
+            continue;
+        }
         ASSERT_EQ(r.Atr(p.atr), STATUS_SUCCESS) << p.name;
         const auto& caps = r.ext.CardCapabilities;
         const auto info = ParseAtr(p.atr);

@@ -54,6 +54,15 @@ TEST(PtsResponderTest, refuse_names_another_protocol_and_default_drops_pts1) {
     EXPECT_TRUE(Answer(PtsMode::Silent, {0xFF, 0x11, 0x13, 0xFD}).response.empty());
 }
 
+TEST(PtsResponderTest, counter_default_answers_other_factors_with_pts1_11_and_echoes_fd_dd) {
+    auto c = Answer(PtsMode::CounterDefault, {0xFF, 0x11, 0x13, 0xFD});
+    EXPECT_EQ(c.response, (Bytes{0xFF, 0x11, 0x11, 0xFF}));
+    EXPECT_FALSE(c.success);
+    auto e = Answer(PtsMode::CounterDefault, {0xFF, 0x11, 0x11, 0xFF});
+    EXPECT_EQ(e.response, (Bytes{0xFF, 0x11, 0x11, 0xFF}));
+    EXPECT_TRUE(e.success);
+}
+
 TEST(PtsResponderTest, sweep_every_pts1_against_the_rules) {
     // Independent statement of the card's rule: accepted iff the pair is Fd/Dd, or the
     // card's own TA1, or its Fi with a power-of-two Di no higher than its own.
