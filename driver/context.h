@@ -46,6 +46,12 @@ typedef struct _READER_EXTENSION {
     BOOLEAN EscapePending;
     UCHAR FirmwareMajor;
     UCHAR FirmwareMinor;
+    /*
+     * Set, under RxLock, by a stop before it clears the serial wait mask: a receive run that ends
+     * after that point must not arm a new wait (the port may keep a wait with an empty mask pending
+     * for ever) but hand over to CloseSerialWorker at once.  Cleared when a start arms the engine.
+     */
+    BOOLEAN EngineStopping;
     /* TA1, TB1, TC1, TD1, TA2, TB2, TC2, TD2, TA3, TB3, TC3, TD3 of the last answer to reset */
     ATR_INTERFACE_BYTE AtrInterfaceBytes[12];
 } READER_EXTENSION, *PREADER_EXTENSION;
@@ -65,4 +71,13 @@ typedef struct _DEVICE_EXTENSION {
      * this and leaves with STATUS_DEVICE_REMOVED instead of waiting for a start that never comes.
      */
     BOOLEAN RemovePending;
+    /*
+     * Under SpinLock.  A start that is running owns the reader interface: CloseSerialWorker, when
+     * the port is lost in the middle of it (the DSR line dropped), leaves the interface to the start
+     * and marks PortLost, so that the start fails instead of reporting a reader with a closed port.
+     */
+    BOOLEAN StartInProgress;
+    BOOLEAN PortLost;
+    /* The last remove query disabled the interface itself; only then does its cancel enable it. */
+    BOOLEAN QueryRemoveDisabledInterface;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

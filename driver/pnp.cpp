@@ -29,8 +29,11 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (status == STATUS_SUCCESS) status = StartDevice(DeviceObject);
         break;
 
-    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE: {
         status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+        /* Only an interface this query disabled may be enabled again on refusal or cancel: one
+         * that a lost port or a stop disabled stays disabled. */
+        BOOLEAN disabledHere = status == STATUS_SUCCESS;
         /* An interface that is disabled already (a reader that was never started, was stopped,
          * or lost its port) is as it should be for a removal: the platform reports that as
          * "not found", which must not make the reader impossible to remove. */
@@ -38,12 +41,14 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (status != STATUS_SUCCESS) break;
         if (KeReadStateEvent(&deviceExtension->ReaderClosed) == 0) {
             /* A handle is open: the reader stays. */
-            (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+            if (disabledHere) (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
             status = STATUS_UNSUCCESSFUL;
             break;
         }
+        deviceExtension->QueryRemoveDisabledInterface = disabledHere;
         status = CallSerialDriver(lower, Irp);
         break;
+    }
 
     case IRP_MN_REMOVE_DEVICE:
         RemoveDevice(DeviceObject);
@@ -52,7 +57,10 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         status = CallSerialDriver(lower, Irp);
-        if (status == STATUS_SUCCESS) status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+        if (status == STATUS_SUCCESS && deviceExtension->QueryRemoveDisabledInterface) {
+            deviceExtension->QueryRemoveDisabledInterface = FALSE;
+            status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+        }
         break;
 
     case IRP_MN_STOP_DEVICE:

@@ -45,27 +45,72 @@ static PIRP AllocateSerialRequest(PDEVICE_OBJECT DeviceObject, IO_STATUS_BLOCK *
 }
 
 /*
- * Gives the serial port back after a start that failed once the port was open.  With the receive
- * engine's wait pending, the stop path is the only safe one: clearing SerialCloseDone first makes
- * StopDevice clear the wait mask, after which the completing wait queues CloseSerialWorker, and
- * StopDevice returns when the worker has closed the port.  Without a wait pending nobody would
- * ever run the worker, so the port is closed here directly.
+ * How long a stop waits for CloseSerialWorker before it clears the wait mask once more.  A receive
+ * run that was about to arm its next wait when the stop cleared the mask can still put a wait at the
+ * port after the clearing; a port that keeps such a wait pending would then hold it for ever, and
+ * only a new wait mask ends it.  Normally the worker is done long before this.
  */
-static VOID UndoPartialStart(PDEVICE_EXTENSION DeviceExtension, BOOLEAN PortOpen, BOOLEAN WaitArmed) {
-    if (WaitArmed) {
-        KeClearEvent(&DeviceExtension->SerialCloseDone);
-        StopDevice(DeviceExtension);
-        return;
-    }
-    if (!PortOpen) return;
+#define CLOSE_RECHECK_MS 500
+
+static NTSTATUS ClearWaitMask(PREADER_EXTENSION ReaderExtension) {
+    ULONG waitMask = 0;
+    return SerialIoctl(ReaderExtension, IOCTL_SERIAL_SET_WAIT_MASK, &waitMask, sizeof(waitMask), NULL, 0);
+}
+
+/*
+ * Ends the receive engine and gives the serial port back: the pending wait completes without a
+ * received character and the engine queues CloseSerialWorker, which closes the port and signals
+ * SerialCloseDone.
+ *
+ * The order that makes this safe: EngineStopping is set under RxLock before the mask is cleared,
+ * and a receive run tests it under RxLock before it arms its next wait.  A run that tests it after
+ * the setting hands over to CloseSerialWorker itself.  A run that tested it before may have its new
+ * wait reach the port after the mask was cleared; a port refuses such a wait (no events to wait
+ * for), which ends in CloseSerialWorker too, and a port that keeps it pending is met by clearing
+ * the mask again, which completes the pending wait with no events.
+ */
+static VOID QuiesceReceiveEngine(PDEVICE_EXTENSION DeviceExtension) {
     PREADER_EXTENSION readerExtension = DeviceExtension->SmartcardExtension.ReaderExtension;
-    PDEVICE_OBJECT device = DeviceExtension->SmartcardExtension.OsData->DeviceObject;
+    KIRQL irql;
+    KeAcquireSpinLock(&readerExtension->RxLock, &irql);
+    readerExtension->EngineStopping = TRUE;
+    KeReleaseSpinLock(&readerExtension->RxLock, irql);
+
+    (void)ClearWaitMask(readerExtension);
+    LARGE_INTEGER recheck;
+    recheck.QuadPart = -(LONGLONG)CLOSE_RECHECK_MS * 10000;
+    while (KeWaitForSingleObject(&DeviceExtension->SerialCloseDone, Executive, KernelMode, FALSE, &recheck) ==
+           STATUS_TIMEOUT)
+        (void)ClearWaitMask(readerExtension);
+}
+
+/* Closes the port with a request of our own; for a port whose receive engine was never armed. */
+static VOID CloseSerialPort(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
     IO_STATUS_BLOCK statusBlock;
-    PIRP irp = AllocateSerialRequest(device, &statusBlock);
-    if (irp == NULL) return;
-    IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_CLOSE;
-    (void)CallSerialDriver(readerExtension->AttachedSerialPort, irp);
-    IoFreeIrp(irp);
+    PIRP irp = AllocateSerialRequest(DeviceObject, &statusBlock);
+    if (irp != NULL) {
+        IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_CLOSE;
+        (void)CallSerialDriver(readerExtension->AttachedSerialPort, irp);
+        IoFreeIrp(irp);
+    }
+}
+
+/*
+ * Undoes a start that failed once the serial port was open.  Nothing is said to the reader: this
+ * start has powered no card, and the stop's register traffic would only hold the Plug and Play
+ * manager up.  With the engine's wait armed, the engine closes the port (it may have done so
+ * already, when the port was lost); without it nobody would, so the port is closed here.
+ */
+static VOID UndoPartialStart(PDEVICE_OBJECT DeviceObject, BOOLEAN PortOpen, BOOLEAN WaitArmed) {
+    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    if (WaitArmed) {
+        QuiesceReceiveEngine(deviceExtension);
+    } else if (PortOpen) {
+        CloseSerialPort(DeviceObject);
+        KeSetEvent(&deviceExtension->SerialCloseDone, IO_NO_INCREMENT, FALSE);
+    }
 }
 
 extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
@@ -74,8 +119,16 @@ extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
     PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
     BOOLEAN portOpen = FALSE;
     BOOLEAN waitArmed = FALSE;
+    BOOLEAN interfaceEnabled = FALSE;
+    BOOLEAN portLost;
     NTSTATUS status;
     IO_STATUS_BLOCK statusBlock;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+    deviceExtension->StartInProgress = TRUE;
+    deviceExtension->PortLost = FALSE;
+    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
 
     PIRP irp = AllocateSerialRequest(DeviceObject, &statusBlock);
     if (irp == NULL) {
@@ -99,12 +152,21 @@ extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
         goto done;
     }
     portOpen = TRUE;
+    /*
+     * From here on the port is open through the driver.  The engine armed below may lose it at
+     * any moment (a DSR change ends the wait) and CloseSerialWorker then signals this event; a
+     * start that cleared it only at its end would hide that loss from every later stop.
+     */
+    KeClearEvent(&deviceExtension->SerialCloseDone);
 
     {
         SERIAL_SETUP setup;
         FillSerialSetup(&setup);
         readerExtension->TotalTimeout = setup.Timeouts.ReadTotalTimeoutConstant;
         readerExtension->CharTimeout = setup.Timeouts.ReadIntervalTimeout;
+        KeAcquireSpinLock(&readerExtension->RxLock, &irql);
+        readerExtension->EngineStopping = FALSE;
+        KeReleaseSpinLock(&readerExtension->RxLock, irql);
         status = ConfigureSerialPort(readerExtension, &setup);
     }
     if (status != STATUS_SUCCESS) {
@@ -129,18 +191,33 @@ extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
     UpdateCardState(smartcardExtension, 0);
 
     status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
-    if (status == STATUS_SUCCESS) {
-        KeClearEvent(&deviceExtension->SerialCloseDone);
-        KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
-    }
+    /* Enabled already is what we want; an informational status must not pass for a failure the
+     * Plug and Play manager then counts as success, with the port closed behind it. */
+    if (status == STATUS_OBJECT_NAME_EXISTS) status = STATUS_SUCCESS;
+    interfaceEnabled = status == STATUS_SUCCESS;
 
 done:
     if (irp != NULL) IoFreeIrp(irp);
-    if (status != STATUS_SUCCESS) {
-        UndoPartialStart(deviceExtension, portOpen, waitArmed);
-        StopDevice(deviceExtension);
+
+    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+    deviceExtension->StartInProgress = FALSE;
+    portLost = deviceExtension->PortLost;
+    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+
+    if (portLost && status == STATUS_SUCCESS) {
+        /* The reader answered, but the port is gone: as for a reader that does not answer. */
+        SmartcardLogError(DeviceObject, EVENT_READER_NOT_ANSWERING, NULL, 0);
+        status = STATUS_NO_SUCH_DEVICE;
     }
-    return status;
+
+    if (status != STATUS_SUCCESS) {
+        if (interfaceEnabled) (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+        UndoPartialStart(DeviceObject, portOpen, waitArmed);
+        return status;
+    }
+
+    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    return STATUS_SUCCESS;
 }
 
 extern "C" VOID StopDevice(PDEVICE_EXTENSION DeviceExtension) {
@@ -149,26 +226,23 @@ extern "C" VOID StopDevice(PDEVICE_EXTENSION DeviceExtension) {
     PREADER_EXTENSION readerExtension = DeviceExtension->SmartcardExtension.ReaderExtension;
     if (NT_SUCCESS(PowerOffCard(readerExtension))) (void)ShutdownReader(readerExtension);
 
-    ULONG waitMask = 0;
-    (void)SerialIoctl(readerExtension, IOCTL_SERIAL_SET_WAIT_MASK, &waitMask, sizeof(waitMask), NULL, 0);
-
-    KeWaitForSingleObject(&DeviceExtension->SerialCloseDone, Executive, KernelMode, FALSE, NULL);
+    QuiesceReceiveEngine(DeviceExtension);
 }
 
 extern "C" VOID CloseSerialWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
     PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
 
-    (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+    KIRQL irql;
+    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+    BOOLEAN starting = deviceExtension->StartInProgress;
+    if (starting) deviceExtension->PortLost = TRUE;
+    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
 
-    IO_STATUS_BLOCK statusBlock;
-    PIRP irp = AllocateSerialRequest(DeviceObject, &statusBlock);
-    if (irp != NULL) {
-        IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_CLOSE;
-        (void)CallSerialDriver(readerExtension->AttachedSerialPort, irp);
-        IoFreeIrp(irp);
-    }
+    /* A start in progress enables or disables the interface itself, having seen PortLost. */
+    if (!starting) (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+
+    CloseSerialPort(DeviceObject);
 
     /* Also without a close request: no stop may wait for ever. */
     KeSetEvent(&deviceExtension->SerialCloseDone, IO_NO_INCREMENT, FALSE);

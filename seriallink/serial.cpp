@@ -36,6 +36,10 @@ static const SERIAL_SETUP_REQUEST SerialSetupRequests[] = {
     {0, NO_INPUT, 0},
 };
 
+/* Grace beyond the line's own time-outs before a transfer is given up on. */
+#define TRANSFER_GRACE_MS 1000
+#define WRITE_TOTAL_TIMEOUT_MS 1000
+
 extern "C" VOID FillSerialSetup(PSERIAL_SETUP Setup) {
     RtlZeroMemory(Setup, sizeof(*Setup));
     Setup->HandFlow.ControlHandShake = 0;
@@ -44,13 +48,18 @@ extern "C" VOID FillSerialSetup(PSERIAL_SETUP Setup) {
     Setup->Timeouts.ReadTotalTimeoutMultiplier = 0;
     Setup->Timeouts.ReadTotalTimeoutConstant = 100;
     Setup->Timeouts.WriteTotalTimeoutMultiplier = 0;
-    Setup->Timeouts.WriteTotalTimeoutConstant = 1000;
+    Setup->Timeouts.WriteTotalTimeoutConstant = WRITE_TOTAL_TIMEOUT_MS;
     Setup->Baud.BaudRate = 19200;
     Setup->LineControl.StopBits = STOP_BIT_1;
     Setup->LineControl.Parity = NO_PARITY;
     Setup->LineControl.WordLength = 8;
     Setup->WaitMask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
     Setup->PurgeMask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+}
+
+static ULONG TransferBoundMs(PREADER_EXTENSION ReaderExtension, BOOLEAN Write, ULONG Length) {
+    if (Write) return WRITE_TOTAL_TIMEOUT_MS + TRANSFER_GRACE_MS;
+    return ReaderExtension->TotalTimeout + Length * ReaderExtension->CharTimeout + TRANSFER_GRACE_MS;
 }
 
 /* A write or read built as a buffered device control and turned into a plain IRP_MJ_WRITE or
@@ -78,8 +87,19 @@ static NTSTATUS TransferSync(PREADER_EXTENSION ReaderExtension, BOOLEAN Write, P
 
     NTSTATUS status = IoCallDriver(ReaderExtension->AttachedSerialPort, irp);
     if (status == STATUS_PENDING) {
-        /* The line's write and read time-outs bound this wait. */
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        /*
+         * The line's write and read time-outs end the request; this bound is only for a port that
+         * does not keep them.  Past it the request is cancelled, and waited for, since it completes
+         * into our event and status block.
+         */
+        LARGE_INTEGER bound;
+        bound.QuadPart = -(LONGLONG)TransferBoundMs(ReaderExtension, Write, Length) * 10000;
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &bound) == STATUS_TIMEOUT) {
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+            /* As for a request whose line time-out ran out: a read that got nothing. */
+            return STATUS_TIMEOUT;
+        }
         status = statusBlock.Status;
     }
     return status;

@@ -112,6 +112,67 @@ TEST(Dispatch, remove_query_refused_while_open_and_cancel_remove_enables_again) 
     EXPECT_EQ(rig.K().Clients().EnabledInterfaces(readerClass).size(), 1u);
 }
 
+// The port was lost (DSR dropped) and a remove query refused for the open handle: the query gives
+// back only what it took, so the interface stays disabled, and after a stop the next start enables
+// it again and reports a reader that works.
+TEST(Dispatch, refused_remove_query_does_not_enable_an_interface_it_did_not_disable) {
+    ReaderRig rig;
+    kernel::Handle h;
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+    rig.Line().SetDsr(false);
+    rig.K().Sleep(20);
+    ASSERT_FALSE(rig.PortOpen());
+    ASSERT_FALSE(rig.InterfaceEnabled());
+    EXPECT_EQ(rig.K().Pnp().Remove(rig.Pdo()), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(rig.InterfaceEnabled());
+    ASSERT_EQ(rig.K().Pnp().StopForRebalance(rig.Pdo()), STATUS_SUCCESS);
+    EXPECT_FALSE(rig.InterfaceEnabled());
+    rig.Line().SetDsr(true);
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(rig.PortOpen());
+    EXPECT_TRUE(rig.InterfaceEnabled());
+    auto present = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
+    rig.InsertCard();
+    ASSERT_TRUE(present->Wait(100));
+    EXPECT_EQ(present->Result().status, STATUS_SUCCESS);
+    rig.K().Clients().Close(h);
+}
+
+// While a removal waits for the open handle, every request that comes in is refused without
+// touching the remove lock: a reference given back where none was taken would let the removal
+// free the device under the handle.
+TEST(Dispatch, requests_refused_during_removal_give_back_no_reference) {
+    ReaderRig rig;
+    kernel::Handle h;
+    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+    NTSTATUS removed = STATUS_PENDING;
+    auto remover = rig.K().Spawn("remover", [&] { removed = rig.K().Pnp().Send(rig.Pdo(), IRP_MN_REMOVE_DEVICE); });
+    rig.K().Sleep(10);
+    ASSERT_EQ(removed, STATUS_PENDING);
+    for (int round = 0; round < 3; ++round) {
+        kernel::Handle second;
+        EXPECT_EQ(rig.Open(second), STATUS_DEVICE_REMOVED);
+        EXPECT_EQ(rig.Ioctl(h, kGetVersion, {}, 8).status, STATUS_DEVICE_REMOVED);
+        EXPECT_EQ(rig.K().Power().SendDevicePower(rig.Pdo(), IRP_MN_SET_POWER, PowerDeviceD1), STATUS_DELETE_PENDING);
+    }
+    rig.K().Sleep(10);
+    EXPECT_EQ(removed, STATUS_PENDING);  // still waiting for the handle
+    ASSERT_NE(rig.Pdo()->AttachedDevice, nullptr);
+    rig.K().Clients().Close(h);
+    rig.K().Join(remover);
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+}
+
+// Device power requests go down one after another: each is started on its way with
+// PoStartNextPowerIrp, or the power manager never sends the next.
+TEST(Dispatch, device_power_requests_pass_one_after_another) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.K().Power().SendDevicePower(rig.Pdo(), IRP_MN_SET_POWER, PowerDeviceD1), STATUS_SUCCESS);
+    EXPECT_EQ(rig.K().Power().SendDevicePower(rig.Pdo(), IRP_MN_SET_POWER, PowerDeviceD2), STATUS_SUCCESS);
+    EXPECT_EQ(rig.K().Power().SendDevicePower(rig.Pdo(), IRP_MN_QUERY_POWER, PowerDeviceD2), STATUS_SUCCESS);
+}
+
 TEST(Dispatch, removal_waits_for_the_open_handle_to_close) {
     ReaderRig rig;
     kernel::Handle h;

@@ -23,7 +23,10 @@ TEST_F(Receive, escaped_0x10_is_stored_as_data) {
 TEST_F(Receive, escape_at_the_end_of_one_run_pairs_with_the_next) {
     EXPECT_EQ(rig->Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_ABSENT);
     rig->Fake().Send({0x10});
-    Quiet(100);
+    // After an escape the worker reads on without asking the queue; only the line's read time-out
+    // (100 ms with the start values) ends that run, so the partner must come later than that to
+    // arrive in a run of its own.
+    Quiet(300);
     EXPECT_TRUE(r->EscapePending);
     rig->Fake().Send({0x85});
     Quiet();
@@ -226,6 +229,20 @@ TEST_F(Receive, dsr_drop_closes_the_port_under_a_started_reader) {
     const size_t sent = rig->Fake().received.size();
     StopDevice(ext);
     EXPECT_EQ(rig->Fake().received.size(), sent);
+}
+
+// A reply that comes after its consumer gave up meets the count that consumer left behind and
+// signals RxEvent with nobody waiting.  The next command must not take that stale signal for its
+// own reply.
+TEST_F(Receive, late_reply_of_a_timed_out_command_does_not_wake_the_next_one) {
+    const UCHAR mode = 0x4F;
+    rig->Fake().silent = true;
+    EXPECT_EQ(WriteRegister(r, 2, 1, &mode), STATUS_IO_TIMEOUT);
+    rig->Fake().silent = false;
+    rig->Fake().Send({0x90});
+    Quiet();
+    EXPECT_NE(KeReadStateEvent(&r->RxEvent), 0);
+    EXPECT_EQ(WriteRegister(r, 2, 1, &mode), STATUS_SUCCESS);
 }
 
 }  // namespace

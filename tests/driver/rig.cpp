@@ -94,6 +94,18 @@ std::vector<std::string> ReaderRig::TakeWire() {
     return fresh;
 }
 
+kernel::Kernel::ThreadId ReaderRig::SpawnAt(const std::string& name, uint64_t delayNs, std::function<void()> body) {
+    auto go = std::make_shared<KEVENT>();
+    KeInitializeEvent(go.get(), NotificationEvent, FALSE);
+    kernel_->At(delayNs, [go] { KeSetEvent(go.get(), IO_NO_INCREMENT, FALSE); });
+    return kernel_->Spawn(name, [go, body = std::move(body)] {
+        KeWaitForSingleObject(go.get(), Executive, KernelMode, FALSE, nullptr);
+        body();
+    });
+}
+
+bool ReaderRig::InterfaceEnabled() const { return !kernel_->Clients().EnabledInterfaces(kReaderInterface).empty(); }
+
 std::vector<uint32_t> ReaderRig::EventCodes() const {
     std::vector<uint32_t> codes;
     for (auto& e : kernel_->EventLog()) codes.push_back(e.code);

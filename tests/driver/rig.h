@@ -63,7 +63,16 @@ public:
     // Every byte on the host line since the last call, as the wire carried it, host->reader
     // bytes written ">xx" and reader->host bytes "<xx".
     std::vector<std::string> TakeWire();
+
+    // A platform thread that runs `body` at exactly `delayNs` from now on the virtual clock: it
+    // waits for an event that a timer sets then, so that it becomes runnable at that instant
+    // together with whatever else the instant wakes, and the seed decides who goes first.
+    kernel::Kernel::ThreadId SpawnAt(const std::string& name, uint64_t delayNs, std::function<void()> body);
     std::vector<uint32_t> EventCodes() const;
+    // The reader's interface is enabled; the serial port is open through the driver.
+    bool InterfaceEnabled() const;
+    bool PortOpen() const { return KeReadStateEvent(&Ext()->SerialCloseDone) == 0; }
+    bool Started() const { return KeReadStateEvent(&Ext()->ReaderStarted) != 0; }
 
     // Removes the reader if it is still there, unloads both drivers, shuts the kernel down and
     // expects nothing left behind.  Called by the destructor if the test did not.
@@ -90,6 +99,8 @@ protected:
     std::unique_ptr<ReaderRig> rig;
     PREADER_EXTENSION r = nullptr;
 };
+
+inline constexpr GUID kReaderInterface = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
 
 // IOCTL codes the tests send.
 constexpr ULONG kGetVersion = IOCTL_READER_GET_VERSION;

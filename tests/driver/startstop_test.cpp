@@ -103,4 +103,94 @@ TEST(StartStop, stop_powers_the_card_off_shuts_the_reader_down_and_closes_the_po
     EXPECT_EQ(rig.Fake().reg[2], 0x00);
 }
 
+// The DSR line drops at any instant of the start's last steps: the wait the start armed ends
+// and the port is closed under it.  The start then fails cleanly (port given back, interface
+// disabled, the event of a reader that does not answer) or succeeds with the port it had; either
+// way a stop and the next start work and nothing waits for a close worker that will not run.
+TEST(StartStop, dsr_drop_during_the_start_fails_it_cleanly_or_leaves_a_working_port) {
+    int failed = 0, succeeded = 0;
+    for (uint64_t dropUs = 199'500; dropUs <= 206'000; dropUs += 250) {
+        for (uint64_t seed = 1; seed <= 4; ++seed) {
+            SCOPED_TRACE("DSR drop " + std::to_string(dropUs) + " us after the start, seed " + std::to_string(seed));
+            ReaderRig rig(RigOptions::Seeded(seed));
+            ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+            auto dropper = rig.SpawnAt("dsr", dropUs * 1000, [&] { rig.Line().SetDsr(false); });
+            const NTSTATUS started = rig.Start();
+            if (started == STATUS_SUCCESS) {
+                ++succeeded;
+                EXPECT_TRUE(rig.Started());
+                // The port was open at the end of the start; a drop after that may close it, and
+                // then the interface goes with it.
+                EXPECT_EQ(rig.PortOpen(), rig.InterfaceEnabled());
+            } else {
+                ++failed;
+                EXPECT_FALSE(rig.Started());
+                EXPECT_FALSE(rig.PortOpen());
+                EXPECT_FALSE(rig.InterfaceEnabled());
+                ASSERT_FALSE(rig.EventCodes().empty());
+                EXPECT_EQ(rig.EventCodes().back(), 0x40040009u);
+            }
+            rig.K().Join(dropper);
+            rig.Line().SetDsr(true);
+            EXPECT_EQ(rig.K().Pnp().StopForRebalance(rig.Pdo()), STATUS_SUCCESS);
+            EXPECT_FALSE(rig.PortOpen());
+            ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+            EXPECT_TRUE(rig.PortOpen());
+            EXPECT_TRUE(rig.InterfaceEnabled());
+            // The restarted reader talks: a card inserted now is seen.
+            rig.InsertCard();
+            rig.K().Sleep(20);
+            EXPECT_EQ(rig.Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_PRESENT);
+        }
+    }
+    // The sweep crosses the moment the wait is armed: both outcomes occur.
+    EXPECT_GT(failed, 0);
+    EXPECT_GT(succeeded, 0);
+}
+
+// The receive engine cannot arm its next wait (no request can be had): it has lost its port as on a
+// DSR drop, so the close worker runs, and stop and removal complete instead of waiting for ever.
+TEST(StartStop, receive_engine_that_cannot_rearm_closes_the_port_and_removal_completes) {
+    ReaderRig rig;
+    ASSERT_EQ(rig.AddAndStart(), STATUS_SUCCESS);
+    // The start armed the first wait; the next arming is the re-arm at the end of a receive run.
+    rig.K().InjectFault(kernel::FaultRule{"IoAllocateIrp", "ArmSerialWait", 1, 0});
+    rig.InsertCard();
+    rig.K().Sleep(20);
+    EXPECT_EQ(rig.Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_PRESENT);
+    EXPECT_FALSE(rig.PortOpen());
+    EXPECT_FALSE(rig.InterfaceEnabled());
+    rig.K().ClearFaults();
+    EXPECT_EQ(rig.K().Pnp().StopForRebalance(rig.Pdo()), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(rig.PortOpen());
+    rig.K().InjectFault(kernel::FaultRule{"IoAllocateIrp", "ArmSerialWait", 1, 0});
+    rig.RemoveCard();
+    rig.K().Sleep(20);
+    EXPECT_FALSE(rig.PortOpen());
+    // Finish removes the device: its stop returns at once.
+}
+
+// A start that fails after the wait was armed gives the port back without a word to the reader: no
+// card was powered by it, so no power-off and no shut-down table, and no 200 ms pause either.
+TEST(StartStop, failed_start_gives_the_port_back_without_talking_to_the_reader) {
+    RigOptions o;
+    o.fakeReader = true;
+    ReaderRig rig(o);
+    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+    rig.Fake().replyOverride.push_back(0x84);  // the initialisation's first register write is refused
+    const uint64_t before = rig.K().NowNs();
+    EXPECT_EQ(rig.Start(), STATUS_DATA_ERROR);
+    const uint64_t took = rig.K().NowNs() - before;
+    EXPECT_EQ(rig.EventCodes(), std::vector<uint32_t>{0x40040009});
+    // The version read and the refused write, and nothing after them.
+    EXPECT_EQ(rig.Fake().received, (std::vector<uint8_t>{0xC0, 0x88, 0x00}));
+    // Eight setup requests with their pauses, then two commands of a byte or two each way.
+    EXPECT_LT(took, 205'000'000u);
+    EXPECT_FALSE(rig.PortOpen());
+    EXPECT_FALSE(rig.InterfaceEnabled());
+    EXPECT_FALSE(rig.Started());
+    EXPECT_EQ(rig.Start(), STATUS_SUCCESS);
+}
+
 }  // namespace

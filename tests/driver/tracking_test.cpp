@@ -149,6 +149,35 @@ TEST(TrackingRace, cancel_racing_a_card_event_under_many_seeds) {
     EXPECT_EQ(cancelled + reported, 30);
 }
 
+// The handle's cleanup at the very instant the reader's card-inserted event is decoded: the
+// parked request completes exactly once, whichever side wins, under every seed.  (The cleanup
+// used to find the request still parked after the card event had taken its cancel routine
+// away, and completed it a second time.)
+TEST(TrackingRace, cleanup_racing_a_card_event_completes_the_parked_request_once) {
+    const uint64_t frameNs = serial::FrameNs(serial::LineFormat{});
+    int cancelled = 0, reported = 0;
+    for (uint64_t seed = 1; seed <= 300; ++seed) {
+        ReaderRig rig(RigOptions::Seeded(seed, true));
+        kernel::Handle h;
+        ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
+        auto present = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
+        ASSERT_FALSE(present->Wait(5));
+        rig.Fake().Send({0x10, 0x85});
+        // The 0x85 is in the port when its stop bit ends, two frames from now; the worker that
+        // waits in its read for the byte after the escape wakes then, and so does the closer.
+        auto closer = rig.SpawnAt("closer", 2 * frameNs, [&] { rig.K().Clients().Close(h); });
+        rig.K().Join(closer);
+        ASSERT_TRUE(present->Wait(500)) << "seed " << seed;
+        NTSTATUS s = present->Result().status;
+        EXPECT_TRUE(s == STATUS_SUCCESS || s == STATUS_CANCELLED) << kernel::StatusName(s);
+        (s == STATUS_CANCELLED ? cancelled : reported)++;
+        EXPECT_EQ(rig.Smartcard()->OsData->NotificationIrp, nullptr);
+    }
+    // Both orders were run.
+    EXPECT_GT(cancelled, 0);
+    EXPECT_GT(reported, 0);
+}
+
 TEST(TrackingRace, cleanup_racing_removal_under_many_seeds) {
     for (uint64_t seed = 1; seed <= 20; ++seed) {
         ReaderRig rig(RigOptions::Seeded(seed));
