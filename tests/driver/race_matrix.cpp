@@ -1,0 +1,422 @@
+#include "race_matrix.h"
+
+#include "rig.h"
+#include "sim/atr_card.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace lmscr::test::race {
+
+namespace {
+
+// What the two entries of a run share: the rig, the handles, the requests, and the Plug and Play
+// manager's one-request-at-a-time rule, kept with a lock of the run's own (the kernel's manager
+// sends whatever it is told).
+struct Race {
+    explicit Race(uint64_t seed) : rig(RigOptions::Seeded(seed)) {
+        KeInitializeEvent(&pnpLock, SynchronizationEvent, TRUE);
+    }
+    ReaderRig rig;
+    kernel::Handle a, b, c;
+    bool aClosing = false;  // the close entry has taken handle a
+    bool bClaimed = false;
+    std::shared_ptr<kernel::PendingIo> parked;
+    std::vector<std::shared_ptr<kernel::PendingIo>> requests;
+    KEVENT pnpLock;
+    bool gone = false;       // removed, or surprise-removed and waiting for the remove request
+    bool surprised = false;  // surprise-removed: the remove request comes once the handles are closed
+    bool dsrDropped = false, muted = false, stopped = false, cardMoved = false;
+
+    void LockPnp() { KeWaitForSingleObject(&pnpLock, Executive, KernelMode, FALSE, nullptr); }
+    void UnlockPnp() { KeSetEvent(&pnpLock, IO_NO_INCREMENT, FALSE); }
+};
+
+void Check(bool ok, const std::string& what) {
+    if (ok) return;
+    std::fprintf(stdout, "check: %s\n", what.c_str());
+    std::fflush(stdout);
+    _exit(3);
+}
+
+using Body = void (*)(Race&);
+
+struct EntryBody {
+    Entry entry;
+    Body body;
+    bool cardLine;  // its effect reaches the driver as two bytes from the reader
+};
+
+// Two entries of a pair may be the same one: each takes what it uses before its first switch point.
+void Open(Race& r) {
+    kernel::Handle& h = r.bClaimed ? r.c : r.b;
+    r.bClaimed = true;
+    (void)r.rig.Open(h);
+}
+void Close(Race& r) {
+    if (r.aClosing) return;  // a handle is closed once
+    r.aClosing = true;
+    r.rig.K().Clients().Close(r.a);
+}
+// The cleanup alone, as the I/O manager sends it when the last user handle goes: the file object
+// stays until the close.
+void Cleanup(Race& r) {
+    if (r.aClosing) return;  // the close has sent the handle's cleanup
+    PDEVICE_OBJECT top = r.rig.Fdo();
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    Check(irp != nullptr, "a cleanup request");
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_CLEANUP;
+    next->FileObject = r.a.File();
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+            KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+    (void)IoCallDriver(top, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    Check(irp->IoStatus.Status == STATUS_SUCCESS, "the cleanup succeeds");
+    IoFreeIrp(irp);
+}
+void Cancel(Race& r) {
+    if (r.parked) r.parked->Cancel();
+}
+// An application does not send on a handle it has closed; a request sent before the close keeps
+// the close waiting until it ends.
+void Send(Race& r, ULONG code, ULONG outputLength) {
+    if (!r.aClosing) r.requests.push_back(r.rig.Async(r.a, code, outputLength));
+}
+void Ioctl(Race& r) { Send(r, kGetVersion, 8); }
+void IsPresent(Race& r) { Send(r, IOCTL_SMARTCARD_IS_PRESENT, 0); }
+void IsAbsent(Race& r) { Send(r, IOCTL_SMARTCARD_IS_ABSENT, 0); }
+void CardIn(Race& r) {
+    r.cardMoved = true;
+    r.rig.InsertCard("3B 00");
+}
+void CardOut(Race& r) {
+    r.cardMoved = true;
+    r.rig.RemoveCard();
+}
+void DsrDrop(Race& r) {
+    r.dsrDropped = true;
+    r.rig.Line().SetDsr(false);
+}
+void Silence(Race& r) {
+    r.muted = true;
+    r.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.SetMuted(true); });
+}
+void Start(Race& r) {
+    r.LockPnp();
+    if (!r.gone) (void)r.rig.Start();
+    r.UnlockPnp();
+}
+void Stop(Race& r) {
+    r.LockPnp();
+    if (!r.gone && r.rig.K().Pnp().StopForRebalance(r.rig.Pdo()) == STATUS_SUCCESS) r.stopped = true;
+    r.UnlockPnp();
+}
+void Remove(Race& r) {
+    r.LockPnp();
+    if (!r.gone && r.rig.K().Pnp().Remove(r.rig.Pdo()) == STATUS_SUCCESS) r.gone = true;
+    r.UnlockPnp();
+}
+void Surprise(Race& r) {
+    r.LockPnp();
+    if (!r.gone) {
+        r.gone = r.surprised = true;
+        Check(r.rig.K().Pnp().Send(r.rig.Pdo(), IRP_MN_SURPRISE_REMOVAL) == STATUS_SUCCESS,
+              "surprise removal is passed down");
+    }
+    r.UnlockPnp();
+}
+
+const std::vector<EntryBody>& Bodies() {
+    static const std::vector<EntryBody> table = {
+        {{"open", false, false}, Open, false},
+        {{"close", false, false}, Close, false},
+        {{"cleanup", false, false}, Cleanup, false},
+        {{"cancel", false, false}, Cancel, false},
+        {{"vendor-ioctl", false, false}, Ioctl, false},
+        {{"is-present", false, false}, IsPresent, false},
+        {{"is-absent", false, false}, IsAbsent, false},
+        {{"card-in", false, false}, CardIn, true},
+        {{"card-out", false, true}, CardOut, true},
+        {{"dsr-drop", false, false}, DsrDrop, false},
+        {{"reader-silence", false, false}, Silence, false},
+        {{"start", true, false}, Start, false},
+        {{"stop", false, false}, Stop, false},
+        {{"remove", false, false}, Remove, false},
+        {{"surprise-removal", false, false}, Surprise, false},
+    };
+    return table;
+}
+
+bool Allowed(NTSTATUS s, std::initializer_list<NTSTATUS> allowed) {
+    for (NTSTATUS a : allowed)
+        if (s == a) return true;
+    return false;
+}
+
+}  // namespace
+
+const std::vector<Entry>& Entries() {
+    static const std::vector<Entry> entries = [] {
+        std::vector<Entry> e;
+        for (auto& t : Bodies()) e.push_back(t.entry);
+        return e;
+    }();
+    return entries;
+}
+
+void RunPair(size_t ia, size_t ib, uint64_t seed) {
+    const EntryBody& ea = Bodies().at(ia);
+    const EntryBody& eb = Bodies().at(ib);
+    const bool stoppedBase = ea.entry.needsStopped || eb.entry.needsStopped;
+    const bool cardBase = ea.entry.needsCard || eb.entry.needsCard;
+
+    Race r(seed);
+    Check(r.rig.Add() == STATUS_SUCCESS, "add");
+    if (cardBase) r.rig.InsertCard("3B 00");
+    if (!stoppedBase) Check(r.rig.Start() == STATUS_SUCCESS, "start before the instant");
+    Check(r.rig.Open(r.a) == STATUS_SUCCESS, "open before the instant");
+    if (!stoppedBase) {
+        r.parked = r.rig.Async(r.a, cardBase ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
+        Check(!r.parked->Wait(5), "the tracking request is parked");
+    }
+
+    // Both effects land on the driver at the same instant: a card event is started early by the
+    // time its two bytes take on the line.
+    const uint64_t instantNs = 10'000'000;
+    const uint64_t cardLeadNs = 2 * serial::FrameNs(serial::LineFormat{});
+    auto spawn = [&](const EntryBody& e) {
+        return r.rig.SpawnAt(e.entry.name, instantNs - (e.cardLine ? cardLeadNs : 0), [&r, &e] { e.body(r); });
+    };
+    auto ta = spawn(ea);
+    auto tb = spawn(eb);
+    r.rig.K().Sleep(3000);
+
+    // Settled: the records agree with each other and with the reader.
+    if (!r.gone && r.rig.Pdo()->AttachedDevice != nullptr) {
+        Check(r.rig.PortOpen() || !r.rig.InterfaceEnabled(), "a closed port has its interface disabled");
+        if (r.rig.Started() && r.rig.PortOpen() && !r.stopped) {
+            Check(r.rig.InterfaceEnabled(), "a started reader with its port open has its interface enabled");
+            if (!r.muted && !r.dsrDropped) {
+                const bool card = r.rig.Port().Reader().CardPresent();
+                const ULONG state = r.rig.Smartcard()->ReaderCapabilities.CurrentState;
+                Check((state > SCARD_ABSENT) == card, "the card state follows the reader (state " +
+                                                          std::to_string(state) + ", card " +
+                                                          std::to_string(card) + ")");
+            }
+        }
+    }
+
+    // The way back: the line and the reader as they were, a stopped reader started again (as the
+    // Plug and Play manager does after a rebalance), the handles closed, the device removed.
+    if (r.dsrDropped) r.rig.Line().SetDsr(true);
+    if (r.muted) r.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.SetMuted(false); });
+    r.LockPnp();
+    if (!r.gone && !r.rig.Started()) (void)r.rig.Start();
+    r.UnlockPnp();
+    // Then, as an application that stops waiting, cancel what is still parked before the close.
+    r.rig.K().Sleep(100);
+    for (auto& q : r.requests)
+        if (!q->Done()) q->Cancel();
+    if (r.parked && !r.parked->Done()) r.parked->Cancel();
+    if (!r.aClosing && r.a.IsOpen()) {
+        r.aClosing = true;
+        r.rig.K().Clients().Close(r.a);
+    }
+    r.rig.K().Join(ta);
+    r.rig.K().Join(tb);
+    if (r.b.IsOpen()) r.rig.K().Clients().Close(r.b);
+    if (r.c.IsOpen()) r.rig.K().Clients().Close(r.c);
+    if (r.surprised) Check(r.rig.K().Pnp().Send(r.rig.Pdo(), IRP_MN_REMOVE_DEVICE) == STATUS_SUCCESS, "remove");
+
+    // Every request ended, once, with a status its caller can take.
+    if (r.parked) {
+        Check(r.parked->Done(), "the parked tracking request has ended");
+        Check(Allowed(r.parked->Result().status, {STATUS_SUCCESS, STATUS_CANCELLED, STATUS_DEVICE_REMOVED}),
+              "parked request: " + kernel::StatusName(r.parked->Result().status));
+    }
+    for (auto& q : r.requests) {
+        Check(q->Done(), "a request has ended");
+        Check(Allowed(q->Result().status, {STATUS_SUCCESS, STATUS_CANCELLED, STATUS_DEVICE_BUSY,
+                                           STATUS_DEVICE_REMOVED, STATUS_DELETE_PENDING}),
+              "request: " + kernel::StatusName(q->Result().status));
+    }
+    r.rig.Finish();
+}
+
+// ---- faults in an ordinary session ----------------------------------------------------------
+
+void RunSession(const Fault* fault, uint64_t seed) {
+    ReaderRig rig(RigOptions::Seeded(seed));
+    if (fault) fault->inject(&rig);
+    if (rig.Add() != STATUS_SUCCESS) return;  // a failed add leaves nothing (Finish checks)
+    (void)rig.Start();
+    kernel::Handle h;
+    if (rig.Open(h) == STATUS_SUCCESS) {
+        auto version = rig.Async(h, kGetVersion, 8);
+        auto present = rig.Async(h, IOCTL_SMARTCARD_IS_PRESENT);
+        rig.K().Sleep(50);
+        rig.InsertCard("3B 00");
+        rig.K().Sleep(100);
+        auto absent = rig.Async(h, IOCTL_SMARTCARD_IS_ABSENT);
+        rig.K().Sleep(50);
+        rig.RemoveCard();
+        rig.K().Sleep(3000);
+        // A request still waiting for a start the failure prevented is let go by a start that
+        // works: the faults are one-shot.
+        if (!rig.Started()) (void)rig.Start();
+        rig.K().Sleep(3000);
+        for (auto* q : {&version, &present, &absent})
+            if (!(*q)->Done()) (*q)->Cancel();
+        rig.K().Clients().Close(h);
+        for (auto* q : {&version, &present, &absent}) Check((*q)->Done(), "a request of the session ended");
+    }
+    (void)rig.K().Pnp().StopForRebalance(rig.Pdo());
+    (void)rig.Start();
+    // A removal refused for a failure of its own is asked again, as the manager would.
+    for (int tries = 0; tries < 3 && rig.Pdo()->AttachedDevice != nullptr; ++tries) (void)rig.K().Pnp().Remove(rig.Pdo());
+    rig.Finish();
+}
+
+std::vector<Fault> Faults(unsigned maxNth) {
+    struct Site {
+        const char* operation;
+        const char* site;
+    };
+    // Every allocation the driver makes after its device exists, by the routine that makes it.
+    static const Site sites[] = {
+        {"IoAllocateIrp", "AllocateSerialRequest"},
+        {"IoAllocateIrp", "ArmSerialWait"},
+        {"IoBuildDeviceIoControlRequest", "TransferSync"},
+        {"IoBuildDeviceIoControlRequest", "SerialIoctl"},
+        {"IoSetDeviceInterfaceState", ""},
+        {"ExAllocatePoolWithTag", "CreateDevice"},
+        {"IoAllocateWorkItem", "CreateDevice"},
+        {"IoCreateDevice", ""},
+        {"IoAttachDeviceToDeviceStack", ""},
+        {"IoRegisterDeviceInterface", ""},
+    };
+    std::vector<Fault> faults;
+    for (const Site& s : sites) {
+        for (unsigned nth = 1; nth <= maxNth; ++nth) {
+            std::string name = std::string(s.operation) + (*s.site ? std::string("@") + s.site : "") + " #" +
+                               std::to_string(nth);
+            faults.push_back({name, [s, nth](void* rig) {
+                                  static_cast<ReaderRig*>(rig)->K().InjectFault(
+                                      kernel::FaultRule{s.operation, s.site, nth, 0});
+                              }});
+        }
+    }
+    return faults;
+}
+
+// ---- running in a child ----------------------------------------------------------------------
+
+Outcome RunIsolated(const std::function<void()>& body, unsigned limitSeconds) {
+    int out[2];
+    if (pipe(out) != 0) return {"crash: no pipe", ""};
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        alarm(limitSeconds);
+        body();
+        std::fflush(stdout);
+        _exit(::testing::Test::HasFailure() ? 4 : 0);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        if (text.size() < 64 * 1024) text.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {"clean", ""};
+    auto named = [&](const char* marker) -> std::string {
+        size_t at = text.find(marker);
+        if (at == std::string::npos) return "";
+        at += std::strlen(marker);
+        size_t end = text.find_first_of(" \n", at);
+        return text.substr(at, end - at);
+    };
+    std::string violation = named("DRIVER_VERIFIER_DETECTED_VIOLATION: ");
+    if (!violation.empty()) return {violation, text};
+    if (text.find("DEADLOCK") != std::string::npos) return {"deadlock", text};
+    if (text.find("left behind") != std::string::npos) return {"leak", text};
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+        size_t at = text.find("check: ");
+        return {text.substr(at, text.find('\n', at) - at), text};
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 4) return {"expectation", text};
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return {"real-time hang", text};
+    if (WIFSIGNALED(status)) return {"crash: signal " + std::to_string(WTERMSIG(status)), text};
+    return {"exit " + std::to_string(WEXITSTATUS(status)), text};
+}
+
+void Table::Add(const std::string& row, const Outcome& outcome) {
+    if (!counts_.count(row)) rows_.push_back(row);
+    auto& cells = counts_[row];
+    if (std::find(columns_.begin(), columns_.end(), outcome.name) == columns_.end()) {
+        if (outcome.Clean())
+            columns_.insert(columns_.begin(), outcome.name);
+        else
+            columns_.push_back(outcome.name);
+    }
+    cells[outcome.name]++;
+    if (!outcome.Clean() && firstFailure_.empty()) firstFailure_ = row + ": " + outcome.name + "\n" + outcome.detail;
+}
+
+size_t Table::Failures() const {
+    size_t n = 0;
+    for (auto& [row, cells] : counts_)
+        for (auto& [name, count] : cells)
+            if (name != "clean") n += count;
+    return n;
+}
+
+std::string Table::Print(const std::string& title) const {
+    size_t rowWidth = title.size();
+    for (auto& row : rows_) rowWidth = std::max(rowWidth, row.size());
+    std::ostringstream out;
+    out << title << std::string(rowWidth - title.size() + 2, ' ');
+    for (auto& c : columns_) out << c << "  ";
+    out << "\n";
+    for (auto& row : rows_) {
+        out << row << std::string(rowWidth - row.size() + 2, ' ');
+        const auto& cells = counts_.at(row);
+        for (auto& c : columns_) {
+            auto it = cells.find(c);
+            std::string cell = it == cells.end() ? "-" : std::to_string(it->second);
+            out << std::string(c.size() > cell.size() ? c.size() - cell.size() : 0, ' ') << cell << "  ";
+        }
+        out << "\n";
+    }
+    return out.str();
+}
+
+}  // namespace lmscr::test::race
