@@ -46,6 +46,14 @@ static VOID ReportCardPoweredDown(PSMARTCARD_EXTENSION SmartcardExtension) {
         UpdateCardState(SmartcardExtension, SCARD_PRESENT);
 }
 
+static BOOLEAN CardReportedPresent(PSMARTCARD_EXTENSION SmartcardExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+    const BOOLEAN present = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+    return present;
+}
+
 /* A receive of the answer to reset; a faulty card byte (0x10 0x88) fails it, since an answer
  * with a byte replaced by 0x00 would be believed wherever no TCK checks it. */
 static NTSTATUS ReceiveAtrBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Room, ULONG Count) {
@@ -237,6 +245,15 @@ extern "C" NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
     if (length > ATR_MAXIMUM_STORED) return STATUS_BUFFER_TOO_SMALL;
 
+    /*
+     * The library marks the card negotiable or specific without looking at its presence: a card
+     * pulled during its answer (reported absent by the receive engine meanwhile, its TCK then
+     * taken as missing) must not come back to life here.
+     */
+    if (!CardReportedPresent(SmartcardExtension)) {
+        (void)PowerOffCard(readerExtension);
+        return STATUS_NO_MEDIA;
+    }
     RtlCopyMemory(card->ATR.Buffer, atr, length);
     card->ATR.Length = (UCHAR)length;
     status = SmartcardUpdateCardCapabilities(SmartcardExtension);

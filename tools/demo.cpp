@@ -8,6 +8,7 @@
 #include "sim/cards/profiles.h"
 
 #include <cinttypes>
+#include <cstring>
 #include <memory>
 #include <sstream>
 
@@ -57,6 +58,58 @@ PREADER_EXTENSION ReaderOf(PDEVICE_OBJECT pdo) {
 ULONG CardState(PDEVICE_OBJECT pdo) {
     auto* ext = static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension);
     return ext->SmartcardExtension.ReaderCapabilities.CurrentState;
+}
+
+// One ULONG in, as the power and set-protocol requests take it.
+kernel::IoResult Request(kernel::Kernel& k, kernel::Handle& h, ULONG code, ULONG value, ULONG outputLength) {
+    std::vector<uint8_t> in(sizeof(value));
+    std::memcpy(in.data(), &value, sizeof(value));
+    return k.Clients().IoControl(h, code, in, outputLength);
+}
+
+std::string Took(kernel::Kernel& k, uint64_t since) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f ms", static_cast<double>(k.NowNs() - since) / 1e6);
+    return text;
+}
+
+// The card session: the card activated, its answer read, a protocol chosen by PTS, a warm
+// reset and the card switched off again, as an application asks for them.
+void CardSession(kernel::Kernel& k, Transcript& t, kernel::Handle& h, PDEVICE_OBJECT pdo,
+                 serial::SimulatedPort& port) {
+    auto* smartcard = &static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension)->SmartcardExtension;
+    uint64_t before = k.NowNs();
+    auto power = Request(k, h, IOCTL_SMARTCARD_POWER, SCARD_COLD_RESET, 64);
+    t.Say("cold reset: " + Status(power.status) + " after " + Took(k, before) + ", answer to reset " +
+          HexBytes(power.output.data(), power.information));
+    if (power.status == STATUS_SUCCESS)
+        t.Detail(AtrReading(smartcard->CardCapabilities, smartcard->ReaderCapabilities.CurrentState));
+    t.Wire(port.Trace());
+
+    port.Trace().Flush();
+    const size_t from = port.Trace().Lines().size();
+    before = k.NowNs();
+    auto protocol = Request(k, h, IOCTL_SMARTCARD_SET_PROTOCOL, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, 4);
+    ULONG selected = 0;
+    if (protocol.information >= sizeof(selected)) std::memcpy(&selected, protocol.output.data(), sizeof(selected));
+    t.Say("protocol T=0 or T=1: " + Status(protocol.status) + " after " + Took(k, before) + ", selected " +
+          ProtocolText(selected) + ", card state " + CardStateName(CardState(pdo)));
+    port.Trace().Flush();
+    const auto& lines = port.Trace().Lines();
+    for (const auto& p : PtsLines({lines.begin() + static_cast<long>(from), lines.end()})) t.Detail("PTS " + p);
+    t.Wire(port.Trace());
+
+    before = k.NowNs();
+    power = Request(k, h, IOCTL_SMARTCARD_POWER, SCARD_WARM_RESET, 64);
+    t.Say("warm reset: " + Status(power.status) + " after " + Took(k, before) + ", answer to reset " +
+          HexBytes(power.output.data(), power.information) + ", card state " + CardStateName(CardState(pdo)));
+    t.Wire(port.Trace());
+
+    before = k.NowNs();
+    power = Request(k, h, IOCTL_SMARTCARD_POWER, SCARD_POWER_DOWN, 0);
+    t.Say("power down: " + Status(power.status) + " after " + Took(k, before) + ", card state " +
+          CardStateName(CardState(pdo)));
+    t.Wire(port.Trace());
 }
 
 }  // namespace
@@ -146,6 +199,8 @@ int RunDemo(const GlobalOptions& options, std::FILE* out) {
     present->Wait(1000);
     t.Say("IS_PRESENT completed: " + Status(present->Result().status) + ", card state " + CardStateName(CardState(pdo)));
     t.Wire(port->Trace());
+
+    CardSession(k, t, h, pdo, *port);
 
     auto absent = k.Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
     k.Sleep(1);

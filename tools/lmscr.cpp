@@ -1,6 +1,8 @@
 // lmscr: the reader driver on this machine, from a terminal.
 //
 //   lmscr demo [--seed N] [--trace]   a whole session on the built-in simulated reader
+//   lmscr power [--card NAME] [--warm] [--protocol t0|t1]
+//                                      one card's activation and protocol selection
 //   lmscr atr HEX [--json]             an answer to reset as the class library sees it
 //   lmscr cards                        the simulated cards by name, with their answers to reset
 //   lmscr version                      the driver's version block
@@ -86,6 +88,8 @@ int Usage(std::FILE* out, int code) {
                  "usage: lmscr <command> [options]\n"
                  "commands:\n"
                  "  demo      a whole session on the built-in simulated reader, in virtual time\n"
+                 "  power     one card's activation and protocol selection on the simulated reader:\n"
+                 "            the ATR, the library's reading of it, the PTS bytes, the time of each step\n"
                  "  atr HEX   an answer to reset analysed as the class library sees it (--json for scripts)\n"
                  "  cards     the simulated cards by name, with their answers to reset\n"
                  "  version   the driver's version block\n"
@@ -93,7 +97,9 @@ int Usage(std::FILE* out, int code) {
                  "options:\n"
                  "  --seed N  the seed of the scheduler's choices (default 1, or LMSCR_SEED)\n"
                  "  --trace   print the decoded line trace of the simulated reader\n"
-                 "  --card NAME  the card the demo inserts (see lmscr cards; default t1)\n");
+                 "  --card NAME  the card the demo and power insert (see lmscr cards; default t1)\n"
+                 "  --warm    power: a warm reset after the cold one, before the protocol\n"
+                 "  --protocol t0|t1  power: the protocol asked for (default: either)\n");
     return code;
 }
 
@@ -105,12 +111,26 @@ int main(int argc, char** argv) {
     GlobalOptions options;
     if (const char* env = std::getenv("LMSCR_SEED")) options.seed = std::strtoull(env, nullptr, 0);
     std::vector<std::string> words;
+    bool warm = false;
+    ULONG protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--trace") {
             options.trace = true;
         } else if (a == "--json") {
             options.json = true;
+        } else if (a == "--warm") {
+            warm = true;
+        } else if (a == "--protocol" && i + 1 < argc) {
+            const std::string p = argv[++i];
+            if (p == "t0" || p == "T0" || p == "T=0") {
+                protocols = SCARD_PROTOCOL_T0;
+            } else if (p == "t1" || p == "T1" || p == "T=1") {
+                protocols = SCARD_PROTOCOL_T1;
+            } else {
+                std::fprintf(stderr, "lmscr: --protocol wants t0 or t1, not '%s'\n", p.c_str());
+                return 2;
+            }
         } else if (a == "--card" && i + 1 < argc) {
             options.card = argv[++i];
         } else if (a == "--seed" && i + 1 < argc) {
@@ -131,6 +151,7 @@ int main(int argc, char** argv) {
     }
     if (words.empty()) return Usage(stderr, 2);
     if (words[0] == "demo") return RunDemo(options, stdout);
+    if (words[0] == "power") return RunPower(options, warm, protocols, stdout);
     if (words[0] == "atr") {
         if (words.size() < 2) {
             std::fprintf(stderr, "lmscr atr: which answer to reset? e.g. lmscr atr \"3B 02 14 50\"\n");

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include <smclib.h>
 
 namespace lmscr::tool {
 
@@ -19,5 +22,16 @@ int RunDemo(const GlobalOptions& options, std::FILE* out);
 int RunCards(std::FILE* out);
 int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err);
 std::string EventText(uint32_t code);  // the message table's text, or a note that it has none
+// One card's activation and protocol selection (`protocols`: SCARD_PROTOCOL_* mask).
+int RunPower(const GlobalOptions& options, bool warm, ULONG protocols, std::FILE* out);
+
+// Shared by the power command and the demo's card session.
+std::string HexBytes(const uint8_t* bytes, size_t length);
+const char* CardStateText(ULONG state);
+std::string ProtocolText(ULONG protocols);
+// The library's reading of a card's answer to reset, in one line.
+std::string AtrReading(const SCARD_CARD_CAPABILITIES& caps, ULONG state);
+// The card bytes of PTS exchanges (and card resets between them) in lines of the line trace.
+std::vector<std::string> PtsLines(const std::vector<std::string>& traceLines);
 
 }  // namespace lmscr::tool

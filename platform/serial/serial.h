@@ -51,7 +51,36 @@ struct PortOptions {
     uint32_t forcePendingOneIn = 2;
     uint64_t seed = 0;  // 0: derived from the kernel's seed and the port's number
     uint32_t rxQueueBytes = 4096;
+    // IOCTL_SERIAL_WAIT_ON_MASK while the wait mask is 0 is accepted and kept pending (until the
+    // next SET_WAIT_MASK completes it with no events, it is cancelled, or the port is closed)
+    // instead of being refused, as some serial drivers do.
+    bool acceptEmptyWaitMask = false;
 };
+
+// A planted fault of the port driver, for tests of the driver above it: the nth request of a
+// kind that arrives after the rule was set is refused, held for ever, or served late.
+struct SerialFault {
+    enum class Kind { Refuse, PendForever, CompleteLate };
+    Kind kind = Kind::Refuse;
+    uint8_t major = IRP_MJ_DEVICE_CONTROL; // IRP_MJ_CREATE, _CLOSE, _READ, _WRITE, _DEVICE_CONTROL
+    ULONG ioControlCode = 0;   // with IRP_MJ_DEVICE_CONTROL: the code to match; 0 = any code
+    uint64_t nth = 1;          // the nth matching request after the rule was set fails (1 = the next)
+    NTSTATUS status = STATUS_UNSUCCESSFUL; // Refuse: completed at once with this status, nothing done
+    uint64_t lateMs = 0;       // CompleteLate: the request is held lateMs virtual ms, then served
+                               // as if it had arrived then
+};
+// PendForever: the request is held, cancellable, until IoCancelIrp (then STATUS_CANCELLED) or
+// the port's close/cleanup; it is never served.
+//
+// Several rules may be set; each counts the requests it matches from the moment it is set and is
+// used up by the request it fails. When two rules fall on the same request, the one set first
+// applies and the other takes the next request that matches it. A held request (PendForever, or
+// CompleteLate before its time) is also ended with STATUS_CANCELLED by a Plug and Play stop or
+// removal of the port and when the port goes away.
+void InjectSerialFault(PDEVICE_OBJECT port, const SerialFault& fault);  // several rules may be set
+void ClearSerialFaults(PDEVICE_OBJECT port);  // rules not yet used; held requests stay held
+// Requests of a kind the port has seen since it was created (to size a sweep over nth).
+uint64_t SerialRequestCount(PDEVICE_OBJECT port, uint8_t major, ULONG ioControlCode = 0);
 
 struct PortCounters {
     uint64_t bytesReceived = 0;   // put into the input queue
@@ -99,6 +128,9 @@ public:
     virtual void SetDsr(bool on) = 0;
     // An unplugged cable carries nothing: characters in flight and later ones are lost.
     virtual void SetConnected(bool connected) = 0;
+    // The far end holds the port's transmitter off, as CTS flow control does: while held, the
+    // port takes no byte of its writes (a character already on the wire still ends).
+    virtual void SetTransmitHold(bool hold) = 0;
 
     // Runs fn in the line's thread and waits for it (from a platform thread at passive level).
     virtual void RunOnLine(std::function<void()> fn) = 0;

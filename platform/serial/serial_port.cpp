@@ -14,6 +14,9 @@
 //            constant, from when it becomes current.
 //   wait     at most one WAIT_ON_MASK. Events of the wait mask that happen while no wait is
 //            pending are kept (the history) and complete the next wait at once.
+//   held     requests a planted fault (SerialFault) keeps: for ever, or until their time comes
+//            and they are served as if they had just arrived. Every request passes the fault
+//            rules first (DispatchEntry), and is counted there.
 //
 // Locks: the system cancel spin lock, then the port's own lock. Everything that takes a request
 // off a queue holds both, so that a request found in a queue still has its cancel routine
@@ -25,9 +28,13 @@
 // that can be answered at once are completed in the dispatch routine, unless the force-pending
 // option draws them for the deferred path.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "port.h"
@@ -99,6 +106,21 @@ struct Port {
 
     PIRP wait = nullptr;
     std::vector<PIRP> deferred;  // status and information set; completed by the DPC
+
+    // Planted faults, in the order they were set, each with the matching requests it has seen.
+    struct Rule {
+        SerialFault fault;
+        uint64_t seen = 0;
+    };
+    std::vector<Rule> rules;
+    struct Held {
+        PIRP irp;
+        bool forever;
+        uint64_t dueNs;  // CompleteLate: when it is served
+    };
+    std::deque<Held> held;
+    uint64_t majorCounts[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
+    std::map<ULONG, uint64_t> ioctlCounts;
 
     PortCounters counters;
 };
@@ -188,16 +210,19 @@ ULONG_PTR LengthOf(PIRP irp) {
 }
 
 void ArmTimerLocked(Port* port) {
-    uint64_t next = 0;
+    std::optional<uint64_t> next;
     auto consider = [&next](uint64_t t) {
-        if (t && (!next || t < next)) next = t;
+        if (!next || t < *next) next = t;
     };
     if (port->readStarted) {
-        consider(port->readTotalDeadlineNs);
+        if (port->readTotalDeadlineNs) consider(port->readTotalDeadlineNs);
         if (port->readIntervalNs && Transferred(port->reads.front()) > 0)
             consider(port->readLastByteNs + port->readIntervalNs);
     }
-    if (port->writeStarted) consider(port->writeDeadlineNs);
+    if (port->writeStarted && port->writeDeadlineNs) consider(port->writeDeadlineNs);
+    // A late request's time may be the very instant the clock started (lateMs 0 at time 0).
+    for (const Port::Held& h : port->held)
+        if (!h.forever) consider(h.dueNs);
     if (port->timerSet) {
         port->kernel->CancelAt(port->timerId);
         port->timerSet = false;
@@ -205,7 +230,7 @@ void ArmTimerLocked(Port* port) {
     if (!next) return;
     const uint64_t now = NowNs();
     port->timerSet = true;
-    port->timerId = port->kernel->At(next > now ? next - now : 0, [port, alive = port->alive] {
+    port->timerId = port->kernel->At(*next > now ? *next - now : 0, [port, alive = port->alive] {
         if (*alive) KeInsertQueueDpc(&port->timerDpc, nullptr, nullptr);
     });
 }
@@ -311,16 +336,37 @@ void ServiceLocked(Port* port) {
     ArmTimerLocked(port);
 }
 
+// Late requests whose time has come, out of the held queue and back from their cancel routine.
+// Both locks held.
+void TakeDueLocked(Port* port, uint64_t now, std::vector<PIRP>* due) {
+    for (auto it = port->held.begin(); it != port->held.end();) {
+        if (!it->forever && it->dueNs <= now) {
+            ClaimLocked(it->irp);
+            due->push_back(it->irp);
+            it = port->held.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+NTSTATUS Serve(PDEVICE_OBJECT device, PIRP irp);
+
 void ServiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<Port*>(context);
     std::vector<PIRP> done;
+    std::vector<PIRP> due;
     {
         PortLock guard(port);
         if (port->dying) return;
+        TakeDueLocked(port, NowNs(), &due);
         ServiceLocked(port);
         done.swap(port->deferred);
     }
     for (PIRP irp : done) IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    // Served as if they arrived now; they were marked pending when they were held, so whatever
+    // the routine returns goes nowhere.
+    for (PIRP irp : due) (void)Serve(port->device, irp);
 }
 
 void CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
@@ -339,6 +385,10 @@ void CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
         if (wasCurrentWrite) StartWriteLocked(port, NowNs());
     } else if (port->wait == irp) {
         port->wait = nullptr;
+    } else if (auto h = std::find_if(port->held.begin(), port->held.end(),
+                                     [irp](const Port::Held& x) { return x.irp == irp; });
+               h != port->held.end()) {
+        port->held.erase(h);
     }
     // The next read's time-outs start now; the DPC starts them and re-arms the timer.
     if (!port->dying) KeInsertQueueDpc(&port->serviceDpc, nullptr, nullptr);
@@ -357,8 +407,9 @@ bool QueueLocked(Port* port, PIRP irp) {
     return true;
 }
 
-// Every read, write and the wait, ended with `status` through the DPC. Both locks held.
-void AbortLocked(Port* port, bool reads, bool writes, bool wait, NTSTATUS status) {
+// Every read, write, the wait and the held requests, as asked, ended with `status` through the
+// DPC. Both locks held.
+void AbortLocked(Port* port, bool reads, bool writes, bool wait, bool held, NTSTATUS status) {
     if (reads) {
         for (PIRP irp : port->reads) {
             ClaimLocked(irp);
@@ -379,6 +430,13 @@ void AbortLocked(Port* port, bool reads, bool writes, bool wait, NTSTATUS status
         ClaimLocked(port->wait);
         DeferLocked(port, port->wait, status, 0);
         port->wait = nullptr;
+    }
+    if (held) {
+        for (const Port::Held& h : port->held) {
+            ClaimLocked(h.irp);
+            DeferLocked(port, h.irp, status, 0);
+        }
+        port->held.clear();
     }
 }
 
@@ -412,7 +470,7 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
     Port* port = PortOf(device);
     {
         PortLock guard(port);
-        AbortLocked(port, true, true, true, STATUS_CANCELLED);
+        AbortLocked(port, true, true, true, true, STATUS_CANCELLED);
     }
     return CompleteNow(irp, STATUS_SUCCESS, 0);
 }
@@ -423,6 +481,9 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
         PortLock guard(port);
         if (port->opens > 0) port->opens--;
         if (port->opens == 0) {
+            // The owner is gone: nothing it left with the port (a wait kept on an empty mask, a
+            // held request) may outlive its handle.
+            AbortLocked(port, true, true, true, true, STATUS_CANCELLED);
             port->waitMask = 0;
             port->history = 0;
             port->dtr = port->rts = false;
@@ -706,7 +767,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         if (!OutputFits<ULONG>(irp)) { status = STATUS_BUFFER_TOO_SMALL; break; }
         {
             PortLock guard(port);
-            if (port->wait || port->waitMask == 0) {
+            if (port->wait || (port->waitMask == 0 && !port->options.acceptEmptyWaitMask)) {
                 status = STATUS_INVALID_PARAMETER;
                 break;
             }
@@ -731,7 +792,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         Backend* backend;
         {
             PortLock guard(port);
-            AbortLocked(port, mask & SERIAL_PURGE_RXABORT, mask & SERIAL_PURGE_TXABORT, false, STATUS_CANCELLED);
+            AbortLocked(port, mask & SERIAL_PURGE_RXABORT, mask & SERIAL_PURGE_TXABORT, false, false, STATUS_CANCELLED);
             if (mask & SERIAL_PURGE_RXCLEAR) port->rx.clear();
             backend = port->backend;
         }
@@ -775,7 +836,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         // device object, which lives as long as its hardware.
         PortLock guard(port);
         port->started = false;
-        AbortLocked(port, true, true, true, STATUS_CANCELLED);
+        AbortLocked(port, true, true, true, true, STATUS_CANCELLED);
         status = STATUS_SUCCESS;
         break;
     }
@@ -804,6 +865,79 @@ NTSTATUS DispatchUnsupported(PDEVICE_OBJECT, PIRP irp) {
     return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
+// ---- planted faults -----------------------------------------------------------------------
+
+bool FaultableMajor(uint8_t major) {
+    return major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_READ || major == IRP_MJ_WRITE ||
+           major == IRP_MJ_DEVICE_CONTROL;
+}
+
+bool Matches(const SerialFault& fault, UCHAR major, ULONG code) {
+    if (fault.major != major) return false;
+    return major != IRP_MJ_DEVICE_CONTROL || fault.ioControlCode == 0 || fault.ioControlCode == code;
+}
+
+// Counts the request against every rule it matches and takes the rule whose turn it is, if any.
+// A rule whose turn comes while an older rule takes the request stays due for the next match.
+// Both locks held.
+std::optional<SerialFault> TakeFaultLocked(Port* port, UCHAR major, ULONG code) {
+    std::optional<SerialFault> taken;
+    for (auto it = port->rules.begin(); it != port->rules.end();) {
+        if (Matches(it->fault, major, code)) {
+            if (it->seen < it->fault.nth) it->seen++;
+            if (!taken && it->seen >= it->fault.nth) {
+                taken = it->fault;
+                it = port->rules.erase(it);
+                continue;
+            }
+        }
+        ++it;
+    }
+    return taken;
+}
+
+// The routine that serves a request of the major function.
+NTSTATUS Serve(PDEVICE_OBJECT device, PIRP irp) {
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_CREATE: return DispatchCreate(device, irp);
+    case IRP_MJ_CLEANUP: return DispatchCleanup(device, irp);
+    case IRP_MJ_CLOSE: return DispatchClose(device, irp);
+    case IRP_MJ_READ: return DispatchRead(device, irp);
+    case IRP_MJ_WRITE: return DispatchWrite(device, irp);
+    case IRP_MJ_DEVICE_CONTROL: return DispatchDeviceControl(device, irp);
+    case IRP_MJ_PNP: return DispatchPnp(device, irp);
+    case IRP_MJ_POWER: return DispatchPower(device, irp);
+    default: return DispatchUnsupported(device, irp);
+    }
+}
+
+// Every request enters here: it is counted, and a planted fault whose turn it is takes it
+// before the port does anything with it.
+NTSTATUS DispatchEntry(PDEVICE_OBJECT device, PIRP irp) {
+    Port* port = PortOf(device);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const UCHAR major = sp->MajorFunction;
+    const ULONG code = major == IRP_MJ_DEVICE_CONTROL ? sp->Parameters.DeviceIoControl.IoControlCode : 0;
+    std::optional<SerialFault> fault;
+    {
+        PortLock guard(port);
+        port->majorCounts[major]++;
+        if (major == IRP_MJ_DEVICE_CONTROL) port->ioctlCounts[code]++;
+        if (FaultableMajor(major)) fault = TakeFaultLocked(port, major, code);
+        if (fault && fault->kind != SerialFault::Kind::Refuse) {
+            if (QueueLocked(port, irp)) {
+                const bool forever = fault->kind == SerialFault::Kind::PendForever;
+                port->held.push_back(Port::Held{irp, forever, NowNs() + fault->lateMs * kNsPerMs});
+                if (!forever) ArmTimerLocked(port);
+                return STATUS_PENDING;
+            }
+            fault->status = STATUS_CANCELLED;  // cancelled on its way in
+        }
+    }
+    if (fault) return CompleteNow(irp, fault->status, 0);
+    return Serve(device, irp);
+}
+
 // Waits until the DPC thread has finished whatever it is running now (a DPC of this port
 // included): it runs one callback or DPC at a time, in order.
 void FenceDpcThread(kernel::Kernel& kernel) {
@@ -820,7 +954,7 @@ void DestroyPort(Port* port, bool deleteDevice) {
         port->dying = true;
         backend = port->backend;
         port->backend = nullptr;
-        AbortLocked(port, true, true, true, STATUS_CANCELLED);
+        AbortLocked(port, true, true, true, true, STATUS_CANCELLED);
     }
     if (backend) backend->OnPortGone();
     // Requests aborted above complete here; the DPC no longer runs for a dying port.
@@ -854,15 +988,7 @@ VOID DriverUnload(PDRIVER_OBJECT driver) {
 }
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (auto& routine : driver->MajorFunction) routine = DispatchUnsupported;
-    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
-    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
-    driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
-    driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
-    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-    driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    for (auto& routine : driver->MajorFunction) routine = DispatchEntry;
     driver->DriverUnload = DriverUnload;
     return STATUS_SUCCESS;
 }
@@ -893,6 +1019,36 @@ LineFormat SerialFormat(PDEVICE_OBJECT device) {
     Port* port = PortOf(device);
     PortLock guard(port);
     return FormatLocked(port);
+}
+
+void InjectSerialFault(PDEVICE_OBJECT device, const SerialFault& fault) {
+    // A rule that could never take effect, or would break the I/O manager's rules, is a mistake
+    // of the test that set it.
+    const bool valid = FaultableMajor(fault.major) && fault.nth >= 1 &&
+                       (fault.kind != SerialFault::Kind::Refuse || fault.status != STATUS_PENDING);
+    if (!valid) {
+        std::fprintf(stderr, "InjectSerialFault: unusable rule (major 0x%02X, nth %llu, status 0x%08X)\n",
+                     fault.major, static_cast<unsigned long long>(fault.nth), static_cast<unsigned>(fault.status));
+        std::abort();
+    }
+    Port* port = PortOf(device);
+    PortLock guard(port);
+    port->rules.push_back(Port::Rule{fault, 0});
+}
+
+void ClearSerialFaults(PDEVICE_OBJECT device) {
+    Port* port = PortOf(device);
+    PortLock guard(port);
+    port->rules.clear();
+}
+
+uint64_t SerialRequestCount(PDEVICE_OBJECT device, uint8_t major, ULONG ioControlCode) {
+    Port* port = PortOf(device);
+    PortLock guard(port);
+    if (major > IRP_MJ_MAXIMUM_FUNCTION) return 0;
+    if (major != IRP_MJ_DEVICE_CONTROL || ioControlCode == 0) return port->majorCounts[major];
+    auto it = port->ioctlCounts.find(ioControlCode);
+    return it == port->ioctlCounts.end() ? 0 : it->second;
 }
 
 PDEVICE_OBJECT CreateSerialDevice(kernel::Kernel& kernel, PDRIVER_OBJECT driver, const std::string& portName,

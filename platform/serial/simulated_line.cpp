@@ -138,6 +138,13 @@ public:
         });
     }
 
+    void SetTransmitHold(bool hold) override {
+        RunOnLine([this, hold] {
+            txHeld_ = hold;
+            if (!hold) Pump();
+        });
+    }
+
     void RunOnLine(std::function<void()> fn) override {
         if (stopped_) return;
         KEVENT done;
@@ -178,7 +185,7 @@ private:
 
     // The port's transmitter: one character at a time, the next the moment the last has left.
     void Pump() {
-        if (txBusy_ || !port_) return;
+        if (txBusy_ || txHeld_ || !port_) return;
         uint8_t b;
         if (!PortTakeTxByte(port_, &b)) {
             if (sentSinceEmpty_) {
@@ -218,6 +225,7 @@ private:
     Port* port_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     bool txBusy_ = false;
+    bool txHeld_ = false;
     bool sentSinceEmpty_ = false;
     bool connected_ = true;
     bool stopped_ = false;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
 
 using namespace lmscr::kernel;
 using namespace lmscr::kernel::test;
@@ -331,6 +332,152 @@ TEST_F(Io, error_log_entry_keeps_code_object_time_and_dump_data) {
     EXPECT_EQ(log[0].objectPointer, fdo);
     EXPECT_EQ(log[0].dumpData, (std::vector<uint32_t>{7, 9}));
     EXPECT_EQ(IoAllocateErrorLogEntry(fdo, 255), nullptr);  // larger than an entry may be
+}
+
+// ---- PendingReturned up a stack of three -------------------------------------------------------
+
+// A layer between the application and the bus: it passes every request down, with a completion
+// routine of its own that records what it saw and, as every driver with such a routine must,
+// marks the IRP pending on its own location when the lower one returned STATUS_PENDING. A layer
+// may also pass requests down without a routine, or forget the mark.
+//
+// The routine checks PendingReturned as it runs: a kernel that loses the flag makes a correct
+// driver break the pending rule a moment later, and the verifier's stop would then blame the
+// driver; the check's failure comes first and names the real cause.
+struct Layer {
+    const char* name = "";
+    PDEVICE_OBJECT lower = nullptr;
+    bool routine = true;
+    bool propagate = true;
+    bool expectPendingReturned = false;
+    bool called = false;
+};
+
+Layer& LayerOf(PDEVICE_OBJECT device) { return *static_cast<Layer*>(device->DeviceExtension); }
+
+NTSTATUS LayerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+    Layer& layer = LayerOf(device);
+    layer.called = true;
+    EXPECT_EQ(irp->PendingReturned != FALSE, layer.expectPendingReturned)
+        << "PendingReturned as the completion routine of " << layer.name << " sees it";
+    if (irp->PendingReturned && layer.propagate) IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS LayerDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    Layer& layer = LayerOf(device);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    if (layer.routine) IoSetCompletionRoutine(irp, LayerCompletion, nullptr, TRUE, TRUE, TRUE);
+    return IoCallDriver(layer.lower, irp);
+}
+
+NTSTATUS LayerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto& f : driver->MajorFunction) f = LayerDispatch;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT AttachLayer(PDRIVER_OBJECT driver, const char* name, PDEVICE_OBJECT below, bool routine,
+                           bool propagate) {
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(IoCreateDevice(driver, sizeof(Layer), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    Layer* layer = new (device->DeviceExtension) Layer;
+    layer->name = name;
+    layer->routine = routine;
+    layer->propagate = propagate;
+    layer->lower = IoAttachDeviceToDeviceStack(device, below);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
+}
+
+void DetachLayer(PDEVICE_OBJECT device) {
+    IoDetachDevice(LayerOf(device).lower);
+    IoDeleteDevice(device);
+}
+
+struct StackRun {
+    bool topCalled = false, middleCalled = false;
+    bool returnedPending = false;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+// An application's request down top, middle and bus; the bus either completes it at once or
+// pends it and completes it 25 ms later from another thread.
+StackRun RunThroughThreeLevels(Kernel& k, bool bottomPends, bool middleRoutine, bool middlePropagates) {
+    StackRun run;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDRIVER_OBJECT middleDriver = k.Pnp().LoadDriver("middle", LayerEntry);
+    PDRIVER_OBJECT topDriver = k.Pnp().LoadDriver("top", LayerEntry);
+    PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\StackPort");
+    PDEVICE_OBJECT middle = AttachLayer(middleDriver, "middle", pdo, middleRoutine, middlePropagates);
+    PDEVICE_OBJECT top = AttachLayer(topDriver, "top", middle, true, true);
+    {
+        Handle h;
+        EXPECT_EQ(k.Clients().OpenDevice(pdo, h), STATUS_SUCCESS);
+        for (PDEVICE_OBJECT d : {top, middle}) {
+            LayerOf(d).called = false;
+            LayerOf(d).expectPendingReturned = bottomPends;
+        }
+        Bus(pdo).pend = bottomPends;
+        auto request = k.Clients().IoControlAsync(h, 0x1B0008, {}, 0);
+        if (bottomPends) {
+            k.Sleep(25);
+            EXPECT_FALSE(request->Done());
+            EXPECT_TRUE(CompletePending(pdo, STATUS_SUCCESS, 0));
+        }
+        EXPECT_TRUE(request->Wait(1000));
+        run.returnedPending = request->ReturnedPending();
+        run.status = request->Result().status;
+        run.topCalled = LayerOf(top).called;
+        run.middleCalled = LayerOf(middle).called;
+        // Cleanup and close are completed by the bus at once.
+        LayerOf(top).expectPendingReturned = LayerOf(middle).expectPendingReturned = false;
+        Bus(pdo).pend = false;
+        k.Clients().Close(h);
+    }
+    DetachLayer(top);
+    DetachLayer(middle);
+    return run;
+}
+
+class PendingReturned : public KernelFixture {};
+
+TEST_F(PendingReturned, every_level_above_a_bottom_that_pended_sees_it) {
+    StackRun run = RunThroughThreeLevels(*k, true, true, true);
+    EXPECT_EQ(run.status, STATUS_SUCCESS);
+    EXPECT_TRUE(run.middleCalled);
+    EXPECT_TRUE(run.topCalled);
+    EXPECT_TRUE(run.returnedPending);
+}
+
+TEST_F(PendingReturned, no_level_sees_it_when_the_bottom_completed_at_once) {
+    StackRun run = RunThroughThreeLevels(*k, false, true, true);
+    EXPECT_EQ(run.status, STATUS_SUCCESS);
+    EXPECT_TRUE(run.middleCalled);
+    EXPECT_TRUE(run.topCalled);
+    EXPECT_FALSE(run.returnedPending);
+}
+
+// A middle level that passes the request down without a routine cannot carry the mark to its own
+// location: the I/O manager carries it up itself, or the middle would have returned STATUS_PENDING
+// unmarked.
+TEST_F(PendingReturned, is_carried_past_a_level_without_a_completion_routine) {
+    StackRun run = RunThroughThreeLevels(*k, true, false, true);
+    EXPECT_FALSE(run.middleCalled);
+    EXPECT_TRUE(run.topCalled);
+    EXPECT_TRUE(run.returnedPending);
+}
+
+void MiddleForgetsTheMark() {
+    ResetDrivers();
+    Kernel k;
+    RunThroughThreeLevels(k, true, true, false);
+}
+
+TEST(PendingReturnedDeathTest, a_middle_routine_that_does_not_mark_pending_is_named) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(MiddleForgetsTheMark(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: PENDING_RETURNED_WITHOUT_MARK.*dispatch routine of middle");
 }
 
 }  // namespace

@@ -249,4 +249,94 @@ TEST(ManagersDeathTest, a_missing_po_start_next_power_irp_is_named_in_the_deadlo
     EXPECT_DEATH(PowerIrpsWithoutStartNext(), "DEADLOCK(.|\n)*1 device power IRP\\(s\\) for \\\\Device\\\\Forgetful wait for PoStartNextPowerIrp");
 }
 
+// A function driver above a bus device that passes device power requests on. The bus below calls
+// PoStartNextPowerIrp for its own location; that releases the bus device only, never the
+// function device above it, whose driver has to call it for its own.
+struct PassOn {
+    PDEVICE_OBJECT lower = nullptr;
+    bool keep = false;  // a completion routine keeps the request on its way up
+};
+PIRP gPassedOn;
+
+NTSTATUS KeepOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    gPassedOn = irp;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS PassOnPower(PDEVICE_OBJECT device, PIRP irp) {
+    auto* ext = static_cast<PassOn*>(device->DeviceExtension);
+    Log().push_back("pass-on: power");
+    if (!ext->keep) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(ext->lower, irp);
+    }
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, KeepOnTheWayUp, nullptr, TRUE, TRUE, TRUE);
+    PoCallDriver(ext->lower, irp);
+    return STATUS_PENDING;
+}
+
+PDEVICE_OBJECT AttachPassOn(Kernel& k, PDEVICE_OBJECT pdo, bool keep) {
+    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("pass-on", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+        d->MajorFunction[IRP_MJ_POWER] = PassOnPower;
+        return STATUS_SUCCESS;
+    });
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(IoCreateDevice(driver, sizeof(PassOn), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    auto* ext = static_cast<PassOn*>(device->DeviceExtension);
+    ext->keep = keep;
+    ext->lower = IoAttachDeviceToDeviceStack(device, pdo);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
+}
+
+TEST_F(Managers, a_passed_on_power_irp_holds_the_next_one_until_its_own_po_start_next_power_irp) {
+    PDEVICE_OBJECT port = CreateBusDevice(*k, bus, "\\Device\\TestPort2");
+    PDEVICE_OBJECT device = AttachPassOn(*k, port, true);
+    gPassedOn = nullptr;
+    POWER_STATE d3, d0;
+    d3.DeviceState = PowerDeviceD3;
+    d0.DeviceState = PowerDeviceD0;
+    PoRequestPowerIrp(port, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr);
+    k->Sleep(1);
+    PoRequestPowerIrp(port, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr);
+    k->Sleep(1000);
+    // The bus has been through the first and called PoStartNextPowerIrp; the second still waits.
+    EXPECT_EQ(Log(), (std::vector<std::string>{"pass-on: power", "bus: set-power D3"}));
+    PIRP first = gPassedOn;
+    ASSERT_NE(first, nullptr);
+    PoStartNextPowerIrp(first);
+    k->Sleep(1);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"pass-on: power", "bus: set-power D3", "pass-on: power",
+                                               "bus: set-power D0"}));
+    first->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(first, IO_NO_INCREMENT);
+    ASSERT_NE(gPassedOn, first);
+    PoStartNextPowerIrp(gPassedOn);
+    IoCompleteRequest(gPassedOn, IO_NO_INCREMENT);
+    k->Sleep(1);
+    IoDetachDevice(port);
+    IoDeleteDevice(device);
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+void PowerIrpPassedOnWithoutStartNext() {
+    ResetDrivers();
+    Kernel k;
+    PDRIVER_OBJECT bus = LoadBus(k);
+    PDEVICE_OBJECT port = CreateBusDevice(k, bus, "\\Device\\PassOnPort");
+    AttachPassOn(k, port, false);
+    EXPECT_EQ(k.Power().SendDevicePower(port, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    std::fprintf(stderr, "first request done: %s\n", Log().size() == 2 ? "pass-on, bus" : "unexpected");
+    k.Power().SendDevicePower(port, IRP_MN_SET_POWER, PowerDeviceD0);
+}
+
+TEST(ManagersDeathTest, a_power_irp_passed_on_without_po_start_next_power_irp_blocks_the_next_one) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(PowerIrpPassedOnWithoutStartNext(),
+                 "first request done: pass-on, bus(.|\n)*DEADLOCK(.|\n)*1 device power IRP\\(s\\) for pass-on#[0-9]+ "
+                 "wait for PoStartNextPowerIrp");
+}
+
 }  // namespace

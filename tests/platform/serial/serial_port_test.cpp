@@ -129,6 +129,41 @@ TEST_F(Port, write_total_timeout_ends_a_write_that_cannot_finish) {
     EXPECT_EQ(r.information, 100 * kMs / kByte19200 + 1);
 }
 
+// The far end holds the transmitter off, so no byte of the write can leave: the write ends on the
+// write values alone, which differ from every read value and every mix of the two.
+TEST_F(Port, a_held_off_write_times_out_on_the_write_multiplier_and_constant) {
+    ASSERT_EQ(SetTimeouts(50, 3, 100, 7, 45), STATUS_SUCCESS);
+    line->SetTransmitHold(true);
+    const uint64_t t0 = k->NowNs();
+    kernel::IoResult r = k->Clients().Write(handle, Bytes(10, 0x55));
+    EXPECT_EQ(r.status, STATUS_TIMEOUT);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(k->NowNs() - t0, (45 + 10 * 7) * kMs);
+    EXPECT_TRUE(peerGot.empty());
+    // Released, the line carries the next write.
+    line->SetTransmitHold(false);
+    ASSERT_EQ(k->Clients().Write(handle, Bytes{0x66}).status, STATUS_SUCCESS);
+    k->Sleep(5);
+    EXPECT_EQ(peerGot, Bytes{0x66});
+}
+
+TEST_F(Port, a_write_held_off_midway_stops_after_the_byte_on_the_wire) {
+    ASSERT_EQ(SetTimeouts(0, 0, 0, 0, 0), STATUS_SUCCESS);  // writes wait for ever
+    kernel::IoResult r;
+    auto writer = k->Spawn("writer", [&] { r = k->Clients().Write(handle, Bytes{1, 2, 3, 4}); });
+    // The first byte is taken at once, the second one character time later.
+    k->Sleep(1);
+    line->SetTransmitHold(true);
+    k->Sleep(100);
+    EXPECT_EQ(r.status, STATUS_PENDING);
+    EXPECT_EQ(peerGot, (Bytes{1, 2}));
+    line->SetTransmitHold(false);
+    k->Join(writer);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    k->Sleep(5);
+    EXPECT_EQ(peerGot, (Bytes{1, 2, 3, 4}));
+}
+
 TEST_F(Port, setting_the_wait_mask_completes_a_pending_wait_with_no_events) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR), STATUS_SUCCESS);
     auto wait = k->Clients().IoControlAsync(handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
