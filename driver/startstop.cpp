@@ -19,7 +19,9 @@ extern "C" NTSTATUS CallSerialCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-extern "C" NTSTATUS CallSerialDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
+/* Passes the request down and waits; with a bound (milliseconds, 0 for none) a request the port
+ * still holds by then is cancelled and waited for, and reported as timed out. */
+static NTSTATUS CallSerialDriverWithin(PDEVICE_OBJECT LowerDevice, PIRP Irp, ULONG BoundMs) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -27,12 +29,30 @@ extern "C" NTSTATUS CallSerialDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
     NTSTATUS status = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER
                           ? PoCallDriver(LowerDevice, Irp)
                           : IoCallDriver(LowerDevice, Irp);
-    if (status == STATUS_PENDING) {
+    if (status != STATUS_PENDING) return status;
+    if (BoundMs != 0) {
+        LARGE_INTEGER bound;
+        bound.QuadPart = -(LONGLONG)BoundMs * 10000;
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &bound) == STATUS_TIMEOUT) {
+            IoCancelIrp(Irp);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+            return STATUS_IO_TIMEOUT;
+        }
+    } else {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = Irp->IoStatus.Status;
     }
-    return status;
+    return Irp->IoStatus.Status;
 }
+
+extern "C" NTSTATUS CallSerialDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
+    return CallSerialDriverWithin(LowerDevice, Irp, 0);
+}
+
+/*
+ * The port's own open and close requests get a bound: a port opens and closes at once, and one
+ * that holds either for ever would hold the Plug and Play manager, or a stop, with it.
+ */
+#define PORT_OPEN_CLOSE_BOUND_MS 5000
 
 /* A request of our own for the serial port: one location more than our device needs, the
  * first one made current so that CallSerialDriver can copy it down. */
@@ -51,6 +71,9 @@ static PIRP AllocateSerialRequest(PDEVICE_OBJECT DeviceObject, IO_STATUS_BLOCK *
  * only a new wait mask ends it.  Normally the worker is done long before this.
  */
 #define CLOSE_RECHECK_MS 500
+#define CLOSE_RECHECKS 4
+
+static VOID CloseSerialPort(PDEVICE_OBJECT DeviceObject);
 
 static NTSTATUS ClearWaitMask(PREADER_EXTENSION ReaderExtension) {
     ULONG waitMask = 0;
@@ -79,9 +102,16 @@ static VOID QuiesceReceiveEngine(PDEVICE_EXTENSION DeviceExtension) {
     (void)ClearWaitMask(readerExtension);
     LARGE_INTEGER recheck;
     recheck.QuadPart = -(LONGLONG)CLOSE_RECHECK_MS * 10000;
-    while (KeWaitForSingleObject(&DeviceExtension->SerialCloseDone, Executive, KernelMode, FALSE, &recheck) ==
-           STATUS_TIMEOUT)
+    for (ULONG tries = 0; tries < CLOSE_RECHECKS; ++tries) {
+        if (KeWaitForSingleObject(&DeviceExtension->SerialCloseDone, Executive, KernelMode, FALSE, &recheck) !=
+            STATUS_TIMEOUT)
+            return;
         (void)ClearWaitMask(readerExtension);
+    }
+    /* A port that ends the wait on no new mask still ends what it holds when it is closed; the
+     * wait then completes without a character and the close worker comes as usual. */
+    CloseSerialPort(DeviceExtension->SmartcardExtension.OsData->DeviceObject);
+    KeWaitForSingleObject(&DeviceExtension->SerialCloseDone, Executive, KernelMode, FALSE, NULL);
 }
 
 /* Closes the port with a request of our own; for a port whose receive engine was never armed. */
@@ -92,7 +122,7 @@ static VOID CloseSerialPort(PDEVICE_OBJECT DeviceObject) {
     PIRP irp = AllocateSerialRequest(DeviceObject, &statusBlock);
     if (irp != NULL) {
         IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_CLOSE;
-        (void)CallSerialDriver(readerExtension->AttachedSerialPort, irp);
+        (void)CallSerialDriverWithin(readerExtension->AttachedSerialPort, irp, PORT_OPEN_CLOSE_BOUND_MS);
         IoFreeIrp(irp);
     }
 }
@@ -146,7 +176,7 @@ extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
         stack->Parameters.Create.EaLength = 0;
         stack->Parameters.Create.SecurityContext = NULL;
     }
-    status = CallSerialDriver(readerExtension->AttachedSerialPort, irp);
+    status = CallSerialDriverWithin(readerExtension->AttachedSerialPort, irp, PORT_OPEN_CLOSE_BOUND_MS);
     if (status != STATUS_SUCCESS) {
         SmartcardLogError(DeviceObject, EVENT_PORT_OPEN_FAILED, NULL, 0);
         goto done;

@@ -110,6 +110,9 @@ extern "C" NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *
     KIRQL irql;
     KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
     ReaderExtension->RxCount = 0;
+    /* A run that saw a reader event reads on until the line falls silent; if its consumer gave up
+     * first, the status it set would otherwise fail the reply of this command in the same run. */
+    ReaderExtension->RxStatus = STATUS_SUCCESS;
     KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
     KeClearEvent(&ReaderExtension->RxEvent);
     return TransferSync(ReaderExtension, TRUE, (PUCHAR)Data, Length);

@@ -24,7 +24,14 @@ namespace {
 // manager's one-request-at-a-time rule, kept with a lock of the run's own (the kernel's manager
 // sends whatever it is told).
 struct Race {
-    explicit Race(uint64_t seed) : rig(RigOptions::Seeded(seed)) {
+    // Every other seed runs on a port that keeps a wait on an empty mask pending instead of
+    // refusing it, which a stop must cope with as well.
+    static RigOptions Options(uint64_t seed) {
+        RigOptions o = RigOptions::Seeded(seed);
+        o.acceptEmptyWaitMask = seed % 2 == 0;
+        return o;
+    }
+    explicit Race(uint64_t seed) : rig(Options(seed)) {
         KeInitializeEvent(&pnpLock, SynchronizationEvent, TRUE);
     }
     ReaderRig rig;
@@ -314,6 +321,50 @@ std::vector<Fault> Faults(unsigned maxNth) {
         {"IoRegisterDeviceInterface", ""},
     };
     std::vector<Fault> faults;
+    // Every kind of request the driver sends to the port, refused, held until cancelled, or
+    // served late.
+    struct Request {
+        const char* name;
+        UCHAR major;
+        ULONG code;
+    };
+    static const Request requests[] = {
+        {"CREATE", IRP_MJ_CREATE, 0},
+        {"CLOSE", IRP_MJ_CLOSE, 0},
+        {"READ", IRP_MJ_READ, 0},
+        {"WRITE", IRP_MJ_WRITE, 0},
+        {"SET_BAUD_RATE", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE},
+        {"SET_LINE_CONTROL", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_LINE_CONTROL},
+        {"SET_CHARS", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_CHARS},
+        {"SET_TIMEOUTS", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_TIMEOUTS},
+        {"SET_HANDFLOW", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_HANDFLOW},
+        {"PURGE", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE},
+        {"SET_BREAK_OFF", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_BREAK_OFF},
+        {"SET_WAIT_MASK", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK},
+        {"WAIT_ON_MASK", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK},
+        {"GET_COMMSTATUS", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_COMMSTATUS},
+    };
+    static const struct {
+        const char* name;
+        serial::SerialFault::Kind kind;
+    } kinds[] = {
+        {"refuse", serial::SerialFault::Kind::Refuse},
+        {"hold", serial::SerialFault::Kind::PendForever},
+        {"late", serial::SerialFault::Kind::CompleteLate},
+    };
+    for (const Request& q : requests)
+        for (const auto& k : kinds)
+            for (unsigned nth = 1; nth <= maxNth; ++nth) {
+                serial::SerialFault f;
+                f.kind = k.kind;
+                f.major = q.major;
+                f.ioControlCode = q.code;
+                f.nth = nth;
+                f.lateMs = 300;
+                faults.push_back({std::string(k.name) + " " + q.name + " #" + std::to_string(nth), [f](void* rig) {
+                                      serial::InjectSerialFault(static_cast<ReaderRig*>(rig)->Pdo(), f);
+                                  }});
+            }
     for (const Site& s : sites) {
         for (unsigned nth = 1; nth <= maxNth; ++nth) {
             std::string name = std::string(s.operation) + (*s.site ? std::string("@") + s.site : "") + " #" +

@@ -21,6 +21,7 @@ ReaderRig::ReaderRig(RigOptions options)
     serial_ = serial::LoadSerialDriver(*kernel_);
     serial::PortOptions portOptions;
     portOptions.forcePending = options_.forcePending;
+    portOptions.acceptEmptyWaitMask = options_.acceptEmptyWaitMask;
     if (options_.fakeReader) {
         line_ = serial::CreateSimulatedLine(*kernel_, serial_, "COM1", serial::LineFormat{}, portOptions);
         fake_ = std::make_unique<FakeReader>(*line_);

@@ -26,6 +26,7 @@ struct RigOptions {
     uint64_t seed = kernel::Options::SeedFromEnvironment(1);
     bool fakeReader = false;   // a scripted reader (FakeReader) instead of the simulated one
     bool forcePending = true;  // the serial port pends what it could complete at once
+    bool acceptEmptyWaitMask = false;  // the port keeps a wait on an empty mask pending
     sim::ReaderConfig reader{};
     bool trace = false;
 };
