@@ -342,6 +342,14 @@ TEST_F(ScriptedAtr, tck_decision_table) {
     }
 }
 
+TEST_F(ScriptedAtr, a_byte_after_the_answer_is_dropped) {
+    // A T=0 card that sends a TCK its answer does not announce: the answer is taken without it
+    // and the byte is not left for the protocol selection to stumble over.
+    ASSERT_EQ(Reset(Hex("3B 01 41 40")), STATUS_SUCCESS);
+    EXPECT_EQ(Atr(), Hex("3B 01 41"));
+    EXPECT_EQ(r->RxCount, 0u);
+}
+
 TEST_F(ScriptedAtr, interface_bytes_are_recorded_by_group_and_position) {
     // 3B 81 80 01 80 80: TD1 80 (protocol 0), TD2 01 (protocol 1), one historical byte, TCK.
     ASSERT_EQ(Reset(Hex("3B 81 80 01 80 80")), STATUS_SUCCESS);
