@@ -104,8 +104,10 @@ typedef struct _UNICODE_STRING {
 typedef const UNICODE_STRING *PCUNICODE_STRING;
 
 #define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
+/* The field's offset from the compiler, not from a member access through a null pointer, which
+ * is undefined behaviour (and reported as such by the sanitizer). */
 #define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+    ((type *)((PCHAR)(address) - (ULONG_PTR)FIELD_OFFSET(type, field)))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 
 /* ---------------------------------------------------------------------------------------- */

@@ -67,6 +67,20 @@ TEST(CardPower, atr_bytes_940_ms_apart_are_still_an_atr) {
     EXPECT_NEAR(s.LastMs(), ColdResetMs(12, 9000), 0.001);
 }
 
+TEST(CardPower, tck_that_never_comes_is_given_up_at_the_readers_time_out) {
+    // TD1 names T=1 and the card sends no TCK.  The reader reports the silence 9600 etu (its
+    // character time-out of a reset) after TD1's leading edge, in two bytes; the engine's read
+    // then runs out after the port's 1200 ms, inside the 2400 ms the driver waits for a TCK.
+    CardSession s;
+    s.Start("atr:3B 80 01");
+    const auto p = s.Power(SCARD_COLD_RESET);
+    ASSERT_EQ(p.status, STATUS_SUCCESS);
+    EXPECT_EQ(p.information, 3u);
+    const double us = 28 * kHostByteUs + 200'000 + 1000 * kClockUs + (30 + 2 * 12 + 9600) * kEtuUs +
+                      2 * kHostByteUs + 1'200'000 + 5'000;
+    EXPECT_NEAR(s.LastMs(), us / 1000, 0.001);
+}
+
 TEST(CardPower, inverse_ts_is_reported_and_stored_as_3f) {
     CardSession s;
     s.Start("inverse");
@@ -326,6 +340,14 @@ TEST_F(ScriptedAtr, tck_decision_table) {
         EXPECT_NEAR(took, bytesMs + (row.waited ? 2400 : 0) + 5, 0.001) << row.atr;
         EXPECT_EQ(r->RxCount, 0u) << row.atr;  // nothing left for the protocol selection
     }
+}
+
+TEST_F(ScriptedAtr, a_byte_after_the_answer_is_dropped) {
+    // A T=0 card that sends a TCK its answer does not announce: the answer is taken without it
+    // and the byte is not left for the protocol selection to stumble over.
+    ASSERT_EQ(Reset(Hex("3B 01 41 40")), STATUS_SUCCESS);
+    EXPECT_EQ(Atr(), Hex("3B 01 41"));
+    EXPECT_EQ(r->RxCount, 0u);
 }
 
 TEST_F(ScriptedAtr, interface_bytes_are_recorded_by_group_and_position) {

@@ -541,6 +541,22 @@ TEST_F(ReaderTest, pulled_card_comes_back_when_asked_to) {
     EXPECT_EQ(bench.Command({0xC4}), Bytes{0x01});  // back, and unpowered
 }
 
+TEST_F(ReaderTest, card_pulled_at_a_chosen_character_of_the_card_line) {
+    ReaderConfig config;
+    config.faults.card_pull_at_char = 3;  // the third ATR character: TS and T0 get through
+    ReaderBench bench(config);
+    auto card = std::make_unique<ScriptedCard>();
+    card->atr = {0x3B, 0x02, 0x41, 0x42};
+    bench.reader->InsertCard(std::move(card));
+    bench.Run(kMs);
+    bench.Take();
+    bench.HostWrite({0x83, 0x1D});
+    bench.Run(10 * kMs);
+    EXPECT_EQ(bench.Take(), (Bytes{0x90, 0x3B, 0x02, 0x10, 0x86}));
+    EXPECT_EQ(bench.reader->Stats().card_line_chars, 3u);
+    EXPECT_FALSE(bench.reader->CardPresent());
+}
+
 TEST_F(ReaderTest, dropped_host_bytes_cost_one_command_only) {
     ReaderConfig config;
     config.faults.host_rx_drop_ppm = 1'000'000;

@@ -63,6 +63,39 @@ TEST_F(PtyPort, a_wait_on_mask_sees_the_reply_arrive) {
     EXPECT_EQ(r.output, (Bytes{0x23}));
 }
 
+// The planted faults belong to the port driver, not to a back end: on a tty they refuse, hold and
+// serve late just the same, with the serving done from the deferred-procedure thread in real time.
+TEST_F(PtyPort, planted_faults_refuse_hold_and_serve_late_on_a_tty_too) {
+    SerialFault refuse;
+    refuse.ioControlCode = IOCTL_SERIAL_SET_BAUD_RATE;
+    refuse.status = STATUS_IO_DEVICE_ERROR;
+    InjectSerialFault(port->Device(), refuse);
+    EXPECT_EQ(SetBaud(9600), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(SerialFormat(port->Device()).baud, 19200u);
+
+    SerialFault hold;
+    hold.kind = SerialFault::Kind::PendForever;
+    hold.ioControlCode = IOCTL_SERIAL_GET_COMMSTATUS;
+    InjectSerialFault(port->Device(), hold);
+    auto held = k->Clients().IoControlAsync(handle, IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
+    EXPECT_FALSE(held->Wait(100));
+    // Should the request still be on its way, the port finds it cancelled when it arrives.
+    held->Cancel();
+    ASSERT_TRUE(held->Wait(3000));
+    EXPECT_EQ(held->Result().status, STATUS_CANCELLED);
+
+    SerialFault late;
+    late.kind = SerialFault::Kind::CompleteLate;
+    late.major = IRP_MJ_WRITE;
+    late.lateMs = 50;
+    InjectSerialFault(port->Device(), late);
+    ASSERT_EQ(k->Clients().Write(handle, Bytes{0xC0}).status, STATUS_SUCCESS);
+    kernel::IoResult r = k->Clients().Read(handle, 1);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.output, (Bytes{0x23}));
+    EXPECT_EQ(SerialRequestCount(port->Device(), IRP_MJ_WRITE), 1u);
+}
+
 TEST(PosixPortOpen, a_path_that_is_no_terminal_is_refused) {
     kernel::Options o;
     o.mode = kernel::TimeMode::Real;
