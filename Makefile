@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_ARGS ?= --timeout 600
 
-.PHONY: all deps build test asan tsan clang bench demo clean
+.PHONY: all deps build test asan tsan clang bench demo soak clean
 
 all: build
 
@@ -63,6 +63,15 @@ build-bench/build.ninja: | deps
 bench: build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS) --target kernel_bench
 	./build-bench/bench/kernel_bench
+
+# The race matrix under many seeds and the whole fault sweep, with their tables of outcomes:
+# `make soak 300` (or `make soak SEEDS=300`); 300 seeds a pair when none is given.
+ifeq (soak,$(firstword $(MAKECMDGOALS)))
+  SOAK_SEEDS := $(or $(word 2,$(MAKECMDGOALS)),$(SEEDS),300)
+  $(eval $(SOAK_SEEDS):;@:)
+endif
+soak: build
+	LMSCR_SOAK_SEEDS=$(SOAK_SEEDS) ./build/tests/driver/driver_tests --gtest_filter='Soak.*'
 
 demo: build
 	./build/tools/lmscr demo

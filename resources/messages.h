@@ -1,6 +1,6 @@
 /*
  * Event codes of the driver's message table.  The driver logs the codes; the texts below are
- * what the event log shows for them (message_table.cpp holds them for the tools).
+ * what the event log shows for them (resources.cpp holds them, for the tools too).
  *
  * Layout of a code, as the platform's message compiler makes it: severity in bits 31-30
  * (3 error, 1 informational), facility in bits 27-16, message number in bits 15-0.

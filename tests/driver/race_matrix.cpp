@@ -2,6 +2,7 @@
 
 #include "rig.h"
 #include "sim/atr_card.h"
+#include "sim/cards/profiles.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,8 @@ struct Race {
     bool bClaimed = false;
     std::shared_ptr<kernel::PendingIo> parked;
     std::vector<std::shared_ptr<kernel::PendingIo>> requests;
+    // Card requests may fail in many ways when the card or the line goes under them; they must end.
+    std::vector<std::shared_ptr<kernel::PendingIo>> cardRequests;
     KEVENT pnpLock;
     bool gone = false;       // removed, or surprise-removed and waiting for the remove request
     bool surprised = false;  // surprise-removed: the remove request comes once the handles are closed
@@ -110,6 +113,14 @@ void Send(Race& r, ULONG code, ULONG outputLength) {
 void Ioctl(Race& r) { Send(r, kGetVersion, 8); }
 void IsPresent(Race& r) { Send(r, IOCTL_SMARTCARD_IS_PRESENT, 0); }
 void IsAbsent(Race& r) { Send(r, IOCTL_SMARTCARD_IS_ABSENT, 0); }
+void SendCard(Race& r, ULONG code, ULONG input, ULONG outputLength) {
+    if (r.aClosing) return;
+    std::vector<uint8_t> in(4);
+    std::memcpy(in.data(), &input, 4);
+    r.cardRequests.push_back(r.rig.K().Clients().IoControlAsync(r.a, code, in, outputLength));
+}
+void Power(Race& r) { SendCard(r, IOCTL_SMARTCARD_POWER, SCARD_COLD_RESET, 64); }
+void SetProtocol(Race& r) { SendCard(r, IOCTL_SMARTCARD_SET_PROTOCOL, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, 4); }
 void CardIn(Race& r) {
     r.cardMoved = true;
     r.rig.InsertCard("3B 00");
@@ -164,6 +175,8 @@ const std::vector<EntryBody>& Bodies() {
         {{"card-out", false, true}, CardOut, true},
         {{"dsr-drop", false, false}, DsrDrop, false},
         {{"reader-silence", false, false}, Silence, false},
+        {{"power", false, true}, Power, false},
+        {{"set-protocol", false, true, true}, SetProtocol, false},
         {{"start", true, false}, Start, false},
         {{"stop", false, false}, Stop, false},
         {{"remove", false, false}, Remove, false},
@@ -194,12 +207,22 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
     const EntryBody& eb = Bodies().at(ib);
     const bool stoppedBase = ea.entry.needsStopped || eb.entry.needsStopped;
     const bool cardBase = ea.entry.needsCard || eb.entry.needsCard;
+    const bool poweredBase = !stoppedBase && (ea.entry.needsPowered || eb.entry.needsPowered);
 
     Race r(seed);
     Check(r.rig.Add() == STATUS_SUCCESS, "add");
-    if (cardBase) r.rig.InsertCard("3B 00");
+    if (cardBase)
+        r.rig.Port().WithReader(
+            [seed](sim::ReaderFirmware& reader) { reader.InsertCard(sim::cards::MakeCardProfile("t1", seed)); });
     if (!stoppedBase) Check(r.rig.Start() == STATUS_SUCCESS, "start before the instant");
     Check(r.rig.Open(r.a) == STATUS_SUCCESS, "open before the instant");
+    if (poweredBase) {
+        const ULONG cold = SCARD_COLD_RESET;
+        std::vector<uint8_t> in(4);
+        std::memcpy(in.data(), &cold, 4);
+        Check(r.rig.K().Clients().IoControl(r.a, IOCTL_SMARTCARD_POWER, in, 64).status == STATUS_SUCCESS,
+              "the card is reset before the instant");
+    }
     if (!stoppedBase) {
         r.parked = r.rig.Async(r.a, cardBase ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
         Check(!r.parked->Wait(5), "the tracking request is parked");
@@ -254,6 +277,7 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
     if (r.surprised) Check(r.rig.K().Pnp().Send(r.rig.Pdo(), IRP_MN_REMOVE_DEVICE) == STATUS_SUCCESS, "remove");
 
     // Every request ended, once, with a status its caller can take.
+    for (auto& q : r.cardRequests) Check(q->Done(), "a card request has ended");
     if (r.parked) {
         Check(r.parked->Done(), "the parked tracking request has ended");
         Check(Allowed(r.parked->Result().status, {STATUS_SUCCESS, STATUS_CANCELLED, STATUS_DEVICE_REMOVED}),

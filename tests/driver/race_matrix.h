@@ -18,6 +18,7 @@ struct Entry {
     const char* name;
     bool needsStopped;  // runs against a reader that is added but not started (the start)
     bool needsCard;     // the card is in the reader before the instant (the removal of the card)
+    bool needsPowered = false;  // the card has been reset before the instant (protocol selection)
 };
 
 // The entry points, in the order the table prints them.
