@@ -52,6 +52,23 @@ std::string AtrReading(const SCARD_CARD_CAPABILITIES& caps, ULONG state) {
     return s.str();
 }
 
+// The reader sends a card's 0x10 as 10 10; the card sent one byte.
+static std::string Unescaped(const std::string& hex) {
+    std::istringstream in(hex);
+    std::string token, out;
+    bool escape = false;
+    while (in >> token) {
+        if (token == "10" && !escape) {
+            escape = true;
+            continue;
+        }
+        escape = false;
+        out += (out.empty() ? "" : " ") + token;
+    }
+    if (escape) out += (out.empty() ? "" : " ") + std::string("10");
+    return out;
+}
+
 std::vector<std::string> PtsLines(const std::vector<std::string>& traceLines) {
     // Trace lines read "  12.345 ms host->reader  44 FF 11 11 FF   send card data, 4 bytes" and
     // "reader->host  FF 11 11 FF   card data, 4 bytes"; a send-data command's card bytes follow
@@ -68,7 +85,7 @@ std::vector<std::string> PtsLines(const std::vector<std::string>& traceLines) {
             if (dir[0] == 'h' && what.rfind("send card data", 0) == 0 && bytes.size() > 3)
                 out.push_back("to the card    " + bytes.substr(3));
             else if (dir[0] == 'r' && what.rfind("card data", 0) == 0)
-                out.push_back("from the card  " + bytes);
+                out.push_back("from the card  " + Unescaped(bytes));
             else if (dir[0] == 'h' && bytes.rfind("83 1D", 0) == 0)
                 out.push_back("card reset (register 3 <- 1D)");
         }
