@@ -48,7 +48,7 @@ typedef struct _READER_EXTENSION {
     UCHAR FirmwareMinor;
     /*
      * Set, under RxLock, by a stop before it clears the serial wait mask: a receive run that ends
-     * after that point must not arm a new wait (the port may keep a wait with an empty mask pending
+     * after that point must not arm another wait (the port may keep a wait with an empty mask pending
      * for ever) but hand over to CloseSerialWorker at once.  Cleared when a start arms the engine.
      */
     BOOLEAN EngineStopping;

@@ -107,8 +107,8 @@ typedef struct _CARD_TIMING {
     ULONGLONG BlockClocks;
     ULONGLONG CharMs;
     ULONGLONG BlockMs;
-    ULONG CharTimeoutMs;  /* the new CharTimeout */
-    ULONG TotalTimeoutMs; /* the new TotalTimeout */
+    ULONG CharTimeoutMs;  /* CharTimeout to be set */
+    ULONG TotalTimeoutMs; /* TotalTimeout to be set */
 } CARD_TIMING, *PCARD_TIMING;
 
 #define ATR_BUFFER_SIZE 64

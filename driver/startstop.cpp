@@ -68,7 +68,7 @@ static PIRP AllocateSerialRequest(PDEVICE_OBJECT DeviceObject, IO_STATUS_BLOCK *
  * How long a stop waits for CloseSerialWorker before it clears the wait mask once more.  A receive
  * run that was about to arm its next wait when the stop cleared the mask can still put a wait at the
  * port after the clearing; a port that keeps such a wait pending would then hold it for ever, and
- * only a new wait mask ends it.  Normally the worker is done long before this.
+ * only another wait mask ends it.  Normally the worker is done long before this.
  */
 #define CLOSE_RECHECK_MS 500
 #define CLOSE_RECHECKS 4
@@ -87,7 +87,7 @@ static NTSTATUS ClearWaitMask(PREADER_EXTENSION ReaderExtension) {
  *
  * The order that makes this safe: EngineStopping is set under RxLock before the mask is cleared,
  * and a receive run tests it under RxLock before it arms its next wait.  A run that tests it after
- * the setting hands over to CloseSerialWorker itself.  A run that tested it before may have its new
+ * the setting hands over to CloseSerialWorker itself.  A run that tested it before may have its next
  * wait reach the port after the mask was cleared; a port refuses such a wait (no events to wait
  * for), which ends in CloseSerialWorker too, and a port that keeps it pending is met by clearing
  * the mask again, which completes the pending wait with no events.
@@ -108,7 +108,7 @@ static VOID QuiesceReceiveEngine(PDEVICE_EXTENSION DeviceExtension) {
             return;
         (void)ClearWaitMask(readerExtension);
     }
-    /* A port that ends the wait on no new mask still ends what it holds when it is closed; the
+    /* A port that ends the wait on no further mask still ends what it holds when it is closed; the
      * wait then completes without a character and the close worker comes as usual. */
     CloseSerialPort(DeviceExtension->SmartcardExtension.OsData->DeviceObject);
     KeWaitForSingleObject(&DeviceExtension->SerialCloseDone, Executive, KernelMode, FALSE, NULL);

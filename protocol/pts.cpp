@@ -65,7 +65,7 @@ static PTS_RESULT ExchangePts(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Pro
     return result;
 }
 
-/* A reset from within the selection: the card's new answer to reset is not the caller's reply. */
+/* A reset from within the selection: the card's fresh answer to reset is not the caller's reply. */
 static NTSTATUS PowerFromSelection(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Minor) {
     const ULONG replyLength = SmartcardExtension->IoRequest.ReplyBufferLength;
     SmartcardExtension->IoRequest.ReplyBufferLength = 0;

@@ -159,7 +159,7 @@ extern "C" NTSTATUS ConfigureSerialTimeouts(PSMARTCARD_EXTENSION SmartcardExtens
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
     CARD_TIMING timing;
     ComputeCardTiming(SmartcardExtension, &timing);
-    /* Stored first: the request below already waits for the port with the new TotalTimeout. */
+    /* Stored first: the request below already waits for the port with the updated TotalTimeout. */
     readerExtension->CharTimeout = timing.CharTimeoutMs;
     readerExtension->TotalTimeout = timing.TotalTimeoutMs;
     return SetSerialReadTimeouts(readerExtension, timing.CharTimeoutMs, timing.TotalTimeoutMs);

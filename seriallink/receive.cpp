@@ -192,7 +192,7 @@ endOfRun:
      * the close worker, after which the records may be freed.  Nothing of this run may come
      * after it: not the signal (the next run starts by clearing RxStatus), not the purge.
      *
-     * No new wait once a stop has cleared the wait mask (EngineStopping, set before the clearing):
+     * No further wait once a stop has cleared the wait mask (EngineStopping, set before the clearing):
      * the close worker is queued instead.  An engine that cannot wait any more (no request for the
      * wait) has lost its port as surely as on a DSR drop, and is closed the same way: otherwise no
      * wait would ever complete, and a stop would wait for a close worker that never comes.
