@@ -243,6 +243,8 @@ TEST_F(T0Exchange, card_pulled_while_the_driver_waits_ends_the_exchange_at_once)
     EXPECT_LT(tookNs, 25 * kMs);
 
     // A removal between two waits of an exchange: the next wait fails without waiting.
+    rig->K().Sleep(10);
+    r->RxCount = 0;  // what the last exchange left unread
     BeginCardExchange(r);
     rig->Fake().Send(kRemoved);
     rig->K().Sleep(10);
