@@ -144,15 +144,43 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
         goto done;
     }
 
-    /* Every pass that does not end the exchange goes on to the next one (it has bytes to send
+    /*
+     * Every pass that does not end the exchange goes on to the next one (it has bytes to send
      * or listens), so the loop is left only here: an ACK with nothing left to send, or the
-     * single bytes down to SW1 SW2.  The rest of the answer comes in one run, data and status
-     * bytes alike. */
-    if (readerExtension->ReceiveError == STATUS_SUCCESS) {
+     * single bytes down to SW1 SW2.  The data still due come in one run.  A procedure byte may
+     * follow every transfer of data, so the card may still send NULL bytes before SW1 (which is
+     * never 0x60): taken as part of the run, a NULL would be reported as the status word and
+     * the true one left for the next command.
+     */
+    if (readerExtension->ReceiveError != STATUS_SUCCESS) goto done;
+    if (expected > T0_STATUS_BYTES) {
         ULONG room = replySize - stored;
-        status = ReceiveData(readerExtension, Reply + stored, &room, expected);
-        if (status == STATUS_SUCCESS && readerExtension->ReceiveError == STATUS_SUCCESS)
-            *ReplyLength = stored + expected;
+        status = ReceiveData(readerExtension, Reply + stored, &room, expected - T0_STATUS_BYTES);
+        if (status != STATUS_SUCCESS || readerExtension->ReceiveError != STATUS_SUCCESS) goto done;
+        stored += expected - T0_STATUS_BYTES;
+    }
+    if (replySize - stored < T0_STATUS_BYTES) {
+        status = STATUS_BUFFER_TOO_SMALL;
+        goto done;
+    }
+    {
+        UCHAR sw1;
+        do {
+            status = ReceiveOne(readerExtension, &sw1);
+            if (status != STATUS_SUCCESS) goto done;
+        } while (sw1 == T0_NULL);
+        /* All the data are in: a card that asks to move more has broken the protocol, and its
+         * procedure byte must not be reported as a status word. */
+        if (sw1 == ins || sw1 == insOther || sw1 == (UCHAR)~ins || sw1 == (UCHAR)~insOther) {
+            status = STATUS_DEVICE_PROTOCOL_ERROR;
+            goto done;
+        }
+        UCHAR sw2;
+        status = ReceiveOne(readerExtension, &sw2);
+        if (status != STATUS_SUCCESS) goto done;
+        Reply[stored] = sw1;
+        Reply[stored + 1] = sw2;
+        *ReplyLength = stored + T0_STATUS_BYTES;
     }
 
 done:

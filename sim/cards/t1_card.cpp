@@ -68,8 +68,10 @@ void T1Protocol::Receive(uint8_t byte, bool parity_error) {
     const uint64_t now = link_->NowNs();
     // 11.4.3: a character more than CWT after the previous one cannot belong to the same block.
     // The partial block is dropped unanswered (the reader's own waiting time runs out and it
-    // sends an R-block, Rule 7.1), and this character starts a new block.
-    if (!rx_.empty() && now - last_rx_ns_ > EtuToNs(cwt_etu_, rate_, kCardClockHz)) {
+    // sends an R-block, Rule 7.1), and this character starts a new block.  A card lenient about
+    // what it receives allows BWT.
+    const uint32_t gap_etu = options_.strict_receive_cwt ? cwt_etu_ : std::max(cwt_etu_, bwt_etu_);
+    if (!rx_.empty() && now - last_rx_ns_ > EtuToNs(gap_etu, rate_, kCardClockHz)) {
         ++stats_.partial_blocks_dropped;
         rx_.clear();
         rx_bad_ = false;

@@ -41,6 +41,11 @@ struct T1Options {
     bool wtx = true;
     uint8_t ifs_request = 0;  // the card's own S(IFS request) before its first answer; 0 none
     uint8_t max_answer_inf = 0;  // largest INF of the card's I-blocks (chaining); 0: IFSD
+    // Hold the reader's characters to CWT: a pause longer than that drops the partial block.
+    // Most cards are not that strict about what they receive and wait for the rest of a block
+    // as long as BWT; this reader sends a block of more than 24 bytes in commands of 24, with a
+    // pause of about one command's time on the host line (up to 13 ms) between them.
+    bool strict_receive_cwt = false;
     // The card's S(IFS request) with this IFSC in the middle of every chained answer, once its
     // first block has been acknowledged; then the chain goes on. 0: none.
     uint8_t ifs_request_in_chain = 0;

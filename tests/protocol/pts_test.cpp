@@ -68,6 +68,7 @@ TEST(Selection, every_card_profile_is_powered_read_and_given_a_protocol_or_refus
         {"t1-endless", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
         {"t1-nosw", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
         {"t1-crc-chain", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
+        {"t1-strict", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
         {"t0-overrun", STATUS_SUCCESS, STATUS_SUCCESS, kT0},
         {"t0-null-after-data", STATUS_SUCCESS, STATUS_SUCCESS, kT0},
     };

@@ -4,6 +4,8 @@
 
 #include "sim/cards/application.h"
 
+#include <cctype>
+
 using namespace lmscr;
 using namespace lmscr::test;
 
@@ -17,27 +19,162 @@ Bytes Cat(Bytes a, const Bytes& b) {
     return a;
 }
 
-const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
-const Bytes kSelectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10};
-const Bytes kSelectLong = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x01};
-
-TEST(TransmitSmoke, select_and_read_on_t0_and_t1) {
-    for (const char* card : {"t0", "t1"}) {
-        SCOPED_TRACE(card);
-        CardSession s;
-        s.Start(card);
-        s.PowerAndSelect(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
-        NTSTATUS st = 0;
-        EXPECT_EQ(s.Transmit(kSelectMf, &st), Sw(0x9000));
-        EXPECT_EQ(st, STATUS_SUCCESS);
-        EXPECT_EQ(s.Transmit(kSelectDf, &st), Sw(0x9000));
-        EXPECT_EQ(s.Transmit(kSelectLong, &st), Sw(0x9000));
-        const Bytes content = sim::cards::CardApplication::InitialContent(0x6F01);
-        Bytes want(content.begin(), content.begin() + 16);
-        EXPECT_EQ(s.Transmit({0x00, 0xB0, 0x00, 0x00, 0x10}, &st), Cat(want, Sw(0x9000)));
-        EXPECT_EQ(st, STATUS_SUCCESS);
-        std::printf("%s: read of 16 bytes %.3f ms\n", card, s.LastMs());
+Bytes Hex(const char* text) {
+    Bytes out;
+    unsigned v = 0;
+    int digits = 0;
+    for (const char* c = text; *c; ++c) {
+        if (*c == ' ') continue;
+        v = v * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(*c)) ? *c - '0' : (*c | 0x20) - 'a' + 10);
+        if (++digits == 2) {
+            out.push_back(static_cast<uint8_t>(v));
+            v = 0;
+            digits = 0;
+        }
     }
+    return out;
+}
+
+// A command as an application sends it over T=0 as well: SW1 61 fetches the answer with GET
+// RESPONSE (case 4), the way ISO/IEC 7816-3 carries data both ways over T=0.
+Bytes Command(CardSession& s, const Bytes& apdu, NTSTATUS* status) {
+    Bytes answer = s.Transmit(apdu, status);
+    if (*status == STATUS_SUCCESS && answer.size() == 2 && answer[0] == 0x61 &&
+        s.Smartcard()->CardCapabilities.Protocol.Selected == SCARD_PROTOCOL_T0)
+        answer = s.Transmit({0x00, 0xC0, 0x00, 0x00, answer[1]}, status);
+    return answer;
+}
+
+// Every case, both ways, on every card that talks: each answer equals what the card's
+// application answers to the same command, whatever the protocol carried.
+TEST(Transmit, every_command_case_on_every_t0_and_t1_profile) {
+    Bytes longUpdate = Hex("00 D6 00 10 FF");
+    for (int i = 0; i < 255; ++i) longUpdate.push_back(static_cast<uint8_t>(0xFF - i));
+    const std::vector<Bytes> script = {
+        Hex("00 A4 00 0C 02 3F 00"),           // case 3
+        Hex("00 A4 00 0C 02 2F 00"),
+        Hex("00 B0 00 00 10"),                 // case 2
+        Hex("00 20 00 01"),                    // case 1: tries left
+        Hex("00 20 00 01 04 31 32 33 34"),
+        Hex("00 D6 00 00 04 AA BB 10 DD"),     // a 0x10 in the data: escaped by the reader
+        Hex("00 B0 00 00 04"),
+        Hex("00 A4 00 00 02 7F 10 00"),        // case 4: the file's control parameters
+        Hex("00 A4 00 0C 02 6F 01"),
+        Hex("00 B1 00 00 04 54 02 01 00 20"),  // odd INS, case 4
+        Hex("00 B0 00 00 00"),                 // 256 bytes: chained on T=1
+        longUpdate,                            // 260 bytes: the reader chains on T=1
+        Hex("00 B0 00 10 FF"),
+        Hex("00 B0 02 00 10"),                 // past the end: 6B00
+        Hex("00 A4 00 0C 02 12 34"),           // 6A82
+    };
+    struct Card {
+        const char* name;
+        ULONG protocol;
+    };
+    const Card cards[] = {
+        {"t0", SCARD_PROTOCOL_T0},        {"t0-notins", SCARD_PROTOCOL_T0},   {"t0-null", SCARD_PROTOCOL_T0},
+        {"t0-null-after-data", SCARD_PROTOCOL_T0}, {"inverse", SCARD_PROTOCOL_T0}, {"dual", SCARD_PROTOCOL_T0},
+        {"t1", SCARD_PROTOCOL_T1},        {"t1-crc", SCARD_PROTOCOL_T1},      {"t1-chain", SCARD_PROTOCOL_T1},
+        {"t1-slow", SCARD_PROTOCOL_T1},   {"t1-crc-chain", SCARD_PROTOCOL_T1}, {"t1-ifs-mid", SCARD_PROTOCOL_T1},
+        {"dual", SCARD_PROTOCOL_T1},      {"specific", SCARD_PROTOCOL_T1},
+    };
+    for (const Card& c : cards) {
+        SCOPED_TRACE(c.name);
+        CardSession s;
+        s.Start(c.name);
+        s.PowerAndSelect(c.protocol);
+        ASSERT_EQ(s.Smartcard()->CardCapabilities.Protocol.Selected, c.protocol);
+        sim::cards::ApplicationOptions ao;
+        ao.seed = 1;
+        sim::cards::CardApplication reference(ao);
+        for (const Bytes& apdu : script) {
+            NTSTATUS status = 0;
+            const Bytes got = Command(s, apdu, &status);
+            auto parsed = *sim::cards::ParseShortApdu(apdu);
+            // T=0 carries no Le with data to the card: the card offers all it has (61xx).
+            if (c.protocol == SCARD_PROTOCOL_T0 && !parsed.data.empty() && parsed.ne != 0) parsed.ne = 256;
+            const Bytes want = reference.Execute(parsed).ToBytes();
+            EXPECT_EQ(status, STATUS_SUCCESS) << apdu.size() << " bytes, INS " << int(apdu[1]);
+            EXPECT_EQ(got, want) << "INS " << int(apdu[1]);
+        }
+    }
+}
+
+TEST(Transmit, t0_wrong_length_is_the_card_s_answer_not_a_failure) {
+    CardSession s;
+    s.Start("t0");
+    s.PowerAndSelect(SCARD_PROTOCOL_T0);
+    NTSTATUS st = 0;
+    EXPECT_EQ(s.Transmit(Hex("00 A4 00 0C 02 2F 00"), &st), Sw(0x9000));
+    EXPECT_EQ(s.Transmit(Hex("00 B0 00 00 20"), &st), Sw(0x6C10));
+    EXPECT_EQ(st, STATUS_SUCCESS);
+    const Bytes content = sim::cards::CardApplication::InitialContent(0x2F00);
+    EXPECT_EQ(s.Transmit(Hex("00 B0 00 00 10"), &st), Cat(Bytes(content.begin(), content.begin() + 16), Sw(0x9000)));
+}
+
+// Cards that break the protocol: each command fails, none hangs, none is reported as answered.
+TEST(Transmit, cards_that_break_the_protocol_fail_every_command_cleanly) {
+    struct Case {
+        const char* card;
+        ULONG protocol;
+        NTSTATUS status;
+        bool poweredDown;  // the card was given up and must be reset before the next command
+        Bytes setup;       // a command the card answers first
+    };
+    const Case cases[] = {
+        // Empty chained blocks without end: the library gives the card up.
+        {"t1-endless", SCARD_PROTOCOL_T1, STATUS_DEVICE_PROTOCOL_ERROR, true, {}},
+        // An answer without SW1 SW2.
+        {"t1-nosw", SCARD_PROTOCOL_T1, STATUS_DEVICE_PROTOCOL_ERROR, false, {}},
+        // More single bytes than the command asked for.
+        {"t0-overrun", SCARD_PROTOCOL_T0, STATUS_DEVICE_PROTOCOL_ERROR, false, Hex("00 A4 00 0C 02 2F 00")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.card);
+        CardSession s;
+        s.Start(c.card);
+        s.PowerAndSelect(c.protocol);
+        NTSTATUS st = 0;
+        if (!c.setup.empty()) {
+            EXPECT_EQ(s.Transmit(c.setup, &st), Sw(0x9000));
+        }
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_EQ(s.Transmit(Hex("00 B0 00 00 10"), &st), Bytes{});
+            EXPECT_EQ(st, c.status);
+            std::printf("%s: %s after %.3f ms\n", c.card, kernel::StatusName(st).c_str(), s.LastMs());
+            s.rig.K().Sleep(100);  // whatever the card still sends is over
+            if (c.poweredDown) {
+                EXPECT_EQ(s.State(), (ULONG)SCARD_PRESENT);
+                EXPECT_EQ(s.Smartcard()->CardCapabilities.Protocol.Selected, 0u);
+                s.PowerAndSelect(c.protocol);
+            } else {
+                EXPECT_EQ(s.State(), (ULONG)SCARD_SPECIFIC);
+            }
+        }
+    }
+}
+
+// The reader takes at most 24 card bytes a command and acknowledges each before the next is
+// sent, so a longer block reaches the card with a pause between its pieces.  A card that times
+// what it receives by its CWT (43 etu, 4.5 ms) drops such a block; the library repeats it and
+// gives the card up.  Blocks that fit one command are not affected.
+TEST(Transmit, card_strict_about_received_characters_takes_only_blocks_of_one_reader_command) {
+    CardSession s;
+    s.Start("t1-strict");
+    s.PowerAndSelect(SCARD_PROTOCOL_T1);
+    NTSTATUS st = 0;
+    EXPECT_EQ(s.Transmit(Hex("00 A4 00 0C 02 7F 10"), &st), Sw(0x9000));
+    EXPECT_EQ(s.Transmit(Hex("00 A4 00 0C 02 6F 01"), &st), Sw(0x9000));
+    Bytes update = Hex("00 D6 00 00 1B");
+    update.resize(5 + 27, 0x5A);  // a block of 3 + 32 + 1 = 36 bytes: commands of 24 and 12
+    EXPECT_EQ(s.Transmit(update, &st), Bytes{});
+    EXPECT_EQ(st, STATUS_DEVICE_PROTOCOL_ERROR);
+    s.PowerAndSelect(SCARD_PROTOCOL_T1);
+    EXPECT_EQ(s.Transmit(Hex("00 A4 00 0C 02 7F 10"), &st), Sw(0x9000));
+    EXPECT_EQ(s.Transmit(Hex("00 A4 00 0C 02 6F 01"), &st), Sw(0x9000));
+    update.resize(5 + 15);  // 24 bytes: one reader command
+    update[4] = 0x0F;
+    EXPECT_EQ(s.Transmit(update, &st), Sw(0x9000));
 }
 
 }  // namespace
