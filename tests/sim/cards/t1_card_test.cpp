@@ -128,13 +128,26 @@ TEST_F(T1CardTest, lost_reader_i_block_card_names_the_one_it_expects) {
     EXPECT_EQ(Exchange(R(1, 2)), R(1));
 }
 
-TEST_F(T1CardTest, partial_block_is_dropped_after_cwt) {
-    Make();
+TEST_F(T1CardTest, partial_block_is_dropped_after_cwt_by_a_strict_card_and_after_bwt_by_others) {
+    T1Options strict;
+    strict.strict_receive_cwt = true;
+    Make(strict);
     const Bytes blk = I(0, false, kChallenge8);
     link->ReaderSend(Bytes(blk.begin(), blk.end() - 2));
     EXPECT_TRUE(link->CardSilent());
     link->Idle(link->Etu(card->T1().CwtEtu() + 1));
     EXPECT_EQ(Exchange(blk)[1], 0x00);
+    EXPECT_EQ(card->T1().Stats().partial_blocks_dropped, 1u);
+
+    // A pause of more than CWT but less than BWT: the rest completes the block.
+    Make();
+    link->ReaderSend(Bytes(blk.begin(), blk.end() - 2));
+    link->Idle(link->Etu(card->T1().CwtEtu() + 100));
+    EXPECT_EQ(Exchange(Bytes(blk.end() - 2, blk.end()))[1], 0x00);
+    EXPECT_EQ(card->T1().Stats().partial_blocks_dropped, 0u);
+    link->ReaderSend(Bytes(blk.begin(), blk.end() - 2));
+    link->Idle(link->Etu(card->T1().BwtEtu() + 1));
+    Exchange(I(1, false, kChallenge8));
     EXPECT_EQ(card->T1().Stats().partial_blocks_dropped, 1u);
 }
 
