@@ -149,4 +149,30 @@ TEST_F(ExchangeTiming, t1_end_of_block_report_waits_for_the_silent_host_line_whe
     RunAndCheck(w);
 }
 
+// A T=1 card without TB3 runs at CWI 13: CWT is 8203 etu, and the end-of-block report after
+// every block of the card comes 9023 etu (0.94 s) after its last character.
+TEST_F(ExchangeTiming, t1_end_of_block_report_after_the_default_cwi_13_takes_the_whole_character_time_out) {
+    // TD1 81, TD2 11: TA3 FE (IFSC 254), no TB3.
+    const Bytes atr = sim::cards::WithTck({0x3B, 0x94, 0x13, 0x81, 0x11, 0xFE, 0x4C, 0x4D, 0x31, 0x35});
+    Workload w = W4(1);
+    w.card = "atr:" + Hex(atr);
+    w.exchanges[0].model = T1Exchange(3 + 4 + 1, 3 + 2 + 1, 13);
+    Prepare(w);
+    EXPECT_EQ(session.Smartcard()->CardCapabilities.T1.CWI, 13);
+    RunAndCheck(w);
+}
+
+// Disabled until the driver hands a block's send-card-data commands to the reader without
+// waiting for each one's reply (the reader takes the next from its 64-byte FIFO when the last
+// character is out).  Waiting puts 12 etu and the next command's host bytes between the 24th
+// and the 25th character: 42 etu for 4 more bytes, 47 etu for 5; a card with CWI 5 (CWT 43
+// etu) drops the block as two, and the command ends in a protocol error some 20 s later.
+TEST_F(ExchangeTiming, DISABLED_t1_block_of_more_than_24_bytes_reaches_a_card_with_cwi_5) {
+    Workload w = W1();
+    Prepare(w);
+    NTSTATUS status = 0;
+    EXPECT_EQ(session.Transmit(UpdateCommand(20), &status), Bytes({0x90, 0x00}));
+    EXPECT_EQ(status, STATUS_SUCCESS);
+}
+
 }  // namespace
