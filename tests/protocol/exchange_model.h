@@ -128,7 +128,9 @@ inline uint32_t AddLeadingChunks(LineModel& m, uint32_t count, uint32_t guard_et
 }
 
 // One T=1 exchange: the driver's block of `command_block` bytes (one send-card-data command,
-// at most 24), the card's block of `answer_block` bytes right behind it, and the reader's
+// at most 24: a longer block goes out in several, with a reply's round trip between them that
+// a card with a short CWT does not wait for), the card's block of `answer_block` bytes right
+// behind it, and the reader's
 // end-of-block report.  The report's time is the character time-out after the last leading
 // edge, or the 1 ms of silence after the last card byte reached the host if that is later.
 inline LineModel T1Exchange(uint32_t command_block, uint32_t answer_block, uint32_t cwi) {
