@@ -90,7 +90,7 @@ protected:
 
 TEST_F(ExchangeTiming, w1_t1_read_of_252_bytes_in_one_block_at_ifsd_254) {
     const Workload w = W1();
-    Prepare(w);
+    ASSERT_NO_FATAL_FAILURE(Prepare(w));
     // The first command after the reset carried the library's IFSD request, which the card took.
     EXPECT_EQ(session.Smartcard()->T1.IFSD, 254);
     EXPECT_EQ(session.Smartcard()->CardCapabilities.T1.IFSC, 254);
@@ -107,7 +107,7 @@ TEST_F(ExchangeTiming, w1_t1_read_of_252_bytes_in_one_block_at_ifsd_254) {
 
 TEST_F(ExchangeTiming, w2_t0_update_of_255_bytes_in_eleven_send_data_commands) {
     const Workload w = W2();
-    Prepare(w);
+    ASSERT_NO_FATAL_FAILURE(Prepare(w));
     RunAndCheck(w);
     const Bytes& command = w.exchanges[0].command;
     const Bytes* file = Card(session).Application().FileContent(kEfLong);
@@ -117,7 +117,7 @@ TEST_F(ExchangeTiming, w2_t0_update_of_255_bytes_in_eleven_send_data_commands) {
 
 TEST_F(ExchangeTiming, w3_t0_case_4_select_then_get_response_each_and_the_pair) {
     const Workload w = W3();
-    Prepare(w);
+    ASSERT_NO_FATAL_FAILURE(Prepare(w));
     RunAndCheck(w);
     // GET RESPONSE took what the card kept; nothing is left for another.
     EXPECT_EQ(Card(session).Application().PendingBytes(), 0u);
@@ -125,13 +125,13 @@ TEST_F(ExchangeTiming, w3_t0_case_4_select_then_get_response_each_and_the_pair) 
 
 TEST_F(ExchangeTiming, w4_case_1_verify_on_t1) {
     const Workload w = W4(1);
-    Prepare(w);
+    ASSERT_NO_FATAL_FAILURE(Prepare(w));
     RunAndCheck(w);
 }
 
 TEST_F(ExchangeTiming, w4_case_1_verify_on_t0) {
     const Workload w = W4(0);
-    Prepare(w);
+    ASSERT_NO_FATAL_FAILURE(Prepare(w));
     RunAndCheck(w);
 }
 
@@ -144,7 +144,7 @@ TEST_F(ExchangeTiming, t1_end_of_block_report_waits_for_the_silent_host_line_whe
     w.card = "atr:" + Hex(atr);
     w.exchanges[0].model = T1Exchange(3 + 4 + 1, 3 + 2 + 1, 1);
     ASSERT_LT(T1CharTimeoutEtu(1) * kEtuNs, kFrameEtu * kEtuNs + kHostByteNs + kTimeoutSilenceNs);
-    Prepare(w);
+    ASSERT_NO_FATAL_FAILURE(Prepare(w));
     EXPECT_EQ(session.Smartcard()->CardCapabilities.T1.CWI, 1);
     RunAndCheck(w);
 }
@@ -157,7 +157,7 @@ TEST_F(ExchangeTiming, t1_end_of_block_report_after_the_default_cwi_13_takes_the
     Workload w = W4(1);
     w.card = "atr:" + Hex(atr);
     w.exchanges[0].model = T1Exchange(3 + 4 + 1, 3 + 2 + 1, 13);
-    Prepare(w);
+    ASSERT_NO_FATAL_FAILURE(Prepare(w));
     EXPECT_EQ(session.Smartcard()->CardCapabilities.T1.CWI, 13);
     RunAndCheck(w);
 }
@@ -169,7 +169,7 @@ TEST_F(ExchangeTiming, t1_end_of_block_report_after_the_default_cwi_13_takes_the
 // etu) drops the block as two, and the command ends in a protocol error some 20 s later.
 TEST_F(ExchangeTiming, DISABLED_t1_block_of_more_than_24_bytes_reaches_a_card_with_cwi_5) {
     Workload w = W1();
-    Prepare(w);
+    ASSERT_NO_FATAL_FAILURE(Prepare(w));
     NTSTATUS status = 0;
     EXPECT_EQ(session.Transmit(UpdateCommand(20), &status), Bytes({0x90, 0x00}));
     EXPECT_EQ(status, STATUS_SUCCESS);
