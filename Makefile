@@ -61,8 +61,9 @@ build-bench/build.ninja: | deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLMSCR_BENCH=ON
 
 bench: build-bench/build.ninja
-	cmake --build build-bench -j $(JOBS) --target kernel_bench
+	cmake --build build-bench -j $(JOBS) --target kernel_bench exchange_bench
 	./build-bench/bench/kernel_bench
+	./build-bench/bench/exchange_bench
 
 # The race matrix under many seeds and the whole fault sweep, with their tables of outcomes:
 # `make soak 300` (or `make soak SEEDS=300`); 300 seeds a pair when none is given.
