@@ -3,6 +3,7 @@
 #include "lmscr.h"
 
 #include "driver.h"
+#include "resources.h"
 #include "kernel.h"
 #include "serial.h"
 #include "sim/cards/profiles.h"
@@ -113,6 +114,12 @@ void CardSession(kernel::Kernel& k, Transcript& t, kernel::Handle& h, PDEVICE_OB
 }
 
 }  // namespace
+
+std::string EventText(uint32_t code) {
+    for (ULONG i = 0; i < MessageTableEntries; ++i)
+        if (MessageTable[i].Code == code) return MessageTable[i].Text;
+    return "(the message table has no text for this code)\r\n";
+}
 
 std::string AtrText(const std::string& name) {
     for (const auto& p : sim::cards::CardProfiles()) {
