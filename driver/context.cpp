@@ -22,8 +22,8 @@ extern "C" VOID InitializeSmartcardExtension(PSMARTCARD_EXTENSION SmartcardExten
     SmartcardExtension->VendorAttr.IfdVersion.VersionMinor = 0;
     SmartcardExtension->VendorAttr.IfdSerialNo.Length = 0;
 
-    /* Transmit joins the table with the T=0 and T=1 exchanges. */
     SmartcardExtension->ReaderFunction[RDF_CARD_POWER] = CardPower;
+    SmartcardExtension->ReaderFunction[RDF_TRANSMIT] = Transmit;
     SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
     SmartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
     SmartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;

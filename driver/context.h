@@ -52,6 +52,14 @@ typedef struct _READER_EXTENSION {
      * for ever) but hand over to CloseSerialWorker at once.  Cleared when a start arms the engine.
      */
     BOOLEAN EngineStopping;
+    /*
+     * Under RxLock.  A card exchange is in progress (BeginCardExchange to EndCardExchange); a
+     * removal reported meanwhile marks CardRemovedInExchange and wakes the consumer, and every
+     * later wait of the exchange fails at once with STATUS_NO_MEDIA instead of sitting out its
+     * time-out while the library holds every other request of the reader back.
+     */
+    BOOLEAN ExchangeInProgress;
+    BOOLEAN CardRemovedInExchange;
     /* TA1, TB1, TC1, TD1, TA2, TB2, TC2, TD2, TA3, TB3, TC3, TD3 of the last answer to reset */
     ATR_INTERFACE_BYTE AtrInterfaceBytes[12];
 } READER_EXTENSION, *PREADER_EXTENSION;

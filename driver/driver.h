@@ -126,6 +126,17 @@ NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN Warm, PUCHAR Buffe
 NTSTATUS ReadAtr(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PULONG Length);
 NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
 
+/* ---- protocol/: transmit, the T=0 and T=1 exchanges ------------------------------------------ */
+NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS TransmitRaw(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, const UCHAR *Command, ULONG CommandLength,
+                        PUCHAR Reply, PULONG ReplyLength);
+/* Around every card exchange: a card pulled meanwhile ends the exchange's waits at once. */
+VOID BeginCardExchange(PREADER_EXTENSION ReaderExtension);
+VOID EndCardExchange(PREADER_EXTENSION ReaderExtension);
+
 #ifdef __cplusplus
 }
 #endif

@@ -130,6 +130,18 @@ extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
         case EVENT_CARD_INSERTED:
         case EVENT_CARD_REMOVED:
             UpdateCardState(smartcardExtension, b == EVENT_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
+            if (b == EVENT_CARD_REMOVED) {
+                /* No card byte will come for an exchange in progress: wake it now. */
+                KeAcquireSpinLock(&readerExtension->RxLock, &irql);
+                if (readerExtension->ExchangeInProgress) {
+                    readerExtension->CardRemovedInExchange = TRUE;
+                    if (readerExtension->RxWanted != RX_NOBODY_WAITS) {
+                        readerExtension->RxStatus = STATUS_NO_MEDIA;
+                        signalWaiter = TRUE;
+                    }
+                }
+                KeReleaseSpinLock(&readerExtension->RxLock, irql);
+            }
             status = STATUS_SUCCESS;
             goto endOfRun;
 
@@ -158,17 +170,31 @@ extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
             readerExtension->ReceiveError = STATUS_DATA_ERROR;
             continue;
 
-        case EVENT_READER_TIMEOUT:
+        case EVENT_READER_TIMEOUT: {
             /* While the card has asked for more time the reader's time-out means nothing. */
             if (smartcardExtension->T1.Wtx != 0) continue;
+            BOOLEAN blockEnd = FALSE;
             KeAcquireSpinLock(&readerExtension->RxLock, &irql);
-            if (readerExtension->RxCount < readerExtension->RxWanted && readerExtension->RxWanted != RX_NOBODY_WAITS)
+            if (readerExtension->RxCount < readerExtension->RxWanted && readerExtension->RxWanted != RX_NOBODY_WAITS) {
                 readerExtension->RxStatus = STATUS_IO_TIMEOUT;
-            else
+            } else {
                 readerExtension->BlockEndStatus = STATUS_SUCCESS;
+                blockEnd = TRUE;
+            }
             KeReleaseSpinLock(&readerExtension->RxLock, irql);
             signalWaiter = TRUE;
+            if (blockEnd) {
+                /*
+                 * The report closes what arrived whole: end the run once the port's queue is
+                 * empty, as a satisfied data byte does.  Reading on would only end on the line's
+                 * read time-out, a whole character waiting time later, whose end tells the
+                 * consumer that its complete block timed out.
+                 */
+                status = BytesWaiting(readerExtension, &waiting);
+                if (status != STATUS_SUCCESS || waiting == 0) goto endOfRun;
+            }
             continue;
+        }
 
         default:
             continue;
@@ -210,6 +236,10 @@ extern "C" NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Desti
 
     KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
     if (ReaderExtension->RxCount < Count) {
+        if (ReaderExtension->CardRemovedInExchange) {
+            KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+            return STATUS_NO_MEDIA;
+        }
         ReaderExtension->RxWanted = Count;
         KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
 
@@ -225,7 +255,7 @@ extern "C" NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Desti
         if (status != STATUS_SUCCESS) {
             if (status == STATUS_IO_TIMEOUT || status == STATUS_TIMEOUT) {
                 status = STATUS_IO_TIMEOUT;
-            } else {
+            } else if (status != STATUS_NO_MEDIA) {
                 status = MapReaderStatus(ReaderExtension->RxBuffer[0]);
                 /* A reader error with a success byte in front delivers nothing: the caller must
                  * not take it for n bytes received. */

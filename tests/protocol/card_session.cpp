@@ -46,6 +46,27 @@ kernel::IoResult CardSession::Select(ULONG protocols, ULONG outputLength) {
     return result;
 }
 
+std::vector<uint8_t> CardSession::Transmit(const std::vector<uint8_t>& apdu, NTSTATUS* status, ULONG answerSize) {
+    // SCARD_IO_REQUEST {protocol, 8} in front of the command and of the answer.
+    std::vector<uint8_t> in(8);
+    const ULONG protocol = Smartcard()->CardCapabilities.Protocol.Selected;
+    const ULONG header = 8;
+    std::memcpy(in.data(), &protocol, 4);
+    std::memcpy(in.data() + 4, &header, 4);
+    in.insert(in.end(), apdu.begin(), apdu.end());
+    const uint64_t before = rig.K().NowNs();
+    auto result = rig.Ioctl(handle, IOCTL_SMARTCARD_TRANSMIT, in, 8 + answerSize);
+    last_ms_ = static_cast<double>(rig.K().NowNs() - before) / 1e6;
+    if (status) *status = result.status;
+    if (result.status != STATUS_SUCCESS || result.information < 8) return {};
+    return {result.output.begin() + 8, result.output.begin() + static_cast<long>(result.information)};
+}
+
+void CardSession::PowerAndSelect(ULONG protocols) {
+    ASSERT_EQ(Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    ASSERT_EQ(Select(protocols).status, STATUS_SUCCESS);
+}
+
 std::string CardSession::Sent() {
     // Trace lines read "  12.345 ms host->reader  85 80 25 00   write reg 5 ..."; the bytes
     // of each host command are kept, commands separated by '|'.

@@ -26,6 +26,12 @@ public:
 
     kernel::IoResult Power(ULONG minor, ULONG outputLength = 64);
     kernel::IoResult Select(ULONG protocols, ULONG outputLength = 4);
+    // One APDU through the library's transmit request, with the protocol the card runs; the
+    // answer (data, SW1 SW2) without the request header.  `status` gets the request's status.
+    std::vector<uint8_t> Transmit(const std::vector<uint8_t>& apdu, NTSTATUS* status = nullptr,
+                                  ULONG answerSize = 258);
+    // Cold reset and protocol selection, both asserted to succeed.
+    void PowerAndSelect(ULONG protocols);
     ULONG State() { return Smartcard()->ReaderCapabilities.CurrentState; }
     // Virtual milliseconds the last Power or Select took.
     double LastMs() const { return last_ms_; }

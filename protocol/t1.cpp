@@ -1,0 +1,154 @@
+/*
+ * The T=1 exchange (ISO/IEC 7816-3 clause 11).  The class library owns the block protocol:
+ * SmartcardT1Request builds the next block, SmartcardT1Reply judges the card's and says whether
+ * another block must be exchanged.  The driver moves the blocks through the reader:
+ *
+ *     +-----+-----+-----+---------------------+-----------------+
+ *     | NAD | PCB | LEN | INF (LEN bytes)     | EDC             |
+ *     +-----+-----+-----+---------------------+-----------------+
+ *       prologue: one read                      LRC 1 byte, CRC 2 (announced in the ATR)
+ *       INF and EDC: a second read of LEN + EDC bytes
+ *
+ * Around that it applies the card's waiting time extension to the wait for one prologue,
+ * waits for the reader's end-of-block report (0x10 0x83, which the reader sends when the card
+ * has been silent for its character waiting time), makes a block with a faulty byte fail its
+ * check, and powers down a card the library gives up.
+ */
+#include "driver.h"
+
+#define T1_PROLOGUE_BYTES 3
+#define T1_LEN_NOT_A_LENGTH 0xFF
+/* Long enough for the rest of an abandoned block to pass before the next block is sent; the
+ * write of that block empties the port's receive buffer of whatever came meanwhile. */
+#define T1_ABANDONED_BLOCK_PAUSE_MS 254
+
+static ULONG EpilogueBytes(PSMARTCARD_EXTENSION SmartcardExtension) {
+    return (SmartcardExtension->CardCapabilities.T1.EDC & 0x01) == T1_CRC_CHECK ? 2 : 1;
+}
+
+/* ISO/IEC 13239 frame check sequence, least significant bit first (reflected 0x1021). */
+static USHORT BlockCrc(const UCHAR *Bytes, ULONG Length) {
+    USHORT crc = 0xFFFF;
+    for (ULONG i = 0; i < Length; ++i) {
+        crc = (USHORT)(crc ^ Bytes[i]);
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (USHORT)((crc >> 1) ^ 0x8408) : (USHORT)(crc >> 1);
+    }
+    return (USHORT)~crc;
+}
+
+/*
+ * The reader reported a faulty card byte in a block that otherwise arrived whole.  The faulty
+ * byte is held as 0x00, so the block's own check may still come out right (a faulty data byte
+ * whose true value made up the difference, or a check byte held as 0x00 that happened to be
+ * due): write an epilogue that differs from the right one in every byte, so that the library
+ * always sees a check error and asks for the block again.
+ */
+static VOID SpoilEpilogue(PUCHAR Block, ULONG Covered, ULONG Epilogue) {
+    if (Epilogue == 2) {
+        USHORT crc = BlockCrc(Block, Covered);
+        Block[Covered] = (UCHAR)~(crc & 0xFF);
+        Block[Covered + 1] = (UCHAR)~(crc >> 8);
+        return;
+    }
+    UCHAR lrc = 0;
+    for (ULONG i = 0; i < Covered; ++i) lrc ^= Block[i];
+    Block[Covered] = (UCHAR)~lrc;
+}
+
+/* One block to the card and the card's block back into SmartcardReply; the library judges. */
+static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+    PUCHAR reply = SmartcardExtension->SmartcardReply.Buffer;
+    const ULONG epilogue = EpilogueBytes(SmartcardExtension);
+
+    SmartcardExtension->T1.NAD = 0;
+    SmartcardExtension->SmartcardRequest.BufferLength = 0;
+    NTSTATUS status = SmartcardT1Request(SmartcardExtension);
+    if (status != STATUS_SUCCESS) return status;
+
+    /* The library built the card its IFS response; the card's next block answers the I-block
+     * the request interrupted, and is judged as such. */
+    if (SmartcardExtension->T1.State == T1_IFS_RESPONSE && SmartcardExtension->T1.OriginalState == T1_I_BLOCK)
+        SmartcardExtension->T1.State = T1_I_BLOCK;
+
+    readerExtension->ReceiveError = STATUS_SUCCESS;
+    readerExtension->BlockEndStatus = STATUS_IO_TIMEOUT;
+    status = SendData(readerExtension, SmartcardExtension->SmartcardRequest.Buffer,
+                      SmartcardExtension->SmartcardRequest.BufferLength);
+
+    /* The extension stretches the wait for the card's next prologue only. */
+    const ULONG totalTimeout = readerExtension->TotalTimeout;
+    const UCHAR wtx = SmartcardExtension->T1.Wtx;
+    if (wtx != 0) readerExtension->TotalTimeout = totalTimeout * wtx;
+    SmartcardExtension->SmartcardReply.BufferLength = 0;
+    if (status != STATUS_SUCCESS) {
+        readerExtension->TotalTimeout = totalTimeout;
+        SmartcardExtension->T1.Wtx = 0;
+        return status;
+    }
+
+    ULONG length = SmartcardExtension->SmartcardReply.BufferSize;
+    NTSTATUS received = ReceiveData(readerExtension, reply, &length, T1_PROLOGUE_BYTES);
+    readerExtension->TotalTimeout = totalTimeout;
+    SmartcardExtension->T1.Wtx = 0;
+
+    ULONG blockLength = 0;
+    if (received == STATUS_SUCCESS) {
+        const UCHAR len = reply[2];
+        if (len == T1_LEN_NOT_A_LENGTH) {
+            WaitMilliseconds(T1_ABANDONED_BLOCK_PAUSE_MS);
+        } else {
+            blockLength = T1_PROLOGUE_BYTES + len + epilogue;
+            ULONG room = SmartcardExtension->SmartcardReply.BufferSize - T1_PROLOGUE_BYTES;
+            received = ReceiveData(readerExtension, reply + T1_PROLOGUE_BYTES, &room, len + epilogue);
+            if (received == STATUS_SUCCESS) {
+                if (readerExtension->ReceiveError == STATUS_SUCCESS) (void)WaitBlockEnd(readerExtension);
+                SmartcardExtension->SmartcardReply.BufferLength = blockLength;
+            } else {
+                /* Only the prologue is the card's: the bytes behind it in the buffer are left
+                 * from earlier blocks and must not be judged as this one's. */
+                SmartcardExtension->SmartcardReply.BufferLength = T1_PROLOGUE_BYTES;
+            }
+        }
+    }
+    /* The card is gone: there is nobody left to repeat a block to. */
+    if (received == STATUS_NO_MEDIA) return received;
+
+    if (readerExtension->ReceiveError != STATUS_SUCCESS) {
+        WaitMilliseconds(T1_ABANDONED_BLOCK_PAUSE_MS);
+        if (blockLength != 0 && SmartcardExtension->SmartcardReply.BufferLength == blockLength)
+            SpoilEpilogue(reply, blockLength - epilogue, epilogue);
+    }
+    return SmartcardT1Reply(SmartcardExtension);
+}
+
+extern "C" NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+    NTSTATUS status;
+
+    RtlZeroMemory(SmartcardExtension->SmartcardReply.Buffer, 4);
+    BeginCardExchange(readerExtension);
+    do {
+        status = ExchangeBlock(SmartcardExtension);
+    } while (status == STATUS_MORE_PROCESSING_REQUIRED);
+    EndCardExchange(readerExtension);
+
+    /* An extension the library granted in a block that never went out must not stretch the
+     * receive engine's patience, nor the next command's first wait. */
+    SmartcardExtension->T1.Wtx = 0;
+    /*
+     * A command the driver broke off (the reader refused a block, the card was pulled) leaves
+     * the library in the middle of its exchange; the next command must start a new one.
+     */
+    if (status != STATUS_SUCCESS && SmartcardExtension->T1.State != T1_START &&
+        SmartcardExtension->T1.State != T1_INIT)
+        SmartcardExtension->T1.State = T1_START;
+
+    if (status == STATUS_IO_TIMEOUT) {
+        WaitMilliseconds(T1_ABANDONED_BLOCK_PAUSE_MS);
+        SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
+        (void)CardPower(SmartcardExtension);
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    }
+    return status;
+}
