@@ -184,7 +184,7 @@ void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vec
         parsed.number = number;
         const auto bytes = ParseHexBytes(command);
         if (!bytes) {
-            errors.push_back({number, written, "the command is not hex bytes"});
+            errors.push_back({number, written, "the command is not hex bytes (two digits each)"});
             continue;
         }
         if (bytes->size() < kMinCommandBytes || bytes->size() > kMaxCommandBytes) {

@@ -38,8 +38,9 @@ struct Exchange {
 // The card of `options` cold reset, `protocols` selected (both: the one its ATR names first) and
 // every exchange sent through IOCTL_SMARTCARD_TRANSMIT, in text or JSON (send.cpp has the
 // format). Exit status: 0 every command answered and every expected answer met, 1 otherwise.
+// Text answers of more than `maxAnswerLines` lines (3 or more; 0: no limit) are cut short.
 int RunExchanges(const GlobalOptions& options, const char* name, ULONG protocols,
-                 const std::vector<Exchange>& exchanges, std::FILE* out);
+                 const std::vector<Exchange>& exchanges, std::FILE* out, size_t maxAnswerLines = 0);
 // The commands as hex text; 2 for one that is no command APDU, or an unknown card.
 int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std::string>& apdus, std::FILE* out,
             std::FILE* err);

@@ -60,8 +60,8 @@ std::string SwText(uint16_t sw) {
 
 class ExchangeRun {
 public:
-    ExchangeRun(const GlobalOptions& options, const char* name, std::FILE* out)
-        : options_(options), name_(name), out_(out), session_(options, out) {}
+    ExchangeRun(const GlobalOptions& options, const char* name, size_t maxAnswerLines, std::FILE* out)
+        : options_(options), name_(name), maxAnswerLines_(maxAnswerLines), out_(out), session_(options, out) {}
 
     int Run(ULONG protocols, const std::vector<Exchange>& exchanges) {
         const bool ready = SetUp(protocols);
@@ -167,9 +167,18 @@ private:
             Detail("failed   " + kernel::StatusName(o.status) + " " + took +
                    (NT_SUCCESS(o.status) ? " (an answer without a status word)" : ""));
         } else {
-            for (size_t i = 0; i < o.answer.size(); i += kBytesPerLine) {
+            const size_t lines = (o.answer.size() + kBytesPerLine - 1) / kBytesPerLine;
+            const bool cut = maxAnswerLines_ >= 3 && lines > maxAnswerLines_;
+            for (size_t line = 0; line < lines; ++line) {
+                // Cut short: the first lines, then the last one with the status word.
+                if (cut && line == maxAnswerLines_ - 2) {
+                    Detail("         ... " + std::to_string((lines - maxAnswerLines_ + 1) * kBytesPerLine) +
+                           " bytes more ...");
+                    line = lines - 1;
+                }
+                const size_t i = line * kBytesPerLine;
                 const size_t n = std::min(kBytesPerLine, o.answer.size() - i);
-                Detail(std::string(i == 0 ? "answer   " : "         ") + HexBytes(o.answer.data() + i, n));
+                Detail(std::string(line == 0 ? "answer   " : "         ") + HexBytes(o.answer.data() + i, n));
             }
             const size_t data = o.answer.size() - 2;
             Detail("status   " + SwText(o.sw()) + " " + StatusWordMeaning(o.sw()) + ", " +
@@ -250,6 +259,7 @@ private:
 
     GlobalOptions options_;
     const char* name_;
+    size_t maxAnswerLines_;
     std::FILE* out_;
     ReaderSession session_;
     std::string atr_;
@@ -271,8 +281,8 @@ bool KnownCard(const GlobalOptions& options, const char* command) {
 }  // namespace
 
 int RunExchanges(const GlobalOptions& options, const char* name, ULONG protocols,
-                 const std::vector<Exchange>& exchanges, std::FILE* out) {
-    ExchangeRun run(options, name, out);
+                 const std::vector<Exchange>& exchanges, std::FILE* out, size_t maxAnswerLines) {
+    ExchangeRun run(options, name, maxAnswerLines, out);
     return run.Run(protocols, exchanges);
 }
 
