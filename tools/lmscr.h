@@ -16,7 +16,7 @@ struct GlobalOptions {
     uint64_t seed = 1;
     bool trace = false;  // the decoded line trace of the simulated reader
     bool json = false;   // machine-readable output where a command offers it
-    std::string card = "t1";  // the card profile the demo inserts
+    std::string card = "t1";  // the card profile the demo, power, send and script insert
 };
 
 int RunDemo(const GlobalOptions& options, std::FILE* out);
