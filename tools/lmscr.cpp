@@ -74,7 +74,7 @@ int RunCards(std::FILE* out) {
             std::snprintf(b, sizeof b, "%s%02X", i ? " " : "", p.atr[i]);
             atr += b;
         }
-        std::fprintf(out, "  %-12.*s %-40s %.*s\n", static_cast<int>(p.name.size()), p.name.data(), atr.c_str(),
+        std::fprintf(out, "  %-18.*s %-40s %.*s\n", static_cast<int>(p.name.size()), p.name.data(), atr.c_str(),
                      static_cast<int>(p.description.size()), p.description.data());
     }
     return 0;

@@ -235,7 +235,7 @@ typedef struct _T1_DATA {
     UCHAR LastError;     /* T1_ERROR_* of the next R-block */
     UCHAR Resend;        /* consecutive faulty exchanges since the last progress */
     UCHAR Resynch;       /* S(RESYNCH request) blocks sent for the current command */
-    UCHAR CardRequests;  /* S requests from the card since the last progress */
+    UCHAR CardRequests;  /* S requests and empty chained I-blocks from the card since the last progress */
     UCHAR IfsdRequest;   /* INF of the reader's S(IFS request) */
     BOOLEAN IfsdRequested;   /* the IFS request after the reset has been made */
     BOOLEAN IBlockPending;   /* the reader's last I-block is not yet acknowledged */

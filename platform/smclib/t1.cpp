@@ -50,9 +50,15 @@ constexpr UCHAR kMaxRetries = 2;
 // Rule 7.4.2: S(RESYNCH request) is sent at most three times per command; after that the card
 // is given up (Rule 7.4.3: the interface device deactivates it).
 constexpr UCHAR kMaxResynch = 3;
-// A card may ask for waiting time extensions and IFS changes without end; this many in a row
-// without any progress of the command and it is treated as dead.
+// A card may ask for waiting time extensions and IFS changes without end, or keep a chain going
+// with I-blocks that carry nothing; this many in a row without any progress of the command and
+// it is treated as dead.  One counter for both: a card that mixes them is as stuck as one that
+// repeats either.  64 is far beyond what a working card needs (a WTX or IFS request now and
+// then, an empty chained block at most once in a chain) and, at one block a BWT, still ends a
+// stuck command within minutes rather than never.
 constexpr UCHAR kMaxCardRequests = 64;
+// Every answer ends with SW1 SW2 (ISO/IEC 7816-4); a card's answer shorter than that is not one.
+constexpr ULONG kStatusBytes = 2;
 
 enum class Kind { None, EdcError, OtherError, IBlock, RBlock, SBlock };
 
@@ -180,8 +186,16 @@ NTSTATUS OnIBlock(SMARTCARD_EXTENSION &ext, const Block &b) {
     if (t1.IBlockPending) Acknowledged(t1);
     t1.RSN ^= 1;
     t1.AnswerStarted = TRUE;
-    Progress(t1);
     const bool more = (b.pcb & kIMore) != 0;
+    if (more && b.len == 0) {
+        // A chained I-block that carries nothing moves the answer no further: a card that sends
+        // only these would hold the command for ever.  It is a valid block, so the error count
+        // starts again, but it counts against the card like an S request.
+        t1.Resend = 0;
+        if (++t1.CardRequests > kMaxCardRequests) return Finish(t1, STATUS_IO_TIMEOUT);
+    } else {
+        Progress(t1);
+    }
     t1.MoreData = more;
     const ULONG room = ext.IoRequest.ReplyBufferLength - kIoHeaderBytes;
     if (room - t1.BytesReceived < b.len) {
@@ -202,6 +216,9 @@ NTSTATUS OnIBlock(SMARTCARD_EXTENSION &ext, const Block &b) {
         t1.State = T1_R_BLOCK;
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
+    // The last block is taken (the numbering moves on as for any answer), but without SW1 SW2
+    // there is nothing to hand the application: refused as T=0 refuses it.
+    if (t1.BytesReceived < kStatusBytes) return Finish(t1, STATUS_DEVICE_PROTOCOL_ERROR);
     FinishReply(ext, SCARD_PROTOCOL_T1, t1.BytesReceived);
     return Finish(t1, STATUS_SUCCESS);
 }

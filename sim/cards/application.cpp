@@ -7,6 +7,10 @@ namespace lmscr::sim::cards {
 namespace {
 constexpr uint8_t kInsSelect = 0xA4;
 constexpr uint8_t kInsReadBinary = 0xB0;
+constexpr uint8_t kInsReadBinaryOdd = 0xB1;
+constexpr uint8_t kTagOffset = 0x54;
+constexpr uint8_t kTagDiscretionary = 0x53;
+constexpr size_t kMaxOffsetBytes = 4;
 constexpr uint8_t kInsUpdateBinary = 0xD6;
 constexpr uint8_t kInsGetResponse = 0xC0;
 constexpr uint8_t kInsGetChallenge = 0x84;
@@ -92,6 +96,7 @@ Response CardApplication::Execute(const Apdu& a, bool exact_le) {
     switch (a.ins) {
     case kInsSelect: return Select(a);
     case kInsReadBinary: return ReadBinary(a, exact_le);
+    case kInsReadBinaryOdd: return ReadBinaryOdd(a);
     case kInsUpdateBinary: return UpdateBinary(a);
     case kInsGetResponse: return GetResponse(a);
     case kInsGetChallenge: return GetChallenge(a);
@@ -154,6 +159,43 @@ Response CardApplication::ReadBinary(const Apdu& a, bool exact_le) {
     // ISO/IEC 7816-4 7.2.3: fewer bytes than asked for end with 6282, unless Le was the
     // wildcard 00 ("up to 256").
     if (n < a.ne && a.ne != 256) r.sw = kSwEndOfFile;
+    return r;
+}
+
+Response CardApplication::ReadBinaryOdd(const Apdu& a) {
+    // The data field is exactly one offset data object: 54, a one-byte length, the offset
+    // big-endian.
+    if (a.data.empty()) return Sw(kSwWrongLength);
+    const size_t len = a.data.size() >= 2 ? a.data[1] : 0;
+    if (a.data[0] != kTagOffset || len == 0 || len > kMaxOffsetBytes || a.data.size() != 2 + len)
+        return Sw(kSwWrongData);
+    size_t offset = 0;
+    for (size_t i = 0; i < len; ++i) offset = offset << 8 | a.data[2 + i];
+    if (a.p1 != 0 || a.p2 != 0) {
+        const uint16_t fid = static_cast<uint16_t>(a.p1 << 8 | a.p2);
+        File* named = Find(fid);
+        if (named == nullptr) return Sw(kSwFileNotFound);
+        if (named->is_df) return Sw(kSwIncompatible);
+        current_ef_ = fid;
+    }
+    if (!current_ef_) return Sw(kSwNoCurrentEf);
+    const File& f = files_[*current_ef_];
+    if (f.read_needs_pin && !verified_) return Sw(kSwSecurity);
+    if (offset >= f.content.size()) return Sw(kSwWrongOffset);
+    // Le counts the wrapped answer: tag and length come out of it. Less than 53 00 plus a byte
+    // cannot carry anything.
+    if (a.ne < 3) return Sw(kSwWrongLength);
+    const size_t available = f.content.size() - offset;
+    size_t n = std::min<size_t>(available, a.ne - 2u);
+    if (n > 0x7F) n = std::min<size_t>(available, a.ne - 3u);  // 53 81 nn: still over 7F
+    Bytes out = {kTagDiscretionary};
+    if (n > 0x7F) out.push_back(0x81);
+    out.push_back(static_cast<uint8_t>(n));
+    out.insert(out.end(), f.content.begin() + static_cast<long>(offset),
+               f.content.begin() + static_cast<long>(offset + n));
+    Response r{std::move(out), kSwOk};
+    // As for B0: the end of the file before Le is reached ends with 6282, unless Le was 00.
+    if (n == available && r.data.size() < a.ne && a.ne != 256) r.sw = kSwEndOfFile;
     return r;
 }
 

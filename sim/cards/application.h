@@ -13,9 +13,18 @@
 //       +-- EF 6F02   32 bytes  read and update: after VERIFY
 //
 // Commands: SELECT (A4, by file identifier, P1 00; P2 00 returns an FCP template, 0C none),
-// READ BINARY (B0), UPDATE BINARY (D6), GET RESPONSE (C0), GET CHALLENGE (84), VERIFY (20,
-// P2 01 or 81). Status words: 9000, 61xx, 6Cxx, 6282, 63Cx, 6700, 6982, 6983, 6985, 6986,
-// 6A82, 6A86, 6B00, 6D00, 6E00.
+// READ BINARY (B0), READ BINARY with odd INS (B1, below), UPDATE BINARY (D6), GET RESPONSE
+// (C0), GET CHALLENGE (84), VERIFY (20, P2 01 or 81). Status words: 9000, 61xx, 6Cxx, 6282,
+// 63Cx, 6700, 6981, 6982, 6983, 6985, 6986, 6A80, 6A82, 6A86, 6B00, 6D00, 6E00.
+//
+// READ BINARY B1 (ISO/IEC 7816-4): the offset travels in the data field, the data come back
+// wrapped, so it always carries data both ways (case 4; on T=0 the answer follows with GET
+// RESPONSE):
+//
+//   command:  00 B1 P1 P2 Lc  54 L offset  [Le]    P1-P2 0000: the current EF; otherwise the
+//                                                  identifier of an EF, which becomes current
+//   response: 53 L data  SW1 SW2                  L one byte up to 7F, else 81 and one byte;
+//                                                  53 L data within Le
 #pragma once
 
 #include <cstdint>
@@ -47,10 +56,12 @@ struct Response {
 inline constexpr uint16_t kSwOk = 0x9000;
 inline constexpr uint16_t kSwEndOfFile = 0x6282;
 inline constexpr uint16_t kSwWrongLength = 0x6700;
+inline constexpr uint16_t kSwIncompatible = 0x6981;
 inline constexpr uint16_t kSwSecurity = 0x6982;
 inline constexpr uint16_t kSwBlocked = 0x6983;
 inline constexpr uint16_t kSwConditions = 0x6985;
 inline constexpr uint16_t kSwNoCurrentEf = 0x6986;
+inline constexpr uint16_t kSwWrongData = 0x6A80;
 inline constexpr uint16_t kSwFileNotFound = 0x6A82;
 inline constexpr uint16_t kSwWrongP1P2 = 0x6A86;
 inline constexpr uint16_t kSwWrongOffset = 0x6B00;
@@ -103,6 +114,7 @@ private:
 
     Response Select(const Apdu& a);
     Response ReadBinary(const Apdu& a, bool exact_le);
+    Response ReadBinaryOdd(const Apdu& a);
     Response UpdateBinary(const Apdu& a);
     Response GetResponse(const Apdu& a);
     Response GetChallenge(const Apdu& a);

@@ -121,6 +121,41 @@ std::vector<Profile> Build() {
     o.atr_gap_etu = 9'000;
     add("atr-slow", "T=1 card sending its answer to reset 9000 etu apart (about 940 ms a byte)",
         WithTck(Cat({0x3B, 0x94, 0x13, 0x81, 0x31, 0x20, 0x45}, Hist('6', '0'))), o);
+
+    // Cards for the driver's transmit path: the T=1 answers that take the reader's state
+    // machine where a plain card never does, and T=0 procedure bytes at their edges.
+    o = {};
+    o.t1.max_answer_inf = 32;
+    o.t1.ifs_request_in_chain = 64;
+    add("t1-ifs-mid", "T=1 card chaining answers in 32-byte blocks, S(IFS request) for IFSC 64 after the first",
+        WithTck(Cat({0x3B, 0x94, 0x13, 0x81, 0x31, 0x20, 0x45}, Hist('1', '4'))), o);
+
+    o = {};
+    o.t1.endless_chain = true;
+    add("t1-endless", "faulty T=1 card answering every command with empty chained I-blocks, for ever",
+        WithTck(Cat({0x3B, 0x94, 0x13, 0x81, 0x31, 0x20, 0x45}, Hist('1', '5'))), o);
+
+    o = {};
+    o.t1.fixed_answer = Bytes{0x90};
+    add("t1-nosw", "faulty T=1 card answering every command with the one byte 90 (no status word)",
+        WithTck(Cat({0x3B, 0x94, 0x13, 0x81, 0x31, 0x20, 0x45}, Hist('1', '6'))), o);
+
+    o = {};
+    o.t1.max_answer_inf = 24;
+    // TD2 71: TA3 20 (IFSC 32: the reader's commands chain), TB3 45, TC3 01 (CRC).
+    add("t1-crc-chain", "T=1 card, IFSC 32, CRC, chaining answers in 24-byte blocks",
+        WithTck(Cat({0x3B, 0x94, 0x13, 0x81, 0x71, 0x20, 0x45, 0x01}, Hist('1', '7'))), o);
+
+    o = {};
+    o.t0.overrun_bytes = 3;
+    add("t0-overrun", "faulty T=0 card: after a case 2 answer's data, NOT INS and a byte, three times beyond Le",
+        Cat({0x3B, 0x14, 0x13}, Hist('0', '3')), o);
+
+    o = {};
+    o.t0.nulls_after_data = 1;
+    o.t0.null_spacing_etu = 100;
+    add("t0-null-after-data", "T=0 card sending a NULL between the last data byte (either way) and SW1",
+        Cat({0x3B, 0x14, 0x13}, Hist('0', '4')), o);
     return p;
 }
 

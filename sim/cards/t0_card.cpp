@@ -13,6 +13,8 @@ constexpr uint32_t kMinTurnaroundEtu = 6;
 // A card that needs more time than WT keeps the reader waiting with NULL bytes; this bounds
 // how many one command may send, whatever the options say.
 constexpr uint32_t kMaxNullsPerProcedure = 10'000;
+// The bytes an overrunning card sends beyond Le: E0, E1, ..., easy to tell from file data.
+constexpr uint8_t kOverrunFirstByte = 0xE0;
 }  // namespace
 
 bool InsValidForT0(uint8_t ins) { return (ins & 0xF0) != 0x60 && (ins & 0xF0) != 0x90; }
@@ -22,6 +24,7 @@ bool InsCarriesDataIn(uint8_t ins) {
     case 0xA4:  // SELECT
     case 0xD6:  // UPDATE BINARY
     case 0x20:  // VERIFY
+    case 0xB1:  // READ BINARY with odd INS: the offset goes in, the answer follows 61xx
         return true;
     default: return false;
     }
@@ -170,10 +173,18 @@ void T0Protocol::Finish(const Response& r) {
             }
             Emit(r.data[i], options_.data_gap_etu);
         }
-        SendProcedure(static_cast<uint8_t>(r.sw >> 8), 0);
-    } else {
-        SendProcedure(static_cast<uint8_t>(r.sw >> 8), options_.processing_etu);
+        // A faulty card: NOT INS and one more byte, again and again, after all Le bytes.
+        for (uint32_t i = 0; i < options_.overrun_bytes; ++i) {
+            SendProcedure(static_cast<uint8_t>(ins ^ 0xFF), 0);
+            Emit(static_cast<uint8_t>(kOverrunFirstByte + i), options_.data_gap_etu);
+        }
     }
+    // Data went one way or the other: the NULL bytes of this card come before SW1 only then.
+    if (!r.data.empty() || !data_.empty()) {
+        for (uint32_t i = 0; i < std::min(options_.nulls_after_data, kMaxNullsPerProcedure); ++i)
+            Emit(kNull, options_.null_spacing_etu);
+    }
+    SendProcedure(static_cast<uint8_t>(r.sw >> 8), r.data.empty() ? options_.processing_etu : 0);
     Emit(static_cast<uint8_t>(r.sw), 0);
     state_ = State::Header;
     header_.clear();

@@ -41,6 +41,13 @@ struct T0Options {
     uint32_t data_gap_etu = 0;            // extra etu between the card's data bytes
     // Time the card needs to run a command before its status; NULL bytes keep it inside WT.
     uint32_t processing_etu = 0;
+    // A faulty card: after the data of an answer (case 2, GET RESPONSE) this many NOT INS
+    // bytes, each followed by one data byte the reader did not ask for, before SW1 SW2.
+    uint32_t overrun_bytes = 0;
+    // NULL bytes between the last data byte of a command (either way) and SW1, spaced by
+    // null_spacing_etu; after the reader's data of case 3, after the card's data of case 2.
+    // (Between an ACK and the data that follow it a 60 would be a data byte, not a NULL.)
+    uint32_t nulls_after_data = 0;
 };
 
 struct T0Stats {

@@ -57,6 +57,7 @@ void T1Protocol::Start(CardLink& link, Rate rate) {
     ifsc_ = atr_ifsc_;
     ifsd_ = kDefaultIfs;
     ifs_requested_ = false;
+    chain_ifs_due_ = ifs_in_chain_ = false;
     command_.clear();
     answer_.clear();
     wtx_granted_ = 0;
@@ -167,6 +168,16 @@ void T1Protocol::OnRBlock(uint8_t pcb) {
         if (nr != last_ns) {
             // Rule 5: the chained block is acknowledged; the next one follows.
             answer_acked_ += last_i_block_[2];
+            if (chain_ifs_due_) {
+                // Rule 4: with the turn in the middle of its chain, the card announces a new
+                // IFSC before its next block.
+                chain_ifs_due_ = false;
+                ifs_in_chain_ = true;
+                ++stats_.ifs_requests;
+                phase_ = Phase::AwaitIfs;
+                SendBlock(kPcbS | kSIfs, {options_.ifs_request_in_chain}, options_.block_delay_etu);
+                return;
+            }
             SendChunk(options_.block_delay_etu);
             return;
         }
@@ -204,6 +215,11 @@ void T1Protocol::OnSBlock(uint8_t pcb, const Bytes& inf) {
         if (phase_ == Phase::AwaitIfs && type == kSIfs && inf == want) {
             // Rule 4: the reader confirms the card's new IFSC.
             ifsc_ = inf[0];
+            if (ifs_in_chain_) {
+                ifs_in_chain_ = false;
+                SendChunk(options_.block_delay_etu);
+                return;
+            }
             ContinueAnswer();
             return;
         }
@@ -246,7 +262,9 @@ void T1Protocol::StartAnswer() {
     ++stats_.commands;
     const auto apdu = ParseShortApdu(command_);
     const Response r = (!apdu || command_overflow_) ? Response{{}, kSwWrongLength} : app_.Execute(*apdu);
-    answer_ = r.ToBytes();
+    answer_ = options_.fixed_answer ? *options_.fixed_answer : r.ToBytes();
+    chain_ifs_due_ = options_.ifs_request_in_chain != 0;
+    ifs_in_chain_ = false;
     answer_acked_ = 0;
     command_.clear();
     wtx_granted_ = 0;
@@ -280,8 +298,9 @@ void T1Protocol::SendChunk(uint32_t delay_etu) {
     const size_t remaining = answer_.size() - answer_acked_;
     size_t cap = ifsd_;
     if (options_.max_answer_inf != 0) cap = std::min<size_t>(cap, options_.max_answer_inf);
+    if (options_.endless_chain) cap = 0;
     const size_t n = std::min(remaining, cap);
-    const bool more = remaining > n;
+    const bool more = options_.endless_chain || remaining > n;
     // Rule 5: M set while more of the answer follows, each block within IFSD (11.4.2).
     const uint8_t pcb = static_cast<uint8_t>((ns_ << 6) | (more ? kIMore : 0));
     SendBlock(pcb, Bytes(answer_.begin() + static_cast<long>(answer_acked_),

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "sim/card.h"
@@ -40,6 +41,14 @@ struct T1Options {
     bool wtx = true;
     uint8_t ifs_request = 0;  // the card's own S(IFS request) before its first answer; 0 none
     uint8_t max_answer_inf = 0;  // largest INF of the card's I-blocks (chaining); 0: IFSD
+    // The card's S(IFS request) with this IFSC in the middle of every chained answer, once its
+    // first block has been acknowledged; then the chain goes on. 0: none.
+    uint8_t ifs_request_in_chain = 0;
+    // A faulty card: every answer is an endless chain of I-blocks with M set and no INF.
+    bool endless_chain = false;
+    // A faulty card: this answer (which may lack SW1 SW2) to every command, whatever the
+    // application says.
+    std::optional<Bytes> fixed_answer;
 };
 
 struct T1Stats {
@@ -114,6 +123,8 @@ private:
     uint8_t nr_ = 0;          // N(S) expected in the reader's next I-block
     uint8_t ifsc_ = 32, ifsd_ = 32;
     bool ifs_requested_ = false;
+    bool chain_ifs_due_ = false;  // this answer's S(IFS request) in its chain is yet to come
+    bool ifs_in_chain_ = false;   // the S(IFS request) awaiting its response interrupts a chain
     Bytes command_;
     bool command_overflow_ = false;
     Bytes answer_;

@@ -13,6 +13,10 @@ void FakeReader::Send(const std::vector<uint8_t>& bytes) {
     });
 }
 
+void FakeReader::SendNow(const std::vector<uint8_t>& bytes) {
+    for (uint8_t b : bytes) line_.PeerSend(b);
+}
+
 void FakeReader::Reply(uint8_t value) {
     if (value == 0x10) line_.PeerSend(0x10);
     line_.PeerSend(value);
@@ -38,6 +42,7 @@ void FakeReader::OnByte(uint8_t b) {
     if (command_.size() < expected_) return;
     const uint8_t head = command_[0];
     if ((head & 0xC0) == 0x80) reg[head & 0x3F] = command_[1];
+    const std::vector<uint8_t> cardBytes(command_.begin() + 1, command_.end());
     command_.clear();
     if (silent) return;
     uint8_t reply = 0x90;
@@ -46,6 +51,7 @@ void FakeReader::OnByte(uint8_t b) {
         replyOverride.pop_front();
     }
     Reply(reply);
+    if ((head & 0xC0) == 0x40 && reply == 0x90 && onCardData) onCardData(cardBytes);
 }
 
 }  // namespace lmscr::test

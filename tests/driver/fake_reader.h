@@ -7,6 +7,7 @@
 #include "serial.h"
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -24,6 +25,11 @@ public:
 
     // Every byte the host sent, in order.
     std::vector<uint8_t> received;
+    // Called in the line's thread right after the reply to each send-data command, with the
+    // command's card bytes: a test plays the card behind the reader with it.
+    std::function<void(const std::vector<uint8_t>&)> onCardData;
+    // Sends raw bytes now; only from the line's thread (inside onCardData or a line timer).
+    void SendNow(const std::vector<uint8_t>& bytes);
     // Sends raw bytes now (no escaping), from the line's thread.
     void Send(const std::vector<uint8_t>& bytes);
 

@@ -2,6 +2,7 @@
 
 #include "rig.h"
 #include "sim/atr_card.h"
+#include "sim/cards/application.h"
 #include "sim/cards/profiles.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include <poll.h>
@@ -43,6 +45,9 @@ struct Race {
     std::vector<std::shared_ptr<kernel::PendingIo>> requests;
     // Card requests may fail in many ways when the card or the line goes under them; they must end.
     std::vector<std::shared_ptr<kernel::PendingIo>> cardRequests;
+    // Transmit requests: whatever else happens, one that succeeds carries the card's answer.
+    std::vector<std::shared_ptr<kernel::PendingIo>> transmits;
+    std::shared_ptr<kernel::PendingIo> inFlight;  // the command on its way at the instant
     KEVENT pnpLock;
     bool gone = false;       // removed, or surprise-removed and waiting for the remove request
     bool surprised = false;  // surprise-removed: the remove request comes once the handles are closed
@@ -121,6 +126,28 @@ void SendCard(Race& r, ULONG code, ULONG input, ULONG outputLength) {
 }
 void Power(Race& r) { SendCard(r, IOCTL_SMARTCARD_POWER, SCARD_COLD_RESET, 64); }
 void SetProtocol(Race& r) { SendCard(r, IOCTL_SMARTCARD_SET_PROTOCOL, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, 4); }
+// READ BINARY of the 16 bytes of EF 2F00, on a T=1 card; and its one right answer.
+const std::vector<uint8_t> kReadBinary = {0x00, 0xB0, 0x00, 0x00, 0x10};
+std::vector<uint8_t> ReadBinaryAnswer() {
+    std::vector<uint8_t> a = sim::cards::CardApplication::InitialContent(sim::cards::CardApplication::kEfMfData);
+    a.resize(16);
+    a.push_back(0x90);
+    a.push_back(0x00);
+    return a;
+}
+std::shared_ptr<kernel::PendingIo> SendApdu(Race& r, const std::vector<uint8_t>& apdu) {
+    std::vector<uint8_t> in(8);
+    const ULONG protocol = SCARD_PROTOCOL_T1, header = 8;
+    std::memcpy(in.data(), &protocol, 4);
+    std::memcpy(in.data() + 4, &header, 4);
+    in.insert(in.end(), apdu.begin(), apdu.end());
+    auto q = r.rig.K().Clients().IoControlAsync(r.a, IOCTL_SMARTCARD_TRANSMIT, in, 8 + 258);
+    r.transmits.push_back(q);
+    return q;
+}
+void Transmit(Race& r) {
+    if (!r.aClosing) (void)SendApdu(r, kReadBinary);
+}
 void CardIn(Race& r) {
     r.cardMoved = true;
     r.rig.InsertCard("3B 00");
@@ -177,6 +204,8 @@ const std::vector<EntryBody>& Bodies() {
         {{"reader-silence", false, false}, Silence, false},
         {{"power", false, true}, Power, false},
         {{"set-protocol", false, true, true}, SetProtocol, false},
+        {{"transmit", false, true, true, true}, Transmit, false},
+        {{"card-pulled-mid-exchange", false, true, true, true, true}, CardOut, true},
         {{"start", true, false}, Start, false},
         {{"stop", false, false}, Stop, false},
         {{"remove", false, false}, Remove, false},
@@ -208,6 +237,8 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
     const bool stoppedBase = ea.entry.needsStopped || eb.entry.needsStopped;
     const bool cardBase = ea.entry.needsCard || eb.entry.needsCard;
     const bool poweredBase = !stoppedBase && (ea.entry.needsPowered || eb.entry.needsPowered);
+    const bool protocolBase = poweredBase && (ea.entry.needsProtocol || eb.entry.needsProtocol);
+    const bool inFlightBase = protocolBase && (ea.entry.exchangeInFlight || eb.entry.exchangeInFlight);
 
     Race r(seed);
     Check(r.rig.Add() == STATUS_SUCCESS, "add");
@@ -223,6 +254,16 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
         Check(r.rig.K().Clients().IoControl(r.a, IOCTL_SMARTCARD_POWER, in, 64).status == STATUS_SUCCESS,
               "the card is reset before the instant");
     }
+    if (protocolBase) {
+        const ULONG t1 = SCARD_PROTOCOL_T1;
+        std::vector<uint8_t> in(4);
+        std::memcpy(in.data(), &t1, 4);
+        Check(r.rig.K().Clients().IoControl(r.a, IOCTL_SMARTCARD_SET_PROTOCOL, in, 4).status == STATUS_SUCCESS,
+              "T=1 is selected before the instant");
+        auto select = SendApdu(r, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0x00});
+        Check(select->Wait(2000) && select->Result().status == STATUS_SUCCESS, "EF 2F00 is selected before the instant");
+        r.transmits.clear();
+    }
     if (!stoppedBase) {
         r.parked = r.rig.Async(r.a, cardBase ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
         Check(!r.parked->Wait(5), "the tracking request is parked");
@@ -230,14 +271,22 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
 
     // Both effects land on the driver at the same instant: a card event is started early by the
     // time its two bytes take on the line.
-    const uint64_t instantNs = 10'000'000;
+    const uint64_t instantNs = inFlightBase ? 40'000'000 : 10'000'000;
     const uint64_t cardLeadNs = 2 * serial::FrameNs(serial::LineFormat{});
     auto spawn = [&](const EntryBody& e) {
         return r.rig.SpawnAt(e.entry.name, instantNs - (e.cardLine ? cardLeadNs : 0), [&r, &e] { e.body(r); });
     };
     auto ta = spawn(ea);
     auto tb = spawn(eb);
-    r.rig.K().Sleep(3000);
+    // A READ BINARY of 16 bytes takes about 45 ms on this card: the instant falls in its middle.
+    std::optional<kernel::Kernel::ThreadId> sender;
+    if (inFlightBase) sender = r.rig.SpawnAt("in flight", instantNs - 25'000'000, [&r] { r.inFlight = SendApdu(r, kReadBinary); });
+    r.rig.K().Sleep(instantNs / 1'000'000 + 300);
+    // A card pulled in the middle of a command ends it at once, unless the reader could not say so.
+    const bool pulled = ea.body == CardOut || eb.body == CardOut;
+    if (r.inFlight && pulled && !r.muted && !r.dsrDropped && !r.gone && !r.stopped)
+        Check(r.inFlight->Done(), "the command in flight ended within 300 ms of the card's removal");
+    r.rig.K().Sleep(2700 - instantNs / 1'000'000);
 
     // Settled: the records agree with each other and with the reader.
     if (!r.gone && r.rig.Pdo()->AttachedDevice != nullptr) {
@@ -272,12 +321,21 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
     }
     r.rig.K().Join(ta);
     r.rig.K().Join(tb);
+    if (sender) r.rig.K().Join(*sender);
     if (r.b.IsOpen()) r.rig.K().Clients().Close(r.b);
     if (r.c.IsOpen()) r.rig.K().Clients().Close(r.c);
     if (r.surprised) Check(r.rig.K().Pnp().Send(r.rig.Pdo(), IRP_MN_REMOVE_DEVICE) == STATUS_SUCCESS, "remove");
 
     // Every request ended, once, with a status its caller can take.
     for (auto& q : r.cardRequests) Check(q->Done(), "a card request has ended");
+    for (auto& q : r.transmits) {
+        Check(q->Done(), "a transmit request has ended");
+        const kernel::IoResult& res = q->Result();
+        if (res.status != STATUS_SUCCESS) continue;
+        const std::vector<uint8_t> answer(res.output.begin() + std::min<size_t>(8, res.information),
+                                          res.output.begin() + res.information);
+        Check(answer == ReadBinaryAnswer(), "a transmit that succeeded carries the card's answer");
+    }
     if (r.parked) {
         Check(r.parked->Done(), "the parked tracking request has ended");
         Check(Allowed(r.parked->Result().status, {STATUS_SUCCESS, STATUS_CANCELLED, STATUS_DEVICE_REMOVED}),

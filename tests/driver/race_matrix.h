@@ -19,6 +19,10 @@ struct Entry {
     bool needsStopped;  // runs against a reader that is added but not started (the start)
     bool needsCard;     // the card is in the reader before the instant (the removal of the card)
     bool needsPowered = false;  // the card has been reset before the instant (protocol selection)
+    // The card runs a protocol before the instant (T=1, EF 2F00 selected), ready for commands.
+    bool needsProtocol = false;
+    // A command is on its way to the card at the instant (sent 25 ms before it).
+    bool exchangeInFlight = false;
 };
 
 // The entry points, in the order the table prints them.

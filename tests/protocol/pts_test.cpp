@@ -64,6 +64,12 @@ TEST(Selection, every_card_profile_is_powered_read_and_given_a_protocol_or_refus
         {"pts-counter", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
         {"pts-late", STATUS_SUCCESS, STATUS_SUCCESS, kT0},
         {"atr-slow", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
+        {"t1-ifs-mid", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
+        {"t1-endless", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
+        {"t1-nosw", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
+        {"t1-crc-chain", STATUS_SUCCESS, STATUS_SUCCESS, kT1},
+        {"t0-overrun", STATUS_SUCCESS, STATUS_SUCCESS, kT0},
+        {"t0-null-after-data", STATUS_SUCCESS, STATUS_SUCCESS, kT0},
     };
     ASSERT_EQ(std::size(table), sim::cards::CardProfiles().size());
     for (const auto& profile : sim::cards::CardProfiles()) {

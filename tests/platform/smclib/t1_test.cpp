@@ -294,6 +294,51 @@ TEST_F(T1Test, t1_endless_wtx_is_bounded) {
     EXPECT_EQ(Run(kSelect), STATUS_IO_TIMEOUT);
 }
 
+// A card that keeps its chain going with I-blocks that carry nothing: each is accepted and
+// acknowledged, but none is progress, so 64 in a row end the command as an unresponsive card
+// does; a block with data between them starts the count again.
+TEST_F(T1Test, t1_empty_chained_i_blocks_are_bounded) {
+    Expect(I(0, false, kSelect), I(0, true, {}));
+    for (int i = 1; i <= 64; ++i) Expect(R(i % 2), I(i % 2, true, {}));
+    EXPECT_EQ(Run(kSelect), STATUS_IO_TIMEOUT);  // the 65th empty block
+    EXPECT_EQ(reader.information, 0xFFFFFFFFu);
+    EXPECT_EQ(reader.ext.T1.State, T1_START);
+
+    // After the card is reset: 64 empty blocks, one byte of data, 64 more, then the rest.
+    ASSERT_EQ(reader.Atr(kT1Atr), STATUS_SUCCESS);
+    Expect(I(0, false, kSelect), I(0, true, {}));
+    int ns = 1;
+    for (int i = 1; i < 64; ++i, ns ^= 1) Expect(R(ns), I(ns, true, {}));
+    Expect(R(ns), I(ns, true, {0x90}));
+    ns ^= 1;
+    for (int i = 0; i < 64; ++i, ns ^= 1) Expect(R(ns), I(ns, true, {}));
+    Expect(R(ns), I(ns, false, {0x00}));
+    ASSERT_EQ(Run(kSelect, 8 + 300, 300), STATUS_SUCCESS);
+    EXPECT_EQ(reader.Answer(), kOk);
+}
+
+// Every answer ends with SW1 SW2: a last block that leaves the answer shorter is refused, as T=0
+// refuses it, and the block numbering stays in step for the next command.
+TEST_F(T1Test, t1_answer_without_status_word_is_refused) {
+    Expect(I(0, false, kSelect), I(0, false, {}));
+    EXPECT_EQ(Run(kSelect), STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(reader.information, 0xFFFFFFFFu);
+    EXPECT_EQ(reader.ext.T1.State, T1_START);
+    Expect(I(1, false, kSelect), I(1, false, {0x90}));
+    EXPECT_EQ(Run(kSelect), STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(reader.information, 0xFFFFFFFFu);
+    Expect(I(0, false, kSelect), I(0, true, {0x90}));  // one byte chained, then nothing
+    Expect(R(1), I(1, false, {}));
+    EXPECT_EQ(Run(kSelect), STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(reader.ext.T1.State, T1_START);
+    Expect(I(1, false, kSelect), I(0, false, kOk));
+    ASSERT_EQ(Run(kSelect), STATUS_SUCCESS);
+    Expect(I(0, false, kSelect), I(1, true, {0x90}));  // SW1 and SW2 in two blocks is an answer
+    Expect(R(0), I(0, false, {0x00}));
+    ASSERT_EQ(Run(kSelect), STATUS_SUCCESS);
+    EXPECT_EQ(reader.Answer(), kOk);
+}
+
 TEST_F(T1Test, t1_reply_without_request_is_refused) {
     reader.Transmit(SCARD_PROTOCOL_T1, kSelect);
     reader.CardSays(I(0, false, kOk));

@@ -87,6 +87,14 @@ TEST_P(T0PairingTest, case_4_through_61xx_and_get_response) {
     EXPECT_EQ(tpdus, 2u);
 }
 
+TEST_P(T0PairingTest, case_4_odd_ins_read_binary) {
+    unsigned tpdus = 0;
+    const T0Run run = Apdu({0x00, 0xB1, 0x2F, 0x00, 0x03, 0x54, 0x01, 0x0A, 0x00}, &tpdus);
+    const Bytes file = CardApplication::InitialContent(CardApplication::kEfMfData);
+    EXPECT_EQ(run.answer, Cat(Cat({0x53, 0x06}, Bytes(file.begin() + 10, file.end())), kOk));
+    EXPECT_EQ(tpdus, 2u);  // the offset in after the ACK B1, 61 08; GET RESPONSE
+}
+
 TEST_P(T0PairingTest, errors_come_as_status_at_once) {
     T0Run run = Apdu({0x00, 0xB0, 0x00, 0x00, 0x04});
     EXPECT_EQ(run.answer, (Bytes{0x69, 0x86}));
@@ -108,7 +116,7 @@ TEST_P(T0PairingTest, pin_counter_and_security_status) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachProcedureStyle, T0PairingTest,
-                         ::testing::Values("t0", "t0-notins", "t0-null", "inverse"),
+                         ::testing::Values("t0", "t0-notins", "t0-null", "inverse", "t0-null-after-data"),
                          [](const auto& info) {
                              std::string n = info.param;
                              for (char& c : n)

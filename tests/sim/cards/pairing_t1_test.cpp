@@ -241,6 +241,52 @@ TEST_F(T1PairingTest, answer_too_long_for_the_caller_is_aborted) {
     EXPECT_EQ(Apdu({0x00, 0xB0, 0x00, 0x00, 4}).answer.size(), 6u);
 }
 
+TEST_F(T1PairingTest, ifs_request_in_the_middle_of_the_cards_chain) {
+    Start("t1-ifs-mid", 32);
+    SelectLong();
+    T1Run run = Apdu({0x00, 0xB0, 0x00, 0x00, 40});
+    ASSERT_EQ(run.status, STATUS_SUCCESS);
+    const Bytes file = CardApplication::InitialContent(CardApplication::kEfLong);
+    EXPECT_EQ(run.answer, Cat(Bytes(file.begin(), file.begin() + 40), kOk));
+    // Rule 5, the card's first block acknowledged; Rule 4 inside the chain; the chain goes on
+    // with the N(S) the R-block asked for.
+    EXPECT_EQ(CardShapes(run), (Shapes{{0x20, 32}, {0xC1, 1}, {0x40, 10}}));
+    EXPECT_EQ(ReaderShapes(run), (Shapes{{0x00, 5}, {0x90, 0}, {0xE1, 1}}));
+    EXPECT_EQ(run.blocks[2].reader[3], 0x40);
+    EXPECT_EQ(r.ext.T1.IFSC, 0x40);
+    // The reader's commands are now cut at 64 bytes.
+    run = Apdu(Cat({0x00, 0xD6, 0x00, 0x00, 100}, Bytes(100, 0x3C)));
+    EXPECT_EQ(run.answer, kOk);
+    EXPECT_EQ(ReaderShapes(run), (Shapes{{0x60, 64}, {0x00, 41}}));
+}
+
+TEST_F(T1PairingTest, endless_empty_chain_is_given_up) {
+    Start("t1-endless", 32);
+    const T1Run run = Apdu(kSelectDf);
+    EXPECT_EQ(run.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(r.information, 0xFFFFFFFFu);
+    // The card's 65th empty block in a row ends the command; each before it was acknowledged.
+    ASSERT_EQ(run.blocks.size(), 65u);
+    for (size_t i = 0; i < run.blocks.size(); ++i) {
+        EXPECT_EQ(Shape(run.blocks[i].card), (std::pair<int, int>{i % 2 ? 0x60 : 0x20, 0})) << i;
+        if (i > 0) {
+            EXPECT_EQ(Shape(run.blocks[i].reader), (std::pair<int, int>{i % 2 ? 0x90 : 0x80, 0})) << i;
+        }
+    }
+}
+
+TEST_F(T1PairingTest, answer_without_status_word_is_refused) {
+    Start("t1-nosw", 32);
+    T1Run run = Apdu(kSelectDf);
+    EXPECT_EQ(run.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(CardShapes(run), (Shapes{{0x00, 1}}));
+    EXPECT_EQ(r.information, 0xFFFFFFFFu);
+    run = Apdu(kSelectLong);  // the numbering moved on on both sides
+    EXPECT_EQ(run.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(ReaderShapes(run), (Shapes{{0x40, 7}}));
+    EXPECT_EQ(CardShapes(run), (Shapes{{0x40, 1}}));
+}
+
 // Under line faults every command either gets the right answer or fails cleanly, after which
 // the card is reset; the run goes on and the answers stay right.
 TEST(T1FaultSweepTest, many_seeds_never_a_wrong_answer) {

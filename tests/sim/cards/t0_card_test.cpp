@@ -10,6 +10,7 @@
 namespace lmscr::sim::cards {
 namespace {
 
+using testing::Cat;
 using testing::DirectLink;
 
 class T0CardTest : public ::testing::Test {
@@ -131,6 +132,70 @@ TEST_F(T0CardTest, case_4_answers_61xx_and_get_response_delivers) {
     EXPECT_EQ(link->TakeAll(), (Bytes{0x61, 0x09}));
     link->ReaderSend({0x00, 0xC0, 0x00, 0x00, 0x09});
     EXPECT_EQ(link->TakeAll(), (Bytes{0xC0, 0x62, 0x07, 0x82, 0x01, 0x38, 0x83, 0x02, 0x3F, 0x00, 0x90, 0x00}));
+}
+
+TEST_F(T0CardTest, odd_ins_read_binary_acked_with_the_odd_ins_and_answered_by_get_response) {
+    const Bytes file = CardApplication::InitialContent(CardApplication::kEfMfData);
+    Make({});
+    link->ReaderSend({0x00, 0xB1, 0x2F, 0x00, 0x03});  // P3 is Lc: the offset object goes in
+    EXPECT_EQ(Next().first, 0xB1);  // ACK: INS itself, b1 set
+    EXPECT_TRUE(link->CardSilent());
+    link->ReaderSend({0x54, 0x01, 0x04});
+    EXPECT_EQ(link->TakeAll(), (Bytes{0x61, 0x0E}));  // 53 0C and 12 bytes wait
+    link->ReaderSend({0x00, 0xC0, 0x00, 0x00, 0x0E});
+    EXPECT_EQ(link->TakeAll(), Cat(Bytes{0xC0, 0x53, 0x0C}, Cat(Bytes(file.begin() + 4, file.end()), {0x90, 0x00})));
+    // NOT INS of an odd INS is even: 4E, one byte at a time.
+    Make({T0Procedure::NotInsEachByte});
+    link->ReaderSend({0x00, 0xB1, 0x2F, 0x00, 0x03});
+    for (uint8_t b : {0x54, 0x01, 0x0F}) {
+        EXPECT_EQ(Next().first, 0x4E);
+        EXPECT_TRUE(link->CardSilent());
+        link->ReaderSend(b);
+    }
+    EXPECT_EQ(link->TakeAll(), (Bytes{0x61, 0x03}));
+}
+
+TEST_F(T0CardTest, overrun_card_sends_not_ins_and_a_byte_beyond_le) {
+    const Bytes file = CardApplication::InitialContent(CardApplication::kEfMfData);
+    T0Options o;
+    o.overrun_bytes = 3;
+    Make(o);
+    link->ReaderSend({0x00, 0xA4, 0x00, 0x0C, 0x02});
+    EXPECT_EQ(link->TakeAll(), (Bytes{0xA4}));
+    link->ReaderSend({0x2F, 0x00});
+    EXPECT_EQ(link->TakeAll(), (Bytes{0x90, 0x00}));  // no data out: nothing extra
+    link->ReaderSend({0x00, 0xB0, 0x00, 0x00, 0x04});
+    EXPECT_EQ(link->TakeAll(), (Bytes{0xB0, file[0], file[1], file[2], file[3], 0x4F, 0xE0, 0x4F, 0xE1, 0x4F,
+                                      0xE2, 0x90, 0x00}));
+    link->ReaderSend({0x00, 0xB0, 0x00, 0x00, 0x00});  // the 6Cxx answer carries no data either
+    EXPECT_EQ(link->TakeAll(), (Bytes{0x6C, 0x10}));
+}
+
+TEST_F(T0CardTest, null_between_the_last_data_byte_and_sw1_either_way) {
+    T0Options o;
+    o.nulls_after_data = 1;
+    o.null_spacing_etu = 100;
+    Make(o);
+    link->ReaderSend({0x00, 0x20, 0x00, 0x01, 0x04});  // case 3
+    EXPECT_EQ(Next(), (std::pair<uint8_t, uint64_t>{0x20, 16}));
+    link->ReaderSend({0x31, 0x32, 0x33, 0x34});
+    EXPECT_EQ(Next(), (std::pair<uint8_t, uint64_t>{0x60, 110}));  // 10 etu of frame + 100
+    EXPECT_EQ(Next(), (std::pair<uint8_t, uint64_t>{0x90, 12}));
+    EXPECT_EQ(Next(), (std::pair<uint8_t, uint64_t>{0x00, 12}));
+    EXPECT_TRUE(link->CardSilent());
+    link->ReaderSend({0x00, 0x84, 0x00, 0x00, 0x02});  // case 2
+    EXPECT_EQ(Next(), (std::pair<uint8_t, uint64_t>{0x84, 16}));
+    EXPECT_EQ(Next().second, 12u);
+    EXPECT_EQ(Next().second, 12u);
+    EXPECT_EQ(Next(), (std::pair<uint8_t, uint64_t>{0x60, 112}));
+    EXPECT_EQ(Next(), (std::pair<uint8_t, uint64_t>{0x90, 12}));
+    EXPECT_EQ(Next(), (std::pair<uint8_t, uint64_t>{0x00, 12}));
+    EXPECT_TRUE(link->CardSilent());
+    // No data either way: the status alone.
+    link->ReaderSend({0x00, 0x20, 0x00, 0x01, 0x00});
+    EXPECT_EQ(link->TakeAll(), (Bytes{0x90, 0x00}));
+    link->ReaderSend({0x00, 0xB0, 0x00, 0x00, 0x04});
+    EXPECT_EQ(link->TakeAll(), (Bytes{0x69, 0x86}));
 }
 
 TEST_F(T0CardTest, parity_error_drops_the_command_until_reset) {

@@ -216,6 +216,72 @@ TEST_F(T1CardTest, crc_card_speaks_crc) {
     EXPECT_EQ(Exchange(bad), R(1, 1));
 }
 
+TEST_F(T1CardTest, ifs_request_in_the_middle_of_a_chained_answer) {
+    T1Options o;
+    o.max_answer_inf = 32;
+    o.ifs_request_in_chain = 0x40;
+    Make(o);
+    Exchange(I(0, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10}));
+    EXPECT_EQ(Exchange(I(1, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x01})), I(1, false, {0x90, 0x00}));
+    const Bytes file = CardApplication::InitialContent(CardApplication::kEfLong);
+    const Bytes want = Cat(Bytes(file.begin(), file.begin() + 40), {0x90, 0x00});
+    EXPECT_EQ(Exchange(I(0, false, {0x00, 0xB0, 0x00, 0x00, 40})), I(0, true, Bytes(want.begin(), want.begin() + 32)));
+    // The first block acknowledged: the card has the turn and asks for IFSC 64 (Rule 4).
+    EXPECT_EQ(Exchange(R(1)), S(0xC1, {0x40}));
+    EXPECT_EQ(Exchange(R(1)), S(0xC1, {0x40}));  // Rule 7.3: anything else, the request again
+    EXPECT_EQ(Exchange(S(0xE1, {0x40})), I(1, false, Bytes(want.begin() + 32, want.end())));
+    EXPECT_EQ(card->T1().Ifsc(), 0x40);
+    // Every chained answer has its request; one that fits a block has none.
+    EXPECT_EQ(Exchange(I(1, false, {0x00, 0xB0, 0x00, 0x00, 2})), I(0, false, {file[0], file[1], 0x90, 0x00}));
+    EXPECT_EQ(Exchange(I(0, false, {0x00, 0xB0, 0x00, 0x00, 40})), I(1, true, Bytes(want.begin(), want.begin() + 32)));
+    EXPECT_EQ(Exchange(R(0)), S(0xC1, {0x40}));
+    EXPECT_EQ(Exchange(S(0xE1, {0x40})), I(0, false, Bytes(want.begin() + 32, want.end())));
+    EXPECT_EQ(card->T1().Stats().ifs_requests, 2u);
+}
+
+TEST_F(T1CardTest, endless_card_chains_empty_i_blocks_for_ever) {
+    T1Options o;
+    o.endless_chain = true;
+    Make(o);
+    EXPECT_EQ(Exchange(I(0, false, kChallenge8)), I(0, true, {}));
+    for (int i = 1; i <= 100; ++i) ASSERT_EQ(Exchange(R(i % 2)), I(i % 2, true, {})) << i;
+    EXPECT_EQ(Exchange(R(0, 2)), I(0, true, {}));  // asked again: the same empty block
+    EXPECT_EQ(card->T1().Stats().commands, 1u);
+}
+
+TEST_F(T1CardTest, fixed_answer_without_status_word) {
+    T1Options o;
+    o.fixed_answer = Bytes{0x90};
+    Make(o);
+    EXPECT_EQ(Exchange(I(0, false, kChallenge8)), I(0, false, {0x90}));
+    EXPECT_EQ(Exchange(I(1, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10})), I(1, false, {0x90}));
+    EXPECT_EQ(card->Application().CurrentDf(), CardApplication::kDf);  // the command still ran
+    EXPECT_EQ(Exchange(S(0xC1, {0xFE})), S(0xE1, {0xFE}));  // S-blocks as any card
+    o.fixed_answer = Bytes{};
+    Make(o);
+    EXPECT_EQ(Exchange(I(0, false, kChallenge8)), I(0, false, {}));
+}
+
+TEST_F(T1CardTest, crc_chain_profile_chains_both_ways_with_crc) {
+    g_crc = true;
+    auto made = MakeCardProfile("t1-crc-chain");
+    ASSERT_TRUE(dynamic_cast<IsoCard*>(made.get()));
+    card.reset(static_cast<IsoCard*>(made.release()));
+    link = std::make_unique<DirectLink>(*card);
+    link->Reset();
+    link->TakeAll();
+    EXPECT_EQ(card->T1().Ifsc(), 32);
+    EXPECT_EQ(Exchange(I(0, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10})), I(0, false, {0x90, 0x00}));
+    EXPECT_EQ(Exchange(I(1, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x01})), I(1, false, {0x90, 0x00}));
+    Bytes update{0x00, 0xD6, 0x00, 0x00, 40};
+    for (uint8_t i = 0; i < 40; ++i) update.push_back(static_cast<uint8_t>(0xC0 + i));
+    EXPECT_EQ(Exchange(I(0, true, Bytes(update.begin(), update.begin() + 32))), R(1));  // Rule 5
+    EXPECT_EQ(Exchange(I(1, false, Bytes(update.begin() + 32, update.end()))), I(0, false, {0x90, 0x00}));
+    const Bytes want = Cat(Bytes(update.begin() + 5, update.end()), {0x90, 0x00});
+    EXPECT_EQ(Exchange(I(0, false, {0x00, 0xB0, 0x00, 0x00, 40})), I(1, true, Bytes(want.begin(), want.begin() + 24)));
+    EXPECT_EQ(Exchange(R(0)), I(0, false, Bytes(want.begin() + 24, want.end())));
+}
+
 TEST(T1EdcTest, crc_known_answer_and_lrc) {
     // CRC-16 of ISO/IEC 13239 (X.25): check value of "123456789" is 906E.
     const Bytes s{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
