@@ -66,7 +66,7 @@ int Events(std::FILE* out) {
 }  // namespace
 
 int RunCards(std::FILE* out) {
-    std::fprintf(out, "simulated cards (use with: lmscr demo --card NAME; atr:HEX makes a card from any ATR)\n");
+    std::fprintf(out, "simulated cards (use with: lmscr demo, power, send or script --card NAME; atr:HEX makes a card from any ATR)\n");
     for (const auto& p : sim::cards::CardProfiles()) {
         std::string atr;
         for (size_t i = 0; i < p.atr.size(); ++i) {
