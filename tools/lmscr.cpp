@@ -4,9 +4,9 @@
 //                                      APDUs on a T=0 and a T=1 card
 //   lmscr power [--card NAME] [--warm] [--protocol t0|t1]
 //                                      one card's activation and protocol selection
-//   lmscr send [--card NAME] [--protocol t0|t1] [--json] APDU...
+//   lmscr send [--card NAME] [--protocol t0|t1] [--json] [--trace] APDU...
 //                                      command APDUs to a card, each answer with its status word
-//   lmscr script FILE|- [--card NAME] [--protocol t0|t1] [--json]
+//   lmscr script FILE|- [--card NAME] [--protocol t0|t1] [--json] [--trace]
 //                                      APDUs one a line, with answers to check (apdu.h)
 //   lmscr atr HEX [--json]             an answer to reset as the class library sees it
 //   lmscr cards                        the simulated cards by name, with their answers to reset
