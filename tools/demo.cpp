@@ -3,6 +3,7 @@
 #include "lmscr.h"
 
 #include "driver.h"
+#include "resources.h"
 #include "kernel.h"
 #include "serial.h"
 #include "sim/cards/profiles.h"
@@ -114,6 +115,12 @@ void CardSession(kernel::Kernel& k, Transcript& t, kernel::Handle& h, PDEVICE_OB
 
 }  // namespace
 
+std::string EventText(uint32_t code) {
+    for (ULONG i = 0; i < MessageTableEntries; ++i)
+        if (MessageTable[i].Code == code) return MessageTable[i].Text;
+    return "(the message table has no text for this code)\r\n";
+}
+
 std::string AtrText(const std::string& name) {
     for (const auto& p : sim::cards::CardProfiles()) {
         if (p.name != name) continue;
@@ -128,11 +135,49 @@ std::string AtrText(const std::string& name) {
     return name.rfind("atr:", 0) == 0 ? name.substr(4) : std::string("?");
 }
 
-int RunDemo(const GlobalOptions& options, std::FILE* out) {
-    if (!sim::cards::MakeCardProfile(options.card, options.seed)) {
-        std::fprintf(stderr, "lmscr demo: no card called '%s' (see lmscr cards)\n", options.card.c_str());
-        return 2;
+namespace {
+
+Exchange Apdu(const char* label, const char* hex) { return Exchange{label, 0, *ParseHexBytes(hex), std::nullopt}; }
+
+// Commands on a T=0 and a T=1 card, each in a reader session of its own. T=0 cannot carry data
+// both ways in one command: a SELECT that wants the file's FCP gets 61xx and the FCP comes with
+// GET RESPONSE. T=1 carries it at once, and an answer longer than the IFSD (254 after the
+// driver's IFS request) comes in chained blocks.
+int ApduSessions(const GlobalOptions& options, std::FILE* out) {
+    constexpr size_t kDemoAnswerLines = 4;
+    const std::vector<Exchange> t0 = {
+        Apdu("SELECT MF", "00 A4 00 0C 02 3F 00"),
+        Apdu("SELECT DF 7F10 with its FCP (case 4: T=0 sends no Le, the card answers 61xx)",
+             "00 A4 00 00 02 7F 10 00"),
+        Apdu("GET RESPONSE for the FCP", "00 C0 00 00 09"),
+        Apdu("SELECT EF 6F01", "00 A4 00 0C 02 6F 01"),
+        Apdu("READ BINARY, 16 bytes", "00 B0 00 00 10"),
+        Apdu("SELECT EF 6F09, which the card does not have", "00 A4 00 0C 02 6F 09"),
+    };
+    const std::vector<Exchange> t1 = {
+        Apdu("SELECT MF", "00 A4 00 0C 02 3F 00"),
+        Apdu("SELECT DF 7F10 with its FCP (case 4: T=1 carries the answer at once)", "00 A4 00 00 02 7F 10 00"),
+        Apdu("SELECT EF 6F01", "00 A4 00 0C 02 6F 01"),
+        Apdu("READ BINARY, 16 bytes", "00 B0 00 00 10"),
+        Apdu("READ BINARY, 256 bytes: more than the IFSD, the card chains its answer", "00 B0 00 00 00"),
+        Apdu("READ BINARY at offset 512, the end of 6F01", "00 B0 02 00 10"),
+    };
+    std::fprintf(out,
+                 "\nAPDUs through IOCTL_SMARTCARD_TRANSMIT, each card in a reader session of its own (kernel, "
+                 "reader, driver),\nafter a cold reset and the protocol the card names first:\n");
+    int result = 0;
+    for (const auto& [card, exchanges] : {std::pair{"t0", &t0}, std::pair{"t1", &t1}}) {
+        GlobalOptions session = options;
+        session.card = card;
+        session.json = false;
+        std::fprintf(out, "\ncard '%s' (answer to reset %s)\n", card, AtrText(card).c_str());
+        if (RunExchanges(session, "demo", SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, *exchanges, out, kDemoAnswerLines) != 0) result = 1;
     }
+    return result;
+}
+
+// The reader's life from plug-in to unload, with the card of `options` in and out; the event log.
+int ReaderLifecycle(const GlobalOptions& options, std::FILE* out) {
     kernel::Options ko;
     ko.seed = options.seed;
     kernel::Kernel k(ko);
@@ -267,6 +312,18 @@ int RunDemo(const GlobalOptions& options, std::FILE* out) {
         }
     }
     return leaks.empty() && rest.empty() ? 0 : 1;
+}
+
+}  // namespace
+
+int RunDemo(const GlobalOptions& options, std::FILE* out) {
+    if (!sim::cards::MakeCardProfile(options.card, options.seed)) {
+        std::fprintf(stderr, "lmscr demo: no card called '%s' (see lmscr cards)\n", options.card.c_str());
+        return 2;
+    }
+    // One kernel at a time: the lifecycle's ends before the card sessions start theirs.
+    const int lifecycle = ReaderLifecycle(options, out);
+    return ApduSessions(options, out) == 0 && lifecycle == 0 ? 0 : 1;
 }
 
 }  // namespace lmscr::tool

@@ -1,8 +1,13 @@
 // lmscr: the reader driver on this machine, from a terminal.
 //
-//   lmscr demo [--seed N] [--trace]   a whole session on the built-in simulated reader
+//   lmscr demo [--seed N] [--trace]   a whole session on the built-in simulated reader, and
+//                                      APDUs on a T=0 and a T=1 card
 //   lmscr power [--card NAME] [--warm] [--protocol t0|t1]
 //                                      one card's activation and protocol selection
+//   lmscr send [--card NAME] [--protocol t0|t1] [--json] [--trace] APDU...
+//                                      command APDUs to a card, each answer with its status word
+//   lmscr script FILE|- [--card NAME] [--protocol t0|t1] [--json] [--trace]
+//                                      APDUs one a line, with answers to check (apdu.h)
 //   lmscr atr HEX [--json]             an answer to reset as the class library sees it
 //   lmscr cards                        the simulated cards by name, with their answers to reset
 //   lmscr version                      the driver's version block
@@ -18,12 +23,6 @@
 #include <vector>
 
 namespace lmscr::tool {
-
-std::string EventText(uint32_t code) {
-    for (ULONG i = 0; i < MessageTableEntries; ++i)
-        if (MessageTable[i].Code == code) return MessageTable[i].Text;
-    return "(the message table has no text for this code)\r\n";
-}
 
 namespace {
 
@@ -67,7 +66,7 @@ int Events(std::FILE* out) {
 }  // namespace
 
 int RunCards(std::FILE* out) {
-    std::fprintf(out, "simulated cards (use with: lmscr demo --card NAME; atr:HEX makes a card from any ATR)\n");
+    std::fprintf(out, "simulated cards (use with: lmscr demo, power, send or script --card NAME; atr:HEX makes a card from any ATR)\n");
     for (const auto& p : sim::cards::CardProfiles()) {
         std::string atr;
         for (size_t i = 0; i < p.atr.size(); ++i) {
@@ -87,9 +86,15 @@ int Usage(std::FILE* out, int code) {
     std::fprintf(out,
                  "usage: lmscr <command> [options]\n"
                  "commands:\n"
-                 "  demo      a whole session on the built-in simulated reader, in virtual time\n"
+                 "  demo      a whole session on the built-in simulated reader, in virtual time, then\n"
+                 "            APDUs on a T=0 and a T=1 card\n"
                  "  power     one card's activation and protocol selection on the simulated reader:\n"
                  "            the ATR, the library's reading of it, the PTS bytes, the time of each step\n"
+                 "  send APDU...  command APDUs in hex (\"00 A4 00 00 02 3F 00\", spaces optional) to the\n"
+                 "            card after a cold reset: each answer, its status word in words, its time\n"
+                 "  script FILE   the APDUs of FILE ('-': standard input), one a line; '#' starts a\n"
+                 "            comment; 'APDU => EXPECTED' checks the whole answer, where ?? is any\n"
+                 "            byte and a leading '...' any bytes before (\"... 90 00\": success)\n"
                  "  atr HEX   an answer to reset analysed as the class library sees it (--json for scripts)\n"
                  "  cards     the simulated cards by name, with their answers to reset\n"
                  "  version   the driver's version block\n"
@@ -97,9 +102,14 @@ int Usage(std::FILE* out, int code) {
                  "options:\n"
                  "  --seed N  the seed of the scheduler's choices (default 1, or LMSCR_SEED)\n"
                  "  --trace   print the decoded line trace of the simulated reader\n"
-                 "  --card NAME  the card the demo and power insert (see lmscr cards; default t1)\n"
+                 "  --json    atr, send, script: one JSON object instead of text\n"
+                 "  --card NAME  the card the demo, power, send and script insert (see lmscr cards;\n"
+                 "            default t1)\n"
                  "  --warm    power: a warm reset after the cold one, before the protocol\n"
-                 "  --protocol t0|t1  power: the protocol asked for (default: either)\n");
+                 "  --protocol t0|t1  power: the protocol asked for (default: either); send, script:\n"
+                 "            the protocol run (default: the one the card's ATR names first)\n"
+                 "exit status: 0 done; 1 a request failed, a card or expected answer disagreed;\n"
+                 "  2 the command line or script is wrong\n");
     return code;
 }
 
@@ -142,7 +152,7 @@ int main(int argc, char** argv) {
             }
         } else if (a == "-h" || a == "--help") {
             return Usage(stdout, 0);
-        } else if (!a.empty() && a[0] == '-') {
+        } else if (a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "lmscr: unknown option '%s'\n", a.c_str());
             return Usage(stderr, 2);
         } else {
@@ -160,6 +170,14 @@ int main(int argc, char** argv) {
         std::string hex;
         for (size_t i = 1; i < words.size(); ++i) hex += (i > 1 ? " " : "") + words[i];
         return RunAtr(hex, options.json, stdout, stderr);
+    }
+    if (words[0] == "send") return RunSend(options, protocols, {words.begin() + 1, words.end()}, stdout, stderr);
+    if (words[0] == "script") {
+        if (words.size() != 2) {
+            std::fprintf(stderr, "lmscr script: one file, or - for standard input\n");
+            return 2;
+        }
+        return RunScript(options, protocols, words[1], stdout, stderr);
     }
     if (words[0] == "cards") return RunCards(stdout);
     if (words[0] == "version") return Version(stdout);

@@ -8,13 +8,15 @@
 
 #include <smclib.h>
 
+#include "apdu.h"
+
 namespace lmscr::tool {
 
 struct GlobalOptions {
     uint64_t seed = 1;
     bool trace = false;  // the decoded line trace of the simulated reader
     bool json = false;   // machine-readable output where a command offers it
-    std::string card = "t1";  // the card profile the demo inserts
+    std::string card = "t1";  // the card profile the demo, power, send and script insert
 };
 
 int RunDemo(const GlobalOptions& options, std::FILE* out);
@@ -25,6 +27,26 @@ std::string EventText(uint32_t code);  // the message table's text, or a note th
 // One card's activation and protocol selection (`protocols`: SCARD_PROTOCOL_* mask).
 int RunPower(const GlobalOptions& options, bool warm, ULONG protocols, std::FILE* out);
 
+// One command APDU of send, script or the demo; `label` (the demo's words for it) or `line`
+// (the script's line) heads it in the output.
+struct Exchange {
+    std::string label;
+    int line = 0;
+    Bytes command;
+    std::optional<AnswerPattern> expected;
+};
+// The card of `options` cold reset, `protocols` selected (both: the one its ATR names first) and
+// every exchange sent through IOCTL_SMARTCARD_TRANSMIT, in text or JSON (send.cpp has the
+// format). Exit status: 0 every command answered and every expected answer met, 1 otherwise.
+// Text answers of more than `maxAnswerLines` lines (3 or more; 0: no limit) are cut short.
+int RunExchanges(const GlobalOptions& options, const char* name, ULONG protocols,
+                 const std::vector<Exchange>& exchanges, std::FILE* out, size_t maxAnswerLines = 0);
+// The commands as hex text; 2 for one that is no command APDU, or an unknown card.
+int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std::string>& apdus, std::FILE* out,
+            std::FILE* err);
+// A script file ("-": standard input), see apdu.h for its lines; 2 when a line is malformed.
+int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& file, std::FILE* out, std::FILE* err);
+
 // Shared by the power command and the demo's card session.
 std::string HexBytes(const uint8_t* bytes, size_t length);
 const char* CardStateText(ULONG state);
@@ -33,5 +55,7 @@ std::string ProtocolText(ULONG protocols);
 std::string AtrReading(const SCARD_CARD_CAPABILITIES& caps, ULONG state);
 // The card bytes of PTS exchanges (and card resets between them) in lines of the line trace.
 std::vector<std::string> PtsLines(const std::vector<std::string>& traceLines);
+// Line-trace lines as the card commands show them under --trace.
+void PrintTrace(std::FILE* out, const std::vector<std::string>& lines);
 
 }  // namespace lmscr::tool

@@ -3,13 +3,10 @@
 // pieces of it that the demo's card session shares.
 #include "lmscr.h"
 
-#include "driver.h"
-#include "kernel.h"
-#include "serial.h"
+#include "session.h"
 #include "sim/cards/profiles.h"
 
 #include <cstring>
-#include <memory>
 #include <sstream>
 
 namespace lmscr::tool {
@@ -69,6 +66,10 @@ static std::string Unescaped(const std::string& hex) {
     return out;
 }
 
+void PrintTrace(std::FILE* out, const std::vector<std::string>& lines) {
+    for (const auto& line : lines) std::fprintf(out, "               | %s\n", line.c_str());
+}
+
 std::vector<std::string> PtsLines(const std::vector<std::string>& traceLines) {
     // Trace lines read "  12.345 ms host->reader  44 FF 11 11 FF   send card data, 4 bytes" and
     // "reader->host  FF 11 11 FF   card data, 4 bytes"; a send-data command's card bytes follow
@@ -97,36 +98,18 @@ namespace {
 
 std::string Status(NTSTATUS s) { return kernel::StatusName(s); }
 
-struct Step {
-    kernel::IoResult result;
-    double ms = 0;
-};
-
 class PowerRun {
 public:
-    PowerRun(const GlobalOptions& options, std::FILE* out) : options_(options), out_(out) {
-        kernel::Options ko;
-        ko.seed = options.seed;
-        k_ = std::make_unique<kernel::Kernel>(ko);
-        serial_ = serial::LoadSerialDriver(*k_);
-        port_ = serial::CreateSimulatedPort(*k_, serial_, "COM1", serial::LineFormat{}, sim::ReaderConfig{});
-        driver_ = k_->Pnp().LoadDriver("lmscr", DriverEntry);
-    }
+    PowerRun(const GlobalOptions& options, std::FILE* out) : options_(options), out_(out), session_(options, out) {}
 
     int Run(bool warm, ULONG protocols) {
-        PDEVICE_OBJECT pdo = port_->Device();
-        if (!driver_ || k_->Pnp().AddDevice(driver_, pdo) != STATUS_SUCCESS || k_->Pnp().Start(pdo) != STATUS_SUCCESS ||
-            k_->Clients().OpenDevice(pdo, handle_) != STATUS_SUCCESS) {
+        if (!session_.Start()) {
             std::fprintf(out_, "the reader did not start\n");
             return 1;
         }
-        ext_ = &static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension)->SmartcardExtension;
-        port_->WithReader([&](sim::ReaderFirmware& reader) {
-            reader.InsertCard(sim::cards::MakeCardProfile(options_.card, options_.seed));
-        });
-        k_->Sleep(5);
-        Say("card '" + options_.card + "' inserted: " + CardStateText(ext_->ReaderCapabilities.CurrentState));
-        Wire();
+        session_.InsertCard();
+        Say("card '" + options_.card + "' inserted: " + CardStateText(session_.CardState()));
+        Wire(session_.NewTraceLines());
 
         bool ok = Reset(SCARD_COLD_RESET, "cold reset");
         if (ok && warm) ok = Reset(SCARD_WARM_RESET, "warm reset");
@@ -134,96 +117,62 @@ public:
         return ok ? 0 : 1;
     }
 
-    ~PowerRun() {
-        if (handle_.IsOpen()) k_->Clients().Close(handle_);
-        if (port_->Device()->AttachedDevice) k_->Pnp().Remove(port_->Device());
-        kernel::LeakReport leaks = driver_ ? k_->Pnp().UnloadDriver(driver_) : kernel::LeakReport{};
-        port_.reset();
-        kernel::LeakReport rest = k_->Shutdown();
-        if (!leaks.empty() || !rest.empty())
-            std::fprintf(out_, "left behind:\n%s%s", leaks.ToString().c_str(), rest.ToString().c_str());
-    }
-
 private:
-    Step Ioctl(ULONG code, ULONG input, ULONG outputLength) {
-        std::vector<uint8_t> in(sizeof(input));
-        std::memcpy(in.data(), &input, sizeof(input));
-        const uint64_t before = k_->NowNs();
-        Step step;
-        step.result = k_->Clients().IoControl(handle_, code, in, outputLength);
-        step.ms = static_cast<double>(k_->NowNs() - before) / 1e6;
-        return step;
-    }
-
     bool Reset(ULONG minor, const char* what) {
-        const Step step = Ioctl(IOCTL_SMARTCARD_POWER, minor, 64);
+        const Step step = session_.Power(minor);
         char line[160];
         std::snprintf(line, sizeof line, "%s: %s after %.3f ms", what, Status(step.result.status).c_str(), step.ms);
         Say(line);
-        const auto& caps = ext_->CardCapabilities;
+        const PSMARTCARD_EXTENSION ext = session_.Extension();
         if (step.result.status == STATUS_SUCCESS) {
             Detail("ATR  " + HexBytes(step.result.output.data(), step.result.information) + " (" +
                    std::to_string(step.result.information) + " bytes)");
-            Detail("the library: " + AtrReading(caps, ext_->ReaderCapabilities.CurrentState));
-            Detail("receive time-outs: TotalTimeout " + std::to_string(ext_->ReaderExtension->TotalTimeout) +
-                   " ms, CharTimeout " + std::to_string(ext_->ReaderExtension->CharTimeout) + " ms");
+            Detail("the library: " + AtrReading(ext->CardCapabilities, session_.CardState()));
+            Detail("receive time-outs: TotalTimeout " + std::to_string(ext->ReaderExtension->TotalTimeout) +
+                   " ms, CharTimeout " + std::to_string(ext->ReaderExtension->CharTimeout) + " ms");
         }
-        Wire();
+        Wire(session_.NewTraceLines());
         return step.result.status == STATUS_SUCCESS;
     }
 
     bool Select(ULONG protocols) {
-        const Step step = Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, protocols, 4);
         ULONG selected = 0;
-        if (step.result.information >= 4) std::memcpy(&selected, step.result.output.data(), 4);
+        const Step step = session_.SetProtocol(protocols, selected);
         char line[200];
         std::snprintf(line, sizeof line, "protocol %s requested: %s after %.3f ms, selected %s, card state %s",
                       ProtocolText(protocols).c_str(), Status(step.result.status).c_str(), step.ms,
-                      ProtocolText(selected).c_str(), CardStateText(ext_->ReaderCapabilities.CurrentState));
+                      ProtocolText(selected).c_str(), CardStateText(session_.CardState()));
         Say(line);
-        port_->Trace().Flush();
-        const auto& lines = port_->Trace().Lines();
-        const std::vector<std::string> stepLines(lines.begin() + static_cast<long>(shown_), lines.end());
+        const std::vector<std::string> stepLines = session_.NewTraceLines();
         const auto pts = PtsLines(stepLines);
         if (pts.empty()) Detail("no PTS exchange");
         for (const auto& p : pts) Detail("PTS " + p);
         if (step.result.status == STATUS_SUCCESS) {
+            const PSMARTCARD_EXTENSION ext = session_.Extension();
             CARD_TIMING t;
-            ComputeCardTiming(ext_, &t);
+            ComputeCardTiming(ext, &t);
             char timing[200];
             std::snprintf(timing, sizeof timing,
                           "reader timing: Fl %u Dl %u, mode %u, guard %u etu, character %u etu, block %u etu; "
                           "TotalTimeout %u ms, CharTimeout %u ms",
-                          ext_->CardCapabilities.Fl, ext_->CardCapabilities.Dl, t.ProtocolMode, t.GuardTimeEtu,
-                          t.CharTimeoutEtu, t.BlockTimeoutEtu, ext_->ReaderExtension->TotalTimeout,
-                          ext_->ReaderExtension->CharTimeout);
+                          ext->CardCapabilities.Fl, ext->CardCapabilities.Dl, t.ProtocolMode, t.GuardTimeEtu,
+                          t.CharTimeoutEtu, t.BlockTimeoutEtu, ext->ReaderExtension->TotalTimeout,
+                          ext->ReaderExtension->CharTimeout);
             Detail(timing);
         }
-        Wire();
+        Wire(stepLines);
         return step.result.status == STATUS_SUCCESS;
     }
 
-    void Say(const std::string& text) {
-        std::fprintf(out_, "%10.3f ms  %s\n", static_cast<double>(k_->NowNs()) / 1e6, text.c_str());
-    }
+    void Say(const std::string& text) { std::fprintf(out_, "%10.3f ms  %s\n", session_.NowMs(), text.c_str()); }
     void Detail(const std::string& text) { std::fprintf(out_, "               %s\n", text.c_str()); }
-    void Wire() {
-        port_->Trace().Flush();
-        const auto& lines = port_->Trace().Lines();
-        if (options_.trace)
-            for (size_t i = shown_; i < lines.size(); ++i) std::fprintf(out_, "               | %s\n", lines[i].c_str());
-        shown_ = lines.size();
+    void Wire(const std::vector<std::string>& lines) {
+        if (options_.trace) PrintTrace(out_, lines);
     }
 
     GlobalOptions options_;
     std::FILE* out_;
-    std::unique_ptr<kernel::Kernel> k_;
-    PDRIVER_OBJECT serial_ = nullptr;
-    PDRIVER_OBJECT driver_ = nullptr;
-    std::unique_ptr<serial::SimulatedPort> port_;
-    kernel::Handle handle_;
-    PSMARTCARD_EXTENSION ext_ = nullptr;
-    size_t shown_ = 0;
+    ReaderSession session_;
 };
 
 }  // namespace

@@ -1,0 +1,33 @@
+# Runs lmscr once and checks what a person would look at: the exit status, the text on standard
+# output and on standard error, and, with -DJSON=ON, that the output is one valid JSON document.
+#   -DLMSCR=program -DARGS="a|b|c" -DRC=0 [-DINPUT=file] [-DMATCH=regex] [-DERRMATCH=regex]
+#   [-DNOMATCH=regex] [-DJSON=ON -DPYTHON=python3]
+string(REPLACE "|" ";" ARGS "${ARGS}")
+set(input_args)
+if(DEFINED INPUT)
+  set(input_args INPUT_FILE ${INPUT})
+endif()
+execute_process(COMMAND ${LMSCR} ${ARGS} ${input_args}
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+if(NOT rc STREQUAL "${RC}")
+  message(FATAL_ERROR "lmscr ${ARGS}: exit status ${rc}, expected ${RC}\n${out}\n${err}")
+endif()
+if(DEFINED MATCH AND NOT out MATCHES "${MATCH}")
+  message(FATAL_ERROR "lmscr ${ARGS}: the output does not match\n  ${MATCH}\n---\n${out}")
+endif()
+if(DEFINED ERRMATCH AND NOT err MATCHES "${ERRMATCH}")
+  message(FATAL_ERROR "lmscr ${ARGS}: standard error does not match\n  ${ERRMATCH}\n---\n${err}")
+endif()
+if(DEFINED NOMATCH AND out MATCHES "${NOMATCH}")
+  message(FATAL_ERROR "lmscr ${ARGS}: the output has what it must not\n  ${NOMATCH}\n---\n${out}")
+endif()
+if(JSON)
+  string(RANDOM LENGTH 12 tag)
+  set(file ${CMAKE_CURRENT_BINARY_DIR}/lmscr-${tag}.json)
+  file(WRITE ${file} "${out}")
+  execute_process(COMMAND ${PYTHON} -m json.tool ${file} OUTPUT_QUIET ERROR_VARIABLE jerr RESULT_VARIABLE jrc)
+  file(REMOVE ${file})
+  if(NOT jrc EQUAL 0)
+    message(FATAL_ERROR "lmscr ${ARGS}: not valid JSON: ${jerr}\n---\n${out}")
+  endif()
+endif()
