@@ -198,6 +198,32 @@ extern "C" NTSTATUS PrepareCardReset(PREADER_EXTENSION ReaderExtension, BOOLEAN 
     return SetProtocolMode(ReaderExtension, 0);
 }
 
+/*
+ * The reader refused a send-data command, or answered it with something else: it is out of step
+ * with the driver, most likely because a byte of the command was lost on the line and it read
+ * the rest as commands of its own, each of which it answers.  Those answers must not be taken
+ * for the replies of the next command: wait until the reader has dropped what it could not
+ * complete (it gives up a command whose bytes stop for 20 ms) and answered the rest, that is
+ * until the line has been quiet for longer than that, and forget what came.
+ */
+#define RESYNCHRONIZE_QUIET_MS 25
+#define RESYNCHRONIZE_MAXIMUM_ROUNDS 20
+
+static VOID ResynchronizeReader(PREADER_EXTENSION ReaderExtension) {
+    for (ULONG round = 0; round < RESYNCHRONIZE_MAXIMUM_ROUNDS; ++round) {
+        KIRQL irql;
+        KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+        ReaderExtension->RxCount = 0;
+        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+        WaitMilliseconds(RESYNCHRONIZE_QUIET_MS);
+        KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+        BOOLEAN quiet = ReaderExtension->RxCount == 0;
+        ReaderExtension->RxCount = 0;
+        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+        if (quiet) return;
+    }
+}
+
 extern "C" NTSTATUS SendData(PREADER_EXTENSION ReaderExtension, const UCHAR *Data, ULONG Length) {
     ULONG sent = 0;
     /* At least one command: no data still asks the reader (0x40 alone). */
@@ -210,8 +236,14 @@ extern "C" NTSTATUS SendData(PREADER_EXTENSION ReaderExtension, const UCHAR *Dat
         if (status != STATUS_SUCCESS) return status;
         UCHAR reply;
         status = ReadReceived(ReaderExtension, &reply, 1);
-        if (status != STATUS_SUCCESS) return status;
-        if (reply != STATUS_BYTE_DONE && reply != STATUS_BYTE_FAULTY_CARD_BYTE) return STATUS_UNSUCCESSFUL;
+        if (status != STATUS_SUCCESS) {
+            if (status != STATUS_NO_MEDIA) ResynchronizeReader(ReaderExtension);
+            return status;
+        }
+        if (reply != STATUS_BYTE_DONE && reply != STATUS_BYTE_FAULTY_CARD_BYTE) {
+            ResynchronizeReader(ReaderExtension);
+            return STATUS_UNSUCCESSFUL;
+        }
         sent += chunk;
     } while (sent < Length);
     return STATUS_SUCCESS;
