@@ -582,7 +582,7 @@ private:
             const Step& step = script[i];
             const size_t faultsBefore = FaultsSoFar();
             const size_t flipsBefore = Flips();
-            if (trace_) wire_ = s_.rig.TakeWire();
+            if (trace_) (void)s_.rig.TakeWire();
             NTSTATUS status = 0;
             const Bytes answer = s_.Transmit(step.apdu, &status);
             if (trace_) {
@@ -661,7 +661,7 @@ private:
     }
 
     // The application's way back after a failed exchange.  A card still running its protocol is
-    // used as it is; one the driver powered down is reset and its protocol selected; a pulled
+    // used as it is (and reset if the pass fails again); one the driver powered down is reset and its protocol selected; a pulled
     // card is waited for.  A card the driver believes gone while it sits in the slot (a removal
     // event made up by a flipped byte) is taken out and put back, as the user would.
     bool Recover(bool reset) {
@@ -713,7 +713,6 @@ private:
     bool tainted_ = false;  // T=0: a host-line flip since the last reset
     bool skippedReset_ = false;
     bool trace_ = EnvIs("LMSCR_SWEEP_TRACE", "1");
-    std::vector<std::string> wire_;
 };
 
 // A fault seed whose first fault falls after the start and the first reset.
@@ -766,8 +765,8 @@ protected:
         for (const std::string& card : kCards) mine.cells[{static_cast<int>(fault), card}] = t.At(fault, card);
         std::printf("%s%.0f ms real\n", mine.Print().c_str(), ms);
         std::string first;
-        for (size_t i = problemsBefore; i < t.problems.size() && i < problemsBefore + 8; ++i)
-            first += "  " + t.problems[i] + "\n";
+        const size_t shown = EnvIs("LMSCR_SWEEP_NOTES", "all") ? t.problems.size() : problemsBefore + 8;
+        for (size_t i = problemsBefore; i < t.problems.size() && i < shown; ++i) first += "  " + t.problems[i] + "\n";
         EXPECT_EQ(t.problems.size(), problemsBefore) << first;
         for (const std::string& card : kCards) {
             const Cell& c = t.At(fault, card);
