@@ -470,7 +470,7 @@ Tally& Totals() {
 
 // ---- one session -------------------------------------------------------------------------------
 
-struct Spec {
+struct Plan {
     std::string card;
     Fault fault;
     uint64_t kernelSeed;
@@ -484,15 +484,15 @@ constexpr uint64_t kReinsertAfterMs = 30;
 
 class Session {
 public:
-    Session(const Spec& spec, const Calibration& cal, Cell& cell, std::vector<std::string>& problems,
+    Session(const Plan& plan, const Calibration& cal, Cell& cell, std::vector<std::string>& problems,
             std::vector<std::string>& notes)
-        : spec_(spec), cal_(cal), cell_(cell), problems_(problems), notes_(notes), s_(Options(spec)) {
-        if (spec.fault != Fault::CardPull) replica_.emplace(spec.options, RateOf(spec.fault));
+        : plan_(plan), cal_(cal), cell_(cell), problems_(problems), notes_(notes), s_(Options(plan)) {
+        if (plan.fault != Fault::CardPull) replica_.emplace(plan.options, RateOf(plan.fault));
     }
 
     void Run() {
         ++cell_.sessions;
-        s_.Start(spec_.card);
+        s_.Start(plan_.card);
         if (::testing::Test::HasFatalFailure()) return;
         card_ = CardOf(s_);
         if (!Recover(true)) return Problem("the first reset failed", true);
@@ -500,7 +500,7 @@ public:
         // calibration run did not count what this session did.
         if (FaultsSoFar() != 0) return Problem("a fault fell into the start or the first reset", true);
         uint32_t complete = 0;
-        for (uint32_t attempt = 0; complete < spec_.passes; ++attempt) {
+        for (uint32_t attempt = 0; complete < plan_.passes; ++attempt) {
             if (attempt == kMaxPassAttempts) return Problem("the script never got through again", true);
             if (RunPass()) {
                 ++complete;
@@ -512,9 +512,9 @@ public:
     }
 
 private:
-    static RigOptions Options(const Spec& spec) {
-        RigOptions o = RigOptions::Seeded(spec.kernelSeed);
-        o.reader.faults = spec.options;
+    static RigOptions Options(const Plan& plan) {
+        RigOptions o = RigOptions::Seeded(plan.kernelSeed);
+        o.reader.faults = plan.options;
         return o;
     }
 
@@ -523,7 +523,7 @@ private:
     // Faults of the session's kind so far, and the host-line bit flips among them.
     size_t FaultsSoFar() {
         const sim::ReaderStats& st = Reader().Stats();
-        switch (spec_.fault) {
+        switch (plan_.fault) {
         case Fault::HostRxDrop: return st.host_bytes_dropped;
         case Fault::HostRxCorrupt: return st.host_bytes_corrupted;
         case Fault::CardParity: return st.card_parity_errors;
@@ -539,8 +539,8 @@ private:
 
     // Host-line flips so far (the replica rolled up to the reader's count).
     size_t Flips() {
-        if (spec_.fault == Fault::HostRxCorrupt) replica_->RollTo(EventsOf(spec_.fault, Reader()));
-        else if (spec_.fault == Fault::HostTxCorrupt) replica_->RollToDelivered(Reader().Transmitter().BytesSent());
+        if (plan_.fault == Fault::HostRxCorrupt) replica_->RollTo(EventsOf(plan_.fault, Reader()));
+        else if (plan_.fault == Fault::HostTxCorrupt) replica_->RollToDelivered(Reader().Transmitter().BytesSent());
         else return 0;
         return replica_->HitCount();
     }
@@ -551,8 +551,8 @@ private:
     // out of other bytes (an escape byte lost turns an event code into data), which a check byte
     // passes once in 256 (LRC) or 65536 (CRC).
     bool EdcBlind(size_t from, size_t faults) {
-        if (spec_.fault == Fault::HostRxDrop || spec_.fault == Fault::HostTxDrop) return faults >= 2;
-        if (!IsFlip(spec_.fault)) return false;
+        if (plan_.fault == Fault::HostRxDrop || plan_.fault == Fault::HostTxDrop) return faults >= 2;
+        if (!IsFlip(plan_.fault)) return false;
         (void)Flips();
         const auto& hits = replica_->Hits();
         if (cal_.crc) return hits.size() - from >= 4;
@@ -564,9 +564,9 @@ private:
 
     std::string Where() const {
         std::ostringstream o;
-        o << FaultName(spec_.fault) << " on " << spec_.card << ", kernel seed " << spec_.kernelSeed << ", fault seed "
-          << spec_.options.seed;
-        if (spec_.fault == Fault::CardPull) o << ", pull at character " << spec_.options.card_pull_at_char;
+        o << FaultName(plan_.fault) << " on " << plan_.card << ", kernel seed " << plan_.kernelSeed << ", fault seed "
+          << plan_.options.seed;
+        if (plan_.fault == Fault::CardPull) o << ", pull at character " << plan_.options.card_pull_at_char;
         return o.str();
     }
 
@@ -595,7 +595,7 @@ private:
             // On T=0 a flipped byte may have changed what the card ran, what it answered, or
             // (a command byte of the reader's) how the reader reads the bytes after it; all of it
             // stands until the next reset.
-            tainted_ |= IsFlip(spec_.fault) && faults > 0 && !cal_.t1;
+            tainted_ |= IsFlip(plan_.fault) && faults > 0 && !cal_.t1;
 
             const double budget = cal_.steps[i].budgetMs;
             if (cell_.minBudgetMs == 0 || budget < cell_.minBudgetMs) cell_.minBudgetMs = budget;
@@ -629,7 +629,7 @@ private:
             // that made it read the bytes behind as other commands), or a byte to the host lost
             // in this exchange: a lost procedure byte makes the first data bytes SW1 SW2, a lost
             // escape makes the reader's time-out report a data byte.  Nothing in T=0 tells.
-            if (!cal_.t1 && (tainted_ || (spec_.fault == Fault::HostTxDrop && faults > 0))) {
+            if (!cal_.t1 && (tainted_ || (plan_.fault == Fault::HostTxDrop && faults > 0))) {
                 ++cell_.undetectable;
                 notes_.push_back("undetectable: " + Where() + ": " + step.name + " answered " + Hex(answer) +
                                  (fileGood ? "" : ", file spoiled"));
@@ -692,7 +692,7 @@ private:
             if (status == STATUS_SUCCESS) status = s_.Select(kProtocols).status;
             // A flip during the reset may have changed what the driver believes of the card (a
             // T=0 card's answer to reset has no check byte).
-            tainted_ = IsFlip(spec_.fault) && FaultsSoFar() > faultsBefore && !cal_.t1;
+            tainted_ = IsFlip(plan_.fault) && FaultsSoFar() > faultsBefore && !cal_.t1;
             CheckFileAfterFailure(tainted);
             if (status == STATUS_SUCCESS && s_.State() == SCARD_SPECIFIC) {
                 skippedReset_ = false;
@@ -702,7 +702,7 @@ private:
         return false;
     }
 
-    const Spec& spec_;
+    const Plan& plan_;
     const Calibration& cal_;
     Cell& cell_;
     std::vector<std::string>& problems_;
@@ -746,11 +746,11 @@ protected:
                 const uint64_t kernelSeed = firstKernelSeed + n;
                 const Calibration& cal = CalibrationOf(card, kernelSeed);
                 ASSERT_FALSE(HasFailure()) << "the clean script failed on " << card;
-                Spec spec{card, fault, kernelSeed, {}, 3};
+                Plan plan{card, fault, kernelSeed, {}, 3};
                 faultSeed = FaultSeedFor(rate, cal.startupEvents[static_cast<int>(fault)], 1 + n * 1'000'003);
-                spec.options.seed = faultSeed;
-                SetRate(spec.options, rate);
-                Session(spec, cal, cell, t.problems, t.notes).Run();
+                plan.options.seed = faultSeed;
+                SetRate(plan.options, rate);
+                Session(plan, cal, cell, t.problems, t.notes).Run();
             }
         }
         Finish(start, problemsBefore, fault);
@@ -791,16 +791,16 @@ TEST_F(LineFaultSweep, one_session_named_in_the_environment) {
     if (!one) GTEST_SKIP() << "set LMSCR_SWEEP_ONE";
     std::istringstream in(one);
     int fault = 0;
-    Spec spec{};
-    in >> fault >> spec.card >> spec.kernelSeed >> spec.options.seed >> spec.options.card_pull_at_char;
-    spec.fault = static_cast<Fault>(fault);
-    spec.passes = spec.fault == Fault::CardPull ? 1 : 3;
-    if (spec.fault == Fault::CardPull) spec.options.reinsert_after_ns = kReinsertAfterMs * 1'000'000;
-    else SetRate(spec.options, RateOf(spec.fault));
-    const Calibration& cal = CalibrationOf(spec.card, spec.kernelSeed);
+    Plan plan{};
+    in >> fault >> plan.card >> plan.kernelSeed >> plan.options.seed >> plan.options.card_pull_at_char;
+    plan.fault = static_cast<Fault>(fault);
+    plan.passes = plan.fault == Fault::CardPull ? 1 : 3;
+    if (plan.fault == Fault::CardPull) plan.options.reinsert_after_ns = kReinsertAfterMs * 1'000'000;
+    else SetRate(plan.options, RateOf(plan.fault));
+    const Calibration& cal = CalibrationOf(plan.card, plan.kernelSeed);
     Cell cell;
     std::vector<std::string> problems, notes;
-    Session(spec, cal, cell, problems, notes).Run();
+    Session(plan, cal, cell, problems, notes).Run();
     for (const auto& p : notes) std::printf("note: %s\n", p.c_str());
     for (const auto& p : problems) std::printf("%s\n", p.c_str());
     EXPECT_TRUE(problems.empty());
@@ -831,11 +831,11 @@ TEST_F(LineFaultSweep, card_pulled_at_every_character_of_an_exchange) {
         const size_t first = all ? 0 : kUpdateStep;
         const size_t last = all ? Script().size() - 1 : kUpdateStep;
         for (uint64_t at = cal.steps[first].charsBefore + 1; at <= cal.steps[last].charsAfter; ++at) {
-            Spec spec{card, Fault::CardPull, kernelSeed, {}, 1};
-            spec.options.card_pull_at_char = at;
-            spec.options.reinsert_after_ns = kReinsertAfterMs * 1'000'000;
+            Plan plan{card, Fault::CardPull, kernelSeed, {}, 1};
+            plan.options.card_pull_at_char = at;
+            plan.options.reinsert_after_ns = kReinsertAfterMs * 1'000'000;
             const size_t pulledBefore = cell.failed;
-            Session(spec, cal, cell, t.problems, t.notes).Run();
+            Session(plan, cal, cell, t.problems, t.notes).Run();
             // Every character of the exchange is the card's or the reader's: a pull there must
             // end that exchange.
             EXPECT_GT(cell.failed, pulledBefore) << card << " pulled at character " << at;
