@@ -544,12 +544,15 @@ private:
     }
 
     // Whether the faults of one T=1 exchange can have passed the block check.  Flips: two of one
-    // bit position cancel in an LRC; a CRC sees every pattern of up to three.  Losses: one lost
-    // byte leaves a block short, which its length shows; two can make a block of the right length
-    // out of other bytes (an escape byte lost turns an event code into data), which a check byte
-    // passes once in 256 (LRC) or 65536 (CRC).
+    // bit position cancel in an LRC; a CRC sees every pattern of up to three.  Losses on the way
+    // to the host: one lost byte leaves a block short, which its length shows; two can make a
+    // block of the right length out of other bytes (an escape byte lost turns an event code into
+    // data), which a check byte passes once in 256 (LRC) or 65536 (CRC).  A byte lost on the way
+    // to the reader leaves its command unfinished, and the reader drops it: no block of it
+    // reaches the card.
     bool EdcBlind(size_t from, size_t faults) {
-        if (plan_.fault == Fault::HostRxDrop || plan_.fault == Fault::HostTxDrop) return faults >= 2;
+        if (plan_.fault == Fault::HostTxDrop) return faults >= 2;
+        if (plan_.fault == Fault::HostRxDrop) return false;
         if (!IsFlip(plan_.fault)) return false;
         (void)Flips();
         const auto& hits = replica_->Hits();
