@@ -288,6 +288,9 @@ constexpr uint32_t kT1Retries = 2;
 constexpr uint32_t kT1Resynchs = 3;
 constexpr double kAbandonedBlockPauseMs = 254;  // the driver's pause after a faulty block
 constexpr double kPowerOffSettleMs = 200;       // the driver's pause after switching a card off
+// The driver's wait for a reader that did not take a send-data command to fall quiet: at most
+// 20 rounds of 25 ms.
+constexpr double kReaderResynchronizeMs = 20 * 25;
 constexpr double kHostByteMs = kHostByteUs / 1000.0;
 
 struct StepShape {
@@ -329,7 +332,7 @@ double T0BudgetMs(const Step& step, const Calibration& c, double wtMs, double re
     const uint32_t cardBytes = (lc + le + 1) + le + 2;
     const double cardMs = cardBytes * (wtMs + 2 * kHostByteMs);
     const double longestWait = (le + 2) * c.charTimeoutMs + c.totalTimeoutMs;
-    return sends + cardMs + longestWait + PowerDownMs(c.charTimeoutMs, c.totalTimeoutMs);
+    return sends + cardMs + longestWait + kReaderResynchronizeMs + PowerDownMs(c.charTimeoutMs, c.totalTimeoutMs);
 }
 
 double T1BudgetMs(const Step& step, const StepShape& shape, const Calibration& c, uint32_t ifsc, double bwtMs,
@@ -341,7 +344,8 @@ double T1BudgetMs(const Step& step, const StepShape& shape, const Calibration& c
     const uint32_t blockIn = 3 + 254 + edc;
     const double receive = bwtMs + (blockIn - 1) * cwtMs + blockIn * 2 * kHostByteMs;
     const double longestWait = (254 + edc) * c.charTimeoutMs + c.totalTimeoutMs;
-    const double attempt = send + receive + longestWait + c.charTimeoutMs + kAbandonedBlockPauseMs;
+    const double attempt =
+        send + receive + longestWait + c.charTimeoutMs + kAbandonedBlockPauseMs + kReaderResynchronizeMs;
     const uint32_t attempts = (kT1Resynchs + 1) * (kT1Retries + 1) * shape.readerBlocks + kT1Resynchs;
     return attempts * attempt + kAbandonedBlockPauseMs + PowerDownMs(c.charTimeoutMs, c.totalTimeoutMs);
 }
@@ -544,12 +548,15 @@ private:
     }
 
     // Whether the faults of one T=1 exchange can have passed the block check.  Flips: two of one
-    // bit position cancel in an LRC; a CRC sees every pattern of up to three.  Losses: one lost
-    // byte leaves a block short, which its length shows; two can make a block of the right length
-    // out of other bytes (an escape byte lost turns an event code into data), which a check byte
-    // passes once in 256 (LRC) or 65536 (CRC).
+    // bit position cancel in an LRC; a CRC sees every pattern of up to three.  Losses on the way
+    // to the host: one lost byte leaves a block short, which its length shows; two can make a
+    // block of the right length out of other bytes (an escape byte lost turns an event code into
+    // data), which a check byte passes once in 256 (LRC) or 65536 (CRC).  A byte lost on the way
+    // to the reader leaves its command unfinished, and the reader drops it: no block of it
+    // reaches the card.
     bool EdcBlind(size_t from, size_t faults) {
-        if (plan_.fault == Fault::HostRxDrop || plan_.fault == Fault::HostTxDrop) return faults >= 2;
+        if (plan_.fault == Fault::HostTxDrop) return faults >= 2;
+        if (plan_.fault == Fault::HostRxDrop) return false;
         if (!IsFlip(plan_.fault)) return false;
         (void)Flips();
         const auto& hits = replica_->Hits();
@@ -580,7 +587,10 @@ private:
             const Step& step = script[i];
             const size_t faultsBefore = FaultsSoFar();
             const size_t flipsBefore = Flips();
-            if (trace_) (void)s_.rig.TakeWire();
+            if (trace_) {
+                std::printf("---- before %s:\n", step.name.c_str());
+                for (const auto& l : s_.rig.TakeWire()) std::printf("%s\n", l.c_str());
+            }
             NTSTATUS status = 0;
             const Bytes answer = s_.Transmit(step.apdu, &status);
             if (trace_) {
@@ -804,13 +814,10 @@ TEST_F(LineFaultSweep, one_session_named_in_the_environment) {
     EXPECT_TRUE(problems.empty());
 }
 
-// Both disabled while they find the faults of t0_stale_replies_of_a_misread_command_answer_the_
-// next_one and t1_command_after_one_broken_off_in_the_cards_chain_takes_the_chains_rest (below):
-// a byte to the reader lost, or its command byte flipped, makes the reader read the bytes behind
-// it as commands; a few sessions in every hundred then end with a SELECT answered by stale
-// replies (T=0) or by the rest of the card's last chained answer (T=1).
-TEST_F(LineFaultSweep, DISABLED_host_to_reader_bytes_lost) { RunRate(Fault::HostRxDrop); }
-TEST_F(LineFaultSweep, DISABLED_host_to_reader_bytes_flipped) { RunRate(Fault::HostRxCorrupt); }
+// A byte to the reader lost, or a command byte of its flipped, makes the reader read the bytes
+// behind it as commands of its own (see LineFaultFindings below).
+TEST_F(LineFaultSweep, host_to_reader_bytes_lost) { RunRate(Fault::HostRxDrop); }
+TEST_F(LineFaultSweep, host_to_reader_bytes_flipped) { RunRate(Fault::HostRxCorrupt); }
 TEST_F(LineFaultSweep, reader_to_host_bytes_lost) { RunRate(Fault::HostTxDrop); }
 TEST_F(LineFaultSweep, reader_to_host_bytes_flipped) { RunRate(Fault::HostTxCorrupt); }
 TEST_F(LineFaultSweep, card_parity_errors) { RunRate(Fault::CardParity); }
@@ -844,10 +851,7 @@ TEST_F(LineFaultSweep, card_pulled_at_every_character_of_an_exchange) {
     Finish(start, problemsBefore, Fault::CardPull);
 }
 
-// ---- what the sweeps found ---------------------------------------------------------------------
-//
-// Each fault at the one byte that shows it.  Both fail today and are disabled so that the suite
-// stays green until they are fixed; --gtest_also_run_disabled_tests runs them.
+// ---- what the sweeps found, each at the one byte that shows it ------------------------------
 
 // Host bytes the reader has taken after a clean start, reset and `apdus`: the index of the next
 // host byte in the reader's host->reader fault stream.
@@ -861,6 +865,31 @@ uint64_t HostBytesAfter(const std::string& card, uint64_t kernelSeed, const std:
         EXPECT_EQ(status, STATUS_SUCCESS);
     }
     return EventsOf(Fault::HostRxDrop, s.rig.Port().Reader());
+}
+
+// The index of the first host byte of the first command of a second clean reset and protocol
+// selection whose line in the host-line trace names `what`, after one that names `after`.
+uint64_t HostByteOfSecondReset(const std::string& card, uint64_t kernelSeed, const std::string& after,
+                               const std::string& what) {
+    CardSession s(RigOptions::Seeded(kernelSeed));
+    s.Start(card);
+    s.PowerAndSelect(kProtocols);
+    uint64_t at = EventsOf(Fault::HostRxDrop, s.rig.Port().Reader());
+    (void)s.rig.TakeWire();
+    s.PowerAndSelect(kProtocols);
+    // Lines read "  12.345 ms host->reader  85 80 25 00   write reg 5 ...".
+    static const std::string kHost = "host->reader  ";
+    bool seen = false;
+    for (const std::string& line : s.rig.TakeWire()) {
+        const size_t from = line.find(kHost);
+        if (from == std::string::npos) continue;
+        if (seen && line.find(what) != std::string::npos) return at;
+        seen |= line.find(after) != std::string::npos;
+        const size_t bytes = line.find("  ", from + kHost.size());
+        at += (bytes - from - kHost.size() + 1) / 3;
+    }
+    ADD_FAILURE() << "no " << what << " in the reset";
+    return 0;
 }
 
 // A fault seed under which the reader loses host byte `at` and no other of the `span` after it.
@@ -885,14 +914,12 @@ RigOptions LosingHostByte(uint64_t kernelSeed, uint64_t at) {
     return o;
 }
 
-TEST(LineFaultFindings, DISABLED_t0_stale_replies_of_a_misread_command_answer_the_next_one) {
+TEST(LineFaultFindings, t0_replies_to_a_misread_command_never_answer_the_next_one) {
     // The command byte (45) of a SELECT's header is lost on its way to the reader.  The reader
     // reads the rest as commands of its own and answers each: 00 (no command) 84, A4 00 (write
-    // register 36) 90, 0C 84, 02 84.  The driver takes the first, 84, as its command refused and
-    // fails the exchange at once, without a reset: the card never saw the header.  The other
-    // answers arrive after it has written the next SELECT's header: it takes the 90 for that
-    // command's reply, then 84 as SW1 and 84 as SW2, and the SELECT succeeds with 84 84, which
-    // the card never sent.  Lost bytes must end in a failure, never in another answer.
+    // register 36) 90, 0C 84, 02 84.  The first, 84, refuses the driver's command; the others
+    // arrive later and must not be taken for the reply, procedure byte and SW2 of the next
+    // SELECT (which then "succeeded" with 84 84, a status its card never sent).
     const uint64_t kernelSeed = kernel::Options::SeedFromEnvironment(1);
     const uint64_t header = HostBytesAfter("t0", kernelSeed, {});
     const RigOptions options = LosingHostByte(kernelSeed, header);
@@ -904,23 +931,22 @@ TEST(LineFaultFindings, DISABLED_t0_stale_replies_of_a_misread_command_answer_th
     NTSTATUS status = 0;
     (void)s.Transmit(select.apdu, &status);
     EXPECT_NE(status, STATUS_SUCCESS) << "the header's command byte was lost";
+    EXPECT_EQ(s.rig.Port().Reader().Stats().host_bytes_dropped, 1u);
+    // Failing is fine, and so is the right answer; another answer reported as success is not.
+    if (s.State() != SCARD_SPECIFIC) s.PowerAndSelect(kProtocols);
     const Bytes answer = s.Transmit(select.apdu, &status);
     if (status == STATUS_SUCCESS) {
         EXPECT_EQ(Hex(answer), Hex(select.answer));
     }
 }
 
-TEST(LineFaultFindings, DISABLED_t1_command_after_one_broken_off_in_the_cards_chain_takes_the_chains_rest) {
+TEST(LineFaultFindings, t1_command_after_one_broken_off_in_the_cards_chain_never_takes_the_chains_rest) {
     // READ BINARY of 256 bytes on "t1" comes back in two chained blocks, of 254 and 4 bytes.
-    // The command byte (44) of the R-block that acknowledges the first is lost: the reader answers
-    // the rest as commands of its own (00: 84 first), the driver fails the READ at once, and the
-    // library starts the next command afresh while the card still waits for its acknowledgement.
-    // The next SELECT's I-block is read by the reader as commands too (the stale answers of the
-    // first reply for it, as in the T=0 case); the library gets no block back and asks with an
-    // R-block, N(R) 1, which is to the card the acknowledgement of its chained block: it sends
-    // the last one, ...9C 97 90 00, and the SELECT succeeds with it.  After a command broken off
-    // in the middle of a chain, the card has to be brought back in step (S(RESYNCH request), or
-    // a reset) before another command goes to it.
+    // The command byte (44) of the R-block that acknowledges the first is lost, and the READ
+    // fails with the card still waiting for that acknowledgement.  The next command must not
+    // meet the card in that state: its I-block, or an R-block of the library's asking for the
+    // card's answer to it, would otherwise acknowledge the chained block, and the chain's last
+    // block, ...9C 97 90 00, would come back as the next SELECT's answer.
     const uint64_t kernelSeed = kernel::Options::SeedFromEnvironment(1);
     const auto& script = Script();
     const Bytes& read = script[4].apdu;
@@ -936,9 +962,41 @@ TEST(LineFaultFindings, DISABLED_t1_command_after_one_broken_off_in_the_cards_ch
     EXPECT_EQ(s.Transmit(script[1].apdu, &status), script[1].answer);
     (void)s.Transmit(read, &status);
     EXPECT_NE(status, STATUS_SUCCESS) << "the acknowledgement's command byte was lost";
+    EXPECT_EQ(s.rig.Port().Reader().Stats().host_bytes_dropped, 1u);
+    if (s.State() != SCARD_SPECIFIC) s.PowerAndSelect(kProtocols);
     const Bytes answer = s.Transmit(script[0].apdu, &status);
     if (status == STATUS_SUCCESS) {
         EXPECT_EQ(Hex(answer), Hex(script[0].answer));
+    }
+}
+
+TEST(LineFaultFindings, DISABLED_t0_replies_to_a_misread_register_write_never_answer_the_next_command) {
+    // Disabled: fails today.  In the protocol selection after a reset, the command byte (85) of
+    // the write of the character time-out, 85 40 29 00, is lost.  The reader reads 40 as a
+    // send-data command of no bytes (90), 29 and 00 as no commands (84 84).  The driver takes the
+    // 90 for the write's reply; the write of the block time-out, 86 40 29 00, takes the stale 84
+    // and fails, which the selection does not look at (the timing is programmed best effort),
+    // and the reader, which took 86 40 29 as the start of a register write, completes it with
+    // the next command's first byte and answers 90 again, late.  The selection succeeds; the next
+    // SELECT takes that 90 for its header's reply, the true reply 90 for SW1 and the card's ACK
+    // A4 for SW2, and "succeeds" with 90 A4.  A register command whose reply is not the one the
+    // driver waits for needs the same resynchronisation as a send-data command.
+    const uint64_t kernelSeed = kernel::Options::SeedFromEnvironment(1);
+    // After the PTS request, the selection's first write of the character time-out.
+    const uint64_t write = HostByteOfSecondReset("t0", kernelSeed, "send card data", "write reg 5");
+    const RigOptions options = LosingHostByte(kernelSeed, write);
+    ASSERT_NE(options.reader.faults.seed, 0u);
+    CardSession s(options);
+    s.Start("t0");
+    s.PowerAndSelect(kProtocols);
+    ASSERT_EQ(s.Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    NTSTATUS status = s.Select(kProtocols).status;
+    EXPECT_EQ(s.rig.Port().Reader().Stats().host_bytes_dropped, 1u);
+    if (status != STATUS_SUCCESS || s.State() != SCARD_SPECIFIC) return;  // a failed selection is fine
+    const Step& select = Script()[0];
+    const Bytes answer = s.Transmit(select.apdu, &status);
+    if (status == STATUS_SUCCESS) {
+        EXPECT_EQ(Hex(answer), Hex(select.answer));
     }
 }
 
