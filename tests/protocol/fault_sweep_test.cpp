@@ -970,17 +970,17 @@ TEST(LineFaultFindings, t1_command_after_one_broken_off_in_the_cards_chain_never
     }
 }
 
-TEST(LineFaultFindings, DISABLED_t0_replies_to_a_misread_register_write_never_answer_the_next_command) {
-    // Disabled: fails today.  In the protocol selection after a reset, the command byte (85) of
-    // the write of the character time-out, 85 40 29 00, is lost.  The reader reads 40 as a
+TEST(LineFaultFindings, t0_replies_to_a_misread_register_write_never_answer_the_next_command) {
+    // In the protocol selection after a reset, the command byte (85) of the write of the
+    // character time-out, 85 40 29 00, is lost.  The reader reads 40 as a
     // send-data command of no bytes (90), 29 and 00 as no commands (84 84).  The driver takes the
     // 90 for the write's reply; the write of the block time-out, 86 40 29 00, takes the stale 84
     // and fails, which the selection does not look at (the timing is programmed best effort),
     // and the reader, which took 86 40 29 as the start of a register write, completes it with
-    // the next command's first byte and answers 90 again, late.  The selection succeeds; the next
-    // SELECT takes that 90 for its header's reply, the true reply 90 for SW1 and the card's ACK
-    // A4 for SW2, and "succeeds" with 90 A4.  A register command whose reply is not the one the
-    // driver waits for needs the same resynchronisation as a send-data command.
+    // the next command's first byte and answers 90 again, late.  Taken for the next SELECT's
+    // header's reply, that 90 would make the true reply 90 its SW1 and the card's ACK A4 its SW2:
+    // a SELECT "succeeding" with 90 A4.  A register command whose reply is not the one the driver
+    // waits for needs the same resynchronisation as a send-data command.
     const uint64_t kernelSeed = kernel::Options::SeedFromEnvironment(1);
     // After the PTS request, the selection's first write of the character time-out.
     const uint64_t write = HostByteOfSecondReset("t0", kernelSeed, "send card data", "write reg 5");
