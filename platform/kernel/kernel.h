@@ -222,9 +222,10 @@ struct PowerIrpRecord {
     POWER_STATE_TYPE type = SystemPowerState;
     POWER_STATE state{};
     bool requested = false;           // asked for by a driver through PoRequestPowerIrp
-    NTSTATUS status = STATUS_PENDING; // the final status once its completion reached the top
+    bool completed = false;           // its completion has reached the top of the stack
+    NTSTATUS status = STATUS_PENDING; // the final status, once completed
     uint64_t sentNs = 0;
-    uint64_t completedNs = 0;         // 0 while it is still on its way
+    uint64_t completedNs = 0;         // once completed
 };
 
 class PowerManager {

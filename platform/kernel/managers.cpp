@@ -238,6 +238,7 @@ void Kernel::Impl::PowerIrpDone(uint64_t serial, NTSTATUS status) {
     Guard g(*this);
     if (serial <= powerHistoryCleared || serial - powerHistoryCleared > powerHistory.size()) return;
     PowerIrpRecord& record = powerHistory[serial - powerHistoryCleared - 1];
+    record.completed = true;
     record.status = status;
     record.completedNs = NowNs();
 }

@@ -560,7 +560,7 @@ TEST_F(Managers, history_cleared_with_a_request_on_its_way_stays_consistent) {
     k->Sleep(1);
     ASSERT_NE(gHeldPower, nullptr);
     ASSERT_EQ(k->Power().History().size(), 1u);
-    EXPECT_EQ(k->Power().History()[0].completedNs, 0u);
+    EXPECT_FALSE(k->Power().History()[0].completed);
     k->Power().ClearHistory();
     EXPECT_TRUE(k->Power().History().empty());
     EXPECT_EQ(k->Power().SendDevicePower(pdo, IRP_MN_QUERY_POWER, PowerDeviceD2), STATUS_SUCCESS);
@@ -574,6 +574,7 @@ TEST_F(Managers, history_cleared_with_a_request_on_its_way_stays_consistent) {
     EXPECT_EQ(history[0].minor, IRP_MN_QUERY_POWER);
     EXPECT_EQ(history[0].type, DevicePowerState);
     EXPECT_FALSE(history[0].requested);
+    EXPECT_TRUE(history[0].completed);
     EXPECT_EQ(history[0].status, STATUS_SUCCESS);
     k->Pnp().ForgetPhysicalDevice(held);
     IoDeleteDevice(held);
