@@ -3,6 +3,7 @@
 #include "card_session.h"
 
 #include "sim/cards/application.h"
+#include "sim/cards/profiles.h"
 
 #include <cstring>
 
@@ -203,6 +204,74 @@ TEST_F(Power, failed_device_power_request_fails_the_system_request_and_changes_n
     ASSERT_EQ(Pm().SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(R()->ReaderPowerState, (ULONG)READER_POWER_OFF);
     ASSERT_EQ(Pm().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+}
+
+TEST_F(Power, card_moved_while_the_reader_is_off_is_found_after_the_wake) {
+    // The reader is off with the port and tells nothing; the power-up reads the card state.
+    s.Start("t1");
+    s.PowerAndSelect(SCARD_PROTOCOL_T1);
+    ASSERT_EQ(Pm().SetSystemState(PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_FALSE(s.rig.Port().Reader().Powered());
+    s.Remove();
+    s.rig.K().Sleep(100);
+    EXPECT_EQ(s.State(), (ULONG)SCARD_PRESENT);
+    auto insertion = s.rig.Async(s.handle, IOCTL_SMARTCARD_IS_PRESENT);
+    ASSERT_EQ(Pm().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(s.State(), (ULONG)SCARD_ABSENT);
+
+    // And in the other direction: a card put in during the sleep is reported at the wake.
+    ASSERT_EQ(Pm().SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
+    s.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.InsertCard(sim::cards::MakeCardProfile("t0", 1)); });
+    s.rig.K().Sleep(100);
+    EXPECT_FALSE(insertion->Done());
+    ASSERT_EQ(Pm().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(s.State(), (ULONG)SCARD_SWALLOWED);
+    ASSERT_TRUE(insertion->Wait(5));
+    EXPECT_EQ(insertion->Result().status, STATUS_SUCCESS);
+    s.PowerAndSelect(SCARD_PROTOCOL_T0);
+    NTSTATUS st = 0;
+    EXPECT_EQ(s.Transmit(kSelectMf, &st), (Bytes{0x90, 0x00}));
+}
+
+TEST_F(Power, critical_sleep_and_the_order_of_the_requests) {
+    s.Start("t1");
+    s.PowerAndSelect(SCARD_PROTOCOL_T1);
+    Pm().ClearHistory();
+    ASSERT_EQ(Pm().SetSystemState(PowerSystemShutdown, true), STATUS_SUCCESS);
+    EXPECT_FALSE(CardPowered());
+    EXPECT_EQ(Pm().RecordedSystemState(s.rig.Fdo()), PowerSystemSleeping3);
+    ASSERT_EQ(Pm().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(Pm().RecordedSystemState(s.rig.Fdo()), PowerSystemWorking);
+    // set S5, the D3 it asked for; set S0, the D0 it asked for; nothing else.
+    std::vector<std::string> seen;
+    for (const auto& r : Pm().History()) {
+        const bool system = r.type == SystemPowerState;
+        seen.push_back(std::string(r.requested ? "requested " : "") + (system ? "S" : "D") +
+                       std::to_string(system ? r.state.SystemState - 1 : r.state.DeviceState - 1) +
+                       (r.completed && r.status == STATUS_SUCCESS ? "" : " failed"));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"S5", "requested D3", "S0", "requested D0"}));
+}
+
+// The serial port completes the D0 request from its DPC, where the reader's power-up may not
+// wait (the verifier stops a wait there): it is finished in a worker thread.
+TEST(PowerAtDispatch, wake_finished_in_a_worker_when_the_port_completes_d0_at_dispatch_level) {
+    RigOptions o;
+    o.completeD0AtDispatch = true;
+    CardSession s(o);
+    s.Start("t1");
+    s.PowerAndSelect(SCARD_PROTOCOL_T1);
+    auto& pm = s.rig.K().Power();
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(pm.SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
+        ASSERT_EQ(pm.SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+        EXPECT_EQ(s.State(), (ULONG)SCARD_SWALLOWED);
+        EXPECT_TRUE(s.rig.Started());
+        EXPECT_EQ(s.Reader()->ReaderPowerState, (ULONG)READER_POWER_ON);
+    }
+    s.PowerAndSelect(SCARD_PROTOCOL_T1);
+    NTSTATUS st = 0;
+    EXPECT_EQ(s.Transmit(kSelectMf, &st), (Bytes{0x90, 0x00}));
 }
 
 }  // namespace
