@@ -80,7 +80,16 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
     for (;;) {
         if (!listenOnly) {
             status = SendData(readerExtension, Command + sent, nextChunk);
-            if (status != STATUS_SUCCESS) goto done;
+            if (status != STATUS_SUCCESS) {
+                /*
+                 * The reader did not take the bytes as sent: what of the command reached the
+                 * card, and what the reader made of the rest, is unknown.  Like a card that
+                 * stopped answering, it is powered down, so that nothing more is sent to it
+                 * until it has been reset; a card that is gone is simply gone.
+                 */
+                if (status != STATUS_NO_MEDIA) status = STATUS_IO_TIMEOUT;
+                goto done;
+            }
             sent += nextChunk;
             leftToSend -= nextChunk;
         }

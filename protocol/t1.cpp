@@ -84,7 +84,13 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
     if (status != STATUS_SUCCESS) {
         readerExtension->TotalTimeout = totalTimeout;
         SmartcardExtension->T1.Wtx = 0;
-        return status;
+        /*
+         * The reader did not take the block as sent: the card may have a part of it, or what the
+         * reader made of the rest, and may be in the middle of a chain of its own, whose next
+         * block would answer the next command.  It is given up as a card that stopped answering
+         * (powered down; a reset brings it back in step); a card that is gone is simply gone.
+         */
+        return status == STATUS_NO_MEDIA ? status : STATUS_IO_TIMEOUT;
     }
 
     ULONG length = SmartcardExtension->SmartcardReply.BufferSize;

@@ -75,6 +75,32 @@ extern "C" NTSTATUS MapReaderStatus(UCHAR Status) {
     }
 }
 
+/*
+ * The reader refused a command, answered it with something else, or did not answer: it is out
+ * of step with the driver, most likely because a byte of the command was lost on the line and it
+ * read the rest as commands of its own, each of which it answers.  Those answers must not be taken
+ * for the replies of the next command: wait until the reader has dropped what it could not
+ * complete (it gives up a command whose bytes stop for 20 ms) and answered the rest, that is
+ * until the line has been quiet for longer than that, and forget what came.
+ */
+#define RESYNCHRONIZE_QUIET_MS 25
+#define RESYNCHRONIZE_MAXIMUM_ROUNDS 20
+
+static VOID ResynchronizeReader(PREADER_EXTENSION ReaderExtension) {
+    for (ULONG round = 0; round < RESYNCHRONIZE_MAXIMUM_ROUNDS; ++round) {
+        KIRQL irql;
+        KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+        ReaderExtension->RxCount = 0;
+        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+        WaitMilliseconds(RESYNCHRONIZE_QUIET_MS);
+        KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+        BOOLEAN quiet = ReaderExtension->RxCount == 0;
+        ReaderExtension->RxCount = 0;
+        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+        if (quiet) return;
+    }
+}
+
 extern "C" NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, UCHAR Count,
                                   const UCHAR *Data) {
     if (Count == 0 || Count > MAXIMUM_REGISTER_BYTES) return STATUS_INVALID_PARAMETER;
@@ -85,8 +111,9 @@ extern "C" NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Regis
     if (status != STATUS_SUCCESS) return status;
     UCHAR reply;
     status = ReadReceived(ReaderExtension, &reply, 1);
-    if (status != STATUS_SUCCESS) return status;
-    return reply == STATUS_BYTE_DONE ? STATUS_SUCCESS : STATUS_DATA_ERROR;
+    if (status == STATUS_SUCCESS && reply != STATUS_BYTE_DONE) status = STATUS_DATA_ERROR;
+    if (status != STATUS_SUCCESS && status != STATUS_NO_MEDIA) ResynchronizeReader(ReaderExtension);
+    return status;
 }
 
 extern "C" NTSTATUS ReadRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, ULONG Length,
@@ -97,7 +124,10 @@ extern "C" NTSTATUS ReadRegister(PREADER_EXTENSION ReaderExtension, UCHAR Regist
     if (status != STATUS_SUCCESS) return status;
     UCHAR value;
     status = ReadReceived(ReaderExtension, &value, 1);
-    if (status == STATUS_SUCCESS) *Value = value;
+    if (status == STATUS_SUCCESS)
+        *Value = value;
+    else if (status != STATUS_NO_MEDIA)
+        ResynchronizeReader(ReaderExtension);
     return status;
 }
 
@@ -210,8 +240,14 @@ extern "C" NTSTATUS SendData(PREADER_EXTENSION ReaderExtension, const UCHAR *Dat
         if (status != STATUS_SUCCESS) return status;
         UCHAR reply;
         status = ReadReceived(ReaderExtension, &reply, 1);
-        if (status != STATUS_SUCCESS) return status;
-        if (reply != STATUS_BYTE_DONE && reply != STATUS_BYTE_FAULTY_CARD_BYTE) return STATUS_UNSUCCESSFUL;
+        if (status != STATUS_SUCCESS) {
+            if (status != STATUS_NO_MEDIA) ResynchronizeReader(ReaderExtension);
+            return status;
+        }
+        if (reply != STATUS_BYTE_DONE && reply != STATUS_BYTE_FAULTY_CARD_BYTE) {
+            ResynchronizeReader(ReaderExtension);
+            return STATUS_UNSUCCESSFUL;
+        }
         sent += chunk;
     } while (sent < Length);
     return STATUS_SUCCESS;
