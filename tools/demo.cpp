@@ -1,4 +1,5 @@
-// lmscr demo: a whole session with the driver on the built-in simulated reader, in virtual time.
+// lmscr demo: a whole session with the driver on the built-in simulated reader, a system sleep
+// and wake with a card in, and APDUs on two cards, in virtual time.
 // The same seed prints the same transcript, byte for byte.
 #include "lmscr.h"
 #include "session.h"
@@ -368,7 +369,6 @@ int SleepAndWake(const GlobalOptions& options, std::FILE* out) {
     };
     auto change = [&](const PowerChange& c) {
         for (const auto& [ms, what] : PowerSteps(c)) say(ms, "  " + what);
-        if (options.trace) PrintTrace(out, c.trace);
     };
 
     std::fprintf(out, "\nSleep and wake with card '%s' in, in a reader session of its own:\n", o.card.c_str());
@@ -380,15 +380,17 @@ int SleepAndWake(const GlobalOptions& options, std::FILE* out) {
     wire();
     if (!activate("card '" + o.card + "' in, ") || !select("SELECT MF")) return 1;
 
+    const double tracking = s.NowMs();
     auto removal = s.Async(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
     s.Wait(1);
-    now(std::string("IS_ABSENT sent: ") + (removal->Done() ? "completed" : "pending, the card is in"));
+    say(tracking, std::string("IS_ABSENT sent: ") + (removal->Done() ? "completed" : "pending, the card is in"));
 
     now("the system goes to sleep (S3):");
     const PowerChange sleep = s.SetSystemState(PowerSystemSleeping3);
     change(sleep);
     detail("device D" + std::to_string(s.DeviceState() - 1) + ", reader " + (s.ReaderPowered() ? "powered" : "off") +
            " with the port, card state " + CardStateText(s.CardState()) + "; device control held back");
+    if (options.trace) PrintTrace(out, sleep.trace);
 
     auto version = s.Async(IOCTL_READER_GET_VERSION, {}, 8);
     const double sent = s.NowMs();
@@ -401,6 +403,7 @@ int SleepAndWake(const GlobalOptions& options, std::FILE* out) {
     now("the system wakes (S0):");
     const PowerChange wake = s.SetSystemState(PowerSystemWorking);
     change(wake);
+    if (options.trace) PrintTrace(out, wake.trace);
     version->Wait(100);
     removal->Wait(100);
     now("card state " + std::string(CardStateText(s.CardState())) + ": the card is reported as newly inserted");

@@ -48,7 +48,8 @@ int RunExchanges(const GlobalOptions& options, const char* name, ULONG protocols
 // The commands as hex text; 2 for one that is no command APDU, or an unknown card.
 int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std::string>& apdus, std::FILE* out,
             std::FILE* err);
-// A script file ("-": standard input), see apdu.h for its lines; 2 when a line is malformed.
+// A script file ("-": standard input) of commands and steps (send.cpp has the format); 2 when a
+// line is malformed or cannot run where it stands.
 int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& file, std::FILE* out, std::FILE* err);
 
 // Shared by the power command and the demo's card session.

@@ -2,14 +2,41 @@
 // application sends them (IOCTL_SMARTCARD_TRANSMIT after a cold reset and a protocol), with each
 // answer, its status word in words and the virtual time it took.
 //
+// A script is a text file, one item a line; '#' starts a comment, blank lines are skipped:
+//   APDU [=> EXPECTED]     a command in hex and the whole answer it should get (apdu.h has the
+//                          pattern: "90 00", "... 90 00", "?? ?? 61 ??")
+//   !sleep [s3|hibernate|shutdown] [critical]
+//                          the system sleeps (default s3): the power manager queries the driver,
+//                          then sets the state; critical: set without a query
+//   !wake                  the system wakes
+//   !remove                the card is taken out
+//   !insert [NAME]         a card goes in (default: the run's card; see lmscr cards)
+//   !reset [t0|t1]         cold reset and protocol selection again (default: as at the start)
+//   !wait MS               MS virtual milliseconds pass
+// The run starts awake with the card in, reset and its protocol selected. Each step prints one
+// line: its virtual time, what it did and the card state after it. A command to a card that is
+// not reset (put in, or re-reported after a wake) gets the library's refusal, shown as a failed
+// command. Lines that cannot run where they stand (a command or !reset while the system sleeps
+// would wait for the wake; !remove from an empty slot) are errors like malformed lines: the
+// script runs nothing.
+//
 // --json prints one JSON object for the whole run:
 //   {"run": "send"|"script", "card", "seed", "atr", "protocol",
 //    "setup": {"status", "error"?, "trace"?},
 //    "exchanges": [{"line"?, "label"?, "command", "status", "answer"?, "data_bytes"?, "sw"?,
-//                   "meaning"?, "ms", "expected"?, "ok"?, "trace"?}],
-//    "summary": {"commands", "answered", "failed", "expectations", "mismatches", "ok"},
-//    "left_behind"?}
-// "answer", "sw" and "meaning" are there when the driver answered; "ok" when an answer was expected.
+//                   "meaning"?, "card_state"?, "ms", "expected"?, "ok"?, "trace"?}
+//                  or {"line", "step", "at_ms", "status"?, "ms"?, "result"?, "atr"?, "protocol"?,
+//                      "card_state", "ok", "power"?: [{"at_ms", "event"}], "trace"?}],
+//    "summary": {"commands", "answered", "failed", "steps", "steps_failed", "expectations",
+//                "mismatches", "ok"},
+//    "stopped"?, "left_behind"?}
+// "answer", "sw" and "meaning" are there when the driver answered, "card_state" when a command
+// failed with the card not ready for commands (not SCARD_SPECIFIC); "ok" when an answer was
+// expected.
+// A step's "step" is its line in one spelling ("!sleep s3"); "status" and "ms" for the steps that
+// send requests (!sleep, !wake, !reset), "power" the power requests and the reader's work of a
+// !sleep or !wake in time order, "atr" and "protocol" a !reset's. "stopped" says why a script
+// ended early (a system that did not wake).
 #include "lmscr.h"
 
 #include "apdu.h"
@@ -381,6 +408,7 @@ private:
               << o.answer.size() - 2 << ", \"sw\": \"" << SwText(o.sw()) << "\", \"meaning\": \""
               << JsonEscaped(StatusWordMeaning(o.sw())) << "\"";
         }
+        if (!o.answered() && o.cardState != SCARD_SPECIFIC) s << ", \"card_state\": \"" << CardStateText(o.cardState) << "\"";
         char ms[32];
         std::snprintf(ms, sizeof ms, "%.3f", o.ms);
         s << ", \"ms\": " << ms;
@@ -403,9 +431,9 @@ private:
             std::fprintf(out_, "},\n  \"exchanges\": [%s%s%s],\n", exchangesJson_.empty() ? "" : "\n",
                          exchangesJson_.c_str(), exchangesJson_.empty() ? "" : "\n  ");
             std::fprintf(out_,
-                         "  \"summary\": {\"commands\": %d, \"answered\": %d, \"failed\": %d, \"expectations\": %d, "
-                         "\"mismatches\": %d, \"steps\": %d, \"steps_failed\": %d, \"ok\": %s}",
-                         commands_, answered_, failed_, expectations_, mismatches_, steps_, stepsFailed_,
+                         "  \"summary\": {\"commands\": %d, \"answered\": %d, \"failed\": %d, \"steps\": %d, "
+                         "\"steps_failed\": %d, \"expectations\": %d, \"mismatches\": %d, \"ok\": %s}",
+                         commands_, answered_, failed_, steps_, stepsFailed_, expectations_, mismatches_,
                          ok ? "true" : "false");
             if (!stopped_.empty()) std::fprintf(out_, ",\n  \"stopped\": \"%s\"", JsonEscaped(stopped_).c_str());
             if (!leaks.empty()) std::fprintf(out_, ",\n  \"left_behind\": \"%s\"", JsonEscaped(leaks).c_str());

@@ -53,12 +53,6 @@ bool ReaderSession::RemoveCard() {
     return out;
 }
 
-bool ReaderSession::CardInSlot() {
-    bool in = false;
-    port_->WithReader([&](sim::ReaderFirmware& reader) { in = reader.CardPresent(); });
-    return in;
-}
-
 std::shared_ptr<kernel::PendingIo> ReaderSession::Async(ULONG code, const std::vector<uint8_t>& input,
                                                         ULONG outputLength) {
     return k_->Clients().IoControlAsync(handle_, code, input, outputLength);

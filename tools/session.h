@@ -37,7 +37,7 @@ struct PowerChange {
 // "S3", "D0": a power state as the history names it.
 std::string PowerStateText(const kernel::PowerIrpRecord& irp);
 // What the driver said to the reader in a power change's trace lines, in a few words each with
-// its virtual time: "card off", "reader registers shut down", "reader initialised", ...
+// its virtual time: "card powered down", "reader registers shut down", "reader initialised", ...
 std::vector<std::pair<double, std::string>> ReaderWork(const std::vector<std::string>& traceLines);
 // A power change step by step in time order: each power request sent and done (one line when
 // answered at once), and the reader work between them.
@@ -59,7 +59,6 @@ public:
     bool InsertCard(const std::string& name = {});
     // The card out of the slot, and the same few ms; false when the slot was empty.
     bool RemoveCard();
-    bool CardInSlot();
     // Virtual time passes.
     void Wait(uint64_t ms) { k_->Sleep(ms); }
 
