@@ -29,6 +29,7 @@ typedef struct _READER_EXTENSION {
     PDEVICE_OBJECT AttachedSerialPort;
     PIO_WORKITEM CloseSerialWorkItem;
     PIO_WORKITEM ReadWorkItem;
+    PIO_WORKITEM PowerWorkItem; /* a power-up finished at passive level */
     PSMARTCARD_EXTENSION SmartcardExtension;
     UCHAR RxByte;
     UCHAR RxBuffer[RX_BUFFER_SIZE];
@@ -88,4 +89,7 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN PortLost;
     /* The last remove query disabled the interface itself; only then does its cancel enable it. */
     BOOLEAN QueryRemoveDisabledInterface;
+    /* Under SpinLock.  A sleep query or a power-down cleared ReaderStarted of a started reader;
+     * the power-up, or the working state set again after a refused sleep, sets it again. */
+    BOOLEAN PowerHeldDeviceControl;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

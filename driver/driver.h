@@ -32,6 +32,9 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
+                          PIO_STATUS_BLOCK IoStatus);
 
 /* The vendor request: library, driver and firmware versions in eight bytes. */
 #define IOCTL_READER_GET_VERSION SCARD_CTL_CODE(2049)

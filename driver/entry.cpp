@@ -73,7 +73,9 @@ extern "C" NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *De
 
     readerExtension->CloseSerialWorkItem = IoAllocateWorkItem(device);
     readerExtension->ReadWorkItem = IoAllocateWorkItem(device);
-    if (readerExtension->CloseSerialWorkItem == NULL || readerExtension->ReadWorkItem == NULL)
+    readerExtension->PowerWorkItem = IoAllocateWorkItem(device);
+    if (readerExtension->CloseSerialWorkItem == NULL || readerExtension->ReadWorkItem == NULL ||
+        readerExtension->PowerWorkItem == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
 
     KeInitializeEvent(&readerExtension->RxEvent, NotificationEvent, FALSE);
@@ -155,6 +157,7 @@ extern "C" VOID RemoveDevice(PDEVICE_OBJECT DeviceObject) {
     if (readerExtension != NULL) {
         if (readerExtension->CloseSerialWorkItem != NULL) IoFreeWorkItem(readerExtension->CloseSerialWorkItem);
         if (readerExtension->ReadWorkItem != NULL) IoFreeWorkItem(readerExtension->ReadWorkItem);
+        if (readerExtension->PowerWorkItem != NULL) IoFreeWorkItem(readerExtension->PowerWorkItem);
         ExFreePool(readerExtension);
         smartcardExtension->ReaderExtension = NULL;
     }

@@ -1,6 +1,7 @@
 #include "sim/reader.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace lmscr::sim {
@@ -48,18 +49,49 @@ ReaderFirmware::ReaderFirmware(Clock& clock, TxFn tx, ReaderConfig config)
       faults_(config_.faults),
       host_byte_ns_(HostByteTimeNs(config_)),
       tx_(clock, std::move(tx), host_byte_ns_, &faults_) {
-    // Power-on values: the ISO/IEC 7816-3 initial waiting time (9600 etu) in both time-outs,
-    // a 12-etu character distance, everything else 0.
-    regs_[wire::RegVersion] = config_.version;
-    regs_[wire::RegGuardTime] = 12;
+    ResetRegisters();
 }
 
 ReaderFirmware::~ReaderFirmware() = default;
+
+void ReaderFirmware::ResetRegisters() {
+    // Power-on values: the ISO/IEC 7816-3 initial waiting time (9600 etu) in both time-outs,
+    // a 12-etu character distance, everything else 0.
+    std::fill(std::begin(regs_), std::end(regs_), uint8_t{0});
+    regs_[wire::RegVersion] = config_.version;
+    regs_[wire::RegGuardTime] = 12;
+    char_timeout_etu_ = 9600;
+    block_timeout_etu_ = 9600;
+    rate_ = kDefaultRate;
+    pts_ = Pts::Idle;
+    pending_reset_ = ResetKind::Cold;
+}
+
+void ReaderFirmware::SetPowered(bool powered) {
+    if (powered == powered_) return;
+    if (!powered) {
+        // VCC, CLK and RST of the card go with the reader's own supply.
+        StopCardLine();
+        if (slot_ != Slot::Empty) slot_ = Slot::Off;
+        busy_ = false;
+        card_out_.clear();
+        host_fifo_.clear();
+        command_.clear();
+        tx_.Clear();
+    }
+    powered_ = powered;
+    // Off or on, the registers hold what the firmware's start-up writes into them.
+    ResetRegisters();
+}
 
 // ---------------------------------------------------------------------------------------
 // Host side
 
 void ReaderFirmware::OnHostByte(uint8_t b) {
+    if (!powered_) {
+        ++stats_.host_bytes_unpowered;
+        return;
+    }
     if (muted_) return;
     const FaultOptions& f = faults_.Options();
     if (faults_.Roll(FaultKind::HostRxDrop, f.host_rx_drop_ppm)) {
@@ -203,7 +235,7 @@ void ReaderFirmware::SetMuted(bool muted) {
 }
 
 void ReaderFirmware::InjectReaderError() {
-    if (muted_) return;
+    if (muted_ || !powered_) return;
     ++stats_.reader_errors;
     tx_.SendUrgentEvent(wire::kEventReaderError);
 }
@@ -215,7 +247,7 @@ bool ReaderFirmware::InsertCard(std::unique_ptr<Card> card) {
     if (card == nullptr || slot_ != Slot::Empty) return false;
     card_ = std::move(card);
     slot_ = Slot::Off;
-    if (!muted_) tx_.SendUrgentEvent(wire::kEventCardInserted);
+    if (powered_ && !muted_) tx_.SendUrgentEvent(wire::kEventCardInserted);
     return true;
 }
 
@@ -223,7 +255,7 @@ std::unique_ptr<Card> ReaderFirmware::RemoveCard() {
     if (slot_ == Slot::Empty) return nullptr;
     StopCardLine();
     slot_ = Slot::Empty;
-    if (!muted_) tx_.SendUrgentEvent(wire::kEventCardRemoved);
+    if (powered_ && !muted_) tx_.SendUrgentEvent(wire::kEventCardRemoved);
     if (busy_) {
         // The card went away under a send-card-data command: it cannot be completed.
         busy_ = false;

@@ -37,6 +37,14 @@
 //   of PTS1 (or stays at 372/1 when PTS1 is absent) once the answer's check byte is in.
 //   A card character sent at another rate than the reader's arrives as a parity error; a
 //   reader character sent at another rate reaches the card with its parity error flag set.
+//  Power. The reader is powered from the host's port. Losing power deactivates the card,
+//   drops the command in progress, the receive FIFO and everything queued for the host, and
+//   stops every timer of the firmware; while off it sends nothing and ignores the host's bytes,
+//   and a card inserted or removed changes the slot without an event. Power-on brings the
+//   registers back to their power-on values (register 2 = 0, guard time 12 etu, both time-outs
+//   9600 etu, the default rate) and announces nothing, not even a card already in the slot:
+//   the host finds it in register 4. The fault-injection state, the muted switch and the
+//   statistics are the test's and survive a power cycle.
 #pragma once
 
 #include <cstdint>
@@ -68,6 +76,7 @@ struct ReaderConfig {
 
 struct ReaderStats {
     uint64_t host_bytes_received = 0;
+    uint64_t host_bytes_unpowered = 0;  // arrived while the reader had no power
     uint64_t host_bytes_dropped = 0;  // by fault injection
     uint64_t host_bytes_corrupted = 0;
     uint64_t host_fifo_overruns = 0;
@@ -107,6 +116,10 @@ public:
     Card* CardInSlot() const { return card_.get(); }
     bool CardPresent() const { return slot_ != Slot::Empty; }
     bool CardPowered() const { return slot_ == Slot::Resetting || slot_ == Slot::Active; }
+
+    // The supply from the host's port (see Power above). A reader starts powered.
+    void SetPowered(bool powered);
+    bool Powered() const { return powered_; }
 
     void InjectReaderError();  // 0x10 0x84 at once
     void SetMuted(bool muted);  // a muted reader ignores the host and sends nothing
@@ -160,6 +173,7 @@ private:
         uint32_t character_etu;
     };
 
+    void ResetRegisters();
     void ProcessHostBytes();
     void Execute();
     void WriteRegister(uint8_t reg, const uint8_t* data);
@@ -200,6 +214,7 @@ private:
     HostTransmitter tx_;
     ReaderStats stats_;
     bool muted_ = false;
+    bool powered_ = true;
 
     // Host command assembly.
     struct HostByte {

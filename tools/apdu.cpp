@@ -1,5 +1,6 @@
 #include "apdu.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace lmscr::tool {
@@ -163,7 +164,106 @@ std::string StatusWordMeaning(uint16_t sw) {
     return "not an ISO/IEC 7816-4 status word";
 }
 
+std::string ScriptStep::Text() const {
+    switch (kind) {
+    case Kind::Sleep:
+        return std::string("!sleep ") + (depth == Depth::S3 ? "s3" : depth == Depth::Hibernate ? "hibernate" : "shutdown") +
+               (critical ? " critical" : "");
+    case Kind::Wake: return "!wake";
+    case Kind::Remove: return "!remove";
+    case Kind::Insert: return card.empty() ? "!insert" : "!insert " + card;
+    case Kind::Reset: return protocol < 0 ? "!reset" : "!reset t" + std::to_string(protocol);
+    case Kind::Wait: return "!wait " + std::to_string(ms);
+    }
+    return "!";
+}
+
+std::optional<ScriptStep> ParseStep(std::string_view text, std::string& why) {
+    std::vector<std::string> words;
+    for (size_t at = 0; at < text.size();) {
+        if (IsSpace(text[at])) {
+            ++at;
+            continue;
+        }
+        size_t end = at;
+        while (end < text.size() && !IsSpace(text[end])) ++end;
+        words.emplace_back(text.substr(at, end - at));
+        at = end;
+    }
+    if (words.empty()) {
+        why = "no step";
+        return std::nullopt;
+    }
+    std::string name = words[0];
+    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto lower = [](std::string w) {
+        for (auto& c : w) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return w;
+    };
+    const size_t args = words.size() - 1;
+    ScriptStep step;
+    if (name == "!sleep") {
+        step.kind = ScriptStep::Kind::Sleep;
+        bool depthGiven = false;
+        for (size_t i = 1; i < words.size(); ++i) {
+            const std::string w = lower(words[i]);
+            if (w == "critical" && !step.critical) {
+                step.critical = true;
+            } else if (!depthGiven && (w == "s3" || w == "hibernate" || w == "shutdown")) {
+                depthGiven = true;
+                step.depth = w == "s3" ? ScriptStep::Depth::S3
+                             : w == "hibernate" ? ScriptStep::Depth::Hibernate : ScriptStep::Depth::Shutdown;
+            } else {
+                why = "!sleep takes s3, hibernate or shutdown, and critical, not '" + words[i] + "'";
+                return std::nullopt;
+            }
+        }
+    } else if (name == "!wake" || name == "!remove") {
+        step.kind = name == "!wake" ? ScriptStep::Kind::Wake : ScriptStep::Kind::Remove;
+        if (args) {
+            why = name + " takes nothing, not '" + words[1] + "'";
+            return std::nullopt;
+        }
+    } else if (name == "!insert") {
+        step.kind = ScriptStep::Kind::Insert;
+        if (args > 1) {
+            why = "!insert takes one card name (see lmscr cards)";
+            return std::nullopt;
+        }
+        if (args) step.card = words[1];
+    } else if (name == "!reset") {
+        step.kind = ScriptStep::Kind::Reset;
+        const std::string w = args == 1 ? lower(words[1]) : "";
+        if (w == "t0" || w == "t=0") {
+            step.protocol = 0;
+        } else if (w == "t1" || w == "t=1") {
+            step.protocol = 1;
+        } else if (args) {
+            why = "!reset takes t0 or t1, or nothing";
+            return std::nullopt;
+        }
+    } else if (name == "!wait") {
+        step.kind = ScriptStep::Kind::Wait;
+        constexpr uint64_t kLongest = 3600000;
+        const std::string w = args == 1 ? words[1] : "";
+        bool digits = !w.empty() && w.size() <= 7;
+        for (char c : w) digits = digits && c >= '0' && c <= '9';
+        step.ms = digits ? std::stoull(w) : 0;
+        if (!digits || step.ms == 0 || step.ms > kLongest) {
+            why = "!wait takes a time in ms, 1 to " + std::to_string(kLongest);
+            return std::nullopt;
+        }
+    } else {
+        why = "no step '" + words[0] + "' (steps: !sleep, !wake, !remove, !insert, !reset, !wait)";
+        return std::nullopt;
+    }
+    return step;
+}
+
 void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vector<ScriptError>& errors) {
+    // Where the system and the slot stand at each line, and the line that put them there.
+    int asleepSince = 0, slotLine = 0;
+    bool slotFull = true;
     int number = 0;
     while (!text.empty()) {
         const size_t end = text.find('\n');
@@ -174,6 +274,47 @@ void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vec
         line = Trimmed(line);
         if (line.empty()) continue;
         const std::string written(Trimmed(raw));
+        if (line.front() == '!') {
+            std::string why;
+            std::optional<ScriptStep> step;
+            if (line.find("=>") != std::string_view::npos)
+                why = "a step has no expected answer";
+            else
+                step = ParseStep(line, why);
+            if (!step) {
+                errors.push_back({number, written, why});
+                continue;
+            }
+            auto since = [](const char* what, int at) {
+                return std::string(what) + (at ? " (line " + std::to_string(at) + ")" : std::string());
+            };
+            using Kind = ScriptStep::Kind;
+            if (asleepSince && step->kind == Kind::Reset)
+                why = since("the system sleeps here", asleepSince) + ": the reset would wait for the wake";
+            else if (asleepSince && step->kind == Kind::Sleep)
+                why = since("the system sleeps already", asleepSince);
+            else if (!asleepSince && step->kind == Kind::Wake)
+                why = "the system is awake here: nothing to wake";
+            else if (!slotFull && step->kind == Kind::Remove)
+                why = since("the slot is empty here", slotLine);
+            else if (slotFull && step->kind == Kind::Insert)
+                why = slotLine ? since("a card is in the slot here", slotLine) : "the run's card is in the slot here";
+            if (!why.empty()) {
+                errors.push_back({number, written, why});
+                continue;
+            }
+            if (step->kind == Kind::Sleep) asleepSince = number;
+            if (step->kind == Kind::Wake) asleepSince = 0;
+            if (step->kind == Kind::Remove || step->kind == Kind::Insert) {
+                slotFull = step->kind == Kind::Insert;
+                slotLine = number;
+            }
+            ScriptLine parsed;
+            parsed.number = number;
+            parsed.step = std::move(step);
+            lines.push_back(std::move(parsed));
+            continue;
+        }
         std::string_view command = line, expected;
         const size_t arrow = line.find("=>");
         if (arrow != std::string_view::npos) {
@@ -201,6 +342,12 @@ void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vec
                 errors.push_back({number, written, "expected answer: " + why});
                 continue;
             }
+        }
+        if (asleepSince) {
+            errors.push_back({number, written,
+                              "the system sleeps here (line " + std::to_string(asleepSince) +
+                                  "): the command would wait for the wake"});
+            continue;
         }
         lines.push_back(std::move(parsed));
     }

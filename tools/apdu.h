@@ -38,19 +38,46 @@ std::optional<AnswerPattern> ParsePattern(std::string_view text, std::string& wh
 // The meaning of a status word, e.g. "more data available (16 bytes)" for 6110.
 std::string StatusWordMeaning(uint16_t sw);
 
-// One line of a script:  APDU [=> EXPECTED]  # comment
+// A step of a script: something a person does to the machine or the card between commands.
+//   !sleep [s3|hibernate|shutdown] [critical]  the system sleeps (default s3); critical: no
+//                                              query first, as a failing battery does it
+//   !wake                                      the system wakes
+//   !remove                                    the card is taken out
+//   !insert [NAME]                             a card goes in (default: the run's card)
+//   !reset [t0|t1]                             cold reset and protocol selection again
+//                                              (default: the protocol chosen as at the start)
+//   !wait MS                                   MS virtual milliseconds pass (1 to 3600000)
+struct ScriptStep {
+    enum class Kind { Sleep, Wake, Remove, Insert, Reset, Wait };
+    enum class Depth { S3, Hibernate, Shutdown };
+    Kind kind = Kind::Wait;
+    Depth depth = Depth::S3;  // Sleep
+    bool critical = false;    // Sleep
+    std::string card;         // Insert; empty: the run's card
+    int protocol = -1;        // Reset: 0 or 1 for T=0 or T=1, -1 as at the start
+    uint64_t ms = 0;          // Wait
+    std::string Text() const; // as written, in one spelling: "!sleep hibernate critical"
+};
+// Nothing, with `why` set, for a step line ("!..."; no comment) that is no step.
+std::optional<ScriptStep> ParseStep(std::string_view text, std::string& why);
+
+// One line of a script:  APDU [=> EXPECTED]  # comment,  or a step.
 struct ScriptLine {
     int number = 0;  // from 1
-    Bytes command;
+    Bytes command;   // empty for a step
     std::optional<AnswerPattern> expected;
+    std::optional<ScriptStep> step;
 };
 struct ScriptError {
     int number = 0;
     std::string text;  // the line as written
     std::string why;
 };
-// Every command line of the script, or every line that is none (blank lines and comment lines
-// are neither). A script with errors runs nothing.
+// Every command and step line of the script, or every line that is neither (blank lines and
+// comment lines are neither). A script starts awake with the run's card in the slot; a line that
+// cannot run where it stands is an error too: a command or !reset while the system sleeps (it
+// would wait for the wake), !sleep while asleep, !wake while awake, !remove from an empty slot,
+// !insert into a full one. A script with errors runs nothing.
 void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vector<ScriptError>& errors);
 
 // Text for JSON string values: quotes, backslashes and control characters escaped.

@@ -1,6 +1,8 @@
-// lmscr demo: a whole session with the driver on the built-in simulated reader, in virtual time.
+// lmscr demo: a whole session with the driver on the built-in simulated reader, a system sleep
+// and wake with a card in, and APDUs on two cards, in virtual time.
 // The same seed prints the same transcript, byte for byte.
 #include "lmscr.h"
+#include "session.h"
 
 #include "driver.h"
 #include "resources.h"
@@ -137,7 +139,7 @@ std::string AtrText(const std::string& name) {
 
 namespace {
 
-Exchange Apdu(const char* label, const char* hex) { return Exchange{label, 0, *ParseHexBytes(hex), std::nullopt}; }
+Exchange Apdu(const char* label, const char* hex) { return Exchange{label, 0, *ParseHexBytes(hex), std::nullopt, std::nullopt}; }
 
 // Commands on a T=0 and a T=1 card, each in a reader session of its own. T=0 cannot carry data
 // both ways in one command: a SELECT that wants the file's FCP gets 61xx and the FCP comes with
@@ -314,6 +316,117 @@ int ReaderLifecycle(const GlobalOptions& options, std::FILE* out) {
     return leaks.empty() && rest.empty() ? 0 : 1;
 }
 
+// The reader through a system sleep with a card in: what the driver does on the way down and
+// up, a request sent during the sleep waiting for the wake, and the card re-reported.
+int SleepAndWake(const GlobalOptions& options, std::FILE* out) {
+    GlobalOptions o = options;
+    o.json = false;
+    ReaderSession s(o, out);
+    auto say = [&](double ms, const std::string& text) { std::fprintf(out, "%10.3f ms  %s\n", ms, text.c_str()); };
+    auto now = [&](const std::string& text) { say(s.NowMs(), text); };
+    auto detail = [&](const std::string& text) { std::fprintf(out, "               %s\n", text.c_str()); };
+    auto wire = [&] {
+        const auto lines = s.NewTraceLines();
+        if (options.trace) PrintTrace(out, lines);
+    };
+    auto took = [](double ms) {
+        char text[32];
+        std::snprintf(text, sizeof text, "after %.3f ms", ms);
+        return std::string(text);
+    };
+    const Bytes selectMf = *ParseHexBytes("00 A4 00 0C 02 3F 00");
+    // SELECT MF and its answer, or the status of the refusal.
+    ULONG protocol = 0;
+    auto select = [&](const char* what) {
+        const double at = s.NowMs();
+        const Step step = s.Transmit(protocol, selectMf);
+        const size_t header = sizeof(SCARD_IO_REQUEST);
+        if (NT_SUCCESS(step.result.status) && step.result.information >= header)
+            say(at, std::string(what) + ": answered " +
+                        HexBytes(step.result.output.data() + header, step.result.information - header) + " " +
+                        took(step.ms));
+        else
+            say(at, std::string(what) + ": " + kernel::StatusName(step.result.status) + ", card state " +
+                        CardStateText(s.CardState()) +
+                        (s.CardState() < SCARD_NEGOTIABLE ? " (the library wants the card reset first)" : ""));
+        wire();
+        return NT_SUCCESS(step.result.status);
+    };
+    // A cold reset and the protocol the library chooses.
+    auto activate = [&](const std::string& what) {
+        const double at = s.NowMs();
+        const Step power = s.Power(SCARD_COLD_RESET);
+        if (power.result.status != STATUS_SUCCESS) {
+            say(at, what + "cold reset: " + kernel::StatusName(power.result.status));
+            wire();
+            return false;
+        }
+        const Step chosen = s.SetProtocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol);
+        say(at, what + "cold reset " + took(power.ms) + ", protocol " + ProtocolText(protocol) + ": " +
+                    kernel::StatusName(chosen.result.status) + " " + took(chosen.ms));
+        wire();
+        return chosen.result.status == STATUS_SUCCESS;
+    };
+    auto change = [&](const PowerChange& c) {
+        for (const auto& [ms, what] : PowerSteps(c)) say(ms, "  " + what);
+    };
+
+    std::fprintf(out, "\nSleep and wake with card '%s' in, in a reader session of its own:\n", o.card.c_str());
+    if (!s.Start()) {
+        now("the reader did not start");
+        return 1;
+    }
+    s.InsertCard();
+    wire();
+    if (!activate("card '" + o.card + "' in, ") || !select("SELECT MF")) return 1;
+
+    const double tracking = s.NowMs();
+    auto removal = s.Async(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    s.Wait(1);
+    say(tracking, std::string("IS_ABSENT sent: ") + (removal->Done() ? "completed" : "pending, the card is in"));
+
+    now("the system goes to sleep (S3):");
+    const PowerChange sleep = s.SetSystemState(PowerSystemSleeping3);
+    change(sleep);
+    detail("device D" + std::to_string(s.DeviceState() - 1) + ", reader " + (s.ReaderPowered() ? "powered" : "off") +
+           " with the port, card state " + CardStateText(s.CardState()) + "; device control held back");
+    if (options.trace) PrintTrace(out, sleep.trace);
+
+    auto version = s.Async(IOCTL_READER_GET_VERSION, {}, 8);
+    const double sent = s.NowMs();
+    s.Wait(1000);
+    say(sent, std::string("vendor request (version) sent during the sleep: ") +
+                  (version->Done() ? "completed " + kernel::StatusName(version->Result().status) : "held back"));
+    now(std::string("a second later: the version request ") + (version->Done() ? "completed" : "still waits") +
+        ", IS_ABSENT " + (removal->Done() ? "completed" : "still pending"));
+
+    now("the system wakes (S0):");
+    const PowerChange wake = s.SetSystemState(PowerSystemWorking);
+    change(wake);
+    if (options.trace) PrintTrace(out, wake.trace);
+    version->Wait(100);
+    removal->Wait(100);
+    now("card state " + std::string(CardStateText(s.CardState())) + ": the card is reported as newly inserted");
+    detail("IS_ABSENT completed: " + (removal->Done() ? kernel::StatusName(removal->Result().status) : "no"));
+    if (version->Done() && version->Result().information == 8) {
+        const auto& v = version->Result().output;
+        detail("the held version request completed: " + kernel::StatusName(version->Result().status) + ", firmware " +
+               std::to_string(v[6]) + "." + std::to_string(v[7]));
+    } else {
+        detail("the held version request: " +
+               (version->Done() ? kernel::StatusName(version->Result().status) : std::string("still waits")));
+    }
+    wire();
+
+    const bool refused = !select("SELECT MF before a reset");
+    const bool again = activate("") && select("SELECT MF");
+    const std::string leaks = s.Finish();
+    if (!leaks.empty()) std::fprintf(out, "left behind:\n%s", leaks.c_str());
+    const bool ok = sleep.status == STATUS_SUCCESS && wake.status == STATUS_SUCCESS && version->Done() &&
+                    removal->Done() && refused && again && leaks.empty();
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int RunDemo(const GlobalOptions& options, std::FILE* out) {
@@ -323,7 +436,8 @@ int RunDemo(const GlobalOptions& options, std::FILE* out) {
     }
     // One kernel at a time: the lifecycle's ends before the card sessions start theirs.
     const int lifecycle = ReaderLifecycle(options, out);
-    return ApduSessions(options, out) == 0 && lifecycle == 0 ? 0 : 1;
+    const int sleep = SleepAndWake(options, out);
+    return ApduSessions(options, out) == 0 && lifecycle == 0 && sleep == 0 ? 0 : 1;
 }
 
 }  // namespace lmscr::tool

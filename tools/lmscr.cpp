@@ -1,13 +1,14 @@
 // lmscr: the reader driver on this machine, from a terminal.
 //
-//   lmscr demo [--seed N] [--trace]   a whole session on the built-in simulated reader, and
-//                                      APDUs on a T=0 and a T=1 card
+//   lmscr demo [--seed N] [--trace]   a whole session on the built-in simulated reader, a
+//                                      sleep and wake, and APDUs on a T=0 and a T=1 card
 //   lmscr power [--card NAME] [--warm] [--protocol t0|t1]
 //                                      one card's activation and protocol selection
 //   lmscr send [--card NAME] [--protocol t0|t1] [--json] [--trace] APDU...
 //                                      command APDUs to a card, each answer with its status word
 //   lmscr script FILE|- [--card NAME] [--protocol t0|t1] [--json] [--trace]
-//                                      APDUs one a line, with answers to check (apdu.h)
+//                                      APDUs one a line, with answers to check, and steps:
+//                                      sleep, wake, card moves, resets (send.cpp)
 //   lmscr atr HEX [--json]             an answer to reset as the class library sees it
 //   lmscr cards                        the simulated cards by name, with their answers to reset
 //   lmscr version                      the driver's version block
@@ -86,15 +87,17 @@ int Usage(std::FILE* out, int code) {
     std::fprintf(out,
                  "usage: lmscr <command> [options]\n"
                  "commands:\n"
-                 "  demo      a whole session on the built-in simulated reader, in virtual time, then\n"
-                 "            APDUs on a T=0 and a T=1 card\n"
+                 "  demo      a whole session on the built-in simulated reader, in virtual time, a\n"
+                 "            system sleep and wake with a card in, then APDUs on a T=0 and a T=1 card\n"
                  "  power     one card's activation and protocol selection on the simulated reader:\n"
                  "            the ATR, the library's reading of it, the PTS bytes, the time of each step\n"
                  "  send APDU...  command APDUs in hex (\"00 A4 00 00 02 3F 00\", spaces optional) to the\n"
                  "            card after a cold reset: each answer, its status word in words, its time\n"
                  "  script FILE   the APDUs of FILE ('-': standard input), one a line; '#' starts a\n"
                  "            comment; 'APDU => EXPECTED' checks the whole answer, where ?? is any\n"
-                 "            byte and a leading '...' any bytes before (\"... 90 00\": success)\n"
+                 "            byte and a leading '...' any bytes before (\"... 90 00\": success);\n"
+                 "            steps between them: !sleep [s3|hibernate|shutdown] [critical], !wake,\n"
+                 "            !remove, !insert [NAME], !reset [t0|t1], !wait MS\n"
                  "  atr HEX   an answer to reset analysed as the class library sees it (--json for scripts)\n"
                  "  cards     the simulated cards by name, with their answers to reset\n"
                  "  version   the driver's version block\n"

@@ -24,27 +24,32 @@ int RunDemo(const GlobalOptions& options, std::FILE* out);
 int RunCards(std::FILE* out);
 int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err);
 std::string EventText(uint32_t code);  // the message table's text, or a note that it has none
+// A simulated card's answer to reset in hex ("atr:HEX" cards: the HEX), "?" for no such card.
+std::string AtrText(const std::string& name);
 // One card's activation and protocol selection (`protocols`: SCARD_PROTOCOL_* mask).
 int RunPower(const GlobalOptions& options, bool warm, ULONG protocols, std::FILE* out);
 
-// One command APDU of send, script or the demo; `label` (the demo's words for it) or `line`
-// (the script's line) heads it in the output.
+// One command APDU of send, script or the demo, or a script's step; `label` (the demo's words
+// for it) or `line` (the script's line) heads it in the output.
 struct Exchange {
     std::string label;
     int line = 0;
     Bytes command;
     std::optional<AnswerPattern> expected;
+    std::optional<ScriptStep> step;  // a step instead of a command
 };
 // The card of `options` cold reset, `protocols` selected (both: the one its ATR names first) and
-// every exchange sent through IOCTL_SMARTCARD_TRANSMIT, in text or JSON (send.cpp has the
-// format). Exit status: 0 every command answered and every expected answer met, 1 otherwise.
+// every exchange sent through IOCTL_SMARTCARD_TRANSMIT or its step taken, in text or JSON
+// (send.cpp has the format). Exit status: 0 every command answered, every expected answer met
+// and every step done, 1 otherwise.
 // Text answers of more than `maxAnswerLines` lines (3 or more; 0: no limit) are cut short.
 int RunExchanges(const GlobalOptions& options, const char* name, ULONG protocols,
                  const std::vector<Exchange>& exchanges, std::FILE* out, size_t maxAnswerLines = 0);
 // The commands as hex text; 2 for one that is no command APDU, or an unknown card.
 int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std::string>& apdus, std::FILE* out,
             std::FILE* err);
-// A script file ("-": standard input), see apdu.h for its lines; 2 when a line is malformed.
+// A script file ("-": standard input) of commands and steps (send.cpp has the format); 2 when a
+// line is malformed or cannot run where it stands.
 int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& file, std::FILE* out, std::FILE* err);
 
 // Shared by the power command and the demo's card session.

@@ -2,20 +2,48 @@
 // application sends them (IOCTL_SMARTCARD_TRANSMIT after a cold reset and a protocol), with each
 // answer, its status word in words and the virtual time it took.
 //
+// A script is a text file, one item a line; '#' starts a comment, blank lines are skipped:
+//   APDU [=> EXPECTED]     a command in hex and the whole answer it should get (apdu.h has the
+//                          pattern: "90 00", "... 90 00", "?? ?? 61 ??")
+//   !sleep [s3|hibernate|shutdown] [critical]
+//                          the system sleeps (default s3): the power manager queries the driver,
+//                          then sets the state; critical: set without a query
+//   !wake                  the system wakes
+//   !remove                the card is taken out
+//   !insert [NAME]         a card goes in (default: the run's card; see lmscr cards)
+//   !reset [t0|t1]         cold reset and protocol selection again (default: as at the start)
+//   !wait MS               MS virtual milliseconds pass
+// The run starts awake with the card in, reset and its protocol selected. Each step prints one
+// line: its virtual time, what it did and the card state after it. A command to a card that is
+// not reset (put in, or re-reported after a wake) gets the library's refusal, shown as a failed
+// command. Lines that cannot run where they stand (a command or !reset while the system sleeps
+// would wait for the wake; !remove from an empty slot) are errors like malformed lines: the
+// script runs nothing.
+//
 // --json prints one JSON object for the whole run:
 //   {"run": "send"|"script", "card", "seed", "atr", "protocol",
 //    "setup": {"status", "error"?, "trace"?},
 //    "exchanges": [{"line"?, "label"?, "command", "status", "answer"?, "data_bytes"?, "sw"?,
-//                   "meaning"?, "ms", "expected"?, "ok"?, "trace"?}],
-//    "summary": {"commands", "answered", "failed", "expectations", "mismatches", "ok"},
-//    "left_behind"?}
-// "answer", "sw" and "meaning" are there when the driver answered; "ok" when an answer was expected.
+//                   "meaning"?, "card_state"?, "ms", "expected"?, "ok"?, "trace"?}
+//                  or {"line", "step", "at_ms", "status"?, "ms"?, "result"?, "atr"?, "protocol"?,
+//                      "card_state", "ok", "power"?: [{"at_ms", "event"}], "trace"?}],
+//    "summary": {"commands", "answered", "failed", "steps", "steps_failed", "expectations",
+//                "mismatches", "ok"},
+//    "stopped"?, "left_behind"?}
+// "answer", "sw" and "meaning" are there when the driver answered, "card_state" when a command
+// failed with the card not ready for commands (not SCARD_SPECIFIC); "ok" when an answer was
+// expected.
+// A step's "step" is its line in one spelling ("!sleep s3"); "status" and "ms" for the steps that
+// send requests (!sleep, !wake, !reset), "power" the power requests and the reader's work of a
+// !sleep or !wake in time order, "atr" and "protocol" a !reset's. "stopped" says why a script
+// ended early (a system that did not wake).
 #include "lmscr.h"
 
 #include "apdu.h"
 #include "session.h"
 #include "sim/cards/profiles.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <fstream>
@@ -48,6 +76,7 @@ struct Outcome {
     Bytes answer;  // data then SW1 SW2, when the driver answered
     double ms = 0;
     std::vector<std::string> trace;
+    ULONG cardState = SCARD_UNKNOWN;  // after the request
     bool answered() const { return NT_SUCCESS(status) && answer.size() >= 2; }
     uint16_t sw() const { return static_cast<uint16_t>(answer[answer.size() - 2] << 8 | answer.back()); }
 };
@@ -64,49 +93,224 @@ public:
         : options_(options), name_(name), maxAnswerLines_(maxAnswerLines), out_(out), session_(options, out) {}
 
     int Run(ULONG protocols, const std::vector<Exchange>& exchanges) {
-        const bool ready = SetUp(protocols);
+        protocols_ = protocols;
+        const bool ready = SetUp();
         if (ready)
-            for (const auto& e : exchanges) Send(e);
+            for (const auto& e : exchanges) {
+                if (!e.step) {
+                    Send(e);
+                } else if (!TakeStep(e)) {
+                    break;
+                }
+            }
         const std::string leaks = session_.Finish();
         return Finish(ready, leaks);
     }
 
 private:
-    bool SetUp(ULONG protocols) {
+    // A cold reset and a protocol: the run's (both: the one the card's ATR names first), or the
+    // one asked for.
+    struct Activation {
+        Step power, select;
+        double resetMs = 0;  // when the cold reset was done
+        std::string atr;
+        ULONG protocol = 0;
+        NTSTATUS status = STATUS_SUCCESS;
+        std::string error;
+        ULONG asked = 0;  // the protocols asked for
+    };
+    Activation Activate(ULONG protocols) {
+        Activation a;
+        a.power = session_.Power(SCARD_COLD_RESET);
+        a.resetMs = session_.NowMs();
+        a.status = a.power.result.status;
+        if (a.status != STATUS_SUCCESS) {
+            a.error = "cold reset: " + kernel::StatusName(a.status);
+            return a;
+        }
+        a.atr = HexBytes(a.power.result.output.data(), a.power.result.information);
+        // Asked for both, the library would pick T=1; a card is run in the protocol it names first
+        // unless one was asked for.
+        if (protocols == (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)) {
+            const ULONG first = FirstOfferedProtocol(a.power.result.output.data(), a.power.result.information);
+            if (first & session_.Extension()->CardCapabilities.Protocol.Supported) protocols = first;
+        }
+        a.select = session_.SetProtocol(protocols, a.protocol);
+        a.status = a.select.result.status;
+        if (a.status != STATUS_SUCCESS) a.error = "protocol " + ProtocolText(protocols) + ": " + kernel::StatusName(a.status);
+        a.asked = protocols;
+        return a;
+    }
+
+    bool SetUp() {
         if (!session_.Start()) return SetUpFailed(STATUS_UNSUCCESSFUL, "the reader did not start");
         session_.InsertCard();
         setupTrace_ = session_.NewTraceLines();
 
-        const Step power = session_.Power(SCARD_COLD_RESET);
+        const Activation a = Activate(protocols_);
         Append(setupTrace_, session_.NewTraceLines());
-        if (power.result.status != STATUS_SUCCESS)
-            return SetUpFailed(power.result.status, "cold reset: " + kernel::StatusName(power.result.status));
-        atr_ = HexBytes(power.result.output.data(), power.result.information);
-        if (!options_.json) {
+        atr_ = a.atr;
+        protocol_ = setupProtocol_ = a.protocol;
+        if (!a.atr.empty() && !options_.json) {
             char line[64];
-            std::snprintf(line, sizeof line, "cold reset after %.3f ms: ATR ", power.ms);
-            Say(line + atr_);
+            std::snprintf(line, sizeof line, "cold reset after %.3f ms: ATR ", a.power.ms);
+            std::fprintf(out_, "%10.3f ms  %s%s\n", a.resetMs, line, atr_.c_str());
         }
-
-        // Asked for both, the library would pick T=1; a card is run in the protocol it names first
-        // unless one was asked for.
-        if (protocols == (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)) {
-            const ULONG first = FirstOfferedProtocol(power.result.output.data(), power.result.information);
-            if (first & session_.Extension()->CardCapabilities.Protocol.Supported) protocols = first;
-        }
-        const Step select = session_.SetProtocol(protocols, protocol_);
-        Append(setupTrace_, session_.NewTraceLines());
-        if (select.result.status != STATUS_SUCCESS)
-            return SetUpFailed(select.result.status,
-                               "protocol " + ProtocolText(protocols) + ": " + kernel::StatusName(select.result.status));
+        if (a.status != STATUS_SUCCESS) return SetUpFailed(a.status, a.error);
         if (!options_.json) {
             char line[96];
             std::snprintf(line, sizeof line, "protocol %s selected after %.3f ms", ProtocolText(protocol_).c_str(),
-                          select.ms);
+                          a.select.ms);
             Say(line);
             Trace(setupTrace_);
         }
         return true;
+    }
+
+    // What a step did, for the text line and the JSON object.
+    struct StepOutcome {
+        double at = 0;
+        bool request = false;  // the step sent requests: status and ms tell how they went
+        NTSTATUS status = STATUS_SUCCESS;
+        double ms = 0;
+        bool ok = true;
+        std::string result;
+        std::vector<std::pair<double, std::string>> power;  // a power change step by step
+        std::vector<std::string> trace;
+        std::string atr, protocol;  // a reset's
+    };
+
+    // A script's step; false when the rest of the script cannot run.
+    bool TakeStep(const Exchange& e) {
+        const ScriptStep& step = *e.step;
+        StepOutcome o;
+        o.at = session_.NowMs();
+        auto powerChange = [&](SYSTEM_POWER_STATE state, bool critical) {
+            const PowerChange c = session_.SetSystemState(state, critical);
+            o.request = true;
+            o.status = c.status;
+            o.ms = c.ms;
+            o.ok = c.status == STATUS_SUCCESS;
+            o.power = PowerSteps(c);
+            o.trace = c.trace;
+            // What the driver did to the reader, in short; the card state read on the way is in
+            // the card state the line ends with.
+            for (const auto& [ms, what] : ReaderWork(c.trace))
+                if (what.rfind("card state read", 0) != 0) o.result += what + ", ";
+            o.result += "device D" + std::to_string(session_.DeviceState() - 1);
+        };
+        switch (step.kind) {
+        case ScriptStep::Kind::Sleep: {
+            static const SYSTEM_POWER_STATE depths[] = {PowerSystemSleeping3, PowerSystemHibernate, PowerSystemShutdown};
+            powerChange(depths[static_cast<int>(step.depth)], step.critical);
+            break;
+        }
+        case ScriptStep::Kind::Wake:
+            powerChange(PowerSystemWorking, false);
+            break;
+        case ScriptStep::Kind::Remove:
+        case ScriptStep::Kind::Insert: {
+            const bool off = !session_.ReaderPowered();
+            const std::string name = step.card.empty() ? options_.card : step.card;
+            if (step.kind == ScriptStep::Kind::Remove) {
+                o.ok = session_.RemoveCard();
+                o.result = o.ok ? "card out" : "the slot was empty";
+            } else {
+                o.ok = session_.InsertCard(step.card);
+                o.result = o.ok ? "card '" + name + "' in, ATR " + AtrText(name) : "the slot is taken";
+            }
+            // A reader without power tells nothing; the wake finds out.
+            if (o.ok && off) o.result += ", unseen: the reader is off";
+            o.trace = session_.NewTraceLines();
+            break;
+        }
+        case ScriptStep::Kind::Reset: {
+            const ULONG protocols = step.protocol < 0 ? protocols_ : step.protocol == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
+            const Activation a = Activate(protocols);
+            protocol_ = a.protocol;
+            o.request = true;
+            o.status = a.status;
+            o.ms = a.power.ms + a.select.ms;
+            o.ok = a.status == STATUS_SUCCESS;
+            o.atr = a.atr;
+            o.protocol = ProtocolText(a.protocol);
+            o.result = o.ok            ? "ATR " + a.atr + ", " + o.protocol + " selected"
+                       : a.atr.empty() ? "no answer to reset"
+                                       : "ATR " + a.atr + ", " + ProtocolText(a.asked) + " not selected";
+            o.trace = session_.NewTraceLines();
+            break;
+        }
+        case ScriptStep::Kind::Wait:
+            session_.Wait(step.ms);
+            o.trace = session_.NewTraceLines();
+            break;
+        }
+        ++steps_;
+        if (!o.ok) {
+            ++stepsFailed_;
+            failureNotes_.push_back("line " + std::to_string(e.line) + ": " + step.Text() + " failed: " +
+                                    (o.request ? kernel::StatusName(o.status) : o.result));
+        }
+        if (options_.json) {
+            StepJson(e, o);
+        } else {
+            StepText(e, o);
+        }
+        // A system that did not wake would hold every request back for ever.
+        if (step.kind == ScriptStep::Kind::Wake && session_.Asleep()) {
+            stopped_ = "line " + std::to_string(e.line) + ": the system did not wake; the rest of the script is not run";
+            return false;
+        }
+        return true;
+    }
+
+    void StepText(const Exchange& e, const StepOutcome& o) {
+        std::string line = "line " + std::to_string(e.line) + "  " + e.step->Text() + ": ";
+        if (o.request) {
+            char took[48];
+            std::snprintf(took, sizeof took, " after %.3f ms", o.ms);
+            line += kernel::StatusName(o.status) + took + (o.result.empty() ? "" : "; " + o.result);
+        } else if (!o.result.empty()) {
+            line += o.result;
+        } else {
+            line += "done";
+        }
+        std::fprintf(out_, "%10.3f ms  %s; card state %s\n", o.at, line.c_str(), CardStateText(session_.CardState()));
+        if (options_.trace)
+            for (const auto& [ms, what] : o.power) {
+                char at[32];
+                std::snprintf(at, sizeof at, "%10.3f ms  ", ms);
+                Detail(at + what);
+            }
+        Trace(o.trace);
+    }
+
+    void StepJson(const Exchange& e, const StepOutcome& o) {
+        std::ostringstream s;
+        char ms[32];
+        s << (exchangesJson_.empty() ? "" : ",\n") << "    {\"line\": " << e.line << ", \"step\": \""
+          << JsonEscaped(e.step->Text()) << "\"";
+        std::snprintf(ms, sizeof ms, "%.3f", o.at);
+        s << ", \"at_ms\": " << ms;
+        if (o.request) {
+            std::snprintf(ms, sizeof ms, "%.3f", o.ms);
+            s << ", \"status\": \"" << kernel::StatusName(o.status) << "\", \"ms\": " << ms;
+        }
+        if (!o.result.empty()) s << ", \"result\": \"" << JsonEscaped(o.result) << "\"";
+        if (!o.atr.empty()) s << ", \"atr\": \"" << o.atr << "\"";
+        if (!o.protocol.empty()) s << ", \"protocol\": \"" << o.protocol << "\"";
+        s << ", \"card_state\": \"" << CardStateText(session_.CardState()) << "\", \"ok\": " << (o.ok ? "true" : "false");
+        if (!o.power.empty()) {
+            s << ", \"power\": [";
+            for (size_t i = 0; i < o.power.size(); ++i) {
+                std::snprintf(ms, sizeof ms, "%.3f", o.power[i].first);
+                s << (i ? ", " : "") << "{\"at_ms\": " << ms << ", \"event\": \"" << JsonEscaped(o.power[i].second) << "\"}";
+            }
+            s << "]";
+        }
+        if (options_.trace) s << ", \"trace\": " << JsonLines(o.trace);
+        s << "}";
+        exchangesJson_ += s.str();
     }
 
     bool SetUpFailed(NTSTATUS status, const std::string& what) {
@@ -126,6 +330,7 @@ private:
         o.status = step.result.status;
         o.ms = step.ms;
         o.trace = session_.NewTraceLines();
+        o.cardState = session_.CardState();
         // The answer follows the SCARD_IO_REQUEST header the library puts in front of it.
         const size_t header = sizeof(SCARD_IO_REQUEST);
         if (NT_SUCCESS(o.status) && step.result.information >= header && step.result.information <= step.result.output.size())
@@ -164,8 +369,11 @@ private:
         char took[48];
         std::snprintf(took, sizeof took, "after %.3f ms", o.ms);
         if (!o.answered()) {
+            // A card not reset since it was put in (or re-reported after a sleep) is refused by
+            // the library; the card state says why.
             Detail("failed   " + kernel::StatusName(o.status) + " " + took +
-                   (NT_SUCCESS(o.status) ? " (an answer without a status word)" : ""));
+                   (NT_SUCCESS(o.status) ? " (an answer without a status word)" : "") +
+                   (o.cardState != SCARD_SPECIFIC ? std::string(", card state ") + CardStateText(o.cardState) : ""));
         } else {
             const size_t lines = (o.answer.size() + kBytesPerLine - 1) / kBytesPerLine;
             const bool cut = maxAnswerLines_ >= 3 && lines > maxAnswerLines_;
@@ -200,6 +408,7 @@ private:
               << o.answer.size() - 2 << ", \"sw\": \"" << SwText(o.sw()) << "\", \"meaning\": \""
               << JsonEscaped(StatusWordMeaning(o.sw())) << "\"";
         }
+        if (!o.answered() && o.cardState != SCARD_SPECIFIC) s << ", \"card_state\": \"" << CardStateText(o.cardState) << "\"";
         char ms[32];
         std::snprintf(ms, sizeof ms, "%.3f", o.ms);
         s << ", \"ms\": " << ms;
@@ -210,21 +419,23 @@ private:
     }
 
     int Finish(bool ready, const std::string& leaks) {
-        const bool ok = ready && failed_ == 0 && mismatches_ == 0 && leaks.empty();
+        const bool ok = ready && failed_ == 0 && mismatches_ == 0 && stepsFailed_ == 0 && stopped_.empty() && leaks.empty();
         if (options_.json) {
             std::fprintf(out_, "{\n  \"run\": \"%s\",\n  \"card\": \"%s\",\n  \"seed\": %" PRIu64 ",\n", name_,
                          JsonEscaped(options_.card).c_str(), options_.seed);
             std::fprintf(out_, "  \"atr\": \"%s\",\n  \"protocol\": \"%s\",\n", atr_.c_str(),
-                         protocol_ ? ProtocolText(protocol_).c_str() : "none");
+                         setupProtocol_ ? ProtocolText(setupProtocol_).c_str() : "none");
             std::fprintf(out_, "  \"setup\": {\"status\": \"%s\"", kernel::StatusName(setupStatus_).c_str());
             if (!ready) std::fprintf(out_, ", \"error\": \"%s\"", JsonEscaped(setupError_).c_str());
             if (options_.trace) std::fprintf(out_, ", \"trace\": %s", JsonLines(setupTrace_).c_str());
             std::fprintf(out_, "},\n  \"exchanges\": [%s%s%s],\n", exchangesJson_.empty() ? "" : "\n",
                          exchangesJson_.c_str(), exchangesJson_.empty() ? "" : "\n  ");
             std::fprintf(out_,
-                         "  \"summary\": {\"commands\": %d, \"answered\": %d, \"failed\": %d, \"expectations\": %d, "
-                         "\"mismatches\": %d, \"ok\": %s}",
-                         commands_, answered_, failed_, expectations_, mismatches_, ok ? "true" : "false");
+                         "  \"summary\": {\"commands\": %d, \"answered\": %d, \"failed\": %d, \"steps\": %d, "
+                         "\"steps_failed\": %d, \"expectations\": %d, \"mismatches\": %d, \"ok\": %s}",
+                         commands_, answered_, failed_, steps_, stepsFailed_, expectations_, mismatches_,
+                         ok ? "true" : "false");
+            if (!stopped_.empty()) std::fprintf(out_, ",\n  \"stopped\": \"%s\"", JsonEscaped(stopped_).c_str());
             if (!leaks.empty()) std::fprintf(out_, ",\n  \"left_behind\": \"%s\"", JsonEscaped(leaks).c_str());
             std::fprintf(out_, "\n}\n");
             return ok ? 0 : 1;
@@ -232,11 +443,16 @@ private:
         if (ready) {
             std::string line = "summary: " + std::to_string(commands_) + " command" + (commands_ == 1 ? "" : "s") +
                                ", " + std::to_string(answered_) + " answered, " + std::to_string(failed_) + " failed";
+            if (steps_)
+                line += "; " + std::to_string(steps_) + " step" + (steps_ == 1 ? "" : "s") + ", " +
+                        std::to_string(stepsFailed_) + " failed";
             if (expectations_)
                 line += "; " + std::to_string(expectations_) + " expected answer" + (expectations_ == 1 ? "" : "s") +
                         ", " + std::to_string(mismatches_) + " not met";
             std::fprintf(out_, "%s\n", line.c_str());
             for (const auto& note : mismatchNotes_) std::fprintf(out_, "  %s\n", note.c_str());
+            for (const auto& note : failureNotes_) std::fprintf(out_, "  %s\n", note.c_str());
+            if (!stopped_.empty()) std::fprintf(out_, "  %s\n", stopped_.c_str());
         }
         if (!leaks.empty()) std::fprintf(out_, "left behind:\n%s", leaks.c_str());
         return ok ? 0 : 1;
@@ -269,7 +485,11 @@ private:
     std::vector<std::string> setupTrace_;
     std::string exchangesJson_;
     std::vector<std::string> mismatchNotes_;
-    int commands_ = 0, answered_ = 0, failed_ = 0, expectations_ = 0, mismatches_ = 0;
+    std::vector<std::string> failureNotes_;  // steps that failed
+    std::string stopped_;                     // why the script ended early
+    ULONG protocols_ = 0;                     // the run's, for !reset without one
+    ULONG setupProtocol_ = 0;                 // selected at the start; protocol_ is the one now
+    int commands_ = 0, answered_ = 0, failed_ = 0, expectations_ = 0, mismatches_ = 0, steps_ = 0, stepsFailed_ = 0;
 };
 
 bool KnownCard(const GlobalOptions& options, const char* command) {
@@ -300,7 +520,7 @@ int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std
                          kMinCommandBytes, kMaxCommandBytes);
             return 2;
         }
-        exchanges.push_back(Exchange{{}, 0, *bytes, std::nullopt});
+        exchanges.push_back(Exchange{{}, 0, *bytes, std::nullopt, std::nullopt});
     }
     if (!KnownCard(options, "send")) return 2;
     if (!options.json)
@@ -323,6 +543,11 @@ int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& 
     std::vector<ScriptLine> lines;
     std::vector<ScriptError> errors;
     ParseScript(text, lines, errors);
+    for (const auto& l : lines)
+        if (l.step && l.step->kind == ScriptStep::Kind::Insert && !l.step->card.empty() &&
+            !sim::cards::MakeCardProfile(l.step->card, options.seed))
+            errors.push_back({l.number, l.step->Text(), "no card called '" + l.step->card + "' (see lmscr cards)"});
+    std::stable_sort(errors.begin(), errors.end(), [](const ScriptError& a, const ScriptError& b) { return a.number < b.number; });
     // A script with a typo runs nothing: half a script could leave the card in a state (a PIN
     // try spent, a file written) that its author did not mean.
     for (const auto& e : errors)
@@ -331,7 +556,7 @@ int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& 
     if (!errors.empty()) return 2;
     if (!KnownCard(options, "script")) return 2;
     std::vector<Exchange> exchanges;
-    for (const auto& l : lines) exchanges.push_back(Exchange{{}, l.number, l.command, l.expected});
+    for (const auto& l : lines) exchanges.push_back(Exchange{{}, l.number, l.command, l.expected, l.step});
     if (!options.json)
         std::fprintf(out, "lmscr script %s: card '%s' on the built-in simulated reader, virtual time\n",
                      file == "-" ? "(stdin)" : file.c_str(), options.card.c_str());

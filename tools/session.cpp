@@ -2,6 +2,8 @@
 
 #include "sim/cards/profiles.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace lmscr::tool {
@@ -34,12 +36,39 @@ bool ReaderSession::Start() {
     return true;
 }
 
-void ReaderSession::InsertCard() {
-    port_->WithReader([&](sim::ReaderFirmware& reader) {
-        reader.InsertCard(sim::cards::MakeCardProfile(options_.card, options_.seed));
-    });
+bool ReaderSession::InsertCard(const std::string& name) {
+    auto card = sim::cards::MakeCardProfile(name.empty() ? options_.card : name, options_.seed);
+    if (!card) return false;
+    bool in = false;
+    port_->WithReader([&](sim::ReaderFirmware& reader) { in = reader.InsertCard(std::move(card)); });
     // The reader's insertion event and the driver's reading of the card state.
     k_->Sleep(5);
+    return in;
+}
+
+bool ReaderSession::RemoveCard() {
+    bool out = false;
+    port_->WithReader([&](sim::ReaderFirmware& reader) { out = reader.RemoveCard() != nullptr; });
+    k_->Sleep(5);
+    return out;
+}
+
+std::shared_ptr<kernel::PendingIo> ReaderSession::Async(ULONG code, const std::vector<uint8_t>& input,
+                                                        ULONG outputLength) {
+    return k_->Clients().IoControlAsync(handle_, code, input, outputLength);
+}
+
+PowerChange ReaderSession::SetSystemState(SYSTEM_POWER_STATE state, bool critical) {
+    kernel::PowerManager& pm = k_->Power();
+    const size_t before = pm.History().size();
+    PowerChange change;
+    change.startMs = NowMs();
+    change.status = pm.SetSystemState(state, critical);
+    change.ms = NowMs() - change.startMs;
+    const auto history = pm.History();
+    change.irps.assign(history.begin() + static_cast<long>(before), history.end());
+    change.trace = NewTraceLines();
+    return change;
 }
 
 Step ReaderSession::Ioctl(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength) {
@@ -81,6 +110,107 @@ std::vector<std::string> ReaderSession::NewTraceLines() {
     std::vector<std::string> fresh(lines.begin() + static_cast<long>(traceShown_), lines.end());
     traceShown_ = lines.size();
     return fresh;
+}
+
+std::string PowerStateText(const kernel::PowerIrpRecord& irp) {
+    // The enumerations count from 1 for S0 and D0.
+    if (irp.type == SystemPowerState) return "S" + std::to_string(static_cast<int>(irp.state.SystemState) - 1);
+    return "D" + std::to_string(static_cast<int>(irp.state.DeviceState) - 1);
+}
+
+namespace {
+
+struct WireLine {
+    double ms = 0;
+    bool host = false;  // host->reader
+    std::string hex, what;
+};
+
+// "   531.103 ms host->reader  84 00         write reg 4 (card state) = 0x00: card off"
+std::optional<WireLine> ParseWireLine(const std::string& line) {
+    WireLine w;
+    char* end = nullptr;
+    w.ms = std::strtod(line.c_str(), &end);
+    size_t at = line.find("host->reader  ");
+    w.host = at != std::string::npos;
+    if (!w.host) at = line.find("reader->host  ");
+    if (end == line.c_str() || at == std::string::npos) return std::nullopt;
+    at += 14;
+    const size_t gap = line.find("  ", at);
+    w.hex = line.substr(at, gap == std::string::npos ? std::string::npos : gap - at);
+    if (gap != std::string::npos) w.what = line.substr(line.find_first_not_of(' ', gap));
+    return w;
+}
+
+}  // namespace
+
+std::vector<std::pair<double, std::string>> ReaderWork(const std::vector<std::string>& traceLines) {
+    std::vector<WireLine> wire;
+    for (const auto& line : traceLines)
+        if (auto w = ParseWireLine(line)) wire.push_back(*w);
+    // The next command the host sent after wire[i], if any.
+    auto nextCommand = [&](size_t i) -> std::string {
+        for (size_t j = i + 1; j < wire.size(); ++j)
+            if (wire[j].host) return wire[j].hex;
+        return {};
+    };
+    std::vector<std::pair<double, std::string>> work;
+    auto add = [&](double ms, std::string what) {
+        if (work.empty() || work.back().second != what) work.emplace_back(ms, std::move(what));
+    };
+    for (size_t i = 0; i < wire.size(); ++i) {
+        const WireLine& w = wire[i];
+        if (!w.host) continue;
+        // The driver's register tables: shut-down is contacts off then mode 0, initialisation
+        // register 8 then the working mode.
+        if (w.hex == "84 00") {
+            add(w.ms, nextCommand(i) == "82 00" ? "reader registers shut down" : "card powered down");
+        } else if (w.hex == "88 00" && nextCommand(i) == "82 4F") {
+            add(w.ms, "reader initialised");
+        } else if (w.hex == "C4" && i + 1 < wire.size() && !wire[i + 1].host) {
+            const std::string& value = wire[i + 1].what;
+            const size_t open = value.rfind('(');
+            add(w.ms, "card state read: " + (open == std::string::npos ? value
+                                                                       : value.substr(open + 1, value.size() - open - 2)));
+        } else if (w.what.find("activate card") != std::string::npos) {
+            add(w.ms, "card activated");
+        }
+    }
+    return work;
+}
+
+std::vector<std::pair<double, std::string>> PowerSteps(const PowerChange& change) {
+    struct Event {
+        uint64_t ns;
+        std::string text;
+    };
+    std::vector<Event> events;
+    auto name = [](const kernel::PowerIrpRecord& irp) {
+        return std::string(irp.minor == IRP_MN_QUERY_POWER ? "query-power " : irp.minor == IRP_MN_SET_POWER ? "set-power " : "power ") +
+               PowerStateText(irp);
+    };
+    auto done = [](const kernel::PowerIrpRecord& irp) {
+        return irp.completed ? kernel::StatusName(irp.status) : std::string("still pending");
+    };
+    // A request answered at once is one line; one that took time is a line when sent and
+    // another when done, the inner (later sent) ones done first.
+    for (const auto& irp : change.irps) {
+        const bool atOnce = irp.completed && irp.completedNs == irp.sentNs;
+        events.push_back({irp.sentNs, name(irp) + (atOnce ? ": " + done(irp)
+                                                          : std::string(irp.requested ? " asked for by the driver" : " sent"))});
+    }
+    for (const auto& [ms, what] : ReaderWork(change.trace))
+        events.push_back({static_cast<uint64_t>(ms * 1e6 + 0.5), what});
+    for (auto irp = change.irps.rbegin(); irp != change.irps.rend(); ++irp) {
+        if (irp->completed && irp->completedNs == irp->sentNs) continue;
+        char took[48];
+        std::snprintf(took, sizeof took, " after %.3f ms", static_cast<double>(irp->completedNs - irp->sentNs) / 1e6);
+        events.push_back({irp->completed ? irp->completedNs : irp->sentNs, name(*irp) + ": " + done(*irp) + took});
+    }
+    std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.ns < b.ns; });
+    std::vector<std::pair<double, std::string>> steps;
+    for (auto& e : events) steps.emplace_back(static_cast<double>(e.ns) / 1e6, std::move(e.text));
+    return steps;
 }
 
 std::string ReaderSession::Finish() {

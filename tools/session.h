@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,24 @@ struct Step {
     double ms = 0;
 };
 
+// A system power change: the power manager's answer, the virtual time it took, the power
+// requests it and the driver sent, and the line trace of what the driver did meanwhile.
+struct PowerChange {
+    NTSTATUS status = STATUS_SUCCESS;
+    double startMs = 0, ms = 0;
+    std::vector<kernel::PowerIrpRecord> irps;
+    std::vector<std::string> trace;
+};
+
+// "S3", "D0": a power state as the history names it.
+std::string PowerStateText(const kernel::PowerIrpRecord& irp);
+// What the driver said to the reader in a power change's trace lines, in a few words each with
+// its virtual time: "card powered down", "reader registers shut down", "reader initialised", ...
+std::vector<std::pair<double, std::string>> ReaderWork(const std::vector<std::string>& traceLines);
+// A power change step by step in time order: each power request sent and done (one line when
+// answered at once), and the reader work between them.
+std::vector<std::pair<double, std::string>> PowerSteps(const PowerChange& change);
+
 class ReaderSession {
 public:
     // The kernel, the port and the driver, nothing started yet. Leaks found when the session ends
@@ -34,8 +54,13 @@ public:
 
     // Adds and starts the reader device and opens it; false when any step fails.
     bool Start();
-    // The options' card into the slot, and the few ms the reader takes to report it.
-    void InsertCard();
+    // A card into the slot (`name` empty: the options' card), and the few ms the reader takes to
+    // report it; false when the slot is taken or no card has that name.
+    bool InsertCard(const std::string& name = {});
+    // The card out of the slot, and the same few ms; false when the slot was empty.
+    bool RemoveCard();
+    // Virtual time passes.
+    void Wait(uint64_t ms) { k_->Sleep(ms); }
 
     Step Power(ULONG minor);
     // `selected` is the protocol the request reports, 0 when none.
@@ -43,6 +68,15 @@ public:
     // IOCTL_SMARTCARD_TRANSMIT: header {protocol, 8} and the command; the step's output is the
     // header and the answer, `information` bytes of it.
     Step Transmit(ULONG protocol, const std::vector<uint8_t>& command);
+
+    // A device-control request on the session's handle that the caller waits for.
+    std::shared_ptr<kernel::PendingIo> Async(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength);
+
+    // A system power change through the power manager (see PowerChange).
+    PowerChange SetSystemState(SYSTEM_POWER_STATE state, bool critical = false);
+    bool Asleep() const { return k_->Power().SystemState() != PowerSystemWorking; }
+    DEVICE_POWER_STATE DeviceState() const { return k_->Power().DeviceState(port_->Device()->AttachedDevice); }
+    bool ReaderPowered() { return port_->Reader().Powered(); }
 
     // The decoded line-trace lines recorded since the last call.
     std::vector<std::string> NewTraceLines();

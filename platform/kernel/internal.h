@@ -334,6 +334,11 @@ struct Kernel::Impl {
     std::vector<PDEVICE_OBJECT> physicalDevices;
     std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> pnpHistory;
     SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+    std::vector<PowerIrpRecord> powerHistory;
+    uint64_t powerHistoryCleared = 0;  // records dropped by ClearHistory, so serials stay valid
+    // Under the guard: records a power IRP leaving the manager; returns its serial.
+    uint64_t RecordPowerIrpLocked(PDEVICE_OBJECT device, PIO_STACK_LOCATION next, bool requested);
+    void PowerIrpDone(uint64_t serial, NTSTATUS status);
     NTSTATUS SendManagerIrp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                             std::function<void(PIO_STACK_LOCATION)> fill, IrpKind kind);
     void DispatchQueuedPowerIrp(PDEVICE_OBJECT device, PIRP irp);

@@ -213,12 +213,34 @@ private:
     Kernel& kernel_;
 };
 
+// One power IRP as it left the power manager: the manager's own system and device requests,
+// and the device requests drivers asked for with PoRequestPowerIrp.
+struct PowerIrpRecord {
+    PDEVICE_OBJECT device = nullptr;  // where it was aimed: the physical device of a system
+                                      // request, the device named to PoRequestPowerIrp
+    UCHAR minor = 0;                  // IRP_MN_QUERY_POWER, IRP_MN_SET_POWER, IRP_MN_WAIT_WAKE
+    POWER_STATE_TYPE type = SystemPowerState;
+    POWER_STATE state{};
+    bool requested = false;           // asked for by a driver through PoRequestPowerIrp
+    bool completed = false;           // its completion has reached the top of the stack
+    NTSTATUS status = STATUS_PENDING; // the final status, once completed
+    uint64_t sentNs = 0;
+    uint64_t completedNs = 0;         // once completed
+};
+
 class PowerManager {
 public:
     explicit PowerManager(Kernel& kernel) : kernel_(kernel) {}
-    // Query, then set: each stack is queried; if one refuses, the others that were queried are
-    // told the working state again and the refusal is returned.
-    NTSTATUS SetSystemState(SYSTEM_POWER_STATE state);
+    // A system power change, in the platform's order, stack by stack in the order the
+    // physical devices were reported, each request waited for before the next is sent:
+    //   sleep (S1..S5): query-power to every stack; on the first refusal, set-power of the
+    //     state the system is in to every stack that was queried (the refusing one included:
+    //     the drivers above its refusing driver saw the query) and the refusal is returned;
+    //     else set-power of the new state to every stack;
+    //   critical sleep (critical = true: a failing battery, a forced shutdown): set-power of
+    //     the new state to every stack, with no query first;
+    //   wake (PowerSystemWorking): set-power to every stack, never queried.
+    NTSTATUS SetSystemState(SYSTEM_POWER_STATE state, bool critical = false);
     NTSTATUS QuerySystemState(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
     NTSTATUS SendSystemSetPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
     NTSTATUS SendDevicePower(PDEVICE_OBJECT pdo, UCHAR minor, DEVICE_POWER_STATE state);
@@ -226,6 +248,11 @@ public:
     // What PoSetPowerState last recorded for a device.
     DEVICE_POWER_STATE DeviceState(PDEVICE_OBJECT device) const;
     SYSTEM_POWER_STATE RecordedSystemState(PDEVICE_OBJECT device) const;
+
+    // Every power IRP sent since the kernel started (or since ClearHistory), in the order
+    // they were sent, with their final status once completed.
+    std::vector<PowerIrpRecord> History() const;
+    void ClearHistory();
 
 private:
     Kernel& kernel_;

@@ -205,8 +205,10 @@ NTSTATUS Kernel::Impl::SendManagerIrp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR min
         next->MajorFunction = major;
         next->MinorFunction = minor;
         if (fill) fill(next);
-        TrackOf(irp)->onDone = [&final, &done](PIRP i) {
+        const uint64_t record = major == IRP_MJ_POWER ? RecordPowerIrpLocked(pdo, next, false) : 0;
+        TrackOf(irp)->onDone = [this, record, &final, &done](PIRP i) {
             final = i->IoStatus.Status;
+            if (record) PowerIrpDone(record, final);
             KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
         };
         if (major == IRP_MJ_PNP) pnpHistory.emplace_back(pdo, minor);
@@ -218,6 +220,27 @@ NTSTATUS Kernel::Impl::SendManagerIrp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR min
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(top);
     return final;
+}
+
+uint64_t Kernel::Impl::RecordPowerIrpLocked(PDEVICE_OBJECT device, PIO_STACK_LOCATION next, bool requested) {
+    PowerIrpRecord record;
+    record.device = device;
+    record.minor = next->MinorFunction;
+    record.type = next->Parameters.Power.Type;
+    record.state = next->Parameters.Power.State;
+    record.requested = requested;
+    record.sentNs = NowNs();
+    powerHistory.push_back(record);
+    return powerHistoryCleared + powerHistory.size();
+}
+
+void Kernel::Impl::PowerIrpDone(uint64_t serial, NTSTATUS status) {
+    Guard g(*this);
+    if (serial <= powerHistoryCleared || serial - powerHistoryCleared > powerHistory.size()) return;
+    PowerIrpRecord& record = powerHistory[serial - powerHistoryCleared - 1];
+    record.completed = true;
+    record.status = status;
+    record.completedNs = NowNs();
 }
 
 void Kernel::Impl::DispatchQueuedPowerIrp(PDEVICE_OBJECT device, PIRP irp) {
@@ -456,20 +479,25 @@ NTSTATUS PowerManager::SendDevicePower(PDEVICE_OBJECT pdo, UCHAR minor, DEVICE_P
     return status;
 }
 
-NTSTATUS PowerManager::SetSystemState(SYSTEM_POWER_STATE state) {
+NTSTATUS PowerManager::SetSystemState(SYSTEM_POWER_STATE state, bool critical) {
     auto& k = kernel_.impl();
     std::vector<PDEVICE_OBJECT> pdos = kernel_.Pnp().PhysicalDevices();
     const SYSTEM_POWER_STATE previous = k.systemPower;
-    // Only a sleep is asked first; the way back to the working state is not refused by anyone.
-    if (state != PowerSystemWorking) {
+    if (k.tracing())
+        k.TraceLine("system power S" + std::to_string(state - 1) + (critical ? " (critical)" : ""));
+    // Only a sleep is asked first, and not a critical one: the way back to the working state
+    // is not refused by anyone, and a dying battery does not wait for an answer.
+    if (state != PowerSystemWorking && !critical) {
         std::vector<PDEVICE_OBJECT> asked;
         for (PDEVICE_OBJECT pdo : pdos) {
             NTSTATUS status = QuerySystemState(pdo, state);
+            asked.push_back(pdo);
             if (!NT_SUCCESS(status)) {
+                // The state the system stays in is set again wherever the query went: a driver
+                // above the one that refused may have started to prepare for the sleep.
                 for (PDEVICE_OBJECT other : asked) SendSystemSetPower(other, previous);
                 return status;
             }
-            asked.push_back(pdo);
         }
     }
     NTSTATUS result = STATUS_SUCCESS;
@@ -482,6 +510,19 @@ NTSTATUS PowerManager::SetSystemState(SYSTEM_POWER_STATE state) {
 }
 
 SYSTEM_POWER_STATE PowerManager::SystemState() const { return kernel_.impl().systemPower; }
+
+std::vector<PowerIrpRecord> PowerManager::History() const {
+    auto& k = kernel_.impl();
+    Kernel::Impl::Guard g(k);
+    return k.powerHistory;
+}
+
+void PowerManager::ClearHistory() {
+    auto& k = kernel_.impl();
+    Kernel::Impl::Guard g(k);
+    k.powerHistoryCleared += k.powerHistory.size();
+    k.powerHistory.clear();
+}
 
 DEVICE_POWER_STATE PowerManager::DeviceState(PDEVICE_OBJECT device) const {
     auto& k = kernel_.impl();
@@ -583,8 +624,10 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         next->Parameters.Power.Type = DevicePowerState;
         next->Parameters.Power.State = PowerState;
         PDRIVER_OBJECT requester = k.CurrentDriver();
-        TrackOf(irp)->onDone = [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, requester,
-                                top](PIRP i) {
+        const uint64_t record = k.RecordPowerIrpLocked(DeviceObject, next, true);
+        TrackOf(irp)->onDone = [&k, record, DeviceObject, MinorFunction, PowerState, CompletionFunction, Context,
+                                requester, top](PIRP i) {
+            k.PowerIrpDone(record, i->IoStatus.Status);
             if (CompletionFunction) {
                 DriverScope scope(requester);
                 CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &i->IoStatus);

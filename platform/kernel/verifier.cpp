@@ -97,9 +97,12 @@ static LeakReport Collect(const Kernel::Impl& k, PDRIVER_OBJECT driver, bool all
         lines.emplace_back(block.serial, out.str());
     }
     for (IrpTrack* track : k.irps) {
-        // Freed, or finished and waiting only for a call still running on another thread to let
-        // go of it: either way its owner is done with it.
-        if (track->state == IrpState::Freed || track->freePending || !Matches(track->owner, driver, all)) continue;
+        // Freed, finished and waiting only for a call still running on another thread to let go
+        // of it, or completed to the top and being finished by the I/O manager (a requested power
+        // IRP whose callback has just let the test go on): its owner is done with it.
+        if (track->state == IrpState::Freed || track->state == IrpState::Done || track->freePending ||
+            !Matches(track->owner, driver, all))
+            continue;
         std::ostringstream out;
         out << "IRP #" << track->serial << " not freed, allocated at " << track->site.ToString()
             << " by " << self.DriverName(track->owner);

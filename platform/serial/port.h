@@ -25,6 +25,12 @@ public:
     virtual void OnTransmitReady() = 0;
     // IOCTL_SERIAL_PURGE with SERIAL_PURGE_RXCLEAR / TXCLEAR: drop what the hardware holds.
     virtual void OnPurge(uint32_t /*purgeMask*/) {}
+    // The port's device power: false when it went to D3 (the port's hardware is off, and so
+    // is whatever the line powers), true when it came back to D0 from D3. D1 and D2 leave the
+    // hardware as it is and are not passed on. Called from the device set-power request before
+    // it completes, no lock held, at PASSIVE_LEVEL or (a driver forwarding the request from a
+    // completion routine) DISPATCH_LEVEL.
+    virtual void OnPower(bool /*powered*/) {}
     // The device object is being deleted (driver unload): forget the port.
     virtual void OnPortGone() = 0;
 };

@@ -55,6 +55,11 @@ struct PortOptions {
     // next SET_WAIT_MASK completes it with no events, it is cancelled, or the port is closed)
     // instead of being refused, as some serial drivers do.
     bool acceptEmptyWaitMask = false;
+    // A device set-power D0 is pended and completed from the port's deferred procedure call at
+    // DISPATCH_LEVEL, as a port driver that waits for its hardware to come back does: the
+    // completion routines above it then run at DISPATCH_LEVEL, where they may not wait. Off:
+    // completed in the dispatch routine, at the IRQL it was sent at.
+    bool completeD0AtDispatch = false;
 };
 
 // A planted fault of the port driver, for tests of the driver above it: the nth request of a
@@ -132,6 +137,15 @@ public:
     // port takes no byte of its writes (a character already on the wire still ends).
     virtual void SetTransmitHold(bool hold) = 0;
 
+    // The far end's supply follows the port's device power (Backend::OnPower): `power` is
+    // called in the line's thread with false when the port has gone to D3, true when it is
+    // back in D0. Characters on the wire either way when the power goes are lost.
+    using PeerPower = std::function<void(bool powered)>;
+    virtual void SetPeerPower(PeerPower power) = 0;
+    // False from the port's device D3 until its next D0. Read it in the line's thread, or in
+    // virtual time between requests.
+    virtual bool PortPowered() const = 0;
+
     // Runs fn in the line's thread and waits for it (from a platform thread at passive level).
     virtual void RunOnLine(std::function<void()> fn) = 0;
 
@@ -140,7 +154,9 @@ public:
 };
 
 // A port whose line leads to the simulated reader. The reader's host-line format is `readerFormat`
-// (its baud rate and bits per character override those of `reader`).
+// (its baud rate and bits per character override those of `reader`). The reader is powered from
+// the port: a device D3 of the port switches it off (sim::ReaderFirmware::SetPowered), the next
+// D0 on again with its power-on register values.
 class SimulatedPort {
 public:
     virtual ~SimulatedPort() = default;

@@ -26,7 +26,12 @@
 // Completions: a request that has pended is completed from the port's deferred procedure call,
 // at DISPATCH_LEVEL, as the platform's serial driver does, or by its cancel routine. Requests
 // that can be answered at once are completed in the dispatch routine, unless the force-pending
-// option draws them for the deferred path.
+// option draws them for the deferred path (or, with completeD0AtDispatch, a device set-power D0).
+//
+// Power: a device D3 switches the port's hardware off through its back end (a simulated line's
+// far end loses its supply with it), D0 switches it on again; the queues are left alone, and a
+// driver that sends on a port in D3 finds nobody answering. D1, D2, system power and queries
+// are recorded (PoSetPowerState) and completed.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +82,7 @@ struct Port {
     bool started = false;
     bool dying = false;
     int opens = 0;
+    bool powered = true;  // the hardware: off from a device D3 until the next D0
 
     // Settings, kept and returned by the GET requests.
     ULONG baud = 9600;
@@ -853,8 +859,41 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     return CompleteNow(irp, status, irp->IoStatus.Information);
 }
 
+// A device set-power: D3 switches the hardware off, D0 on again; D1 and D2 are recorded and
+// leave it as it is (a UART keeps its registers there).
+NTSTATUS SetDevicePower(Port* port, PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const POWER_STATE state = sp->Parameters.Power.State;
+    Backend* backend = nullptr;
+    bool change = false;
+    bool defer = false;
+    const bool on = state.DeviceState == PowerDeviceD0;
+    {
+        PortLock guard(port);
+        change = (on && !port->powered) || (state.DeviceState == PowerDeviceD3 && port->powered);
+        if (change) port->powered = on;
+        backend = port->backend;
+        defer = on && port->options.completeD0AtDispatch && !port->dying;
+    }
+    // The recorded state is never more powered than the hardware: set before switching off,
+    // after switching on.
+    if (!on) PoSetPowerState(device, DevicePowerState, state);
+    if (change && backend) backend->OnPower(on);
+    if (on) PoSetPowerState(device, DevicePowerState, state);
+    PoStartNextPowerIrp(irp);
+    if (defer) {
+        PortLock guard(port);
+        IoMarkIrpPending(irp);
+        DeferLocked(port, irp, STATUS_SUCCESS, 0);
+        return STATUS_PENDING;
+    }
+    return CompleteNow(irp, STATUS_SUCCESS, 0);
+}
+
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->MinorFunction == IRP_MN_SET_POWER && sp->Parameters.Power.Type == DevicePowerState)
+        return SetDevicePower(PortOf(device), device, irp);
     if (sp->MinorFunction == IRP_MN_SET_POWER)
         PoSetPowerState(device, sp->Parameters.Power.Type, sp->Parameters.Power.State);
     PoStartNextPowerIrp(irp);

@@ -11,6 +11,10 @@
 // Threads: every line event runs in the kernel's deferred-procedure thread (Kernel::At), at
 // DISPATCH_LEVEL, so the line, the wire decoders and the reader firmware are only ever touched
 // by that one thread. Calls from elsewhere are posted there.
+//
+// Power: the far end is powered from the port. When the port goes to D3 both directions are
+// cut (a character half way is lost) and the peer is told; when it comes back to D0 the peer is
+// told first thing, before the port's D0 request completes.
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -145,6 +149,9 @@ public:
         });
     }
 
+    void SetPeerPower(PeerPower power) override { peerPower_ = std::move(power); }
+    bool PortPowered() const override { return powered_; }
+
     void RunOnLine(std::function<void()> fn) override {
         if (stopped_) return;
         KEVENT done;
@@ -167,6 +174,24 @@ public:
     }
     void OnTransmitReady() override {
         clock_.Post([this] { Pump(); });
+    }
+    void OnPower(bool powered) override {
+        auto apply = [this, powered] {
+            if (powered_ == powered) return;
+            powered_ = powered;
+            if (!powered) {
+                toPeer_.Cut();
+                toPort_.Cut();
+            }
+            if (peerPower_) peerPower_(powered);
+        };
+        // Waited for when the caller may wait, so that the port's power request completes
+        // after the far end has followed it.
+        if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+            RunOnLine(apply);
+        } else {
+            clock_.Post(apply);
+        }
     }
     void OnPortGone() override {
         // Driver unload: the device is going; stop the line while the DPC thread still runs.
@@ -221,6 +246,7 @@ private:
     UartWire toPeer_;
     UartWire toPort_;
     PeerReceive peer_;
+    PeerPower peerPower_;
     sim::LineTrace trace_;
     Port* port_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
@@ -228,6 +254,7 @@ private:
     bool txHeld_ = false;
     bool sentSinceEmpty_ = false;
     bool connected_ = true;
+    bool powered_ = true;
     bool stopped_ = false;
 };
 
@@ -237,6 +264,7 @@ public:
         firmware_ = std::make_unique<sim::ReaderFirmware>(
             line_->Clock(), [this](uint8_t b) { line_->PeerSend(b); }, config);
         line_->SetPeerReceive([this](uint8_t b, uint32_t) { firmware_->OnHostByte(b); });
+        line_->SetPeerPower([this](bool powered) { firmware_->SetPowered(powered); });
     }
     ~SimulatedPortImpl() override {
         // Nothing of the line runs after Shutdown, so the firmware's timers can go with it.

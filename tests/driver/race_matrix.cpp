@@ -52,6 +52,7 @@ struct Race {
     bool gone = false;       // removed, or surprise-removed and waiting for the remove request
     bool surprised = false;  // surprise-removed: the remove request comes once the handles are closed
     bool dsrDropped = false, muted = false, stopped = false, cardMoved = false;
+    bool asleep = false;  // the system is in S3
 
     void LockPnp() { KeWaitForSingleObject(&pnpLock, Executive, KernelMode, FALSE, nullptr); }
     void UnlockPnp() { KeSetEvent(&pnpLock, IO_NO_INCREMENT, FALSE); }
@@ -189,6 +190,20 @@ void Surprise(Race& r) {
     r.UnlockPnp();
 }
 
+// The power manager's system transitions; it does not run them alongside a Plug and Play
+// operation of the device.
+void Sleep(Race& r) {
+    r.LockPnp();
+    if (r.rig.K().Power().SetSystemState(PowerSystemSleeping3) == STATUS_SUCCESS) r.asleep = true;
+    r.UnlockPnp();
+}
+void Wake(Race& r) {
+    r.LockPnp();
+    Check(r.rig.K().Power().SetSystemState(PowerSystemWorking) == STATUS_SUCCESS, "the wake succeeds");
+    r.asleep = false;
+    r.UnlockPnp();
+}
+
 const std::vector<EntryBody>& Bodies() {
     static const std::vector<EntryBody> table = {
         {{"open", false, false}, Open, false},
@@ -210,6 +225,8 @@ const std::vector<EntryBody>& Bodies() {
         {{"stop", false, false}, Stop, false},
         {{"remove", false, false}, Remove, false},
         {{"surprise-removal", false, false}, Surprise, false},
+        {{"sleep", false, false}, Sleep, false},
+        {{"wake", false, false, false, false, false, true}, Wake, false},
     };
     return table;
 }
@@ -239,6 +256,7 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
     const bool poweredBase = !stoppedBase && (ea.entry.needsPowered || eb.entry.needsPowered);
     const bool protocolBase = poweredBase && (ea.entry.needsProtocol || eb.entry.needsProtocol);
     const bool inFlightBase = protocolBase && (ea.entry.exchangeInFlight || eb.entry.exchangeInFlight);
+    const bool asleepBase = !stoppedBase && (ea.entry.needsAsleep || eb.entry.needsAsleep);
 
     Race r(seed);
     Check(r.rig.Add() == STATUS_SUCCESS, "add");
@@ -267,6 +285,10 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
     if (!stoppedBase) {
         r.parked = r.rig.Async(r.a, cardBase ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
         Check(!r.parked->Wait(5), "the tracking request is parked");
+    }
+    if (asleepBase) {
+        Check(r.rig.K().Power().SetSystemState(PowerSystemSleeping3) == STATUS_SUCCESS, "asleep before the instant");
+        r.asleep = true;
     }
 
     // Both effects land on the driver at the same instant: a card event is started early by the
@@ -308,6 +330,8 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
     if (r.dsrDropped) r.rig.Line().SetDsr(true);
     if (r.muted) r.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.SetMuted(false); });
     r.LockPnp();
+    if (r.asleep) Check(r.rig.K().Power().SetSystemState(PowerSystemWorking) == STATUS_SUCCESS, "the way back wakes");
+    r.asleep = false;
     if (!r.gone && !r.rig.Started()) (void)r.rig.Start();
     r.UnlockPnp();
     // Then, as an application that stops waiting, cancel what is still parked before the close.

@@ -23,6 +23,8 @@ struct Entry {
     bool needsProtocol = false;
     // A command is on its way to the card at the instant (sent 25 ms before it).
     bool exchangeInFlight = false;
+    // The system sleeps (S3) before the instant (the wake).
+    bool needsAsleep = false;
 };
 
 // The entry points, in the order the table prints them.

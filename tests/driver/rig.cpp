@@ -22,6 +22,7 @@ ReaderRig::ReaderRig(RigOptions options)
     serial::PortOptions portOptions;
     portOptions.forcePending = options_.forcePending;
     portOptions.acceptEmptyWaitMask = options_.acceptEmptyWaitMask;
+    portOptions.completeD0AtDispatch = options_.completeD0AtDispatch;
     if (options_.fakeReader) {
         line_ = serial::CreateSimulatedLine(*kernel_, serial_, "COM1", serial::LineFormat{}, portOptions);
         fake_ = std::make_unique<FakeReader>(*line_);

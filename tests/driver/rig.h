@@ -27,6 +27,7 @@ struct RigOptions {
     bool fakeReader = false;   // a scripted reader (FakeReader) instead of the simulated one
     bool forcePending = true;  // the serial port pends what it could complete at once
     bool acceptEmptyWaitMask = false;  // the port keeps a wait on an empty mask pending
+    bool completeD0AtDispatch = false;  // the port completes a D0 request from its DPC
     sim::ReaderConfig reader{};
     bool trace = false;
 };

@@ -615,6 +615,131 @@ TEST_F(ReaderTest, same_seed_gives_the_same_fault_run) {
     EXPECT_NE(a.trace.find("faulty card byte"), std::string::npos);
 }
 
+// --- Power from the host's port ----------------------------------------------------------
+
+// Everything the host wrote and the card's power go with the supply; after it returns the
+// reader reads as it did at its first power-on.
+TEST_F(ReaderTest, power_loss_deactivates_the_card_and_power_on_restores_the_start_up_registers) {
+    ScriptedCard* card = Insert();
+    Activate(card);
+    bench_.Run(50 * kMs);
+    EXPECT_EQ(bench_.Take(), (Bytes{0x90, 0x3B, 0x00}));
+    EXPECT_EQ(bench_.Command({0x81, 0x2C}), Bytes{0x90});
+    EXPECT_EQ(bench_.Command({0x82, 0xC1}), Bytes{0x90});
+    EXPECT_EQ(bench_.Command({0x85, 0x00, 0x01, 0x00}), Bytes{0x90});
+    EXPECT_EQ(bench_.Command({0x86, 0x34, 0x12, 0x00}), Bytes{0x90});
+    EXPECT_EQ(bench_.Command({0x88, 0x5A}), Bytes{0x90});
+    bench_.reader->SetPowered(false);
+    EXPECT_FALSE(bench_.reader->Powered());
+    EXPECT_EQ(card->deactivations, 1);
+    EXPECT_TRUE(bench_.reader->CardPresent());
+    EXPECT_FALSE(bench_.reader->CardPowered());
+    // An unpowered reader takes nothing and says nothing.
+    EXPECT_TRUE(bench_.Command({0xC4}).empty());
+    EXPECT_TRUE(bench_.Command({0x83, 0x1D}).empty());
+    EXPECT_EQ(card->resets.size(), 1u);
+    EXPECT_EQ(bench_.reader->Stats().host_bytes_unpowered, 3u);
+    bench_.reader->SetPowered(true);
+    bench_.Run(10 * kMs);
+    EXPECT_TRUE(bench_.Take().empty());  // no event at power-on, though a card is in the slot
+    EXPECT_EQ(bench_.reader->RegisterValue(wire::RegMode), 0x00);
+    EXPECT_EQ(bench_.reader->RegisterValue(8), 0x00);
+    EXPECT_EQ(bench_.reader->GuardTimeEtu(), 12u);
+    EXPECT_EQ(bench_.reader->CharTimeoutEtu(), 9600u);
+    EXPECT_EQ(bench_.reader->BlockTimeoutEtu(), 9600u);
+    EXPECT_EQ(bench_.Command({0xC2}), Bytes{0x00});
+    EXPECT_EQ(bench_.Command({0xC0}), Bytes{0x23});
+    EXPECT_EQ(bench_.Command({0xC4}), Bytes{0x01});  // present, not powered: the host finds it here
+    Activate(card);
+    ASSERT_EQ(card->resets.size(), 2u);
+    EXPECT_EQ(card->resets[1].first, ResetKind::Cold);
+    bench_.Run(50 * kMs);
+    EXPECT_EQ(bench_.Take(), (Bytes{0x90, 0x3B, 0x00}));
+}
+
+// The port may be set to D0 while it is in D0: a reader that is powered already keeps what the
+// host wrote into it.
+TEST_F(ReaderTest, power_to_the_state_it_is_in_changes_nothing) {
+    ScriptedCard* card = Insert();
+    Activate(card);
+    bench_.Run(50 * kMs);
+    bench_.Take();
+    EXPECT_EQ(bench_.Command({0x81, 0x2C}), Bytes{0x90});
+    bench_.reader->SetPowered(true);
+    EXPECT_EQ(bench_.Command({0xC1}), Bytes{0x2C});
+    EXPECT_EQ(bench_.Command({0xC4}), Bytes{0x03});
+    EXPECT_EQ(card->deactivations, 0);
+}
+
+// A command on the card line and replies on their way to the host are lost with the power:
+// only the byte already on the wire arrives (here the first half of an escape pair), and the
+// next command after power-on is answered by itself.
+TEST_F(ReaderTest, power_loss_mid_command_and_mid_reply_stream_leaves_nothing_behind) {
+    ScriptedCard* card = Insert();
+    Activate(card);
+    bench_.Run(50 * kMs);
+    bench_.Take();
+    EXPECT_EQ(bench_.Command({0x82, 0x10}), Bytes{0x90});
+    for (int i = 0; i < 3; ++i) bench_.reader->OnHostByte(0xC2);  // three replies 0x10 0x10
+    bench_.Run(bench_.byte_ns / 2);  // the first byte of the first pair on the wire
+    bench_.reader->SetPowered(false);
+    bench_.Run(10 * kMs);
+    EXPECT_EQ(bench_.Take(), Bytes{0x10});
+    bench_.reader->SetPowered(true);
+    // A send-card-data command cut by the power: no reply, the rest of its bytes and a command
+    // behind it dropped with the receive FIFO.
+    Activate(card);
+    bench_.Run(50 * kMs);
+    bench_.Take();
+    Bytes cmd{0x58};
+    cmd.resize(25, 0x55);
+    cmd.push_back(0xC0);
+    const uint64_t in = bench_.HostWrite(cmd);
+    bench_.clock.RunUntil(in + Etu(12) * 5);
+    bench_.reader->SetPowered(false);
+    EXPECT_EQ(card->deactivations, 2);
+    const size_t received = card->received.size();
+    bench_.Run(100 * kMs);
+    EXPECT_TRUE(bench_.Take().empty());
+    EXPECT_EQ(card->received.size(), received);  // nothing more reached the card
+    bench_.reader->SetPowered(true);
+    EXPECT_EQ(bench_.Command({0xC0}), Bytes{0x23});
+    EXPECT_FALSE(bench_.reader->TimeoutArmed());
+}
+
+TEST_F(ReaderTest, card_moved_while_unpowered_changes_the_slot_without_an_event) {
+    ScriptedCard* card = Insert();
+    bench_.reader->SetPowered(false);
+    std::unique_ptr<Card> out = bench_.reader->RemoveCard();
+    EXPECT_EQ(out.get(), card);
+    bench_.reader->InjectReaderError();
+    bench_.Run(10 * kMs);
+    EXPECT_TRUE(bench_.Take().empty());
+    bench_.reader->SetPowered(true);
+    EXPECT_EQ(bench_.Command({0xC4}), Bytes{0x00});
+    bench_.reader->SetPowered(false);
+    EXPECT_TRUE(bench_.reader->InsertCard(std::move(out)));
+    bench_.reader->SetPowered(true);
+    bench_.Run(10 * kMs);
+    EXPECT_TRUE(bench_.Take().empty());
+    EXPECT_EQ(bench_.Command({0xC4}), Bytes{0x01});
+    // Powered again, the slot reports as before.
+    bench_.reader->RemoveCard();
+    bench_.Run(10 * kMs);
+    EXPECT_EQ(bench_.Take(), (Bytes{0x10, 0x86}));
+}
+
+TEST_F(ReaderTest, an_unpowered_reader_keeps_no_timer) {
+    ScriptedCard* card = Insert();
+    card->atr.assign(20, 0x3B);
+    Activate(card);
+    bench_.Run(5 * kMs);  // ATR half way, time-out armed, bytes queued
+    bench_.reader->SetPowered(false);
+    bench_.Run(bench_.byte_ns);  // the test line's last byte in flight lands
+    EXPECT_EQ(bench_.clock.PendingTimers(), 0u);
+    EXPECT_FALSE(bench_.reader->TimeoutArmed());
+}
+
 TEST_F(ReaderTest, destroying_the_reader_leaves_no_timer_behind) {
     ScriptedCard* card = Insert();
     card->atr.assign(20, 0x3B);

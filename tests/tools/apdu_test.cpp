@@ -172,6 +172,105 @@ TEST(Script, every_malformed_line_is_named_with_its_number) {
     EXPECT_EQ(errors[5].why, "a command has 4 to 261 bytes, not 262");
 }
 
+TEST(ScriptSteps, every_step_and_its_arguments_in_one_spelling) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"!sleep", "!sleep s3"},
+        {"!SLEEP Hibernate", "!sleep hibernate"},
+        {"!sleep critical shutdown", "!sleep shutdown critical"},
+        {"!sleep critical", "!sleep s3 critical"},
+        {"!wake", "!wake"},
+        {"!remove", "!remove"},
+        {"!insert", "!insert"},
+        {"!insert t0-null", "!insert t0-null"},
+        {"!reset", "!reset"},
+        {"!reset T=0", "!reset t0"},
+        {"!reset t1", "!reset t1"},
+        {"!wait 250", "!wait 250"},
+        {"!wait\t3600000", "!wait 3600000"},
+    };
+    for (const auto& [text, spelled] : cases) {
+        std::string why;
+        const auto step = ParseStep(text, why);
+        ASSERT_TRUE(step) << text << ": " << why;
+        EXPECT_EQ(step->Text(), spelled);
+    }
+    std::string why;
+    const auto hibernate = ParseStep("!sleep hibernate critical", why);
+    EXPECT_EQ(hibernate->depth, ScriptStep::Depth::Hibernate);
+    EXPECT_TRUE(hibernate->critical);
+    EXPECT_EQ(ParseStep("!wait 90", why)->ms, 90u);
+    EXPECT_EQ(ParseStep("!reset", why)->protocol, -1);
+    EXPECT_EQ(ParseStep("!reset t0", why)->protocol, 0);
+}
+
+TEST(ScriptSteps, malformed_steps_say_why) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"!nap", "no step '!nap' (steps: !sleep, !wake, !remove, !insert, !reset, !wait)"},
+        {"!sleep s4", "!sleep takes s3, hibernate or shutdown, and critical, not 's4'"},
+        {"!sleep s3 hibernate", "!sleep takes s3, hibernate or shutdown, and critical, not 'hibernate'"},
+        {"!sleep critical critical", "!sleep takes s3, hibernate or shutdown, and critical, not 'critical'"},
+        {"!wake now", "!wake takes nothing, not 'now'"},
+        {"!remove t0", "!remove takes nothing, not 't0'"},
+        {"!insert t0 t1", "!insert takes one card name (see lmscr cards)"},
+        {"!reset t2", "!reset takes t0 or t1, or nothing"},
+        {"!reset t0 t1", "!reset takes t0 or t1, or nothing"},
+        {"!wait", "!wait takes a time in ms, 1 to 3600000"},
+        {"!wait 0", "!wait takes a time in ms, 1 to 3600000"},
+        {"!wait 3600001", "!wait takes a time in ms, 1 to 3600000"},
+        {"!wait 10ms", "!wait takes a time in ms, 1 to 3600000"},
+        {"!wait -5", "!wait takes a time in ms, 1 to 3600000"},
+    };
+    for (const auto& [text, reason] : cases) {
+        std::string why;
+        EXPECT_FALSE(ParseStep(text, why)) << text;
+        EXPECT_EQ(why, reason) << text;
+    }
+}
+
+TEST(ScriptSteps, lines_that_cannot_run_where_they_stand_are_errors) {
+    std::vector<ScriptLine> lines;
+    std::vector<ScriptError> errors;
+    ParseScript("!insert t0\n"                     // 1: the run's card is in
+                "!wake\n"                          // 2: awake
+                "!sleep   # S3\n"                  // 3
+                "00 A4 00 0C 02 3F 00 => 90 00\n"  // 4: would wait for the wake
+                "!reset\n"                         // 5: so would the reset
+                "!sleep hibernate\n"               // 6: asleep already
+                "!remove\n"                        // 7
+                "!remove\n"                        // 8: the slot is empty
+                "!wait 100 => 90 00\n"             // 9
+                "!insert t0\n"                     // 10
+                "!insert\n"                        // 11: t0 is in
+                "!wake\n"                          // 12
+                "!reset t0\n"                      // 13
+                "00 A4 00 0C 02 3F 00\n",          // 14
+                lines, errors);
+    ASSERT_EQ(errors.size(), 8u);
+    const std::pair<int, const char*> expected[] = {
+        {1, "the run's card is in the slot here"},
+        {2, "the system is awake here: nothing to wake"},
+        {4, "the system sleeps here (line 3): the command would wait for the wake"},
+        {5, "the system sleeps here (line 3): the reset would wait for the wake"},
+        {6, "the system sleeps already (line 3)"},
+        {8, "the slot is empty here (line 7)"},
+        {9, "a step has no expected answer"},
+        {11, "a card is in the slot here (line 10)"},
+    };
+    for (size_t i = 0; i < errors.size(); ++i) {
+        EXPECT_EQ(errors[i].number, expected[i].first);
+        EXPECT_EQ(errors[i].why, expected[i].second) << errors[i].text;
+    }
+    EXPECT_EQ(errors[2].text, "00 A4 00 0C 02 3F 00 => 90 00");
+    // The lines that can run are kept in order, steps and commands alike.
+    std::vector<int> numbers;
+    for (const auto& l : lines) numbers.push_back(l.number);
+    EXPECT_EQ(numbers, (std::vector<int>{3, 7, 10, 12, 13, 14}));
+    EXPECT_TRUE(lines[0].step && lines[0].command.empty());
+    EXPECT_EQ(lines[2].step->card, "t0");
+    EXPECT_FALSE(lines[5].step);
+    EXPECT_EQ(lines[5].command.size(), 7u);
+}
+
 TEST(Json, strings_are_escaped) {
     EXPECT_EQ(JsonEscaped("plain"), "plain");
     EXPECT_EQ(JsonEscaped("a \"card\" \\ x"), "a \\\"card\\\" \\\\ x");

@@ -37,6 +37,22 @@ TEST_F(Dispatcher, zero_timeout_polls_without_waiting) {
     EXPECT_EQ(KeReadStateEvent(&e), 1);
 }
 
+// The verifier stops a wait at DISPATCH_LEVEL, but not a poll: code at DISPATCH_LEVEL may look
+// at an object's state with a zero time-out.
+TEST_F(Dispatcher, zero_timeout_poll_is_allowed_at_dispatch_level) {
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, TRUE);
+    LARGE_INTEGER zero{};
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    const NTSTATUS first = KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero);
+    const NTSTATUS second = KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero);
+    KeLowerIrql(old);
+    EXPECT_EQ(first, STATUS_SUCCESS);
+    EXPECT_EQ(second, STATUS_TIMEOUT);  // the first poll consumed the synchronization event
+    EXPECT_EQ(k->NowNs(), 0u);
+}
+
 TEST_F(Dispatcher, absolute_timeout_is_a_point_on_the_system_clock) {
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);

@@ -89,13 +89,53 @@ TEST_F(Managers, system_sleep_queries_every_stack_then_sets_and_wake_sets_workin
     EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
 }
 
-TEST_F(Managers, refused_sleep_query_leaves_the_system_working) {
-    Bus(pdo).powerStatus = STATUS_DEVICE_BUSY;
+// Three stacks, the second refuses: the first two were queried and are told the working state
+// again (the function driver of the second saw the query before its bus refused), the third
+// hears nothing.
+TEST_F(Managers, refused_sleep_query_sets_the_working_state_again_wherever_the_query_went) {
+    PDEVICE_OBJECT second = CreateBusDevice(*k, bus, "\\Device\\TestPort2");
+    PDEVICE_OBJECT third = CreateBusDevice(*k, bus, "\\Device\\TestPort3");
+    ASSERT_EQ(k->Pnp().AddDevice(function, second), STATUS_SUCCESS);
+    ASSERT_EQ(k->Pnp().AddDevice(function, third), STATUS_SUCCESS);
+    Log().clear();
+    Bus(second).powerStatus = STATUS_DEVICE_BUSY;
     EXPECT_EQ(k->Power().SetSystemState(PowerSystemHibernate), STATUS_DEVICE_BUSY);
     EXPECT_EQ(k->Power().SystemState(), PowerSystemWorking);
-    EXPECT_EQ(Log(), (std::vector<std::string>{"function: query-power S4", "bus: query-power S4"}));
-    Bus(pdo).powerStatus = STATUS_SUCCESS;
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: query-power S4", "bus: query-power S4",
+                                               "function: query-power S4", "bus: query-power S4",
+                                               "function: set-power S0", "bus: set-power S0",
+                                               "function: set-power S0", "bus: set-power S0"}));
+    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> sent;
+    for (const PowerIrpRecord& r : k->Power().History()) sent.emplace_back(r.device, r.minor);
+    EXPECT_EQ(sent, (std::vector<std::pair<PDEVICE_OBJECT, UCHAR>>{{pdo, IRP_MN_QUERY_POWER},
+                                                                   {second, IRP_MN_QUERY_POWER},
+                                                                   {pdo, IRP_MN_SET_POWER},
+                                                                   {second, IRP_MN_SET_POWER}}));
+    Bus(second).powerStatus = STATUS_SUCCESS;
     EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(k->Pnp().Remove(second), STATUS_SUCCESS);
+    EXPECT_EQ(k->Pnp().Remove(third), STATUS_SUCCESS);
+}
+
+TEST_F(Managers, critical_sleep_sets_the_state_without_asking) {
+    PDEVICE_OBJECT second = CreateBusDevice(*k, bus, "\\Device\\TestPort2");
+    ASSERT_EQ(k->Pnp().AddDevice(function, second), STATUS_SUCCESS);
+    Log().clear();
+    EXPECT_EQ(k->Power().SetSystemState(PowerSystemShutdown, true), STATUS_SUCCESS);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: set-power S5", "bus: set-power S5",
+                                               "function: set-power S5", "bus: set-power S5"}));
+    EXPECT_EQ(k->Power().SystemState(), PowerSystemShutdown);
+    for (const PowerIrpRecord& r : k->Power().History()) {
+        EXPECT_EQ(r.minor, IRP_MN_SET_POWER);
+        EXPECT_EQ(r.type, SystemPowerState);
+        EXPECT_EQ(r.state.SystemState, PowerSystemShutdown);
+        EXPECT_FALSE(r.requested);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(k->Power().History().size(), 2u);
+    EXPECT_EQ(k->Power().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(k->Pnp().Remove(second), STATUS_SUCCESS);
 }
 
 struct PowerRequest {
@@ -337,6 +377,208 @@ TEST(ManagersDeathTest, a_power_irp_passed_on_without_po_start_next_power_irp_bl
     EXPECT_DEATH(PowerIrpPassedOnWithoutStartNext(),
                  "first request done: pass-on, bus(.|\n)*DEADLOCK(.|\n)*1 device power IRP\\(s\\) for pass-on#[0-9]+ "
                  "wait for PoStartNextPowerIrp");
+}
+
+}  // namespace
+
+namespace {
+
+// A power policy owner in the platform's pattern: a system set-power, once its bus has seen it,
+// becomes a device set-power the owner requests for its stack (D3 for a sleep, D0 for the
+// working state), and the system request completes when the device request is done. A device
+// D0 is finished at passive level: its completion routine keeps the request and a work item
+// completes it on.
+struct Owner {
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    PIO_WORKITEM item = nullptr;
+    PIRP systemIrp = nullptr;
+    PIRP deviceIrp = nullptr;
+};
+
+std::string DeviceStateText(DEVICE_POWER_STATE state) { return "D" + std::to_string(state - 1); }
+
+VOID OwnerDevicePowerDone(PDEVICE_OBJECT device, UCHAR, POWER_STATE state, PVOID, PIO_STATUS_BLOCK iosb) {
+    auto* owner = static_cast<Owner*>(device->AttachedDevice->DeviceExtension);
+    Log().push_back("owner: " + DeviceStateText(state.DeviceState) + " done at IRQL " +
+                    std::to_string(KeGetCurrentIrql()));
+    PIRP system = owner->systemIrp;
+    owner->systemIrp = nullptr;
+    PoStartNextPowerIrp(system);
+    system->IoStatus.Status = iosb->Status;
+    IoCompleteRequest(system, IO_NO_INCREMENT);
+}
+
+NTSTATUS OwnerSystemPowerUp(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+    auto* owner = static_cast<Owner*>(device->DeviceExtension);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    POWER_STATE wanted;
+    wanted.DeviceState = sp->Parameters.Power.State.SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    owner->systemIrp = irp;
+    EXPECT_EQ(PoRequestPowerIrp(owner->pdo, IRP_MN_SET_POWER, wanted, OwnerDevicePowerDone, nullptr, nullptr),
+              STATUS_PENDING);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID OwnerD0Work(PDEVICE_OBJECT device, PVOID) {
+    auto* owner = static_cast<Owner*>(device->DeviceExtension);
+    Log().push_back("owner: D0 work item at IRQL " + std::to_string(KeGetCurrentIrql()));
+    PIRP irp = owner->deviceIrp;
+    owner->deviceIrp = nullptr;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    PoSetPowerState(device, DevicePowerState, d0);
+    PoStartNextPowerIrp(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS OwnerD0Up(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+    auto* owner = static_cast<Owner*>(device->DeviceExtension);
+    Log().push_back("owner: D0 back from the bus");
+    owner->deviceIrp = irp;
+    IoQueueWorkItem(owner->item, OwnerD0Work, DelayedWorkQueue, nullptr);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS OwnerPower(PDEVICE_OBJECT device, PIRP irp) {
+    auto* owner = static_cast<Owner*>(device->DeviceExtension);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const bool system = sp->Parameters.Power.Type == SystemPowerState;
+    Log().push_back(std::string("owner: ") + (sp->MinorFunction == IRP_MN_SET_POWER ? "set-power " : "query-power ") +
+                    (system ? "S" + std::to_string(sp->Parameters.Power.State.SystemState - 1)
+                            : DeviceStateText(sp->Parameters.Power.State.DeviceState)));
+    if (sp->MinorFunction == IRP_MN_SET_POWER && (system || sp->Parameters.Power.State.DeviceState == PowerDeviceD0)) {
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, system ? OwnerSystemPowerUp : OwnerD0Up, nullptr, TRUE, TRUE, TRUE);
+        PoCallDriver(owner->lower, irp);
+        return STATUS_PENDING;
+    }
+    if (sp->MinorFunction == IRP_MN_SET_POWER) PoSetPowerState(device, DevicePowerState, sp->Parameters.Power.State);
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(owner->lower, irp);
+}
+
+class PolicyOwner : public Managers {
+protected:
+    void SetUp() override {
+        Managers::SetUp();
+        driver = k->Pnp().LoadDriver("owner", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+            d->MajorFunction[IRP_MJ_POWER] = OwnerPower;
+            return STATUS_SUCCESS;
+        });
+        ownedPdo = CreateBusDevice(*k, bus, "\\Device\\OwnedPort");
+        ASSERT_EQ(IoCreateDevice(driver, sizeof(Owner), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+        owner = static_cast<Owner*>(device->DeviceExtension);
+        *owner = Owner{};
+        owner->pdo = ownedPdo;
+        owner->lower = IoAttachDeviceToDeviceStack(device, ownedPdo);
+        owner->item = IoAllocateWorkItem(device);
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        Log().clear();
+    }
+    void TearDown() override {
+        IoFreeWorkItem(owner->item);
+        IoDetachDevice(ownedPdo);
+        IoDeleteDevice(device);
+        EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
+        Managers::TearDown();
+    }
+    size_t Requested(DEVICE_POWER_STATE state) {
+        size_t n = 0;
+        for (const PowerIrpRecord& r : k->Power().History())
+            n += r.requested && r.type == DevicePowerState && r.state.DeviceState == state;
+        return n;
+    }
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT ownedPdo = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    Owner* owner = nullptr;
+};
+
+TEST_F(PolicyOwner, sleep_queries_every_stack_then_sets_each_and_the_owner_requests_one_d3) {
+    EXPECT_EQ(k->Power().SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "function: query-power S3", "bus: query-power S3",  // the fixture's stack first
+                         "owner: query-power S3", "bus: query-power S3",
+                         "function: set-power S3", "bus: set-power S3",
+                         "owner: set-power S3", "bus: set-power S3",
+                         "owner: set-power D3", "bus: set-power D3", "owner: D3 done at IRQL 0"}));
+    EXPECT_EQ(Requested(PowerDeviceD3), 1u);
+    EXPECT_EQ(Requested(PowerDeviceD0), 0u);
+    const std::vector<PowerIrpRecord> history = k->Power().History();
+    ASSERT_EQ(history.size(), 5u);
+    EXPECT_EQ(history[4].device, ownedPdo);
+    EXPECT_EQ(history[4].minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(history[4].status, STATUS_SUCCESS);
+    for (const PowerIrpRecord& r : history) EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(k->Power().DeviceState(device), PowerDeviceD3);
+    EXPECT_EQ(k->Power().DeviceState(ownedPdo), PowerDeviceD3);
+}
+
+TEST_F(PolicyOwner, wake_sets_working_unasked_and_the_d0_finishes_in_a_work_item) {
+    ASSERT_EQ(k->Power().SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
+    Log().clear();
+    k->Power().ClearHistory();
+    EXPECT_EQ(k->Power().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+    // The D0 is kept by the owner's completion routine, handed on by its work item at passive
+    // level, and only then does the requester's callback complete the system request.
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "function: set-power S0", "bus: set-power S0",
+                         "owner: set-power S0", "bus: set-power S0",
+                         "owner: set-power D0", "bus: set-power D0", "owner: D0 back from the bus",
+                         "owner: D0 work item at IRQL 0", "owner: D0 done at IRQL 0"}));
+    EXPECT_EQ(Requested(PowerDeviceD0), 1u);
+    EXPECT_EQ(Requested(PowerDeviceD3), 0u);
+    EXPECT_EQ(k->Power().DeviceState(device), PowerDeviceD0);
+    EXPECT_EQ(k->Power().DeviceState(ownedPdo), PowerDeviceD0);
+    EXPECT_EQ(k->Power().SystemState(), PowerSystemWorking);
+}
+
+TEST_F(PolicyOwner, critical_shutdown_sends_no_query_and_still_gets_its_d3) {
+    EXPECT_EQ(k->Power().SetSystemState(PowerSystemShutdown, true), STATUS_SUCCESS);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"function: set-power S5", "bus: set-power S5",
+                                               "owner: set-power S5", "bus: set-power S5",
+                                               "owner: set-power D3", "bus: set-power D3", "owner: D3 done at IRQL 0"}));
+    EXPECT_EQ(Requested(PowerDeviceD3), 1u);
+    ASSERT_EQ(k->Power().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+}
+
+// A record keeps its place when the history is cleared while its IRP is on its way: the late
+// completion does not land on a record made after the clear.
+TEST_F(Managers, history_cleared_with_a_request_on_its_way_stays_consistent) {
+    PDRIVER_OBJECT holder = k->Pnp().LoadDriver("holder", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+        d->MajorFunction[IRP_MJ_POWER] = HoldingPower;
+        return STATUS_SUCCESS;
+    });
+    PDEVICE_OBJECT held = CreateBusDevice(*k, holder, "\\Device\\Holder");
+    gHeldPower = nullptr;
+    POWER_STATE d1;
+    d1.DeviceState = PowerDeviceD1;
+    ASSERT_EQ(PoRequestPowerIrp(held, IRP_MN_SET_POWER, d1, nullptr, nullptr, nullptr), STATUS_PENDING);
+    k->Sleep(1);
+    ASSERT_NE(gHeldPower, nullptr);
+    ASSERT_EQ(k->Power().History().size(), 1u);
+    EXPECT_FALSE(k->Power().History()[0].completed);
+    k->Power().ClearHistory();
+    EXPECT_TRUE(k->Power().History().empty());
+    EXPECT_EQ(k->Power().SendDevicePower(pdo, IRP_MN_QUERY_POWER, PowerDeviceD2), STATUS_SUCCESS);
+    PoStartNextPowerIrp(gHeldPower);
+    gHeldPower->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    IoCompleteRequest(gHeldPower, IO_NO_INCREMENT);
+    k->Sleep(1);
+    const std::vector<PowerIrpRecord> history = k->Power().History();
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].device, pdo);
+    EXPECT_EQ(history[0].minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(history[0].type, DevicePowerState);
+    EXPECT_FALSE(history[0].requested);
+    EXPECT_TRUE(history[0].completed);
+    EXPECT_EQ(history[0].status, STATUS_SUCCESS);
+    k->Pnp().ForgetPhysicalDevice(held);
+    IoDeleteDevice(held);
+    EXPECT_EQ(k->Pnp().Remove(pdo), STATUS_SUCCESS);
 }
 
 }  // namespace

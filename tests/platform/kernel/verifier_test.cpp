@@ -100,6 +100,16 @@ void WaitAtDispatchLevel() {
     KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
 }
 
+// A wait with no time-out at all is as wrong at DISPATCH_LEVEL as a timed one.
+void UnboundedWaitAtDispatchLevel() {
+    Kernel k;
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
+}
+
 void PoolDoubleFree() {
     Kernel k;
     void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
@@ -383,6 +393,11 @@ TEST_P(VerifierDeathTest, stops_the_run_with_the_violation_named) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const Case& c = GetParam();
     EXPECT_DEATH(c.scenario(), std::string("DRIVER_VERIFIER_DETECTED_VIOLATION: ") + c.violation);
+}
+
+TEST(VerifierWaitDeathTest, a_wait_without_time_out_at_dispatch_level_stops_the_run) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(UnboundedWaitAtDispatchLevel(), "DRIVER_VERIFIER_DETECTED_VIOLATION: WAIT_AT_RAISED_IRQL");
 }
 
 INSTANTIATE_TEST_SUITE_P(Violations, VerifierDeathTest, ::testing::ValuesIn(kCases),
