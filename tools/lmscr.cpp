@@ -9,6 +9,11 @@
 //   lmscr script FILE|- [--card NAME] [--protocol t0|t1] [--json] [--trace]
 //                                      APDUs one a line, with answers to check, and steps:
 //                                      sleep, wake, card moves, resets (send.cpp)
+//   lmscr reader --link PATH [--card NAME] [--no-card] [--insert-after S] [--remove-after S]
+//                                      the simulated reader behind a pty, in real time (reader.cpp)
+//   lmscr watch --port PATH [--seconds N] [--no-atr]
+//                                      card insertions and removals on a reader on a tty
+//   power, send and script take --port PATH: the reader on that tty, in real time
 //   lmscr atr HEX [--json]             an answer to reset as the class library sees it
 //   lmscr cards                        the simulated cards by name, with their answers to reset
 //   lmscr version                      the driver's version block
@@ -98,6 +103,10 @@ int Usage(std::FILE* out, int code) {
                  "            byte and a leading '...' any bytes before (\"... 90 00\": success);\n"
                  "            steps between them: !sleep [s3|hibernate|shutdown] [critical], !wake,\n"
                  "            !remove, !insert [NAME], !reset [t0|t1], !wait MS\n"
+                 "  reader --link PATH  the simulated reader and card behind a pseudo-terminal, in\n"
+                 "            real time, its slave linked at PATH, until SIGINT, SIGTERM or 'quit';\n"
+                 "            card moves on standard input, one a line: insert [NAME], remove\n"
+                 "  watch --port PATH  card insertions and removals as they happen, with the ATR\n"
                  "  atr HEX   an answer to reset analysed as the class library sees it (--json for scripts)\n"
                  "  cards     the simulated cards by name, with their answers to reset\n"
                  "  version   the driver's version block\n"
@@ -111,6 +120,12 @@ int Usage(std::FILE* out, int code) {
                  "  --warm    power: a warm reset after the cold one, before the protocol\n"
                  "  --protocol t0|t1  power: the protocol asked for (default: either); send, script:\n"
                  "            the protocol run (default: the one the card's ATR names first)\n"
+                 "  --port PATH  power, send, script, watch: the reader on this tty (a serial port or\n"
+                 "            the link of lmscr reader) in real time, with the card that is in it\n"
+                 "  --link PATH, --no-card, --insert-after S, --remove-after S  reader: where the\n"
+                 "            slave is linked; an empty slot; the card in or out S seconds after the start\n"
+                 "  --seconds N  watch: stop after N seconds (default: at SIGINT or SIGTERM)\n"
+                 "  --no-atr  watch: no cold reset of an inserted card\n"
                  "exit status: 0 done; 1 a request failed, a card or expected answer disagreed;\n"
                  "  2 the command line or script is wrong\n");
     return code;
@@ -124,7 +139,19 @@ int main(int argc, char** argv) {
     GlobalOptions options;
     if (const char* env = std::getenv("LMSCR_SEED")) options.seed = std::strtoull(env, nullptr, 0);
     std::vector<std::string> words;
-    bool warm = false;
+    bool warm = false, atr = true;
+    ReaderOptions reader;
+    double seconds = 0;
+    auto number = [&](int& i, double& value) {
+        const char* option = argv[i];
+        char* end = nullptr;
+        value = std::strtod(argv[++i], &end);
+        if (end == argv[i] || *end || value < 0) {
+            std::fprintf(stderr, "lmscr: %s wants a number of seconds, not '%s'\n", option, argv[i]);
+            return false;
+        }
+        return true;
+    };
     ULONG protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -134,6 +161,20 @@ int main(int argc, char** argv) {
             options.json = true;
         } else if (a == "--warm") {
             warm = true;
+        } else if (a == "--no-atr") {
+            atr = false;
+        } else if (a == "--no-card") {
+            reader.card = false;
+        } else if (a == "--port" && i + 1 < argc) {
+            options.port = argv[++i];
+        } else if (a == "--link" && i + 1 < argc) {
+            reader.link = argv[++i];
+        } else if (a == "--insert-after" && i + 1 < argc) {
+            if (!number(i, reader.insertAfterS)) return 2;
+        } else if (a == "--remove-after" && i + 1 < argc) {
+            if (!number(i, reader.removeAfterS)) return 2;
+        } else if (a == "--seconds" && i + 1 < argc) {
+            if (!number(i, seconds)) return 2;
         } else if (a == "--protocol" && i + 1 < argc) {
             const std::string p = argv[++i];
             if (p == "t0" || p == "T0" || p == "T=0") {
@@ -164,6 +205,8 @@ int main(int argc, char** argv) {
     }
     if (words.empty()) return Usage(stderr, 2);
     if (words[0] == "demo") return RunDemo(options, stdout);
+    if (words[0] == "reader") return RunReader(options, reader, stdin, stdout, stderr);
+    if (words[0] == "watch") return RunWatch(options, seconds, atr, stdout, stderr);
     if (words[0] == "power") return RunPower(options, warm, protocols, stdout);
     if (words[0] == "atr") {
         if (words.size() < 2) {

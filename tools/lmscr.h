@@ -17,6 +17,10 @@ struct GlobalOptions {
     bool trace = false;  // the decoded line trace of the simulated reader
     bool json = false;   // machine-readable output where a command offers it
     std::string card = "t1";  // the card profile the demo, power, send and script insert
+    // power, send, script, watch: the reader on this tty (a real serial port, or the pty of
+    // `lmscr reader`), in real time, instead of the built-in simulated reader; no card is
+    // inserted then, the card is whatever is in the reader.
+    std::string port;
 };
 
 int RunDemo(const GlobalOptions& options, std::FILE* out);
@@ -51,6 +55,26 @@ int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std
 // A script file ("-": standard input) of commands and steps (send.cpp has the format); 2 when a
 // line is malformed or cannot run where it stands.
 int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& file, std::FILE* out, std::FILE* err);
+
+// lmscr reader: the simulated reader behind a pseudo-terminal, its slave linked at `link`, in
+// real time until a signal or "quit" on `in` (see reader.cpp).
+struct ReaderOptions {
+    std::string link;
+    bool card = true;          // a card (GlobalOptions::card) in the slot from the start
+    double insertAfterS = -1;  // the card goes in this many seconds after the start (< 0: never)
+    double removeAfterS = -1;  // and out this many seconds after the start
+};
+int RunReader(const GlobalOptions& options, const ReaderOptions& reader, std::FILE* in, std::FILE* out,
+              std::FILE* err);
+// lmscr watch: card insertions and removals on the reader of options.port as they happen, for
+// `seconds` (<= 0: until a signal).
+int RunWatch(const GlobalOptions& options, double seconds, bool atr, std::FILE* out, std::FILE* err);
+// SIGINT and SIGTERM end the real-time commands cleanly: the handler sets this flag.
+void CatchStopSignals();
+bool StopRequested();
+
+// "card 't1' on the built-in simulated reader, virtual time" or "the reader on PATH, real time".
+std::string WhereText(const GlobalOptions& options);
 
 // Shared by the power command and the demo's card session.
 std::string HexBytes(const uint8_t* bytes, size_t length);

@@ -105,10 +105,15 @@ public:
     int Run(bool warm, ULONG protocols) {
         if (!session_.Start()) {
             std::fprintf(out_, "the reader did not start\n");
+            for (const auto& line : session_.Failure()) std::fprintf(out_, "  %s\n", line.c_str());
             return 1;
         }
-        session_.InsertCard();
-        Say("card '" + options_.card + "' inserted: " + CardStateText(session_.CardState()));
+        if (session_.RealTime()) {
+            Say(std::string("reader started: ") + CardStateText(session_.CardState()));
+        } else {
+            session_.InsertCard();
+            Say("card '" + options_.card + "' inserted: " + CardStateText(session_.CardState()));
+        }
         Wire(session_.NewTraceLines());
 
         bool ok = Reset(SCARD_COLD_RESET, "cold reset");
@@ -145,7 +150,8 @@ private:
         Say(line);
         const std::vector<std::string> stepLines = session_.NewTraceLines();
         const auto pts = PtsLines(stepLines);
-        if (pts.empty()) Detail("no PTS exchange");
+        // A tty has no line trace: the PTS bytes are unseen there.
+        if (pts.empty() && !session_.RealTime()) Detail("no PTS exchange");
         for (const auto& p : pts) Detail("PTS " + p);
         if (step.result.status == STATUS_SUCCESS) {
             const PSMARTCARD_EXTENSION ext = session_.Extension();
@@ -178,11 +184,11 @@ private:
 }  // namespace
 
 int RunPower(const GlobalOptions& options, bool warm, ULONG protocols, std::FILE* out) {
-    if (!sim::cards::MakeCardProfile(options.card, options.seed)) {
+    if (options.port.empty() && !sim::cards::MakeCardProfile(options.card, options.seed)) {
         std::fprintf(stderr, "lmscr power: no card called '%s' (see lmscr cards)\n", options.card.c_str());
         return 2;
     }
-    std::fprintf(out, "lmscr power: card '%s' on the built-in simulated reader, virtual time\n", options.card.c_str());
+    std::fprintf(out, "lmscr power: %s\n", WhereText(options).c_str());
     PowerRun run(options, out);
     return run.Run(warm, protocols);
 }

@@ -143,7 +143,11 @@ private:
     }
 
     bool SetUp() {
-        if (!session_.Start()) return SetUpFailed(STATUS_UNSUCCESSFUL, "the reader did not start");
+        if (!session_.Start()) {
+            std::string why = "the reader did not start";
+            for (const auto& line : session_.Failure()) why += "\n            " + line;
+            return SetUpFailed(STATUS_UNSUCCESSFUL, why);
+        }
         session_.InsertCard();
         setupTrace_ = session_.NewTraceLines();
 
@@ -493,12 +497,17 @@ private:
 };
 
 bool KnownCard(const GlobalOptions& options, const char* command) {
-    if (sim::cards::MakeCardProfile(options.card, options.seed)) return true;
+    if (!options.port.empty() || sim::cards::MakeCardProfile(options.card, options.seed)) return true;
     std::fprintf(stderr, "lmscr %s: no card called '%s' (see lmscr cards)\n", command, options.card.c_str());
     return false;
 }
 
 }  // namespace
+
+std::string WhereText(const GlobalOptions& options) {
+    if (!options.port.empty()) return "the reader on " + options.port + ", real time";
+    return "card '" + options.card + "' on the built-in simulated reader, virtual time";
+}
 
 int RunExchanges(const GlobalOptions& options, const char* name, ULONG protocols,
                  const std::vector<Exchange>& exchanges, std::FILE* out, size_t maxAnswerLines) {
@@ -523,8 +532,7 @@ int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std
         exchanges.push_back(Exchange{{}, 0, *bytes, std::nullopt, std::nullopt});
     }
     if (!KnownCard(options, "send")) return 2;
-    if (!options.json)
-        std::fprintf(out, "lmscr send: card '%s' on the built-in simulated reader, virtual time\n", options.card.c_str());
+    if (!options.json) std::fprintf(out, "lmscr send: %s\n", WhereText(options).c_str());
     return RunExchanges(options, "send", protocols, exchanges, out);
 }
 
@@ -558,8 +566,7 @@ int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& 
     std::vector<Exchange> exchanges;
     for (const auto& l : lines) exchanges.push_back(Exchange{{}, l.number, l.command, l.expected, l.step});
     if (!options.json)
-        std::fprintf(out, "lmscr script %s: card '%s' on the built-in simulated reader, virtual time\n",
-                     file == "-" ? "(stdin)" : file.c_str(), options.card.c_str());
+        std::fprintf(out, "lmscr script %s: %s\n", file == "-" ? "(stdin)" : file.c_str(), WhereText(options).c_str());
     return RunExchanges(options, "script", protocols, exchanges, out);
 }
 

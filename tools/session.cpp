@@ -16,9 +16,16 @@ constexpr ULONG kMaxAnswerBytes = 256 + 2;
 ReaderSession::ReaderSession(const GlobalOptions& options, std::FILE* out) : options_(options), out_(out) {
     kernel::Options ko;
     ko.seed = options.seed;
+    if (!options.port.empty()) ko.mode = kernel::TimeMode::Real;
     k_ = std::make_unique<kernel::Kernel>(ko);
     serial_ = serial::LoadSerialDriver(*k_);
-    port_ = serial::CreateSimulatedPort(*k_, serial_, "COM1", serial::LineFormat{}, sim::ReaderConfig{});
+    if (options.port.empty()) {
+        port_ = serial::CreateSimulatedPort(*k_, serial_, "COM1", serial::LineFormat{}, sim::ReaderConfig{});
+    } else {
+        std::string error;
+        posix_ = serial::CreatePosixPort(*k_, serial_, "COM1", options.port, serial::PortOptions{}, &error);
+        if (!posix_) failure_.push_back("cannot open the port " + error);
+    }
     driver_ = k_->Pnp().LoadDriver("lmscr", DriverEntry);
 }
 
@@ -27,16 +34,55 @@ ReaderSession::~ReaderSession() {
     if (!leaks.empty()) std::fprintf(out_, "left behind:\n%s", leaks.c_str());
 }
 
+void ReaderSession::Fail(const std::string& step, NTSTATUS status) {
+    failure_.push_back(step + ": " + kernel::StatusName(status));
+    for (const kernel::EventLogEntry& e : k_->EventLog()) {
+        char head[96];
+        std::snprintf(head, sizeof head, "event 0x%08X at %.3f ms from %s:", e.code, static_cast<double>(e.timeNs) / 1e6,
+                      e.object.c_str());
+        failure_.push_back(head);
+        std::string line;
+        for (char c : EventText(e.code)) {
+            if (c == '\r') continue;
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            failure_.push_back("  " + line);
+            line.clear();
+        }
+        if (!line.empty()) failure_.push_back("  " + line);
+    }
+}
+
 bool ReaderSession::Start() {
-    PDEVICE_OBJECT pdo = port_->Device();
-    if (!driver_ || k_->Pnp().AddDevice(driver_, pdo) != STATUS_SUCCESS || k_->Pnp().Start(pdo) != STATUS_SUCCESS ||
-        k_->Clients().OpenDevice(pdo, handle_) != STATUS_SUCCESS)
+    PDEVICE_OBJECT pdo = Pdo();
+    if (!pdo) return false;  // failure_ has the port's error
+    if (!driver_) {
+        failure_.push_back("the driver did not load");
         return false;
+    }
+    NTSTATUS status = k_->Pnp().AddDevice(driver_, pdo);
+    if (status != STATUS_SUCCESS) {
+        Fail("adding the reader device", status);
+        return false;
+    }
+    status = k_->Pnp().Start(pdo);
+    if (status != STATUS_SUCCESS) {
+        Fail("starting the reader", status);
+        return false;
+    }
+    status = k_->Clients().OpenDevice(pdo, handle_);
+    if (status != STATUS_SUCCESS) {
+        Fail("opening the reader", status);
+        return false;
+    }
     ext_ = &static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension)->SmartcardExtension;
     return true;
 }
 
 bool ReaderSession::InsertCard(const std::string& name) {
+    if (!port_) return false;
     auto card = sim::cards::MakeCardProfile(name.empty() ? options_.card : name, options_.seed);
     if (!card) return false;
     bool in = false;
@@ -47,6 +93,7 @@ bool ReaderSession::InsertCard(const std::string& name) {
 }
 
 bool ReaderSession::RemoveCard() {
+    if (!port_) return false;
     bool out = false;
     port_->WithReader([&](sim::ReaderFirmware& reader) { out = reader.RemoveCard() != nullptr; });
     k_->Sleep(5);
@@ -105,6 +152,7 @@ Step ReaderSession::Transmit(ULONG protocol, const std::vector<uint8_t>& command
 }
 
 std::vector<std::string> ReaderSession::NewTraceLines() {
+    if (!port_) return {};
     port_->Trace().Flush();
     const auto& lines = port_->Trace().Lines();
     std::vector<std::string> fresh(lines.begin() + static_cast<long>(traceShown_), lines.end());
@@ -217,10 +265,11 @@ std::string ReaderSession::Finish() {
     if (finished_) return {};
     finished_ = true;
     if (handle_.IsOpen()) k_->Clients().Close(handle_);
-    if (port_->Device()->AttachedDevice) k_->Pnp().Remove(port_->Device());
+    if (Pdo() && Pdo()->AttachedDevice) k_->Pnp().Remove(Pdo());
     kernel::LeakReport leaks = driver_ ? k_->Pnp().UnloadDriver(driver_) : kernel::LeakReport{};
     ext_ = nullptr;
     port_.reset();
+    posix_.reset();
     kernel::LeakReport rest = k_->Shutdown();
     return leaks.ToString() + rest.ToString();
 }

@@ -1,7 +1,9 @@
 // One reader session of the program's card commands (power, send, script, the demo's APDUs): the
 // user-mode kernel, a simulated serial port with the reader behind it, the driver loaded and
 // started on it, one handle open, and a card in the slot; the requests go through the class
-// library exactly as an application's would, in virtual time.
+// library exactly as an application's would, in virtual time. With GlobalOptions::port, the same
+// on the POSIX serial back end on that tty in real time: the reader and card are whatever is
+// behind it, no card is moved and there is no line trace.
 #pragma once
 
 #include <cstdint>
@@ -52,14 +54,19 @@ public:
     ReaderSession(const ReaderSession&) = delete;
     ReaderSession& operator=(const ReaderSession&) = delete;
 
-    // Adds and starts the reader device and opens it; false when any step fails.
+    // Adds and starts the reader device and opens it; false when any step fails (Failure() says
+    // why).
     bool Start();
+    // Why Start failed: the tty that would not open, or the step that failed and the event-log
+    // entries the driver wrote meanwhile, with their texts; one line each.
+    const std::vector<std::string>& Failure() const { return failure_; }
+    bool RealTime() const { return posix_ != nullptr || !options_.port.empty(); }
     // A card into the slot (`name` empty: the options' card), and the few ms the reader takes to
-    // report it; false when the slot is taken or no card has that name.
+    // report it; false when the slot is taken or no card has that name, and on a tty.
     bool InsertCard(const std::string& name = {});
-    // The card out of the slot, and the same few ms; false when the slot was empty.
+    // The card out of the slot, and the same few ms; false when the slot was empty, and on a tty.
     bool RemoveCard();
-    // Virtual time passes.
+    // Time passes (real time on a tty).
     void Wait(uint64_t ms) { k_->Sleep(ms); }
 
     Step Power(ULONG minor);
@@ -75,8 +82,8 @@ public:
     // A system power change through the power manager (see PowerChange).
     PowerChange SetSystemState(SYSTEM_POWER_STATE state, bool critical = false);
     bool Asleep() const { return k_->Power().SystemState() != PowerSystemWorking; }
-    DEVICE_POWER_STATE DeviceState() const { return k_->Power().DeviceState(port_->Device()->AttachedDevice); }
-    bool ReaderPowered() { return port_->Reader().Powered(); }
+    DEVICE_POWER_STATE DeviceState() const { return k_->Power().DeviceState(Pdo()->AttachedDevice); }
+    bool ReaderPowered() { return !port_ || port_->Reader().Powered(); }
 
     // The decoded line-trace lines recorded since the last call.
     std::vector<std::string> NewTraceLines();
@@ -91,13 +98,17 @@ public:
 
 private:
     Step Ioctl(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength);
+    PDEVICE_OBJECT Pdo() const { return port_ ? port_->Device() : posix_ ? posix_->Device() : nullptr; }
+    void Fail(const std::string& step, NTSTATUS status);
 
     GlobalOptions options_;
     std::FILE* out_;
     std::unique_ptr<kernel::Kernel> k_;
     PDRIVER_OBJECT serial_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
-    std::unique_ptr<serial::SimulatedPort> port_;
+    std::unique_ptr<serial::SimulatedPort> port_;   // the built-in simulated reader, or
+    std::unique_ptr<serial::PosixPort> posix_;      // the tty of options_.port
+    std::vector<std::string> failure_;
     kernel::Handle handle_;
     PSMARTCARD_EXTENSION ext_ = nullptr;
     size_t traceShown_ = 0;

@@ -1,0 +1,219 @@
+// lmscr reader: the simulated reader firmware and a card behind a pseudo-terminal, in real time,
+// as a stand-in for a reader on a serial port: anything that opens the pty's slave (lmscr power,
+// send, script and watch with --port, an IFD handler, a terminal program) talks to the reader.
+//
+// The slave is linked at a path of the user's choice, so that scripts can name a fixed port.
+// Card moves come from --insert-after / --remove-after, or from standard input, one a line:
+//   insert [NAME]   a card into the slot (NAME: see lmscr cards; default the --card one)
+//   remove          the card out of the slot
+//   quit            the end, as SIGINT or SIGTERM
+// The end of standard input only ends the commands: the reader runs on until a signal or quit,
+// so that `lmscr reader --link L </dev/null &` serves a script for as long as it needs.
+#include "lmscr.h"
+
+#include "serial.h"
+#include "sim/cards/profiles.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <sstream>
+
+namespace lmscr::tool {
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+extern "C" void OnStopSignal(int) { stopRequested.store(true); }
+
+// A link made by an earlier run leads to a pty slave that may be gone; anything else at the
+// path is somebody's file.
+bool IsPtyLink(const std::string& path, std::string* target) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    char buffer[256];
+    const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
+    if (n <= 0) return false;
+    *target = std::string(buffer, static_cast<size_t>(n));
+    return target->rfind("/dev/pts/", 0) == 0;
+}
+
+class ReaderRun {
+public:
+    ReaderRun(const GlobalOptions& options, const ReaderOptions& reader, std::FILE* out)
+        : options_(options), reader_(reader), out_(out), start_(std::chrono::steady_clock::now()) {}
+
+    ~ReaderRun() {
+        std::string target;
+        if (linked_ && IsPtyLink(reader_.link, &target) && pty_ && target == pty_->SlavePath())
+            unlink(reader_.link.c_str());
+    }
+
+    int Run(int in, std::FILE* err) {
+        std::string error;
+        pty_ = serial::OpenPtyReader(sim::ReaderConfig{}, &error);
+        if (!pty_) {
+            std::fprintf(err, "lmscr reader: no pseudo-terminal: %s\n", error.c_str());
+            return 1;
+        }
+        std::string target;
+        struct stat st;
+        if (IsPtyLink(reader_.link, &target)) {
+            unlink(reader_.link.c_str());
+        } else if (lstat(reader_.link.c_str(), &st) == 0) {
+            std::fprintf(err, "lmscr reader: '%s' exists and is no link to a pty: not replaced\n", reader_.link.c_str());
+            return 1;
+        }
+        if (symlink(pty_->SlavePath().c_str(), reader_.link.c_str()) != 0) {
+            std::fprintf(err, "lmscr reader: cannot link '%s': %s\n", reader_.link.c_str(), std::strerror(errno));
+            return 1;
+        }
+        linked_ = true;
+        std::fprintf(out_, "lmscr reader: simulated reader on %s, linked at %s, real time\n",
+                     pty_->SlavePath().c_str(), reader_.link.c_str());
+        // A card due later starts outside the slot.
+        if (reader_.card && reader_.insertAfterS < 0) Insert(options_.card);
+        else Say("no card in the slot");
+
+        std::string pending;
+        bool inputOpen = in >= 0;
+        bool inserted = false, removed = false;
+        while (!stopRequested.load() && !quit_) {
+            pollfd fd{inputOpen ? in : -1, POLLIN, 0};
+            // 50 ms: how late a timed card move or a reader event may be printed.
+            if (poll(&fd, 1, 50) > 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR))) {
+                char buffer[256];
+                const ssize_t n = read(in, buffer, sizeof buffer);
+                if (n <= 0) {
+                    inputOpen = false;
+                } else {
+                    pending.append(buffer, static_cast<size_t>(n));
+                    for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                        Command(pending.substr(0, end));
+                        pending.erase(0, end + 1);
+                    }
+                }
+            }
+            const double s = Seconds();
+            if (!inserted && reader_.insertAfterS >= 0 && s >= reader_.insertAfterS) {
+                inserted = true;
+                Insert(options_.card);
+            }
+            if (!removed && reader_.removeAfterS >= 0 && s >= reader_.removeAfterS) {
+                removed = true;
+                Remove();
+            }
+            Observe();
+        }
+        Say(quit_ ? "quit" : "stopped by a signal");
+        return 0;
+    }
+
+private:
+    double Seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    }
+    void Say(const std::string& text) {
+        std::fprintf(out_, "%10.3f ms  %s\n", Seconds() * 1e3, text.c_str());
+        std::fflush(out_);
+    }
+
+    void Command(std::string line) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream words(line);
+        std::string verb, name, extra;
+        words >> verb >> name >> extra;
+        if (verb.empty() || verb[0] == '#') return;
+        if (verb == "insert" && extra.empty()) {
+            Insert(name.empty() ? options_.card : name);
+        } else if (verb == "remove" && name.empty()) {
+            Remove();
+        } else if (verb == "quit" && name.empty()) {
+            quit_ = true;
+        } else {
+            Say("unknown command '" + line + "' (insert [NAME], remove, quit)");
+        }
+    }
+
+    void Insert(const std::string& name) {
+        auto card = sim::cards::MakeCardProfile(name, options_.seed);
+        if (!card) {
+            Say("no card called '" + name + "' (see lmscr cards)");
+            return;
+        }
+        bool in = false;
+        pty_->WithReader([&](sim::ReaderFirmware& reader) { in = reader.InsertCard(std::move(card)); });
+        Say(in ? "card '" + name + "' in, ATR " + AtrText(name) : std::string("insert: the slot is taken"));
+    }
+
+    void Remove() {
+        bool out = false;
+        pty_->WithReader([&](sim::ReaderFirmware& reader) { out = reader.RemoveCard() != nullptr; });
+        Say(out ? "card out" : "remove: the slot was empty");
+    }
+
+    // What the host made the reader do since the last look: the card's power and the
+    // time-outs it reported.
+    void Observe() {
+        bool powered = false;
+        uint64_t timeouts = 0, errors = 0;
+        pty_->WithReader([&](sim::ReaderFirmware& reader) {
+            powered = reader.CardPowered();
+            timeouts = reader.Stats().timeouts_reported;
+            errors = reader.Stats().reader_errors;
+        });
+        if (powered != cardPowered_) Say(powered ? "card powered by the host" : "card powered down");
+        if (timeouts != timeouts_) Say("time-out reported to the host (" + std::to_string(timeouts) + " so far)");
+        if (errors != errors_) Say("reader error reported to the host (" + std::to_string(errors) + " so far)");
+        cardPowered_ = powered;
+        timeouts_ = timeouts;
+        errors_ = errors;
+    }
+
+    GlobalOptions options_;
+    ReaderOptions reader_;
+    std::FILE* out_;
+    std::chrono::steady_clock::time_point start_;
+    std::unique_ptr<serial::PtyReader> pty_;
+    bool linked_ = false;
+    bool quit_ = false;
+    bool cardPowered_ = false;
+    uint64_t timeouts_ = 0, errors_ = 0;
+};
+
+}  // namespace
+
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a wait in progress returns and the loop looks at the flag.
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool StopRequested() { return stopRequested.load(); }
+
+int RunReader(const GlobalOptions& options, const ReaderOptions& reader, std::FILE* in, std::FILE* out,
+              std::FILE* err) {
+    if (reader.link.empty()) {
+        std::fprintf(err, "lmscr reader: --link PATH, where the pty's slave is to be linked\n");
+        return 2;
+    }
+    if ((reader.card || reader.insertAfterS >= 0) && !sim::cards::MakeCardProfile(options.card, options.seed)) {
+        std::fprintf(err, "lmscr reader: no card called '%s' (see lmscr cards)\n", options.card.c_str());
+        return 2;
+    }
+    CatchStopSignals();
+    ReaderRun run(options, reader, out);
+    return run.Run(in ? fileno(in) : -1, err);
+}
+
+}  // namespace lmscr::tool
