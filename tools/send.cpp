@@ -216,7 +216,11 @@ private:
         case ScriptStep::Kind::Insert: {
             const bool off = !session_.ReaderPowered();
             const std::string name = step.card.empty() ? options_.card : step.card;
-            if (step.kind == ScriptStep::Kind::Remove) {
+            if (session_.RealTime()) {
+                // The card in a reader on a tty is moved by hand, or on the input of lmscr reader.
+                o.ok = false;
+                o.result = "no card moves on a tty";
+            } else if (step.kind == ScriptStep::Kind::Remove) {
                 o.ok = session_.RemoveCard();
                 o.result = o.ok ? "card out" : "the slot was empty";
             } else {

@@ -168,6 +168,27 @@ TEST_F(ProgramOnPty, send_and_power_through_the_link_then_a_signal_ends_the_read
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived the reader";
 }
 
+// A script's power steps run on the tty as on the simulated port; its card moves cannot.
+TEST_F(ProgramOnPty, a_script_sleeps_wakes_and_resets_on_the_link_but_moves_no_card) {
+    auto reader = StartReader();
+    const std::string file = dir + "/script";
+    {
+        std::FILE* f = std::fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("00 A4 00 0C 02 3F 00 => 90 00\n!sleep s3\n!wake\n!reset\n00 A4 00 0C 02 3F 00 => 90 00\n!remove\n", f);
+        std::fclose(f);
+    }
+    Child script({"script", file, "--port", link});
+    EXPECT_EQ(script.Wait(), 1) << script.Output();
+    const std::string& out = script.Output();
+    EXPECT_NE(out.find("!sleep s3: STATUS_SUCCESS"), std::string::npos) << out;
+    EXPECT_NE(out.find("!wake: STATUS_SUCCESS"), std::string::npos) << out;
+    EXPECT_NE(out.find("!reset: STATUS_SUCCESS"), std::string::npos) << out;
+    EXPECT_NE(out.find("!remove: no card moves on a tty"), std::string::npos) << out;
+    EXPECT_NE(out.find("2 expected answers, 0 not met"), std::string::npos) << out;
+    EXPECT_EQ(reader->Stop(SIGTERM), 0) << reader->Output();
+}
+
 // Nothing behind the tty: the driver's start gives up, the program says why in the event log's
 // words and fails, well within the bound.
 TEST_F(ProgramOnPty, a_silent_port_fails_fast_with_the_event_text) {
