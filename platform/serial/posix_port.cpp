@@ -283,7 +283,8 @@ class PtyReaderImpl : public PtyReader {
 public:
     PtyReaderImpl(int master, int slave, std::string slavePath, sim::ReaderConfig config)
         : master_(master), slave_(slave), slavePath_(std::move(slavePath)) {
-        config.host_baud = 0;  // a pseudo-terminal paces itself
+        // The reader's bytes leave at the configured rate (19200 baud), one byte time apart, as
+        // on a real line; a pseudo-terminal would hand them over at once.
         firmware_ = std::make_unique<sim::ReaderFirmware>(
             clock_,
             [this](uint8_t b) {
