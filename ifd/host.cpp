@@ -87,6 +87,8 @@ std::mutex lifecycleMutex;
 std::mutex channelsMutex;
 std::map<unsigned long, std::shared_ptr<Channel>> channels;
 std::unique_ptr<Machine> machine;
+std::mutex reportMutex;
+std::string lastShutdownReport;
 
 std::shared_ptr<Channel> Find(unsigned long lun) {
     std::lock_guard<std::mutex> lock(channelsMutex);
@@ -108,13 +110,17 @@ bool StartMachine(std::string* error) {
         if (!ok && error) *error = "the serial or the reader driver did not load";
         started.set_value(ok);
         if (ok) raw->calls.Serve();
+        std::string report;
         if (raw->driver) {
             kernel::LeakReport leaks = raw->k->Pnp().UnloadDriver(raw->driver);
-            if (!leaks.empty()) std::fprintf(stderr, "lmscr ifd: the driver left behind:\n%s", leaks.ToString().c_str());
+            if (!leaks.empty()) report += "the driver left behind:\n" + leaks.ToString();
         }
         kernel::LeakReport rest = raw->k->Shutdown();
-        if (!rest.empty()) std::fprintf(stderr, "lmscr ifd: left behind at shutdown:\n%s", rest.ToString().c_str());
+        if (!rest.empty()) report += "left behind at shutdown:\n" + rest.ToString();
+        if (!report.empty()) std::fprintf(stderr, "lmscr ifd: %s", report.c_str());
         raw->k.reset();
+        std::lock_guard<std::mutex> lock(reportMutex);
+        lastShutdownReport = report;
     });
     if (!started.get_future().get()) {
         m->thread.join();
@@ -285,6 +291,11 @@ Answer Transmit(unsigned long lun, uint32_t protocol, const std::vector<uint8_t>
 Answer CardState(unsigned long lun) { return Request(lun, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG)); }
 
 Answer Version(unsigned long lun) { return Request(lun, IOCTL_READER_GET_VERSION, {}, 8); }
+
+std::string LastShutdownReport() {
+    std::lock_guard<std::mutex> lock(reportMutex);
+    return lastShutdownReport;
+}
 
 std::string StatusText(int32_t status) { return kernel::StatusName(status); }
 

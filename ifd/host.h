@@ -55,5 +55,8 @@ Answer CardState(unsigned long lun);
 Answer Version(unsigned long lun);
 
 std::string StatusText(int32_t status);
+// What the verifier found outstanding when the kernel last shut down (the last channel closed);
+// empty when nothing leaked.
+std::string LastShutdownReport();
 
 }  // namespace lmscr::ifd

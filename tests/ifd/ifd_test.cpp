@@ -16,6 +16,9 @@ extern "C" {
 
 #include "pty_helper.h"
 
+// The handler's report of the kernel's last shutdown (leaks found by the verifier).
+extern "C" const char* LmscrIfdShutdownReport();
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -67,9 +70,12 @@ protected:
         ASSERT_EQ(IFDHCreateChannelByName(kLun, path.data()), IFD_SUCCESS);
     }
     void TearDown() override {
-        // Closing every channel shuts the handler's kernel down; its leak report goes to stderr
-        // and the next test's channel starts a kernel afresh.
+        // Closing every channel shuts the handler's kernel down, the driver unloaded; the next
+        // test's channel starts a kernel afresh.
         IFDHCloseChannel(kLun);
+        IFDHCloseChannel(kOtherLun);
+        EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
+        EXPECT_STREQ(LmscrIfdShutdownReport(), "");
     }
 
     std::unique_ptr<lmscr::ifdtest::PtyReader> reader;
