@@ -77,7 +77,7 @@ RESPONSECODE CodeOf(Outcome o) {
 RESPONSECODE Give(PDWORD length, PUCHAR value, const void* data, DWORD n) {
     if (!length || !value) return IFD_ERROR_INSUFFICIENT_BUFFER;
     if (*length < n) return IFD_ERROR_INSUFFICIENT_BUFFER;
-    std::memcpy(value, data, n);
+    if (n) std::memcpy(value, data, n);
     *length = n;
     return IFD_SUCCESS;
 }
@@ -202,7 +202,7 @@ IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD
         return IFD_ERROR_POWER_ACTION;
     }
     if (!Atr || !AtrLength || a.data.size() > MAX_ATR_SIZE) return IFD_ERROR_INSUFFICIENT_BUFFER;
-    std::memcpy(Atr, a.data.data(), a.data.size());
+    if (!a.data.empty()) std::memcpy(Atr, a.data.data(), a.data.size());
     *AtrLength = static_cast<DWORD>(a.data.size());
     KeepAtr(Lun, a.data);
     return IFD_SUCCESS;
@@ -226,7 +226,7 @@ IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PU
     Log("transmit", Lun, a);
     if (a.outcome != Outcome::Success) return CodeOf(a.outcome);
     if (a.data.size() > room) return IFD_ERROR_INSUFFICIENT_BUFFER;
-    std::memcpy(RxBuffer, a.data.data(), a.data.size());
+    if (!a.data.empty()) std::memcpy(RxBuffer, a.data.data(), a.data.size());
     *RxLength = static_cast<DWORD>(a.data.size());
     if (RecvPci) {
         RecvPci->Protocol = SendPci.Protocol;
@@ -260,7 +260,7 @@ IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuf
     Log("version", Lun, a);
     if (a.outcome != Outcome::Success) return CodeOf(a.outcome);
     if (a.data.size() > RxLength) return IFD_ERROR_INSUFFICIENT_BUFFER;
-    std::memcpy(RxBuffer, a.data.data(), a.data.size());
+    if (!a.data.empty()) std::memcpy(RxBuffer, a.data.data(), a.data.size());
     *pdwBytesReturned = static_cast<DWORD>(a.data.size());
     return IFD_SUCCESS;
 }
