@@ -1,9 +1,9 @@
-# Entry points for people: `make test`, `make demo`, `make bench`, `make asan`, `make tsan`, `make clang`.
+# Entry points for people: `make test`, `make demo`, `make bench`, `make asan`, `make tsan`, `make clang`, `make install`.
 # Each configures its own build folder with CMake and Ninja on first use.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_ARGS ?= --timeout 600
 
-.PHONY: all deps build test asan tsan clang bench demo soak clean
+.PHONY: all deps build test asan tsan clang bench demo soak clean install
 
 all: build
 
@@ -16,6 +16,12 @@ build/build.ninja: | deps
 
 build: build/build.ninja
 	cmake --build build -j $(JOBS)
+
+# Installs the IFD handler for pcscd (PREFIX/lib/lmscr/libifd-lmscr.so) and a reader.conf.d example
+# (PREFIX/etc/reader.conf.d/lmscr).
+PREFIX ?= /usr/local
+install: build
+	cmake --install build --prefix $(PREFIX)
 
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS) $(CTEST_ARGS)

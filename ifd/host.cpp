@@ -1,0 +1,302 @@
+// The kernel, the serial ports and the driver behind the handler's channels (host.h).
+#include "host.h"
+
+#include "driver.h"
+#include "kernel.h"
+#include "serial.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace lmscr::ifd {
+namespace {
+
+// A queue of calls run one after another by one thread; callers wait for their own call.
+class CallQueue {
+public:
+    // Runs the calls until Stop; in the thread that is to make them.
+    void Serve() {
+        for (;;) {
+            std::function<void()> call;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                ready_.wait(lock, [&] { return stop_ || !calls_.empty(); });
+                if (calls_.empty()) return;
+                call = std::move(calls_.front());
+                calls_.pop_front();
+            }
+            call();
+        }
+    }
+    template <typename Fn>
+    auto Call(Fn fn) -> decltype(fn()) {
+        std::packaged_task<decltype(fn())()> task(std::move(fn));
+        auto result = task.get_future();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            calls_.emplace_back([&task] { task(); });
+        }
+        ready_.notify_one();
+        return result.get();
+    }
+    // Serve returns once the calls queued before are made.
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        ready_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> calls_;
+    bool stop_ = false;
+};
+
+struct Channel {
+    std::string tty;
+    std::unique_ptr<serial::PosixPort> port;
+    kernel::Handle handle;
+    kernel::Kernel::ThreadId thread = 0;
+    CallQueue calls;   // served by the channel's platform thread
+};
+
+// The kernel and the drivers every channel shares. The operating-system thread that makes the
+// kernel is its first platform thread, and the one that must shut it down: it serves `calls`.
+struct Machine {
+    std::thread thread;
+    CallQueue calls;
+    std::unique_ptr<kernel::Kernel> k;
+    PDRIVER_OBJECT serialDriver = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    unsigned nextPort = 1;
+};
+
+// Channels open and close one at a time (pcscd does so from its main thread anyway); requests of
+// open channels take only `channelsMutex` for the look-up.
+std::mutex lifecycleMutex;
+std::mutex channelsMutex;
+std::map<unsigned long, std::shared_ptr<Channel>> channels;
+std::unique_ptr<Machine> machine;
+std::mutex reportMutex;
+std::string lastShutdownReport;
+
+std::shared_ptr<Channel> Find(unsigned long lun) {
+    std::lock_guard<std::mutex> lock(channelsMutex);
+    auto it = channels.find(lun);
+    return it == channels.end() ? nullptr : it->second;
+}
+
+bool StartMachine(std::string* error) {
+    auto m = std::make_unique<Machine>();
+    std::promise<bool> started;
+    Machine* raw = m.get();
+    m->thread = std::thread([raw, &started, error] {
+        kernel::Options options;
+        options.mode = kernel::TimeMode::Real;
+        raw->k = std::make_unique<kernel::Kernel>(options);
+        raw->serialDriver = serial::LoadSerialDriver(*raw->k);
+        raw->driver = raw->k->Pnp().LoadDriver("lmscr", DriverEntry);
+        const bool ok = raw->serialDriver && raw->driver;
+        if (!ok && error) *error = "the serial or the reader driver did not load";
+        started.set_value(ok);
+        if (ok) raw->calls.Serve();
+        std::string report;
+        if (raw->driver) {
+            kernel::LeakReport leaks = raw->k->Pnp().UnloadDriver(raw->driver);
+            if (!leaks.empty()) report += "the driver left behind:\n" + leaks.ToString();
+        }
+        kernel::LeakReport rest = raw->k->Shutdown();
+        if (!rest.empty()) report += "left behind at shutdown:\n" + rest.ToString();
+        if (!report.empty()) std::fprintf(stderr, "lmscr ifd: %s", report.c_str());
+        raw->k.reset();
+        std::lock_guard<std::mutex> lock(reportMutex);
+        lastShutdownReport = report;
+    });
+    if (!started.get_future().get()) {
+        m->thread.join();
+        return false;
+    }
+    machine = std::move(m);
+    return true;
+}
+
+void StopMachine() {
+    machine->calls.Stop();
+    machine->thread.join();
+    machine.reset();
+}
+
+// In the channel's thread: the port, the driver's device on it, started, and a handle.
+bool Attach(Channel& c, std::string* error) {
+    kernel::Kernel& k = *machine->k;
+    const std::string name = "COM" + std::to_string(machine->nextPort++);
+    c.port = serial::CreatePosixPort(k, machine->serialDriver, name, c.tty, serial::PortOptions{}, error);
+    if (!c.port) return false;
+    PDEVICE_OBJECT pdo = c.port->Device();
+    NTSTATUS s = k.Pnp().AddDevice(machine->driver, pdo);
+    if (s == STATUS_SUCCESS) {
+        s = k.Pnp().Start(pdo);
+        if (s == STATUS_SUCCESS) s = k.Clients().OpenDevice(pdo, c.handle);
+        if (s != STATUS_SUCCESS) k.Pnp().Remove(pdo);
+    }
+    if (s != STATUS_SUCCESS) {
+        if (error) *error = "the reader on " + c.tty + " did not start: " + kernel::StatusName(s);
+        c.port.reset();
+        return false;
+    }
+    return true;
+}
+
+void Detach(Channel& c) {
+    kernel::Kernel& k = *machine->k;
+    if (c.handle.IsOpen()) k.Clients().Close(c.handle);
+    if (c.port && c.port->Device()->AttachedDevice) k.Pnp().Remove(c.port->Device());
+    c.port.reset();
+}
+
+Outcome OutcomeOf(NTSTATUS s) {
+    switch (s) {
+    case STATUS_SUCCESS: return Outcome::Success;
+    case STATUS_NO_MEDIA: return Outcome::NoCard;
+    case STATUS_IO_TIMEOUT:
+    case STATUS_TIMEOUT: return Outcome::Timeout;
+    case STATUS_BUFFER_TOO_SMALL: return Outcome::BufferTooSmall;
+    case STATUS_INVALID_PARAMETER:
+    case STATUS_INVALID_DEVICE_REQUEST: return Outcome::BadRequest;
+    case STATUS_NOT_SUPPORTED: return Outcome::ProtocolRefused;
+    case STATUS_DEVICE_REMOVED:
+    case STATUS_NO_SUCH_DEVICE:
+    case STATUS_DELETE_PENDING: return Outcome::NoChannel;
+    default: return Outcome::Failed;
+    }
+}
+
+std::vector<uint8_t> UlongBytes(ULONG v) {
+    std::vector<uint8_t> bytes(sizeof v);
+    std::memcpy(bytes.data(), &v, sizeof v);
+    return bytes;
+}
+
+// One device-control request in the channel's thread.
+Answer Request(unsigned long lun, ULONG code, std::vector<uint8_t> input, ULONG outputLength) {
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
+    return c->calls.Call([&] {
+        kernel::IoResult r = machine->k->Clients().IoControl(c->handle, code, input, outputLength);
+        Answer a;
+        a.status = r.status;
+        a.outcome = OutcomeOf(r.status);
+        if (r.status == STATUS_SUCCESS) {
+            const size_t n = std::min<size_t>(r.information, r.output.size());
+            a.data.assign(r.output.begin(), r.output.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        return a;
+    });
+}
+
+}  // namespace
+
+bool OpenChannel(unsigned long lun, const std::string& tty, std::string* error) {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    if (Find(lun)) {
+        if (error) *error = "channel already open";
+        return false;
+    }
+    if (!machine && !StartMachine(error)) return false;
+    auto c = std::make_shared<Channel>();
+    c->tty = tty;
+    Channel* raw = c.get();
+    c->thread = machine->calls.Call([raw, lun] {
+        return machine->k->Spawn("ifd channel " + std::to_string(lun), [raw] { raw->calls.Serve(); });
+    });
+    const bool ok = c->calls.Call([raw, error] { return Attach(*raw, error); });
+    if (ok) {
+        std::lock_guard<std::mutex> lock(channelsMutex);
+        channels[lun] = c;
+        return true;
+    }
+    c->calls.Stop();
+    machine->calls.Call([raw] { machine->k->Join(raw->thread); });
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> lock(channelsMutex);
+        last = channels.empty();
+    }
+    if (last) StopMachine();
+    return false;
+}
+
+bool CloseChannel(unsigned long lun) {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    std::shared_ptr<Channel> c;
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> lock(channelsMutex);
+        auto it = channels.find(lun);
+        if (it == channels.end()) return false;
+        c = it->second;
+        channels.erase(it);
+        last = channels.empty();
+    }
+    // Requests already handed over are made before the detach; none can come after the erase.
+    Channel* raw = c.get();
+    raw->calls.Call([raw] { Detach(*raw); });
+    raw->calls.Stop();
+    machine->calls.Call([raw] { machine->k->Join(raw->thread); });
+    if (last) StopMachine();
+    return true;
+}
+
+bool ChannelOpen(unsigned long lun) { return Find(lun) != nullptr; }
+
+Answer Power(unsigned long lun, PowerAction action) {
+    const ULONG minor = action == PowerAction::Cold   ? SCARD_COLD_RESET
+                        : action == PowerAction::Warm ? SCARD_WARM_RESET
+                                                      : SCARD_POWER_DOWN;
+    return Request(lun, IOCTL_SMARTCARD_POWER, UlongBytes(minor), action == PowerAction::Down ? 0 : MAXIMUM_ATR_LENGTH);
+}
+
+Answer SetProtocol(unsigned long lun, uint32_t protocols) {
+    return Request(lun, IOCTL_SMARTCARD_SET_PROTOCOL, UlongBytes(protocols), sizeof(ULONG));
+}
+
+Answer Transmit(unsigned long lun, uint32_t protocol, const std::vector<uint8_t>& apdu, uint32_t maxAnswer) {
+    SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
+    std::vector<uint8_t> in(sizeof header);
+    std::memcpy(in.data(), &header, sizeof header);
+    in.insert(in.end(), apdu.begin(), apdu.end());
+    Answer a = Request(lun, IOCTL_SMARTCARD_TRANSMIT, std::move(in), sizeof(SCARD_IO_REQUEST) + maxAnswer);
+    // The answer repeats the header; the card's bytes follow it.
+    if (a.outcome == Outcome::Success) {
+        if (a.data.size() < sizeof header) {
+            a.outcome = Outcome::Failed;
+            a.data.clear();
+        } else {
+            a.data.erase(a.data.begin(), a.data.begin() + sizeof header);
+        }
+    }
+    return a;
+}
+
+Answer CardState(unsigned long lun) { return Request(lun, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG)); }
+
+Answer Version(unsigned long lun) { return Request(lun, IOCTL_READER_GET_VERSION, {}, 8); }
+
+std::string LastShutdownReport() {
+    std::lock_guard<std::mutex> lock(reportMutex);
+    return lastShutdownReport;
+}
+
+std::string StatusText(int32_t status) { return kernel::StatusName(status); }
+
+}  // namespace lmscr::ifd

@@ -1,0 +1,286 @@
+// The handler's entry points called as pcscd calls them, against the simulated reader on a
+// pseudo-terminal: the kernel in real time, the POSIX port, the driver, all inside the handler.
+//
+// Real time: card moves reach the driver asynchronously, so a test waits for the state it
+// expects, bounded generously; no assertion is about how long anything took.
+extern "C" {
+#include <ifdhandler.h>
+#include <reader.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "pty_helper.h"
+
+// The handler's report of the kernel's last shutdown (leaks found by the verifier).
+extern "C" const char* LmscrIfdShutdownReport();
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr DWORD kLun = 0;
+constexpr DWORD kOtherLun = 0x10000;
+const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
+
+// Polls the presence until it gives `want`, for up to 20 s.
+bool WaitPresence(DWORD lun, RESPONSECODE want) {
+    for (int i = 0; i < 4000; ++i) {
+        if (IFDHICCPresence(lun) == want) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+Bytes PowerUp(DWORD lun, RESPONSECODE* rv, DWORD action = IFD_POWER_UP) {
+    UCHAR atr[MAX_ATR_SIZE];
+    DWORD length = sizeof atr;
+    *rv = IFDHPowerICC(lun, action, atr, &length);
+    return Bytes(atr, atr + length);
+}
+
+// `protocol` as pcscd numbers it for a transmit: 0 T=0, 1 T=1.
+Bytes Transmit(DWORD lun, DWORD protocol, const Bytes& apdu, RESPONSECODE* rv) {
+    SCARD_IO_HEADER send{protocol, 8};
+    SCARD_IO_HEADER recv{};
+    UCHAR rx[300];
+    DWORD rxLength = sizeof rx;
+    *rv = IFDHTransmitToICC(lun, send, const_cast<PUCHAR>(apdu.data()), static_cast<DWORD>(apdu.size()), rx, &rxLength,
+                            &recv);
+    if (*rv == IFD_SUCCESS) {
+        EXPECT_EQ(recv.Protocol, protocol);
+    }
+    return Bytes(rx, rx + rxLength);
+}
+
+Bytes StatusWord(const Bytes& answer) {
+    return answer.size() < 2 ? answer : Bytes(answer.end() - 2, answer.end());
+}
+
+class Handler : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        reader = lmscr::ifdtest::OpenPtyReader(&error);
+        ASSERT_NE(reader, nullptr) << error;
+        path = reader->SlavePath();
+        ASSERT_EQ(IFDHCreateChannelByName(kLun, path.data()), IFD_SUCCESS);
+    }
+    void TearDown() override {
+        // Closing every channel shuts the handler's kernel down, the driver unloaded; the next
+        // test's channel starts a kernel afresh.
+        IFDHCloseChannel(kLun);
+        IFDHCloseChannel(kOtherLun);
+        EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
+        EXPECT_STREQ(LmscrIfdShutdownReport(), "");
+    }
+
+    std::unique_ptr<lmscr::ifdtest::PtyReader> reader;
+    std::string path;
+};
+
+TEST_F(Handler, card_session_from_presence_to_close) {
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+
+    UCHAR version[8] = {};
+    DWORD returned = 0;
+    ASSERT_EQ(IFDHControl(kLun, SCARD_CTL_CODE(2049), nullptr, 0, version, sizeof version, &returned), IFD_SUCCESS);
+    ASSERT_EQ(returned, 8u);
+    EXPECT_EQ(version[6], 2);  // the simulated firmware's version, 2.3
+    EXPECT_EQ(version[7], 3);
+
+    ASSERT_TRUE(reader->Insert("t1"));
+    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
+    RESPONSECODE rv;
+    Bytes atr = PowerUp(kLun, &rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    EXPECT_EQ(atr, lmscr::ifdtest::ProfileAtr("t1"));
+
+    UCHAR value[64];
+    DWORD length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(Bytes(value, value + length), atr);
+
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    Bytes answer = Transmit(kLun, 1, kSelectMf, &rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    EXPECT_EQ(StatusWord(answer), (Bytes{0x90, 0x00}));
+
+    // A warm reset answers the same ATR; the protocol is chosen again after it.
+    EXPECT_EQ(PowerUp(kLun, &rv, IFD_RESET), atr);
+    EXPECT_EQ(rv, IFD_SUCCESS);
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    EXPECT_EQ(StatusWord(Transmit(kLun, 1, kSelectMf, &rv)), (Bytes{0x90, 0x00}));
+
+    UCHAR unused[MAX_ATR_SIZE];
+    DWORD unusedLength = sizeof unused;
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, unused, &unusedLength), IFD_SUCCESS);
+    EXPECT_EQ(unusedLength, 0u);
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(length, 0u) << "no ATR once the card is powered down";
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+
+    ASSERT_TRUE(reader->Remove());
+    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_NOT_PRESENT));
+    Transmit(kLun, 1, kSelectMf, &rv);
+    EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT);
+    PowerUp(kLun, &rv);
+    EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT);
+
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_NO_SUCH_DEVICE);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
+}
+
+TEST_F(Handler, capabilities_answer_what_is_true_and_refuse_the_rest) {
+    UCHAR value[64];
+    DWORD length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_SLOTS_NUMBER, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(length, 1u);
+    EXPECT_EQ(value[0], 1);
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_THREAD_SAFE, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(value[0], 1);
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_SLOT_THREAD_SAFE, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(value[0], 0);
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_SIMULTANEOUS_ACCESS, &length, value), IFD_SUCCESS);
+    EXPECT_GE(value[0], 2);
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, SCARD_ATTR_VENDOR_IFD_VERSION, &length, value), IFD_SUCCESS);
+    ASSERT_EQ(length, 4u);
+    EXPECT_EQ(value[3], 2);
+    EXPECT_EQ(value[2], 3);
+
+    // pcscd's polling thread, and anything else unknown: not offered.
+    for (DWORD tag : {DWORD(TAG_IFD_POLLING_THREAD_WITH_TIMEOUT), DWORD(TAG_IFD_STOP_POLLING_THREAD), DWORD(0x1234)}) {
+        length = sizeof value;
+        EXPECT_EQ(IFDHGetCapabilities(kLun, tag, &length, value), IFD_ERROR_TAG) << std::hex << tag;
+    }
+    EXPECT_EQ(IFDHSetCapabilities(kLun, TAG_IFD_SLOTNUM, 1, value), IFD_ERROR_TAG);
+
+    // A buffer too short for the answer.
+    ASSERT_TRUE(reader->Insert("t1"));
+    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
+    RESPONSECODE rv;
+    PowerUp(kLun, &rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    length = 4;
+    EXPECT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, value), IFD_ERROR_INSUFFICIENT_BUFFER);
+    length = 0;
+    EXPECT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_SLOTS_NUMBER, &length, value), IFD_ERROR_INSUFFICIENT_BUFFER);
+    UCHAR version[4];
+    DWORD returned = 99;
+    EXPECT_EQ(IFDHControl(kLun, SCARD_CTL_CODE(2049), nullptr, 0, version, sizeof version, &returned),
+              IFD_ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(returned, 0u);
+    // A transmit whose answer does not fit: SELECT MF answers at least its status word.
+    SCARD_IO_HEADER send{1, 8};
+    SCARD_IO_HEADER recv{};
+    UCHAR rx[1];
+    DWORD rxLength = sizeof rx;
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    EXPECT_EQ(IFDHTransmitToICC(kLun, send, const_cast<PUCHAR>(kSelectMf.data()), 7, rx, &rxLength, &recv),
+              IFD_ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(rxLength, 0u);
+    // The channel still serves after all of that.
+    EXPECT_EQ(StatusWord(Transmit(kLun, 1, kSelectMf, &rv)), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(rv, IFD_SUCCESS);
+}
+
+TEST_F(Handler, bad_requests_get_codes_not_crashes) {
+    UCHAR value[64];
+    DWORD length = sizeof value;
+    DWORD returned = 0;
+    // A channel nobody opened.
+    EXPECT_EQ(IFDHGetCapabilities(7, TAG_IFD_SLOTS_NUMBER, &length, value), IFD_NO_SUCH_DEVICE);
+    EXPECT_EQ(IFDHICCPresence(7), IFD_NO_SUCH_DEVICE);
+    EXPECT_EQ(IFDHPowerICC(7, IFD_POWER_UP, value, &length), IFD_NO_SUCH_DEVICE);
+    EXPECT_EQ(IFDHSetProtocolParameters(7, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_NO_SUCH_DEVICE);
+    EXPECT_EQ(IFDHControl(7, SCARD_CTL_CODE(2049), nullptr, 0, value, sizeof value, &returned), IFD_NO_SUCH_DEVICE);
+    RESPONSECODE rv;
+    Transmit(7, 1, kSelectMf, &rv);
+    EXPECT_EQ(rv, IFD_NO_SUCH_DEVICE);
+    EXPECT_EQ(IFDHCloseChannel(7), IFD_NO_SUCH_DEVICE);
+
+    // Devices that are no reader, and a channel opened twice.
+    EXPECT_EQ(IFDHCreateChannelByName(8, const_cast<LPSTR>("/nonexistent/tty")), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHCreateChannelByName(8, const_cast<LPSTR>("/dev/null")), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHCreateChannelByName(8, nullptr), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHCreateChannelByName(kLun, path.data()), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHICCPresence(8), IFD_NO_SUCH_DEVICE);
+
+    // Requests the reader has no use for.
+    EXPECT_EQ(IFDHControl(kLun, SCARD_CTL_CODE(1), nullptr, 0, value, sizeof value, &returned), IFD_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(IFDHPowerICC(kLun, 12345, value, &length), IFD_NOT_SUPPORTED);
+    EXPECT_EQ(IFDHSetProtocolParameters(kLun, 0x4 /* RAW */, 0, 0, 0, 0), IFD_PROTOCOL_NOT_SUPPORTED);
+    EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, IFD_NEGOTIATE_PTS1, 0x11, 0, 0), IFD_NOT_SUPPORTED);
+
+    // With no card: a transmit and a protocol are refused as pcscd expects.
+    Transmit(kLun, 1, kSelectMf, &rv);
+    EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT);
+    EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_ICC_NOT_PRESENT);
+
+    // A T=1 card asked for T=0 only; a transmit in a protocol the card was not set to.
+    ASSERT_TRUE(reader->Insert("t1"));
+    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
+    PowerUp(kLun, &rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_PROTOCOL_NOT_SUPPORTED);
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    Transmit(kLun, 0, kSelectMf, &rv);
+    EXPECT_NE(rv, IFD_SUCCESS);
+    Transmit(kLun, 9, kSelectMf, &rv);
+    EXPECT_EQ(rv, IFD_PROTOCOL_NOT_SUPPORTED);
+    EXPECT_EQ(StatusWord(Transmit(kLun, 1, kSelectMf, &rv)), (Bytes{0x90, 0x00}));
+}
+
+// Two readers, each with its own card, used from two threads at once; closing one leaves the
+// other serving.
+TEST_F(Handler, two_channels_serve_in_parallel) {
+    std::string error;
+    auto other = lmscr::ifdtest::OpenPtyReader(&error);
+    ASSERT_NE(other, nullptr) << error;
+    std::string otherPath = other->SlavePath();
+    ASSERT_EQ(IFDHCreateChannelByName(kOtherLun, otherPath.data()), IFD_SUCCESS);
+    ASSERT_TRUE(reader->Insert("t1"));
+    ASSERT_TRUE(other->Insert("t0"));
+    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
+    ASSERT_TRUE(WaitPresence(kOtherLun, IFD_ICC_PRESENT));
+
+    RESPONSECODE rv;
+    EXPECT_EQ(PowerUp(kLun, &rv), lmscr::ifdtest::ProfileAtr("t1"));
+    EXPECT_EQ(PowerUp(kOtherLun, &rv), lmscr::ifdtest::ProfileAtr("t0"));
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    ASSERT_EQ(IFDHSetProtocolParameters(kOtherLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
+
+    // The T=0 card answers SELECT with 61 xx, and its data to the GET RESPONSE that follows.
+    auto run = [](DWORD lun, DWORD protocol, int* good) {
+        for (int i = 0; i < 40; ++i) {
+            RESPONSECODE r;
+            Bytes answer = Transmit(lun, protocol, kSelectMf, &r);
+            if (protocol == 0 && r == IFD_SUCCESS && answer.size() == 2 && answer[0] == 0x61)
+                answer = Transmit(lun, protocol, Bytes{0x00, 0xC0, 0x00, 0x00, answer[1]}, &r);
+            if (r == IFD_SUCCESS && StatusWord(answer) == Bytes{0x90, 0x00}) ++*good;
+        }
+    };
+    int goodT1 = 0, goodT0 = 0;
+    std::thread a(run, kLun, 1, &goodT1);
+    std::thread b(run, kOtherLun, 0, &goodT0);
+    a.join();
+    b.join();
+    EXPECT_EQ(goodT1, 40);
+    EXPECT_EQ(goodT0, 40);
+
+    ASSERT_EQ(IFDHCloseChannel(kOtherLun), IFD_SUCCESS);
+    EXPECT_EQ(IFDHICCPresence(kOtherLun), IFD_NO_SUCH_DEVICE);
+    EXPECT_EQ(StatusWord(Transmit(kLun, 1, kSelectMf, &rv)), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(rv, IFD_SUCCESS);
+}
+
+}  // namespace

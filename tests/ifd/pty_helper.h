@@ -1,0 +1,25 @@
+// The simulated reader behind a pseudo-terminal, for the handler's tests, in plain types: the
+// tests include pcsc-lite's headers, which clash with the kernel's.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lmscr::ifdtest {
+
+class PtyReader {
+public:
+    virtual ~PtyReader() = default;
+    virtual std::string SlavePath() const = 0;
+    virtual bool Insert(const std::string& profile) = 0;
+    virtual bool Remove() = 0;
+};
+
+// Nothing, with the reason in `error`, when no pseudo-terminal could be had.
+std::unique_ptr<PtyReader> OpenPtyReader(std::string* error);
+// A card profile's ATR (sim/cards/profiles.h); empty for an unknown name.
+std::vector<uint8_t> ProfileAtr(const std::string& profile);
+
+}  // namespace lmscr::ifdtest
