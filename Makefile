@@ -48,13 +48,18 @@ asan: build-asan/build.ninja build-asan-clang/build.ninja
 # fibers, which it does not follow.
 build-tsan/build.ninja: | deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
+	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread
 
+# The IFD handler's entry points from two threads at once, and the program's real-time commands
+# (the program, built with the sanitizer, halts on a report and the test sees its exit status).
 tsan: build-tsan/build.ninja
-	cmake --build build-tsan -j $(JOBS) --target kernel_tests serial_tests e2e_tests
+	cmake --build build-tsan -j $(JOBS) --target kernel_tests serial_tests e2e_tests ifd_tests e2e_program_tests lmscr
 	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/kernel/kernel_tests --gtest_filter='RealTime.*'
 	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/serial/serial_tests --gtest_filter='Pty*:Posix*'
 	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/e2e/e2e_tests --gtest_filter='RealTime*'
+	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/ifd/ifd_tests
+	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/e2e/e2e_program_tests
 
 build-clang/build.ninja: | deps
 	CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
