@@ -36,21 +36,17 @@ extern "C" NTSTATUS TransmitRaw(PSMARTCARD_EXTENSION SmartcardExtension) {
     return STATUS_UNSUCCESSFUL;
 }
 
-extern "C" VOID BeginCardExchange(PREADER_EXTENSION ReaderExtension) {
+static VOID MarkCardExchange(PREADER_EXTENSION ReaderExtension, BOOLEAN InProgress) {
     KIRQL irql;
     KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
-    ReaderExtension->ExchangeInProgress = TRUE;
+    ReaderExtension->ExchangeInProgress = InProgress;
     ReaderExtension->CardRemovedInExchange = FALSE;
     KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
 }
 
-extern "C" VOID EndCardExchange(PREADER_EXTENSION ReaderExtension) {
-    KIRQL irql;
-    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
-    ReaderExtension->ExchangeInProgress = FALSE;
-    ReaderExtension->CardRemovedInExchange = FALSE;
-    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
-}
+extern "C" VOID BeginCardExchange(PREADER_EXTENSION ReaderExtension) { MarkCardExchange(ReaderExtension, TRUE); }
+
+extern "C" VOID EndCardExchange(PREADER_EXTENSION ReaderExtension) { MarkCardExchange(ReaderExtension, FALSE); }
 
 /* One card byte into the scratch byte, the faulty-byte report tested as a failed read. */
 static NTSTATUS ReceiveOne(PREADER_EXTENSION ReaderExtension, PUCHAR Byte) {

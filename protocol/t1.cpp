@@ -144,7 +144,7 @@ extern "C" NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
     SmartcardExtension->T1.Wtx = 0;
     /*
      * A command the driver broke off (the reader refused a block, the card was pulled) leaves
-     * the library in the middle of its exchange; the next command must start a new one.
+     * the library in the middle of its exchange; the next command must start one of its own.
      */
     if (status != STATUS_SUCCESS && SmartcardExtension->T1.State != T1_START &&
         SmartcardExtension->T1.State != T1_INIT)
