@@ -3,6 +3,7 @@
 // bytes, faulty bytes at chosen places, a card pulled while the driver waits), in virtual time.
 #include "fake_reader.h"
 #include "rig.h"
+#include "sim/cards/t1_card.h"
 
 #include <algorithm>
 #include <cstring>
@@ -298,31 +299,16 @@ TEST_F(T0Exchange, transmit_refuses_raw_and_no_protocol_without_a_byte_to_the_re
 
 // ---- T=1 ------------------------------------------------------------------------------------
 
-uint8_t Lrc(const Bytes& b) {
-    uint8_t x = 0;
-    for (uint8_t v : b) x ^= v;
-    return x;
-}
-
-uint16_t Crc(const Bytes& b) {
-    uint16_t crc = 0xFFFF;
-    for (uint8_t v : b) {
-        crc ^= v;
-        for (int i = 0; i < 8; ++i) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
-    }
-    return static_cast<uint16_t>(~crc);
-}
-
 // A card's block: NAD 00, the PCB, INF, and its check (LRC, or CRC with `crc`).
 Bytes Block(uint8_t pcb, const Bytes& inf, bool crc = false) {
     Bytes b = {0x00, pcb, static_cast<uint8_t>(inf.size())};
     b.insert(b.end(), inf.begin(), inf.end());
     if (crc) {
-        const uint16_t c = Crc(b);
+        const uint16_t c = sim::cards::T1Crc(b.data(), b.size());
         b.push_back(static_cast<uint8_t>(c & 0xFF));
         b.push_back(static_cast<uint8_t>(c >> 8));
     } else {
-        b.push_back(Lrc(b));
+        b.push_back(sim::cards::T1Lrc(b.data(), b.size()));
     }
     return b;
 }
