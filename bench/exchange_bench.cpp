@@ -8,7 +8,7 @@
 // Exits with 1 when an answer is wrong or an exchange misses its model by 1 ms or more.
 #include "driver.h"
 #include "kernel.h"
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 #include "sim/cards/profiles.h"
 #include "tests/protocol/exchange_model.h"
 

@@ -6,14 +6,14 @@
 
 namespace lmscr::sim {
 
-namespace {
-
 uint64_t HostByteTimeNs(const ReaderConfig& config) {
     if (config.host_baud == 0) return 0;
     // Rounded up: the reader must never hand bytes to the line faster than it carries them.
     const uint64_t bits_ns = uint64_t{config.host_bits_per_byte} * 1'000'000'000u;
     return (bits_ns + config.host_baud - 1) / config.host_baud;
 }
+
+namespace {
 
 // Length of a PTS message from its PTS0 byte: PTSS, PTS0, PTS1-3 as PTS0 bits 4-6 announce
 // them, PCK (ISO/IEC 7816-3 9.2).

@@ -74,6 +74,9 @@ struct ReaderConfig {
     FaultOptions faults;
 };
 
+// One character's time on the reader's host line at the configured rate, rounded up; 0 unpaced.
+uint64_t HostByteTimeNs(const ReaderConfig& config);
+
 struct ReaderStats {
     uint64_t host_bytes_received = 0;
     uint64_t host_bytes_unpowered = 0;  // arrived while the reader had no power

@@ -7,7 +7,7 @@
 #include "driver.h"
 #include "resources.h"
 #include "kernel.h"
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 #include "sim/cards/profiles.h"
 
 #include <cinttypes>

@@ -11,7 +11,7 @@
 // so that `lmscr reader --link L </dev/null &` serves a script for as long as it needs.
 #include "lmscr.h"
 
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 #include "sim/cards/profiles.h"
 
 #include <poll.h>

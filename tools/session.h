@@ -17,7 +17,7 @@
 #include "driver.h"
 #include "kernel.h"
 #include "lmscr.h"
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 
 namespace lmscr::tool {
 

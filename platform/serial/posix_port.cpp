@@ -1,4 +1,4 @@
-// The POSIX tty back end, and the simulated reader on a pseudo-terminal.
+// The POSIX tty back end.
 //
 // PosixPort: a platform thread waits on the descriptor (poll, with a pipe that wakes it for
 // shutdown) and hands what it reads to the port's input queue; writes go to the descriptor
@@ -6,9 +6,6 @@
 // output buffer is full. The port's baud rate and line control go to termios; a
 // pseudo-terminal accepts them and ignores them.
 //
-// PtyReader: the reader firmware on the master side, on a real-time clock with a thread of its
-// own (the firmware is touched by that thread only). It sends unpaced (a pseudo-terminal has no
-// baud rate); the master's reader thread posts every byte to the clock thread.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -199,156 +196,10 @@ private:
     std::vector<uint8_t> pending_;
 };
 
-// ---- the reader on a pseudo-terminal -------------------------------------------------------
 
-class RealTimeClock : public sim::Clock {
-public:
-    RealTimeClock() : start_(std::chrono::steady_clock::now()), thread_([this] { Run(); }) {}
-    ~RealTimeClock() override { Stop(); }
+}  // namespace
 
-    uint64_t NowNs() const override {
-        return static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count());
-    }
-    TimerId After(uint64_t delayNs, std::function<void()> fn) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const TimerId id = ++next_;
-        timers_.emplace(std::make_pair(NowNs() + delayNs, id), std::move(fn));
-        cv_.notify_one();
-        return id;
-    }
-    void Cancel(TimerId id) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = timers_.begin(); it != timers_.end(); ++it)
-            if (it->first.second == id) {
-                timers_.erase(it);
-                return;
-            }
-    }
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_) return;
-            stop_ = true;
-        }
-        cv_.notify_one();
-        thread_.join();
-    }
-    // Runs fn in the clock thread and waits for it.
-    void RunSync(std::function<void()> fn) {
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
-        After(0, [&] {
-            fn();
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
-            cv.notify_one();
-        });
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return done; });
-    }
-
-private:
-    void Run() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!stop_) {
-            if (timers_.empty()) {
-                cv_.wait(lock);
-                continue;
-            }
-            const auto due = start_ + std::chrono::nanoseconds(timers_.begin()->first.first);
-            if (std::chrono::steady_clock::now() < due) {
-                cv_.wait_until(lock, due);
-                continue;
-            }
-            auto fn = std::move(timers_.begin()->second);
-            timers_.erase(timers_.begin());
-            lock.unlock();
-            fn();
-            lock.lock();
-        }
-    }
-
-    std::chrono::steady_clock::time_point start_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::map<std::pair<uint64_t, TimerId>, std::function<void()>> timers_;
-    TimerId next_ = 0;
-    bool stop_ = false;
-    std::thread thread_;
-};
-
-class PtyReaderImpl : public PtyReader {
-public:
-    PtyReaderImpl(int master, int slave, std::string slavePath, sim::ReaderConfig config)
-        : master_(master), slave_(slave), slavePath_(std::move(slavePath)) {
-        // The reader's bytes leave at the configured rate (19200 baud), one byte time apart, as
-        // on a real line; a pseudo-terminal would hand them over at once.
-        firmware_ = std::make_unique<sim::ReaderFirmware>(
-            clock_,
-            [this](uint8_t b) {
-                // The master's buffer holds kilobytes; a reply is a few bytes at a time.
-                if (write(master_, &b, 1) != 1) dropped_++;
-            },
-            config);
-        pipeOk_ = pipe(wake_) == 0;
-        thread_ = std::thread([this] { ReadMaster(); });
-    }
-    ~PtyReaderImpl() override {
-        stop_ = true;
-        char c = 0;
-        if (pipeOk_ && write(wake_[1], &c, 1) < 0) {
-            // The thread also notices stop_ at its next poll time-out.
-        }
-        thread_.join();
-        clock_.RunSync([this] { firmware_.reset(); });
-        clock_.Stop();
-        close(master_);
-        close(slave_);
-        if (pipeOk_) {
-            close(wake_[0]);
-            close(wake_[1]);
-        }
-    }
-
-    const std::string& SlavePath() const override { return slavePath_; }
-    void WithReader(std::function<void(sim::ReaderFirmware&)> fn) override {
-        clock_.RunSync([&] { fn(*firmware_); });
-    }
-
-private:
-    void ReadMaster() {
-        uint8_t buffer[kReadChunk];
-        while (!stop_.load()) {
-            pollfd fds[2] = {{master_, POLLIN, 0}, {pipeOk_ ? wake_[0] : -1, POLLIN, 0}};
-            int n = poll(fds, 2, kPollMs);
-            if (n <= 0) continue;
-            if (fds[1].revents) break;
-            if (!(fds[0].revents & POLLIN)) continue;
-            ssize_t got = read(master_, buffer, sizeof buffer);
-            for (ssize_t i = 0; i < got; ++i) {
-                const uint8_t b = buffer[i];
-                clock_.After(0, [this, b] {
-                    if (firmware_) firmware_->OnHostByte(b);
-                });
-            }
-        }
-    }
-
-    RealTimeClock clock_;
-    int master_;
-    int slave_;
-    std::string slavePath_;
-    std::unique_ptr<sim::ReaderFirmware> firmware_;
-    int wake_[2] = {-1, -1};
-    bool pipeOk_ = false;
-    std::atomic<bool> stop_{false};
-    std::atomic<uint64_t> dropped_{0};
-    std::thread thread_;
-};
-
-bool MakeRaw(int fd) {
+bool MakeRawTty(int fd) {
     termios t;
     if (tcgetattr(fd, &t) != 0) return false;
     cfmakeraw(&t);
@@ -357,8 +208,6 @@ bool MakeRaw(int fd) {
     t.c_cc[VTIME] = 0;
     return tcsetattr(fd, TCSANOW, &t) == 0;
 }
-
-}  // namespace
 
 std::unique_ptr<PosixPort> CreatePosixPort(kernel::Kernel& kernel, PDRIVER_OBJECT driver, const std::string& portName,
                                            const std::string& path, const PortOptions& options, std::string* error) {
@@ -369,36 +218,13 @@ std::unique_ptr<PosixPort> CreatePosixPort(kernel::Kernel& kernel, PDRIVER_OBJEC
     if (kernel.GetOptions().mode != kernel::TimeMode::Real) return fail("a tty needs the kernel in real time");
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return fail(std::strerror(errno));
-    if (!isatty(fd) || !MakeRaw(fd)) {
+    if (!isatty(fd) || !MakeRawTty(fd)) {
         close(fd);
         return fail("not a terminal");
     }
     auto port = std::make_unique<PosixPortImpl>(kernel, path, fd);
     if (!port->Attach(driver, portName, options)) return fail("cannot create the port " + portName);
     return port;
-}
-
-std::unique_ptr<PtyReader> OpenPtyReader(sim::ReaderConfig config, std::string* error) {
-    auto fail = [&](const std::string& why) -> std::unique_ptr<PtyReader> {
-        if (error) *error = why;
-        return nullptr;
-    };
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0) return fail(std::string("posix_openpt: ") + std::strerror(errno));
-    char name[128];
-    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
-        close(master);
-        return fail("cannot unlock the pseudo-terminal");
-    }
-    // The slave is kept open (raw, so that no echo sends the host's bytes back to the reader)
-    // for as long as the reader lives: a master whose slave is closed reads nothing but errors.
-    int slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (slave < 0 || !MakeRaw(slave) || !MakeRaw(master)) {
-        if (slave >= 0) close(slave);
-        close(master);
-        return fail("cannot configure the pseudo-terminal");
-    }
-    return std::make_unique<PtyReaderImpl>(master, slave, name, config);
 }
 
 }  // namespace lmscr::serial

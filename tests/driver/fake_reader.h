@@ -4,7 +4,7 @@
 // use it where the full simulated reader would not send what the test needs.
 #pragma once
 
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 
 #include <deque>
 #include <functional>

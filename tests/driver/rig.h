@@ -4,7 +4,7 @@
 
 #include "driver.h"
 #include "kernel.h"
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 
 #include <gtest/gtest.h>
 

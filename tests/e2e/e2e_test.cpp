@@ -8,7 +8,7 @@
 // a run), and no assertion is about how long anything took.
 #include "driver.h"
 #include "kernel.h"
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 #include "sim/cards/profiles.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "pty_helper.h"
 
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 #include "sim/cards/profiles.h"
 
 namespace lmscr::ifdtest {

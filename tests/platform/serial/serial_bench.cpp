@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kernel.h"
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 
 using namespace lmscr;
 

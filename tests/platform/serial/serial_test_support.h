@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "kernel.h"
-#include "serial.h"
+#include "sim/line/simulated_line.h"
 
 namespace lmscr::serial::test {
 

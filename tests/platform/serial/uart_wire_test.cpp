@@ -1,6 +1,6 @@
 // One direction of the line on a manual clock: character times, intact delivery between equal
 // formats, and what a receiver with another format samples, against an independent reference.
-#include "uart_wire.h"
+#include "sim/line/uart_wire.h"
 
 #include <gtest/gtest.h>
 

@@ -9,14 +9,6 @@ namespace {
 
 constexpr uint64_t kNsPerSecond = 1'000'000'000;
 
-uint32_t StopHalfBits(uint8_t stopBits) {
-    switch (stopBits) {
-    case STOP_BITS_1_5: return 3;
-    case STOP_BITS_2: return 4;
-    default: return 2;
-    }
-}
-
 // Bit times before the stop bits: start, data, parity.
 uint8_t LeadingBits(const LineFormat& f) { return static_cast<uint8_t>(1 + f.dataBits + (f.parity != NO_PARITY)); }
 
@@ -24,14 +16,6 @@ uint8_t LeadingBits(const LineFormat& f) { return static_cast<uint8_t>(1 + f.dat
 uint64_t BitStart(uint64_t start, uint64_t i, uint32_t baud) { return start + i * kNsPerSecond / baud; }
 
 }  // namespace
-
-uint32_t FrameHalfBits(const LineFormat& f) { return 2u * LeadingBits(f) + StopHalfBits(f.stopBits); }
-
-uint64_t FrameNs(const LineFormat& f) {
-    const uint64_t numerator = uint64_t{FrameHalfBits(f)} * kNsPerSecond;
-    const uint64_t denominator = 2ull * f.baud;
-    return (numerator + denominator - 1) / denominator;
-}
 
 int ParityBit(uint8_t data, int bits, uint8_t parity) {
     const int ones = __builtin_popcount(static_cast<unsigned>(data) & ((1u << bits) - 1));

@@ -20,6 +20,7 @@
 #include <unordered_set>
 
 #include "port.h"
+#include "simulated_line.h"
 #include "uart_wire.h"
 
 namespace lmscr::serial {
