@@ -5,6 +5,7 @@
 #include "kernel.h"
 #include "serial.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -62,8 +63,12 @@ private:
     bool stop_ = false;
 };
 
+// The reader interface class: an application learns of a reader's arrival and departure by it.
+const GUID kReaderInterface = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+
 struct Channel {
     std::string tty;
+    std::string readerInterface;   // the symbolic link the reader's start enabled
     std::unique_ptr<serial::PosixPort> port;
     kernel::Handle handle;
     kernel::Kernel::ThreadId thread = 0;
@@ -143,6 +148,8 @@ bool Attach(Channel& c, std::string* error) {
     c.port = serial::CreatePosixPort(k, machine->serialDriver, name, c.tty, serial::PortOptions{}, error);
     if (!c.port) return false;
     PDEVICE_OBJECT pdo = c.port->Device();
+    // Channels start one at a time: the interface that appears is this reader's.
+    const std::vector<std::string> before = k.Clients().EnabledInterfaces(kReaderInterface);
     NTSTATUS s = k.Pnp().AddDevice(machine->driver, pdo);
     if (s == STATUS_SUCCESS) {
         s = k.Pnp().Start(pdo);
@@ -154,7 +161,17 @@ bool Attach(Channel& c, std::string* error) {
         c.port.reset();
         return false;
     }
+    for (const std::string& link : k.Clients().EnabledInterfaces(kReaderInterface))
+        if (std::find(before.begin(), before.end(), link) == before.end()) c.readerInterface = link;
     return true;
+}
+
+// The driver disables its reader interface when it loses the reader (the port's DSR dropped:
+// the cable pulled, the reader's supply off, the pseudo-terminal closed), as it tells any
+// application of the platform. The handle stays open until the channel closes.
+bool ReaderGone(const Channel& c) {
+    const std::vector<std::string> enabled = machine->k->Clients().EnabledInterfaces(kReaderInterface);
+    return std::find(enabled.begin(), enabled.end(), c.readerInterface) == enabled.end();
 }
 
 void Detach(Channel& c) {
@@ -192,6 +209,7 @@ Answer Request(unsigned long lun, ULONG code, std::vector<uint8_t> input, ULONG 
     std::shared_ptr<Channel> c = Find(lun);
     if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
     return c->calls.Call([&] {
+        if (ReaderGone(*c)) return Answer{Outcome::NoChannel, STATUS_DEVICE_REMOVED, {}};
         kernel::IoResult r = machine->k->Clients().IoControl(c->handle, code, input, outputLength);
         Answer a;
         a.status = r.status;

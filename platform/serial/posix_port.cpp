@@ -124,14 +124,20 @@ private:
             int n = poll(fds, 2, kPollMs);
             if (n < 0 && errno != EINTR) break;
             if (fds[1].revents) break;
-            if (n > 0 && (fds[0].revents & POLLIN)) {
+            const short events = n > 0 ? fds[0].revents : 0;
+            bool hungUp = (events & (POLLHUP | POLLERR)) != 0;
+            if (events & POLLIN) {
                 ssize_t got = read(fd_, buffer, sizeof buffer);
                 if (got > 0) PortReceive(port_, buffer, noErrors.data(), static_cast<size_t>(got));
-            } else if (n > 0 && (fds[0].revents & (POLLHUP | POLLERR))) {
-                // The far side hung up; wait for it to come back without spinning.
+                if (got < 0 && errno == EIO) hungUp = true;
+            }
+            if (hungUp) {
+                // The far side hung up: a pseudo-terminal's master closed, a USB adapter pulled.
+                // Such a device has no modem lines to say so; a cable with nothing at its far
+                // end drops DSR, and so is it reported. Wait for it to come back without spinning.
                 poll(&fds[1], 1, kPollMs);
             }
-            const bool now = ReadDsr();
+            const bool now = ReadDsr() && !hungUp;
             if (now != dsr) {
                 dsr = now;
                 PortSetDsr(port_, dsr);

@@ -11,6 +11,8 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -281,6 +283,58 @@ TEST_F(Handler, two_channels_serve_in_parallel) {
     EXPECT_EQ(IFDHICCPresence(kOtherLun), IFD_NO_SUCH_DEVICE);
     EXPECT_EQ(StatusWord(Transmit(kLun, 1, kSelectMf, &rv)), (Bytes{0x90, 0x00}));
     EXPECT_EQ(rv, IFD_SUCCESS);
+}
+
+// A reader whose pseudo-terminal closes under it (the cable pulled) is reported gone: pcscd
+// hears IFD_NO_SUCH_DEVICE from every call for it, and the channel still closes cleanly.
+TEST_F(Handler, an_unplugged_reader_is_reported_gone) {
+    ASSERT_TRUE(reader->Insert("t1"));
+    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
+    RESPONSECODE rv;
+    PowerUp(kLun, &rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    reader->Unplug();
+    ASSERT_TRUE(WaitPresence(kLun, IFD_NO_SUCH_DEVICE));
+    Transmit(kLun, 1, kSelectMf, &rv);
+    EXPECT_EQ(rv, IFD_NO_SUCH_DEVICE);
+    PowerUp(kLun, &rv);
+    EXPECT_EQ(rv, IFD_NO_SUCH_DEVICE);
+}
+
+// Runs an open on a thread of its own, so that one that never returns fails by name.
+RESPONSECODE OpenBounded(std::function<RESPONSECODE()> open, double* seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    auto result = std::async(std::launch::async, std::move(open));
+    if (result.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "the channel's open did not return in 60 s";
+        std::_Exit(1);  // the handler holds pcscd's thread: nothing sound is left to do
+    }
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result.get();
+}
+
+// Nothing behind the port: the driver's start fails, the open is refused, and no channel, kernel
+// or leak is left behind.
+TEST(HandlerOpen, a_reader_that_never_answers_is_refused) {
+    std::string error;
+    auto silent = lmscr::ifdtest::OpenSilentTty(&error);
+    ASSERT_NE(silent, nullptr) << error;
+    std::string path = silent->SlavePath();
+    double seconds = 0;
+    EXPECT_EQ(OpenBounded([&] { return IFDHCreateChannelByName(kLun, path.data()); }, &seconds),
+              IFD_COMMUNICATION_ERROR);
+    std::printf("open refused after %.3f s\n", seconds);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
+    EXPECT_STREQ(LmscrIfdShutdownReport(), "");
+}
+
+// A reader.conf.d entry with a CHANNELID and no DEVICENAME: the channel number names the serial
+// port (/dev/ttySn for a number n that is no traditional port address), here one that is not.
+TEST(HandlerOpen, a_channel_number_without_its_port_is_refused) {
+    double seconds = 0;
+    EXPECT_EQ(OpenBounded([] { return IFDHCreateChannel(kLun, 4000); }, &seconds), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_NO_SUCH_DEVICE);
 }
 
 }  // namespace

@@ -15,7 +15,17 @@ public:
     virtual std::string SlavePath() const = 0;
     virtual bool Insert(const std::string& profile) = 0;
     virtual bool Remove() = 0;
+    // The reader's end of the pseudo-terminal closed, as a cable pulled with the adapter.
+    virtual void Unplug() = 0;
 };
+
+// A pseudo-terminal with nothing behind it: a port where no reader ever answers.
+class SilentTty {
+public:
+    virtual ~SilentTty() = default;
+    virtual std::string SlavePath() const = 0;
+};
+std::unique_ptr<SilentTty> OpenSilentTty(std::string* error);
 
 // Nothing, with the reason in `error`, when no pseudo-terminal could be had.
 std::unique_ptr<PtyReader> OpenPtyReader(std::string* error);

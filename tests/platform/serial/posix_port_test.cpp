@@ -96,6 +96,30 @@ TEST_F(PtyPort, planted_faults_refuse_hold_and_serve_late_on_a_tty_too) {
     EXPECT_EQ(SerialRequestCount(port->Device(), IRP_MJ_WRITE), 1u);
 }
 
+// A pseudo-terminal whose master goes (the reader's end closed, as a USB adapter pulled) has no
+// modem lines to drop: the port reports the hang-up as DSR off, which is what tells the driver
+// above that its reader is gone.
+TEST_F(PtyPort, a_far_end_that_hangs_up_drops_dsr) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_DSR), STATUS_SUCCESS);
+    auto wait = k->Clients().IoControlAsync(handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    kernel::IoResult before = k->Clients().IoControl(handle, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
+    ASSERT_EQ(before.status, STATUS_SUCCESS);
+    EXPECT_NE(Ulong(before) & SERIAL_DSR_STATE, 0u);
+    EXPECT_FALSE(wait->Wait(0));
+    reader.reset();
+    // The reader thread samples every 100 ms; a port that never notices fails here, not by hanging.
+    if (!wait->Wait(3000)) {
+        wait->Cancel();
+        ASSERT_TRUE(wait->Wait(3000));
+        FAIL() << "no DSR event after the far end hung up";
+    }
+    EXPECT_EQ(wait->Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(Ulong(wait->Result()), SERIAL_EV_DSR);
+    kernel::IoResult after = k->Clients().IoControl(handle, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
+    ASSERT_EQ(after.status, STATUS_SUCCESS);
+    EXPECT_EQ(Ulong(after) & SERIAL_DSR_STATE, 0u);
+}
+
 TEST(PosixPortOpen, a_path_that_is_no_terminal_is_refused) {
     kernel::Options o;
     o.mode = kernel::TimeMode::Real;
