@@ -19,8 +19,6 @@ namespace lmscr::tool {
 
 namespace {
 
-const GUID kReaderClass = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
-
 const char* CardStateName(ULONG state) {
     static const char* names[] = {"SCARD_UNKNOWN",  "SCARD_ABSENT",     "SCARD_PRESENT", "SCARD_SWALLOWED",
                                   "SCARD_POWERED",  "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};

@@ -6,6 +6,8 @@
 // Card moves come from --insert-after / --remove-after, or from standard input, one a line:
 //   insert [NAME]   a card into the slot (NAME: see lmscr cards; default the --card one)
 //   remove          the card out of the slot
+//   unplug          the pseudo-terminal closed, as a cable pulled with its adapter: a program on
+//                   the port sees it hang up; the reader is gone until the run ends
 //   quit            the end, as SIGINT or SIGTERM
 // The end of standard input only ends the commands: the reader runs on until a signal or quit,
 // so that `lmscr reader --link L </dev/null &` serves a script for as long as it needs.
@@ -50,11 +52,7 @@ public:
     ReaderRun(const GlobalOptions& options, const ReaderOptions& reader, std::FILE* out)
         : options_(options), reader_(reader), out_(out), start_(std::chrono::steady_clock::now()) {}
 
-    ~ReaderRun() {
-        std::string target;
-        if (linked_ && IsPtyLink(reader_.link, &target) && pty_ && target == pty_->SlavePath())
-            unlink(reader_.link.c_str());
-    }
+    ~ReaderRun() { Unlink(); }
 
     int Run(int in, std::FILE* err) {
         std::string error;
@@ -135,14 +133,37 @@ private:
             Insert(name.empty() ? options_.card : name);
         } else if (verb == "remove" && name.empty()) {
             Remove();
+        } else if (verb == "unplug" && name.empty()) {
+            Unplug();
         } else if (verb == "quit" && name.empty()) {
             quit_ = true;
         } else {
-            Say("unknown command '" + line + "' (insert [NAME], remove, quit)");
+            Say("unknown command '" + line + "' (insert [NAME], remove, unplug, quit)");
         }
     }
 
+    void Unplug() {
+        if (!pty_) {
+            Say("unplug: already unplugged");
+            return;
+        }
+        Unlink();
+        pty_.reset();
+        Say("unplugged: the pseudo-terminal is closed");
+    }
+
+    void Unlink() {
+        std::string target;
+        if (linked_ && IsPtyLink(reader_.link, &target) && pty_ && target == pty_->SlavePath())
+            unlink(reader_.link.c_str());
+        linked_ = false;
+    }
+
     void Insert(const std::string& name) {
+        if (!pty_) {
+            Say("insert: the reader is unplugged");
+            return;
+        }
         auto card = sim::cards::MakeCardProfile(name, options_.seed);
         if (!card) {
             Say("no card called '" + name + "' (see lmscr cards)");
@@ -154,6 +175,10 @@ private:
     }
 
     void Remove() {
+        if (!pty_) {
+            Say("remove: the reader is unplugged");
+            return;
+        }
         bool out = false;
         pty_->WithReader([&](sim::ReaderFirmware& reader) { out = reader.RemoveCard() != nullptr; });
         Say(out ? "card out" : "remove: the slot was empty");
@@ -162,6 +187,7 @@ private:
     // What the host made the reader do since the last look: the card's power and the
     // time-outs it reported.
     void Observe() {
+        if (!pty_) return;
         bool powered = false;
         uint64_t timeouts = 0, errors = 0;
         pty_->WithReader([&](sim::ReaderFirmware& reader) {

@@ -8,6 +8,8 @@
 
 namespace lmscr::tool {
 
+const GUID kReaderClass = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+
 namespace {
 // The longest answer to a short command: 256 data bytes and SW1 SW2.
 constexpr ULONG kMaxAnswerBytes = 256 + 2;

@@ -21,6 +21,10 @@
 
 namespace lmscr::tool {
 
+// The device interface class of smart card readers, by which applications find them and hear of
+// their arrival and departure.
+extern const GUID kReaderClass;
+
 // A request's outcome and the virtual time it took.
 struct Step {
     kernel::IoResult result;
@@ -84,6 +88,9 @@ public:
     bool Asleep() const { return k_->Power().SystemState() != PowerSystemWorking; }
     DEVICE_POWER_STATE DeviceState() const { return k_->Power().DeviceState(Pdo()->AttachedDevice); }
     bool ReaderPowered() { return !port_ || port_->Reader().Powered(); }
+    // False once the driver has given its reader up (the port's DSR dropped: the cable pulled,
+    // the reader's supply off, the tty hung up) and disabled the reader interface.
+    bool ReaderAttached() const { return !k_->Clients().EnabledInterfaces(kReaderClass).empty(); }
 
     // The decoded line-trace lines recorded since the last call.
     std::vector<std::string> NewTraceLines();

@@ -43,12 +43,16 @@ int RunWatch(const GlobalOptions& options, double seconds, bool atr, std::FILE* 
     int code = 0;
     while (!over()) {
         auto request = session.Async(present ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-        bool done = false;
-        while (!(done = request->Wait(kLookMs)) && !over()) {
+        bool done = false, gone = false;
+        while (!(done = request->Wait(kLookMs)) && !over() && !(gone = !session.ReaderAttached())) {
         }
         if (!done) {
             request->Cancel();
             request->Wait(kCancelBoundMs);
+            if (gone) {
+                say("the reader is gone: its port hung up or dropped DSR (cable, power)");
+                code = 1;
+            }
             break;
         }
         const NTSTATUS status = request->Result().status;

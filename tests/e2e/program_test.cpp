@@ -223,6 +223,23 @@ TEST_F(ProgramOnPty, watch_sees_an_insertion_and_a_removal_made_on_the_readers_i
     EXPECT_NE(reader->Output().find("quit"), std::string::npos) << reader->Output();
 }
 
+// The reader's pty closed under the watch (a pulled cable): the driver gives the reader up, and
+// the watch says so and fails instead of waiting for a card event that cannot come.
+TEST_F(ProgramOnPty, watch_reports_a_reader_that_is_unplugged) {
+    auto reader = StartReader();
+    Child watch({"watch", "--port", link, "--seconds", "60"});
+    ASSERT_TRUE(watch.WaitFor("a card is in the slot")) << watch.Output();
+    reader->Write("unplug\n");
+    EXPECT_TRUE(reader->WaitFor("unplugged: the pseudo-terminal is closed")) << reader->Output();
+    EXPECT_EQ(watch.Wait(), 1) << watch.Output();
+    EXPECT_NE(watch.Output().find("the reader is gone"), std::string::npos) << watch.Output();
+    EXPECT_EQ(watch.Output().find("left behind"), std::string::npos) << watch.Output();
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link))) << "the link outlived the pty";
+    reader->Write("insert t0\nquit\n");
+    EXPECT_EQ(reader->Wait(), 0) << reader->Output();
+    EXPECT_NE(reader->Output().find("insert: the reader is unplugged"), std::string::npos) << reader->Output();
+}
+
 // Only a link to a pty, left by an earlier run, is replaced; somebody's file is not.
 TEST_F(ProgramOnPty, the_link_replaces_a_stale_one_and_nothing_else) {
     ASSERT_EQ(symlink("/dev/pts/9999", link.c_str()), 0);
