@@ -35,9 +35,10 @@ constexpr DWORD kFeatureRequest = CM_IOCTL_GET_FEATURE_REQUEST;
 constexpr unsigned char kSimultaneousReaders = 16;
 
 // The ATR of the last power-up of each channel, for TAG_IFD_ATR; dropped when the card is
-// powered down or gone.
-std::mutex atrMutex;
-std::map<DWORD, std::vector<uint8_t>> atrs;
+// powered down or gone. Never destroyed, as the channels are not (host.cpp): pcscd's threads may
+// call in while it exits.
+std::mutex& atrMutex = *new std::mutex;
+std::map<DWORD, std::vector<uint8_t>>& atrs = *new std::map<DWORD, std::vector<uint8_t>>;
 
 void KeepAtr(DWORD lun, std::vector<uint8_t> atr) {
     std::lock_guard<std::mutex> lock(atrMutex);

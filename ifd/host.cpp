@@ -88,12 +88,16 @@ struct Machine {
 
 // Channels open and close one at a time (pcscd does so from its main thread anyway); requests of
 // open channels take only `channelsMutex` for the look-up.
-std::mutex lifecycleMutex;
-std::mutex channelsMutex;
-std::map<unsigned long, std::shared_ptr<Channel>> channels;
-std::unique_ptr<Machine> machine;
-std::mutex reportMutex;
-std::string lastShutdownReport;
+//
+// None of these is ever destroyed: pcscd ends on a signal by calling exit() without closing its
+// channels, while its polling threads may still be calling in and the channels' threads still
+// run. Destroying the map or the kernel under them would crash the process on its way out.
+std::mutex& lifecycleMutex = *new std::mutex;
+std::mutex& channelsMutex = *new std::mutex;
+std::map<unsigned long, std::shared_ptr<Channel>>& channels = *new std::map<unsigned long, std::shared_ptr<Channel>>;
+std::unique_ptr<Machine>& machine = *new std::unique_ptr<Machine>;
+std::mutex& reportMutex = *new std::mutex;
+std::string& lastShutdownReport = *new std::string;
 
 std::shared_ptr<Channel> Find(unsigned long lun) {
     std::lock_guard<std::mutex> lock(channelsMutex);

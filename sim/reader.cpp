@@ -299,6 +299,7 @@ void ReaderFirmware::Activate() {
     }
     slot_ = Slot::Resetting;
     const ResetKind kind = pending_reset_;
+    ++(kind == ResetKind::Cold ? stats_.cold_resets : stats_.warm_resets);
     rst_timer_.StartAt(Now() + ClocksToNs(clocks, config_.card_clock_hz),
                        [this, kind] { RstHigh(kind); });
 }

@@ -92,6 +92,8 @@ struct ReaderStats {
     uint64_t card_queue_overflows = 0;
     uint64_t timeouts_reported = 0;
     uint64_t cards_pulled = 0;
+    uint64_t cold_resets = 0;  // activations of a card without power
+    uint64_t warm_resets = 0;  // RST pulsed on a powered card
     uint64_t card_line_chars = 0;  // leading edges on the card line, both directions
 };
 

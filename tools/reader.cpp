@@ -110,7 +110,10 @@ public:
             }
             Observe();
         }
-        Say(quit_ ? "quit" : "stopped by a signal");
+        Observe();
+        Say(std::string(quit_ ? "quit" : "stopped by a signal") + ": " + std::to_string(commands_) +
+            " reader commands from the host, " + std::to_string(timeouts_) + " time-outs and " +
+            std::to_string(errors_) + " reader errors reported to it");
         return 0;
     }
 
@@ -184,19 +187,23 @@ private:
         Say(out ? "card out" : "remove: the slot was empty");
     }
 
-    // What the host made the reader do since the last look: the card's power and the
-    // time-outs it reported.
+    // What the host made the reader do since the last look: the card's power, its resets and the
+    // reader errors. The time-outs are counted, not shown one by one: the reader closes every
+    // block a T=1 card sends with one.
     void Observe() {
         if (!pty_) return;
         bool powered = false;
-        uint64_t timeouts = 0, errors = 0;
+        uint64_t timeouts = 0, errors = 0, warmResets = 0;
         pty_->WithReader([&](sim::ReaderFirmware& reader) {
             powered = reader.CardPowered();
             timeouts = reader.Stats().timeouts_reported;
             errors = reader.Stats().reader_errors;
+            warmResets = reader.Stats().warm_resets;
+            commands_ = reader.Stats().commands;
         });
         if (powered != cardPowered_) Say(powered ? "card powered by the host" : "card powered down");
-        if (timeouts != timeouts_) Say("time-out reported to the host (" + std::to_string(timeouts) + " so far)");
+        if (warmResets != warmResets_) Say("card reset by the host (warm)");
+        warmResets_ = warmResets;
         if (errors != errors_) Say("reader error reported to the host (" + std::to_string(errors) + " so far)");
         cardPowered_ = powered;
         timeouts_ = timeouts;
@@ -211,7 +218,7 @@ private:
     bool linked_ = false;
     bool quit_ = false;
     bool cardPowered_ = false;
-    uint64_t timeouts_ = 0, errors_ = 0;
+    uint64_t timeouts_ = 0, errors_ = 0, warmResets_ = 0, commands_ = 0;
 };
 
 }  // namespace

@@ -244,6 +244,8 @@ TEST_F(ReaderTest, activation_of_a_powered_card_is_a_warm_reset) {
     EXPECT_EQ(bench_.Command({0x84, 0x00}), Bytes{0x90});
     Activate(card);
     EXPECT_EQ(card->resets[2].first, ResetKind::Cold);
+    EXPECT_EQ(bench_.reader->Stats().cold_resets, 2u);
+    EXPECT_EQ(bench_.reader->Stats().warm_resets, 1u);
 }
 
 TEST_F(ReaderTest, card_removed_mid_atr_stops_the_stream) {
