@@ -260,7 +260,8 @@ std::optional<ScriptStep> ParseStep(std::string_view text, std::string& why) {
     return step;
 }
 
-void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vector<ScriptError>& errors) {
+void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vector<ScriptError>& errors,
+                 bool slotKnown) {
     // Where the system and the slot stand at each line, and the line that put them there.
     int asleepSince = 0, slotLine = 0;
     bool slotFull = true;
@@ -295,9 +296,9 @@ void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vec
                 why = since("the system sleeps already", asleepSince);
             else if (!asleepSince && step->kind == Kind::Wake)
                 why = "the system is awake here: nothing to wake";
-            else if (!slotFull && step->kind == Kind::Remove)
+            else if (slotKnown && !slotFull && step->kind == Kind::Remove)
                 why = since("the slot is empty here", slotLine);
-            else if (slotFull && step->kind == Kind::Insert)
+            else if (slotKnown && slotFull && step->kind == Kind::Insert)
                 why = slotLine ? since("a card is in the slot here", slotLine) : "the run's card is in the slot here";
             if (!why.empty()) {
                 errors.push_back({number, written, why});

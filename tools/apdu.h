@@ -77,8 +77,11 @@ struct ScriptError {
 // comment lines are neither). A script starts awake with the run's card in the slot; a line that
 // cannot run where it stands is an error too: a command or !reset while the system sleeps (it
 // would wait for the wake), !sleep while asleep, !wake while awake, !remove from an empty slot,
-// !insert into a full one. A script with errors runs nothing.
-void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vector<ScriptError>& errors);
+// !insert into a full one. A script with errors runs nothing. Without `slotKnown` (a reader on a
+// tty, whose slot holds whatever a person put there) the slot is not followed: !insert and
+// !remove wait for the person and may stand anywhere.
+void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vector<ScriptError>& errors,
+                 bool slotKnown = true);
 
 // Text for JSON string values: quotes, backslashes and control characters escaped.
 std::string JsonEscaped(std::string_view text);

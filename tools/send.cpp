@@ -56,6 +56,12 @@ namespace lmscr::tool {
 namespace {
 
 constexpr size_t kBytesPerLine = 16;
+// A script's !insert or !remove on a tty waits this long for a person to move the card, looking
+// at the stop flag every kLookMs.
+constexpr uint64_t kCardMoveBoundMs = 120'000;
+constexpr uint64_t kLookMs = 50;
+// A cancelled tracking request ends at once; this only bounds a driver that would not end it.
+constexpr uint64_t kCancelBoundMs = 5'000;
 
 // The protocol the card names first in its answer to reset: TD1's, or T=0 when there is no
 // TD1 (ISO/IEC 7816-3: an ATR without TD1 offers T=0 only). 0 for an ATR too short to tell.
@@ -94,7 +100,10 @@ public:
 
     int Run(ULONG protocols, const std::vector<Exchange>& exchanges) {
         protocols_ = protocols;
-        const bool ready = SetUp();
+        // On a tty a script may begin by waiting for its card: then there is none to reset yet.
+        const bool firstWaitsForCard = session_.RealTime() && !exchanges.empty() && exchanges.front().step &&
+                                       exchanges.front().step->kind == ScriptStep::Kind::Insert;
+        const bool ready = SetUp(firstWaitsForCard);
         if (ready)
             for (const auto& e : exchanges) {
                 if (!e.step) {
@@ -142,11 +151,15 @@ private:
         return a;
     }
 
-    bool SetUp() {
+    bool SetUp(bool firstWaitsForCard) {
         if (!session_.Start()) {
             std::string why = "the reader did not start";
             for (const auto& line : session_.Failure()) why += "\n            " + line;
             return SetUpFailed(STATUS_UNSUCCESSFUL, why);
+        }
+        if (firstWaitsForCard && session_.CardState() <= SCARD_ABSENT) {
+            if (!options_.json) Say("no card in the slot yet; the script's first step waits for one");
+            return true;
         }
         session_.InsertCard();
         setupTrace_ = session_.NewTraceLines();
@@ -217,9 +230,9 @@ private:
             const bool off = !session_.ReaderPowered();
             const std::string name = step.card.empty() ? options_.card : step.card;
             if (session_.RealTime()) {
-                // The card in a reader on a tty is moved by hand, or on the input of lmscr reader.
-                o.ok = false;
-                o.result = "no card moves on a tty";
+                // The card in a reader on a tty is moved by hand, or on the input of lmscr reader:
+                // the step waits for it through the tracking request an application would park.
+                WaitForCardMove(step.kind == ScriptStep::Kind::Insert, o);
             } else if (step.kind == ScriptStep::Kind::Remove) {
                 o.ok = session_.RemoveCard();
                 o.result = o.ok ? "card out" : "the slot was empty";
@@ -270,6 +283,31 @@ private:
             return false;
         }
         return true;
+    }
+
+    // On a tty: IOCTL_SMARTCARD_IS_PRESENT or IS_ABSENT, for as long as a person may take to move
+    // the card; a card already where the step wants it ends the request at once.
+    void WaitForCardMove(bool insert, StepOutcome& o) {
+        if (!options_.json) Say(insert ? "waiting for a card in the slot" : "waiting for the card to be taken out");
+        auto request = session_.Async(insert ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+        uint64_t waited = 0;
+        while (!request->Wait(kLookMs) && !StopRequested() && (waited += kLookMs) < kCardMoveBoundMs) {
+        }
+        o.request = true;
+        o.ms = session_.NowMs() - o.at;
+        if (!request->Wait(0)) {
+            request->Cancel();
+            request->Wait(kCancelBoundMs);
+            o.status = STATUS_CANCELLED;
+            o.ok = false;
+            o.result = StopRequested() ? "stopped by a signal"
+                                       : "no card " + std::string(insert ? "inserted" : "taken out") + " within " +
+                                             std::to_string(kCardMoveBoundMs / 1000) + " s";
+            return;
+        }
+        o.status = request->Result().status;
+        o.ok = o.status == STATUS_SUCCESS;
+        o.result = !o.ok ? "" : insert ? "a card is in" : "the card is out";
     }
 
     void StepText(const Exchange& e, const StepOutcome& o) {
@@ -475,7 +513,12 @@ private:
         to.insert(to.end(), more.begin(), more.end());
     }
 
-    void Say(const std::string& text) { std::fprintf(out_, "%10.3f ms  %s\n", session_.NowMs(), text.c_str()); }
+    // Flushed: a person (or a program) on the other end of a pipe may be waiting for the line to
+    // move the card.
+    void Say(const std::string& text) {
+        std::fprintf(out_, "%10.3f ms  %s\n", session_.NowMs(), text.c_str());
+        std::fflush(out_);
+    }
     void Detail(const std::string& text) { std::fprintf(out_, "               %s\n", text.c_str()); }
     void Trace(const std::vector<std::string>& lines) {
         if (options_.trace) PrintTrace(out_, lines);
@@ -554,7 +597,7 @@ int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& 
     }
     std::vector<ScriptLine> lines;
     std::vector<ScriptError> errors;
-    ParseScript(text, lines, errors);
+    ParseScript(text, lines, errors, options.port.empty());
     for (const auto& l : lines)
         if (l.step && l.step->kind == ScriptStep::Kind::Insert && !l.step->card.empty() &&
             !sim::cards::MakeCardProfile(l.step->card, options.seed))

@@ -271,6 +271,17 @@ TEST(ScriptSteps, lines_that_cannot_run_where_they_stand_are_errors) {
     EXPECT_EQ(lines[5].command.size(), 7u);
 }
 
+// On a tty the slot holds whatever a person put there: card moves are waited for, in any order,
+// while the system's sleep is still followed.
+TEST(ScriptSteps, on_a_tty_card_moves_stand_anywhere) {
+    std::vector<ScriptLine> lines;
+    std::vector<ScriptError> errors;
+    ParseScript("!insert\n!insert\n!remove\n!remove\n!wake\n", lines, errors, false);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].number, 5);
+    EXPECT_EQ(lines.size(), 4u);
+}
+
 TEST(Json, strings_are_escaped) {
     EXPECT_EQ(JsonEscaped("plain"), "plain");
     EXPECT_EQ(JsonEscaped("a \"card\" \\ x"), "a \\\"card\\\" \\\\ x");
