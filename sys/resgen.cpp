@@ -2,7 +2,8 @@
 // (resources/resources.cpp), so that the message table the event viewer reads from lmscr.sys and
 // the one the emulation shows cannot drift apart:
 //   events.mc  the message compiler's source: one message per MessageTable entry;
-//   version.rc   the VERSIONINFO block of VersionBlock.
+//   version.rc   the VERSIONINFO block of VersionBlock;
+//   expected.json  the same data for the image's tests (tests/sys), to find it again in lmscr.sys.
 // A host program: it links the same resources.cpp that goes into the image.
 #include <cstdio>
 #include <cstdlib>
@@ -142,6 +143,37 @@ std::string VersionSource() {
     return rc;
 }
 
+std::string JsonString(const char* s) {
+    std::string out = "\"";
+    for (const char* p = s; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') out += std::string("\\") + *p;
+        else if (c < 0x20) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+            out += buffer;
+        } else out += *p;
+    }
+    return out + "\"";
+}
+
+std::string Expected() {
+    const VERSION_BLOCK& v = VersionBlock;
+    std::string json = "{\n  \"messages\": [\n";
+    for (ULONG i = 0; i < MessageTableEntries; ++i)
+        json += "    {\"id\": " + std::to_string(MessageTable[i].Code) + ", \"symbol\": " +
+                JsonString(MessageTable[i].Symbol) + ", \"text\": " + JsonString(MessageTable[i].Text) +
+                (i + 1 < MessageTableEntries ? "},\n" : "}\n");
+    json += "  ],\n  \"file_version\": [";
+    for (int i = 0; i < 4; ++i) json += std::to_string(v.FileVersion[i]) + (i < 3 ? ", " : "");
+    json += "],\n  \"product_version\": [";
+    for (int i = 0; i < 4; ++i) json += std::to_string(v.ProductVersion[i]) + (i < 3 ? ", " : "");
+    json += "],\n  \"translation\": " + JsonString(v.Translation) + ",\n  \"strings\": {";
+    for (ULONG i = 0; i < v.StringCount; ++i)
+        json += std::string(i ? ", " : "") + JsonString(v.Strings[i].Name) + ": " + JsonString(v.Strings[i].Value);
+    return json + "}\n}\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,5 +181,6 @@ int main(int argc, char** argv) {
     std::string dir = argv[1];
     Write(dir + "/events.mc", MessageCompilerSource());
     Write(dir + "/version.rc", VersionSource());
+    Write(dir + "/expected.json", Expected());
     return 0;
 }
