@@ -9,7 +9,9 @@ CHECK is one of:
   runtime    nothing of a C or C++ runtime: no static constructor or thread-local section in the
              objects, no import of msvcrt or kernel32, no stack probe
   headers    every header the driver's objects were compiled with is the cross compiler's own,
-             a driver folder's, or the copy of the project's smclib.h; none of platform/include
+             a driver folder's, or the copy of the project's smclib.h; none of platform/include;
+             and the driver's compile command refuses a source that calls an emulation-only
+             routine (emulation_only.cpp, which the Linux build compiles)
   imports    the import table equals the platform routines the emulation provides and the
              driver's objects of the Linux build call; the .def lists exactly the library's
   resources  the message table and the version block in the image are resources.cpp's
@@ -203,6 +205,23 @@ def check_headers(args):
                 fail("%s includes %s, the emulation's header" % (os.path.basename(obj), header))
             elif not any(path.startswith(a + os.sep) for a in allowed):
                 fail("%s includes %s, from no allowed folder" % (os.path.basename(obj), header))
+    with open(os.path.join(args.sys, "compile_commands.json")) as f:
+        commands = json.load(f)
+    entry = [c for c in commands if c["file"].endswith("driver/entry.cpp")]
+    if not entry:
+        fail("no compile command of driver/entry.cpp in the image's build")
+    else:
+        import shlex
+        words = shlex.split(entry[0]["command"])
+        probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "emulation_only.cpp")
+        at = words.index("-c")
+        command = words[:at] + ["-fsyntax-only", probe]
+        command = [w for i, w in enumerate(command) if w != "-o" and (i == 0 or command[i - 1] != "-o")]
+        result = subprocess.run(command, capture_output=True, text=True, cwd=entry[0]["directory"])
+        if result.returncode == 0:
+            fail("the driver's compile command accepts a call of LmIoAllocateIrp, an emulation-only routine")
+        elif "LmIoAllocateIrp" not in result.stderr:
+            fail("emulation_only.cpp fails for another reason than LmIoAllocateIrp:\n" + result.stderr)
     for needed in ("ddk/wdm.h", "ddk/ntddk.h", "ntddser.h", "winsmcrd.h", "smclib.h"):
         if not any(p.endswith("/" + needed) for p in seen):
             fail("no object was compiled with the platform's %s" % needed)
