@@ -1,12 +1,13 @@
 // Writes the resource sources of the kernel image from the driver's own resource data
 // (resources/resources.cpp), so that the message table the event viewer reads from lmscr.sys and
 // the one the emulation shows cannot drift apart:
-//   events.mc  the message compiler's source: one message per MessageTable entry;
-//   version.rc   the VERSIONINFO block of VersionBlock;
+//   events.mc      the message compiler's source: one message per MessageTable entry;
+//   version.rc     the VERSIONINFO block of VersionBlock;
 //   expected.json  the same data for the image's tests (tests/sys), to find it again in lmscr.sys.
 // A host program: it links the same resources.cpp that goes into the image.
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 
 #include "resources.h"
@@ -74,19 +75,13 @@ std::string MessageCompilerSource() {
         "               Informational=0x1:STATUS_SEVERITY_INFORMATIONAL\n"
         "               Warning=0x2:STATUS_SEVERITY_WARNING\n"
         "               Error=0x3:STATUS_SEVERITY_ERROR)\n";
+    // the facilities by number: the codes carry no names for them
+    std::set<unsigned> numbers;
+    for (ULONG i = 0; i < MessageTableEntries; ++i) numbers.insert((MessageTable[i].Code >> 16) & 0xFFF);
     std::string facilities;
-    unsigned seen[64];
-    unsigned nseen = 0;
-    for (ULONG i = 0; i < MessageTableEntries; ++i) {
-        unsigned facility = (MessageTable[i].Code >> 16) & 0xFFF;
-        bool known = false;
-        for (unsigned j = 0; j < nseen; ++j) known = known || seen[j] == facility;
-        if (known) continue;
-        if (nseen == 64) Fail("too many facilities");
-        seen[nseen++] = facility;
+    for (unsigned facility : numbers)
         facilities += (facilities.empty() ? "" : "\n              ") + std::string("Facility") +
                       Hex(facility, 3).substr(2) + "=" + Hex(facility, 3);
-    }
     mc += "FacilityNames=(" + facilities + ")\n";
     mc += "LanguageNames=(English=0x409:MSG00409)\n";
     static const char* const severities[] = {"Success", "Informational", "Warning", "Error"};
