@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_ARGS ?= --timeout 600
 
-.PHONY: all deps build test asan tsan clang bench demo soak clean install
+.PHONY: all deps build test asan tsan clang bench demo soak clean install sys
 
 all: build
 
@@ -88,5 +88,13 @@ soak: build
 demo: build
 	./build/tools/lmscr demo
 
+# The driver as an x64 kernel-mode image, build-sys/lmscr.sys, by the mingw-w64 cross compiler
+# against its own kernel headers (sys/).  `make test` builds and checks it too, in build/sys.
+build-sys/build.ninja: | deps
+	cmake -S sys -B build-sys -G Ninja --toolchain $(CURDIR)/sys/toolchain-x86_64-w64-mingw32.cmake
+
+sys: build-sys/build.ninja
+	cmake --build build-sys -j $(JOBS)
+
 clean:
-	rm -rf build build-asan build-asan-clang build-tsan build-clang build-bench
+	rm -rf build build-asan build-asan-clang build-tsan build-clang build-bench build-sys

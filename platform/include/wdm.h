@@ -6,11 +6,19 @@
  * source could be built for the real kernel unchanged; the routines are implemented by the
  * user-mode kernel in platform/kernel.
  *
+ * The records have the platform's x64 layout (member names, widths and offsets; the cross build
+ * of sys/ compares them with the platform's header in tests/sys), and the routines carry the
+ * platform's calling conventions, NTAPI and FASTCALL, which are empty here as on x64.
+ *
  * Deliberate differences from the real header, all invisible to a correct driver:
  *   - ULONG and LONG are 32 bits on this LP64 host as on the platform (typedefs, not `long`);
  *   - the allocation routines are macros that add the caller's file, line and function, so that
  *     the leak report and the fault injector can name the call site;
- *   - DEVOBJ_EXTENSION and the work item are opaque; the kernel keeps its own state there.
+ *   - DEVOBJ_EXTENSION and the work item are opaque; the kernel keeps its own state there;
+ *   - the spin lock and IRQL routines have their x86 names (KfAcquireSpinLock; the x64 header
+ *     makes KeAcquireSpinLock call KeAcquireSpinLockRaiseToDpc and reads the IRQL inline), and
+ *     RtlCopyMemory, RtlMoveMemory, RtlZeroMemory and RtlFillMemory are routines, not macros over
+ *     memcpy, memmove and memset: the driver includes no C header to declare those.
  */
 #ifndef LMSCR_WDM_H
 #define LMSCR_WDM_H
@@ -27,8 +35,17 @@ extern "C" {
 #define IN
 #define OUT
 #define OPTIONAL
+/* The platform's calling conventions: __stdcall and __fastcall on x86, one convention elsewhere,
+ * here as on x64. */
 #define NTAPI
+#define FASTCALL
 #define FORCEINLINE static inline
+/* Members that the platform keeps on a pointer boundary in 64-bit builds (IO_STACK_LOCATION). */
+#if defined(__LP64__) || defined(_WIN64)
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#else
+#define POINTER_ALIGNMENT
+#endif
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 
 typedef void *PVOID;
@@ -200,7 +217,7 @@ typedef struct _KEVENT {
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 struct _KDPC;
-typedef VOID KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
 
@@ -224,61 +241,61 @@ typedef struct _KTIMER {
     LONG Period; /* milliseconds; 0 for a one-shot timer */
 } KTIMER, *PKTIMER, *PRKTIMER;
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-LONG KeResetEvent(PRKEVENT Event);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 #define THREAD_WAIT_OBJECTS 3
 #define MAXIMUM_WAIT_OBJECTS 64
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
                                   KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                   BOOLEAN Alertable, PLARGE_INTEGER Timeout, PVOID WaitBlockArray);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval);
-VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONGLONG KeQueryInterruptTime(void);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG NTAPI KeQueryInterruptTime(void);
 
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 
-VOID KeInitializeTimer(PKTIMER Timer);
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
-BOOLEAN KeCancelTimer(PKTIMER Timer);
-BOOLEAN KeReadStateTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
 /* Spin locks and IRQL */
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock(SpinLock, NewIrql)
-KIRQL KeGetCurrentIrql(void);
-KIRQL KfRaiseIrql(KIRQL NewIrql);
-VOID KfLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeGetCurrentIrql(void);
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 #define KeRaiseIrql(NewIrql, OldIrql) (*(OldIrql) = KfRaiseIrql(NewIrql))
 #define KeLowerIrql(NewIrql) KfLowerIrql(NewIrql)
 
 /* Interlocked operations */
-LONG InterlockedIncrement(LONG volatile *Addend);
-LONG InterlockedDecrement(LONG volatile *Addend);
-LONG InterlockedExchange(LONG volatile *Target, LONG Value);
-LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
+LONG FASTCALL InterlockedIncrement(LONG volatile *Addend);
+LONG FASTCALL InterlockedDecrement(LONG volatile *Addend);
+LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value);
+LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
 PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value);
 
 /* Stops the machine: the verifier's and a driver's last word. */
 #define DRIVER_VERIFIER_DETECTED_VIOLATION 0xC4
-__attribute__((noreturn)) VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2,
+__attribute__((noreturn)) VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2,
                                             ULONG_PTR P3, ULONG_PTR P4);
 
 /* ---------------------------------------------------------------------------------------- */
@@ -292,10 +309,10 @@ typedef enum _POOL_TYPE {
     PagedPoolCacheAligned = 5
 } POOL_TYPE;
 
-PVOID LmExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+PVOID NTAPI LmExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
                               PCSTR File, ULONG Line, PCSTR Function);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
-VOID ExFreePool(PVOID P);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
 #define ExAllocatePoolWithTag(PoolType, NumberOfBytes, Tag) \
     LmExAllocatePoolWithTag(PoolType, NumberOfBytes, Tag, __FILE__, __LINE__, __func__)
 #define ExAllocatePool(PoolType, NumberOfBytes) \
@@ -304,15 +321,15 @@ VOID ExFreePool(PVOID P);
 /* ---------------------------------------------------------------------------------------- */
 /* Run-time library                                                                           */
 
-SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
+SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
 VOID RtlCopyMemory(VOID *Destination, const VOID *Source, SIZE_T Length);
 VOID RtlMoveMemory(VOID *Destination, const VOID *Source, SIZE_T Length);
 VOID RtlZeroMemory(VOID *Destination, SIZE_T Length);
 VOID RtlFillMemory(VOID *Destination, SIZE_T Length, UCHAR Fill);
 #define RtlEqualMemory(a, b, n) (RtlCompareMemory((a), (b), (n)) == (n))
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                               BOOLEAN CaseInSensitive);
 
 /* List helpers, as the platform defines them */
@@ -474,24 +491,24 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject,
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject,
                                    struct _DEVICE_OBJECT *PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE *PDRIVER_ADD_DEVICE;
-typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
 typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject,
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject,
                                    PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE *PDRIVER_INITIALIZE;
-typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_CANCEL *PDRIVER_CANCEL;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
                                        PVOID Context);
 typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
-typedef VOID IO_WORKITEM_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, PVOID Context);
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, PVOID Context);
 typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
-typedef VOID REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT *DeviceObject, UCHAR MinorFunction,
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT *DeviceObject, UCHAR MinorFunction,
                                     POWER_STATE PowerState, PVOID Context,
                                     PIO_STATUS_BLOCK IoStatus);
 typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
@@ -532,6 +549,38 @@ typedef struct _DRIVER_OBJECT {
 
 #define FILE_DEVICE_SECURE_OPEN 0x00000100
 
+/* Device queues, and the wait context block of a DMA adapter: in the device object's layout,
+ * unused by the drivers here. */
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    union {
+        BOOLEAN Busy;
+        struct {
+            LONGLONG Reserved : 8;
+            LONGLONG Hint : 56;
+        };
+    };
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine; /* PDRIVER_CONTROL */
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
@@ -540,13 +589,27 @@ typedef struct _DEVICE_OBJECT {
     struct _DEVICE_OBJECT *NextDevice;     /* next device of the same driver */
     struct _DEVICE_OBJECT *AttachedDevice; /* device attached directly above this one */
     struct _IRP *CurrentIrp;
+    struct _IO_TIMER *Timer;
     ULONG Flags;
     ULONG Characteristics;
+    struct _VPB *volatile Vpb;
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
     ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
     struct _DEVOBJ_EXTENSION *DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _FILE_OBJECT {
@@ -590,32 +653,32 @@ typedef struct _IO_STACK_LOCATION {
     union {
         struct {
             PIO_SECURITY_CONTEXT SecurityContext;
-            ULONG Options;
-            USHORT FileAttributes;
+            ULONG POINTER_ALIGNMENT Options;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
         struct {
             PVOID AllocatedResources;
@@ -643,6 +706,26 @@ typedef struct _IO_STACK_LOCATION {
 #define IRP_BUFFERED_IO 0x00000010
 #define IRP_DEALLOCATE_BUFFER 0x00000020
 #define IRP_INPUT_OPERATION 0x00000040
+
+/* Asynchronous procedure calls: in the request's layout (Tail.Apc), unused by the drivers here. */
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    struct _KTHREAD *Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;  /* PKKERNEL_ROUTINE */
+    PVOID RundownRoutine; /* PKRUNDOWN_ROUTINE */
+    PVOID NormalRoutine;  /* PKNORMAL_ROUTINE */
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
 
 typedef struct _IRP {
     CSHORT Type;
@@ -678,6 +761,7 @@ typedef struct _IRP {
     union {
         struct {
             union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
                 struct {
                     PVOID DriverContext[4];
                 };
@@ -693,34 +777,35 @@ typedef struct _IRP {
             };
             struct _FILE_OBJECT *OriginalFileObject;
         } Overlay;
+        KAPC Apc;
         PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
 
 /* I/O manager routines */
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT *DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 VOID ObReferenceObject(PVOID Object);
 VOID ObDereferenceObject(PVOID Object);
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver(DeviceObject, Irp)
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest(Irp, PriorityBoost)
 
-PIRP LmIoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota, PCSTR File, ULONG Line, PCSTR Function);
+PIRP NTAPI LmIoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota, PCSTR File, ULONG Line, PCSTR Function);
 #define IoAllocateIrp(StackSize, ChargeQuota) \
     LmIoAllocateIrp(StackSize, ChargeQuota, __FILE__, __LINE__, __func__)
-VOID IoFreeIrp(PIRP Irp);
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Status);
-PIRP LmIoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+VOID NTAPI IoFreeIrp(PIRP Irp);
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status);
+PIRP NTAPI LmIoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                      PVOID InputBuffer, ULONG InputBufferLength,
                                      PVOID OutputBuffer, ULONG OutputBufferLength,
                                      BOOLEAN InternalDeviceIoControl, PKEVENT Event,
@@ -730,9 +815,9 @@ PIRP LmIoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceO
     LmIoBuildDeviceIoControlRequest(Code, Dev, In, InLen, Out, OutLen, Internal, Event, Iosb, \
                                     __FILE__, __LINE__, __func__)
 
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
 FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation;
@@ -780,35 +865,38 @@ typedef enum _WORK_QUEUE_TYPE {
     DelayedWorkQueue = 1,
     HyperCriticalWorkQueue = 2
 } WORK_QUEUE_TYPE;
-PIO_WORKITEM LmIoAllocateWorkItem(PDEVICE_OBJECT DeviceObject, PCSTR File, ULONG Line,
+PIO_WORKITEM NTAPI LmIoAllocateWorkItem(PDEVICE_OBJECT DeviceObject, PCSTR File, ULONG Line,
                                   PCSTR Function);
 #define IoAllocateWorkItem(DeviceObject) \
     LmIoAllocateWorkItem(DeviceObject, __FILE__, __LINE__, __func__)
-VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                      WORK_QUEUE_TYPE QueueType, PVOID Context);
 
 /* Device interfaces */
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                    const GUID *InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString,
                                    PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 
 /* Remove locks */
-typedef struct _IO_REMOVE_LOCK {
+/* The lock of a free build: the common block alone (a checked build adds a debugging block). */
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
     BOOLEAN Removed;
     BOOLEAN Reserved[3];
     LONG IoCount; /* 1 + the references held; 0 once the last reference is gone after removal */
     KEVENT RemoveEvent;
-    ULONG Tag;
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+typedef struct _IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                               ULONG HighWatermark, ULONG RemlockSize);
-NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
                                ULONG RemlockSize);
-VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
-VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 #define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
     IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
 #define IoAcquireRemoveLock(RemoveLock, Tag) \
@@ -835,17 +923,17 @@ typedef struct _IO_ERROR_LOG_PACKET {
     LARGE_INTEGER DeviceOffset;
     ULONG DumpData[1];
 } IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
-PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
-VOID IoWriteErrorLogEntry(PVOID ElEntry);
-VOID IoFreeErrorLogEntry(PVOID ElEntry);
+PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
+VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry);
 
 /* ---------------------------------------------------------------------------------------- */
 /* Power manager                                                                              */
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID PoStartNextPowerIrp(PIRP Irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
 
 #ifdef __cplusplus

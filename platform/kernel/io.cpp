@@ -710,40 +710,39 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
 
 // ---- remove locks --------------------------------------------------------------------------
 
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG, ULONG, ULONG) {
-    Lock->Removed = FALSE;
-    Lock->IoCount = 1;
-    Lock->Tag = AllocateTag;
-    KeInitializeEvent(&Lock->RemoveEvent, NotificationEvent, FALSE);
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG) {
+    Lock->Common.Removed = FALSE;
+    Lock->Common.IoCount = 1;
+    KeInitializeEvent(&Lock->Common.RemoveEvent, NotificationEvent, FALSE);
 }
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, PCSTR, ULONG, ULONG) {
-    InterlockedIncrement(&RemoveLock->IoCount);
-    if (RemoveLock->Removed) {
-        if (InterlockedDecrement(&RemoveLock->IoCount) == 0)
-            KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    InterlockedIncrement(&RemoveLock->Common.IoCount);
+    if (RemoveLock->Common.Removed) {
+        if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
+            KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_DELETE_PENDING;
     }
     return STATUS_SUCCESS;
 }
 
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
-    LONG left = InterlockedDecrement(&RemoveLock->IoCount);
-    if (left < 0 || (left == 0 && !RemoveLock->Removed))
+    LONG left = InterlockedDecrement(&RemoveLock->Common.IoCount);
+    if (left < 0 || (left == 0 && !RemoveLock->Common.Removed))
         K().Violation("REMOVE_LOCK_OVER_RELEASED",
                       "a remove lock was released more often than it was acquired");
-    if (left == 0) KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    if (left == 0) KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
 }
 
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
-    RemoveLock->Removed = TRUE;
+    RemoveLock->Common.Removed = TRUE;
     // The caller's own reference, then the lock's base count.
-    LONG left = InterlockedDecrement(&RemoveLock->IoCount);
+    LONG left = InterlockedDecrement(&RemoveLock->Common.IoCount);
     if (left < 1)
         K().Violation("REMOVE_LOCK_OVER_RELEASED",
                       "IoReleaseRemoveLockAndWait without a reference of the caller");
-    if (InterlockedDecrement(&RemoveLock->IoCount) > 0)
-        KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0)
+        KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
 // ---- error log -----------------------------------------------------------------------------
