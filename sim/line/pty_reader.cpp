@@ -29,19 +29,28 @@ namespace {
 constexpr int kPollMs = 100;
 constexpr size_t kReadChunk = 256;
 
+// Real time for the threads that post work, line time for the work itself: in the clock thread
+// NowNs() is the time the running timer was due, not the time it ran. A thread that is scheduled
+// late (a loaded machine) then runs its overdue timers back to back, and the firmware still sees
+// the bytes a byte time apart, as they were on the line, instead of a pause that no line had. The
+// reader drops a command whose bytes pause for 20 ms: such a pause, made up by the scheduler,
+// would cut a command in two.
 class RealTimeClock : public sim::Clock {
 public:
     RealTimeClock() : start_(std::chrono::steady_clock::now()), thread_([this] { Run(); }) {}
     ~RealTimeClock() override { Stop(); }
 
     uint64_t NowNs() const override {
-        return static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count());
+        if (std::this_thread::get_id() == clockThread_.load()) return lineNs_;
+        return WallNs();
     }
-    TimerId After(uint64_t delayNs, std::function<void()> fn) override {
+    TimerId After(uint64_t delayNs, std::function<void()> fn) override { return At(NowNs() + delayNs, std::move(fn)); }
+    // At a time of this clock's: timers given increasing times run in that order, however late
+    // the thread that sets them is scheduled.
+    TimerId At(uint64_t dueNs, std::function<void()> fn) {
         std::lock_guard<std::mutex> lock(mutex_);
         const TimerId id = ++next_;
-        timers_.emplace(std::make_pair(NowNs() + delayNs, id), std::move(fn));
+        timers_.emplace(std::make_pair(dueNs, id), std::move(fn));
         cv_.notify_one();
         return id;
     }
@@ -78,7 +87,13 @@ public:
     }
 
 private:
+    uint64_t WallNs() const {
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count());
+    }
+
     void Run() {
+        clockThread_.store(std::this_thread::get_id());
         std::unique_lock<std::mutex> lock(mutex_);
         while (!stop_) {
             if (timers_.empty()) {
@@ -91,6 +106,7 @@ private:
                 continue;
             }
             auto fn = std::move(timers_.begin()->second);
+            lineNs_ = std::max(lineNs_, timers_.begin()->first.first);
             timers_.erase(timers_.begin());
             lock.unlock();
             fn();
@@ -104,6 +120,8 @@ private:
     std::map<std::pair<uint64_t, TimerId>, std::function<void()>> timers_;
     TimerId next_ = 0;
     bool stop_ = false;
+    std::atomic<std::thread::id> clockThread_{};
+    uint64_t lineNs_ = 0;  // the clock thread's own
     std::thread thread_;
 };
 
@@ -156,10 +174,11 @@ private:
             ssize_t got = read(master_, buffer, sizeof buffer);
             for (ssize_t i = 0; i < got; ++i) {
                 // The byte's stop bit ends one byte time after the line became free for it.
-                const uint64_t now = clock_.NowNs();
-                lineFreeNs_ = std::max(lineFreeNs_, now) + byteNs_;
+                // An absolute time: a delay from a "now" read before this thread was preempted
+                // would land the byte behind the next one.
+                lineFreeNs_ = std::max(lineFreeNs_, clock_.NowNs()) + byteNs_;
                 const uint8_t b = buffer[i];
-                clock_.After(lineFreeNs_ - now, [this, b] {
+                clock_.At(lineFreeNs_, [this, b] {
                     if (firmware_) firmware_->OnHostByte(b);
                 });
             }

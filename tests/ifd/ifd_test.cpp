@@ -268,7 +268,14 @@ TEST_F(Handler, two_channels_serve_in_parallel) {
             Bytes answer = Transmit(lun, protocol, kSelectMf, &r);
             if (protocol == 0 && r == IFD_SUCCESS && answer.size() == 2 && answer[0] == 0x61)
                 answer = Transmit(lun, protocol, Bytes{0x00, 0xC0, 0x00, 0x00, answer[1]}, &r);
-            if (r == IFD_SUCCESS && StatusWord(answer) == Bytes{0x90, 0x00}) ++*good;
+            if (r == IFD_SUCCESS && StatusWord(answer) == Bytes{0x90, 0x00}) {
+                ++*good;
+            } else {
+                std::string bytes;
+                for (uint8_t b : answer) bytes += " " + std::to_string(b);
+                std::fprintf(stderr, "lun %lx, transmit %d: code %ld, answer%s\n", static_cast<unsigned long>(lun), i,
+                             static_cast<long>(r), bytes.c_str());
+            }
         }
     };
     int goodT1 = 0, goodT0 = 0;
