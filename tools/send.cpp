@@ -56,12 +56,8 @@ namespace lmscr::tool {
 namespace {
 
 constexpr size_t kBytesPerLine = 16;
-// A script's !insert or !remove on a tty waits this long for a person to move the card, looking
-// at the stop flag every kLookMs.
-constexpr uint64_t kCardMoveBoundMs = 120'000;
-constexpr uint64_t kLookMs = 50;
-// A cancelled tracking request ends at once; this only bounds a driver that would not end it.
-constexpr uint64_t kCancelBoundMs = 5'000;
+// A script's !insert or !remove on a tty waits this long for a person to move the card.
+constexpr double kCardMoveBoundMs = 120'000;
 
 // The protocol the card names first in its answer to reset: TD1's, or T=0 when there is no
 // TD1 (ISO/IEC 7816-3: an ATR without TD1 offers T=0 only). 0 for an ATR too short to tell.
@@ -289,23 +285,19 @@ private:
     // the card; a card already where the step wants it ends the request at once.
     void WaitForCardMove(bool insert, StepOutcome& o) {
         if (!options_.json) Say(insert ? "waiting for a card in the slot" : "waiting for the card to be taken out");
-        auto request = session_.Async(insert ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
-        uint64_t waited = 0;
-        while (!request->Wait(kLookMs) && !StopRequested() && (waited += kLookMs) < kCardMoveBoundMs) {
-        }
+        const std::optional<NTSTATUS> status = session_.WaitForCard(
+            insert, [&] { return StopRequested() || session_.NowMs() - o.at >= kCardMoveBoundMs; });
         o.request = true;
         o.ms = session_.NowMs() - o.at;
-        if (!request->Wait(0)) {
-            request->Cancel();
-            request->Wait(kCancelBoundMs);
+        if (!status) {
             o.status = STATUS_CANCELLED;
             o.ok = false;
             o.result = StopRequested() ? "stopped by a signal"
                                        : "no card " + std::string(insert ? "inserted" : "taken out") + " within " +
-                                             std::to_string(kCardMoveBoundMs / 1000) + " s";
+                                             std::to_string(static_cast<int>(kCardMoveBoundMs / 1000)) + " s";
             return;
         }
-        o.status = request->Result().status;
+        o.status = *status;
         o.ok = o.status == STATUS_SUCCESS;
         o.result = !o.ok ? "" : insert ? "a card is in" : "the card is out";
     }

@@ -107,6 +107,22 @@ std::shared_ptr<kernel::PendingIo> ReaderSession::Async(ULONG code, const std::v
     return k_->Clients().IoControlAsync(handle_, code, input, outputLength);
 }
 
+std::optional<NTSTATUS> ReaderSession::WaitForCard(bool present, const std::function<bool()>& giveUp) {
+    // How often the wait looks at `giveUp`; a cancelled tracking request ends at once, and the
+    // bound only keeps a driver that would not end it from holding the program.
+    constexpr uint64_t kLookMs = 50;
+    constexpr uint64_t kCancelBoundMs = 5'000;
+    auto request = Async(present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    while (!request->Wait(kLookMs)) {
+        if (!giveUp()) continue;
+        if (request->Wait(0)) break;
+        request->Cancel();
+        request->Wait(kCancelBoundMs);
+        return std::nullopt;
+    }
+    return request->Result().status;
+}
+
 PowerChange ReaderSession::SetSystemState(SYSTEM_POWER_STATE state, bool critical) {
     kernel::PowerManager& pm = k_->Power();
     const size_t before = pm.History().size();

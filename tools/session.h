@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -82,6 +83,11 @@ public:
 
     // A device-control request on the session's handle that the caller waits for.
     std::shared_ptr<kernel::PendingIo> Async(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength);
+    // The tracking request an application parks until the card is where it wants it:
+    // IOCTL_SMARTCARD_IS_PRESENT (`present`) or IS_ABSENT, in real time. `giveUp` is asked every
+    // 50 ms while it waits; when it says so the request is cancelled and nothing is returned.
+    // Otherwise the request's status (a card already where it is wanted ends it at once).
+    std::optional<NTSTATUS> WaitForCard(bool present, const std::function<bool()>& giveUp);
 
     // A system power change through the power manager (see PowerChange).
     PowerChange SetSystemState(SYSTEM_POWER_STATE state, bool critical = false);

@@ -9,15 +9,6 @@
 
 namespace lmscr::tool {
 
-namespace {
-
-// How often a parked request's wait looks at the clock and the stop flag.
-constexpr uint64_t kLookMs = 50;
-// A cancelled tracking request ends at once; this only bounds a driver that would not end it.
-constexpr uint64_t kCancelBoundMs = 5'000;
-
-}  // namespace
-
 int RunWatch(const GlobalOptions& options, double seconds, bool atr, std::FILE* out, std::FILE* err) {
     if (options.port.empty()) {
         std::fprintf(err, "lmscr watch: --port PATH, the reader's tty (a serial port, or the link of lmscr reader)\n");
@@ -42,22 +33,18 @@ int RunWatch(const GlobalOptions& options, double seconds, bool atr, std::FILE* 
     say(present ? "a card is in the slot" : "the slot is empty");
     int code = 0;
     while (!over()) {
-        auto request = session.Async(present ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-        bool done = false, gone = false;
-        while (!(done = request->Wait(kLookMs)) && !over() && !(gone = !session.ReaderAttached())) {
-        }
-        if (!done) {
-            request->Cancel();
-            request->Wait(kCancelBoundMs);
+        bool gone = false;
+        const std::optional<NTSTATUS> status =
+            session.WaitForCard(!present, [&] { return over() || (gone = !session.ReaderAttached()); });
+        if (!status) {
             if (gone) {
                 say("the reader is gone: its port hung up or dropped DSR (cable, power)");
                 code = 1;
             }
             break;
         }
-        const NTSTATUS status = request->Result().status;
-        if (status != STATUS_SUCCESS) {
-            say(std::string(present ? "IS_ABSENT" : "IS_PRESENT") + " ended with " + kernel::StatusName(status));
+        if (*status != STATUS_SUCCESS) {
+            say(std::string(present ? "IS_ABSENT" : "IS_PRESENT") + " ended with " + kernel::StatusName(*status));
             code = 1;
             break;
         }
