@@ -61,6 +61,13 @@ typedef struct _READER_EXTENSION {
      */
     BOOLEAN ExchangeInProgress;
     BOOLEAN CardRemovedInExchange;
+    /*
+     * Under RxLock.  The serial port is closed under the reader (CloseSerialWorker: the DSR line
+     * dropped, or a stop): a consumer waiting for the reader is woken with STATUS_DEVICE_REMOVED,
+     * and every later command and wait fails with it at once, instead of each sitting out its
+     * time-out on a line that is gone.  Cleared when a start arms the engine again.
+     */
+    BOOLEAN PortGone;
     /* TA1, TB1, TC1, TD1, TA2, TB2, TC2, TD2, TA3, TB3, TC3, TD3 of the last answer to reset */
     ATR_INTERFACE_BYTE AtrInterfaceBytes[12];
 } READER_EXTENSION, *PREADER_EXTENSION;

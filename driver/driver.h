@@ -136,6 +136,9 @@ NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, const UCHAR *Command, ULONG CommandLength,
                         PUCHAR Reply, PULONG ReplyLength);
+/* The card or the reader went away in the middle of a command: there is nobody left to repeat a
+ * block to, to resynchronise with or to power down. */
+#define CARD_OR_READER_GONE(status) ((status) == STATUS_NO_MEDIA || (status) == STATUS_DEVICE_REMOVED)
 /* Around every card exchange: a card pulled meanwhile ends the exchange's waits at once. */
 VOID BeginCardExchange(PREADER_EXTENSION ReaderExtension);
 VOID EndCardExchange(PREADER_EXTENSION ReaderExtension);

@@ -196,6 +196,7 @@ extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
         readerExtension->CharTimeout = setup.Timeouts.ReadIntervalTimeout;
         KeAcquireSpinLock(&readerExtension->RxLock, &irql);
         readerExtension->EngineStopping = FALSE;
+        readerExtension->PortGone = FALSE;
         KeReleaseSpinLock(&readerExtension->RxLock, irql);
         status = ConfigureSerialPort(readerExtension, &setup);
     }
@@ -268,6 +269,18 @@ extern "C" VOID CloseSerialWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     BOOLEAN starting = deviceExtension->StartInProgress;
     if (starting) deviceExtension->PortLost = TRUE;
     KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+
+    /*
+     * Whoever waits for the reader now waits for a line that is gone: wake it, as a card pull
+     * does, rather than let it sit out its time-out and the retries of its exchange.
+     */
+    PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
+    KeAcquireSpinLock(&readerExtension->RxLock, &irql);
+    readerExtension->PortGone = TRUE;
+    BOOLEAN wake = readerExtension->RxWanted != RX_NOBODY_WAITS;
+    if (wake) readerExtension->RxStatus = STATUS_DEVICE_REMOVED;
+    KeReleaseSpinLock(&readerExtension->RxLock, irql);
+    if (wake) KeSetEvent(&readerExtension->RxEvent, IO_NO_INCREMENT, FALSE);
 
     /* A start in progress enables or disables the interface itself, having seen PortLost. */
     if (!starting) (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);

@@ -8,9 +8,8 @@ extern "C" {
 
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host.h"
@@ -33,26 +32,6 @@ constexpr DWORD kFeatureRequest = CM_IOCTL_GET_FEATURE_REQUEST;
 // One reader can serve this many channels at once; a limit of the handler's own choosing, not of
 // the kernel.
 constexpr unsigned char kSimultaneousReaders = 16;
-
-// The ATR of the last power-up of each channel, for TAG_IFD_ATR; dropped when the card is
-// powered down or gone. Never destroyed, as the channels are not (host.cpp): pcscd's threads may
-// call in while it exits.
-std::mutex& atrMutex = *new std::mutex;
-std::map<DWORD, std::vector<uint8_t>>& atrs = *new std::map<DWORD, std::vector<uint8_t>>;
-
-void KeepAtr(DWORD lun, std::vector<uint8_t> atr) {
-    std::lock_guard<std::mutex> lock(atrMutex);
-    if (atr.empty())
-        atrs.erase(lun);
-    else
-        atrs[lun] = std::move(atr);
-}
-
-std::vector<uint8_t> LastAtr(DWORD lun) {
-    std::lock_guard<std::mutex> lock(atrMutex);
-    auto it = atrs.find(lun);
-    return it == atrs.end() ? std::vector<uint8_t>{} : it->second;
-}
 
 void Log(const char* what, DWORD lun, const Answer& a) {
     if (a.outcome != Outcome::Success && a.outcome != Outcome::NoCard && a.outcome != Outcome::NoChannel)
@@ -95,6 +74,17 @@ std::string TtyOfChannel(DWORD channel) {
     }
 }
 
+// pcscd's polling routine: returns when the slot holds news for IFDHICCPresence, when `timeoutMs`
+// ends, or when pcscd stops it.
+RESPONSECODE Polling(DWORD lun, int timeoutMs) {
+    return lmscr::ifd::WaitForCardEvent(lun, timeoutMs) ? IFD_SUCCESS : IFD_NO_SUCH_DEVICE;
+}
+
+RESPONSECODE StopPolling(DWORD lun) {
+    lmscr::ifd::StopWaiting(lun);
+    return IFD_SUCCESS;
+}
+
 RESPONSECODE Open(DWORD lun, const std::string& tty) {
     std::string error;
     if (lmscr::ifd::OpenChannel(lun, tty, &error)) return IFD_SUCCESS;
@@ -112,7 +102,6 @@ IFD_EXPORT RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
 IFD_EXPORT RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) { return Open(Lun, TtyOfChannel(Channel)); }
 
 IFD_EXPORT RESPONSECODE IFDHCloseChannel(DWORD Lun) {
-    KeepAtr(Lun, {});
     return lmscr::ifd::CloseChannel(Lun) ? IFD_SUCCESS : IFD_NO_SUCH_DEVICE;
 }
 
@@ -121,7 +110,7 @@ IFD_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length,
     switch (Tag) {
     case TAG_IFD_ATR:
     case SCARD_ATTR_ATR_STRING: {
-        std::vector<uint8_t> atr = LastAtr(Lun);
+        std::vector<uint8_t> atr = lmscr::ifd::CardAtr(Lun);
         return Give(Length, Value, atr.data(), static_cast<DWORD>(atr.size()));
     }
     case TAG_IFD_SLOTS_NUMBER: {
@@ -151,8 +140,18 @@ IFD_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length,
         const uint32_t version = (uint32_t(a.data[6]) << 24) | (uint32_t(a.data[7]) << 16);
         return Give(Length, Value, &version, sizeof version);
     }
+    case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT: {
+        // pcscd's event thread waits here for the card to move instead of polling every 400 ms.
+        RESPONSECODE (*poll)(DWORD, int) = Polling;
+        return Give(Length, Value, &poll, sizeof poll);
+    }
+    case TAG_IFD_STOP_POLLING_THREAD: {
+        // How pcscd ends that wait. The thread is not offered as killable: cancelled in the
+        // middle of a wait, it would leave the channel's lock held.
+        RESPONSECODE (*stop)(DWORD) = StopPolling;
+        return Give(Length, Value, &stop, sizeof stop);
+    }
     default:
-        // No polling thread of the handler's own: pcscd polls IFDHICCPresence. No other tag.
         return IFD_ERROR_TAG;
     }
 }
@@ -196,7 +195,6 @@ IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD
     Answer a = lmscr::ifd::Power(Lun, action);
     Log("power", Lun, a);
     if (action == lmscr::ifd::PowerAction::Down || a.outcome != Outcome::Success) {
-        KeepAtr(Lun, {});
         if (a.outcome == Outcome::Success || a.outcome == Outcome::NoChannel || a.outcome == Outcome::NoCard ||
             a.outcome == Outcome::Timeout)
             return CodeOf(a.outcome);
@@ -205,7 +203,6 @@ IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD
     if (!Atr || !AtrLength || a.data.size() > MAX_ATR_SIZE) return IFD_ERROR_INSUFFICIENT_BUFFER;
     if (!a.data.empty()) std::memcpy(Atr, a.data.data(), a.data.size());
     *AtrLength = static_cast<DWORD>(a.data.size());
-    KeepAtr(Lun, a.data);
     return IFD_SUCCESS;
 }
 
@@ -237,15 +234,12 @@ IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PU
 }
 
 IFD_EXPORT RESPONSECODE IFDHICCPresence(DWORD Lun) {
-    Answer a = lmscr::ifd::CardState(Lun);
-    Log("card state", Lun, a);
-    if (a.outcome != Outcome::Success) return CodeOf(a.outcome == Outcome::NoCard ? Outcome::Failed : a.outcome);
-    uint32_t state = 0;
-    if (a.data.size() >= sizeof state) std::memcpy(&state, a.data.data(), sizeof state);
-    // 0 unknown, 1 absent; 2 and above: a card in the slot, powered or not.
-    if (state >= 2) return IFD_ICC_PRESENT;
-    KeepAtr(Lun, {});
-    return IFD_ICC_NOT_PRESENT;
+    switch (lmscr::ifd::LookAtCard(Lun)) {
+    case lmscr::ifd::Presence::Present: return IFD_ICC_PRESENT;
+    case lmscr::ifd::Presence::Absent: return IFD_ICC_NOT_PRESENT;
+    case lmscr::ifd::Presence::Gone: break;
+    }
+    return IFD_NO_SUCH_DEVICE;
 }
 
 IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
@@ -272,4 +266,12 @@ IFD_EXPORT const char* LmscrIfdShutdownReport() {
     static thread_local std::string report;
     report = lmscr::ifd::LastShutdownReport();
     return report.c_str();
+}
+
+// Not for pcscd: the card events a channel recorded since it opened, for the handler's tests to
+// check that no insertion or removal the driver reported was lost.
+IFD_EXPORT RESPONSECODE LmscrIfdCardEvents(DWORD Lun, uint64_t* insertions, uint64_t* removals) {
+    if (!lmscr::ifd::ChannelOpen(Lun) || !insertions || !removals) return IFD_NO_SUCH_DEVICE;
+    std::tie(*insertions, *removals) = lmscr::ifd::CardEventCounts(Lun);
+    return IFD_SUCCESS;
 }

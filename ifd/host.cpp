@@ -6,6 +6,7 @@
 #include "serial.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -14,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace lmscr::ifd {
@@ -66,6 +68,39 @@ private:
 // The reader interface class: an application learns of a reader's arrival and departure by it.
 const GUID kReaderInterface = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
 
+// What the driver reported of a channel's card and what pcscd was told of it.  pcscd looks at the
+// card (IFDHICCPresence) and waits for news (the polling routine) on its event thread, and powers
+// and talks to the card from its clients' threads; the card watcher records events from its
+// platform thread.  All of them meet here, under `mutex`.
+struct CardRecord {
+    std::mutex mutex;
+    std::condition_variable news;
+    bool present = false;             // as the last completed tracking request said
+    bool gone = false;                // the driver gave its reader up
+    bool removalOwed = false;         // pcscd believes in a card that was removed or lost power since
+    bool powered = false;             // pcscd powered the card, and it has not lost that power since
+    std::vector<uint8_t> atr;         // of that power-up
+    std::optional<Presence> told;     // what the last look answered
+    bool stopAsked = false;           // the wait in progress, or the next one, is to return
+    bool closing = false;
+    uint64_t insertions = 0;
+    uint64_t removals = 0;
+
+    // What a look would answer now.
+    Presence Current() const {
+        if (gone) return Presence::Gone;
+        if (removalOwed) return Presence::Absent;
+        return present ? Presence::Present : Presence::Absent;
+    }
+    // The card pcscd believes in is not the one in the slot, or no longer powered.
+    void OweRemoval() {
+        powered = false;
+        atr.clear();
+        if (told == Presence::Present) removalOwed = true;
+        news.notify_all();
+    }
+};
+
 struct Channel {
     std::string tty;
     std::string readerInterface;   // the symbolic link the reader's start enabled
@@ -73,6 +108,9 @@ struct Channel {
     kernel::Handle handle;
     kernel::Kernel::ThreadId thread = 0;
     CallQueue calls;   // served by the channel's platform thread
+    CardRecord card;
+    kernel::Kernel::ThreadId watcher = 0;
+    KEVENT stopWatching;   // set when the channel closes: the watcher takes its request back and ends
 };
 
 // The kernel and the drivers every channel shares. The operating-system thread that makes the
@@ -145,6 +183,8 @@ void StopMachine() {
     machine.reset();
 }
 
+void WatchCard(Channel& c);
+
 // In the channel's thread: the port, the driver's device on it, started, and a handle.
 bool Attach(Channel& c, std::string* error) {
     kernel::Kernel& k = *machine->k;
@@ -167,6 +207,16 @@ bool Attach(Channel& c, std::string* error) {
     }
     for (const std::string& link : k.Clients().EnabledInterfaces(kReaderInterface))
         if (std::find(before.begin(), before.end(), link) == before.end()) c.readerInterface = link;
+
+    // The slot as the start found it; from here on the watcher follows it event by event.
+    kernel::IoResult state = k.Clients().IoControl(c.handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    ULONG cardState = SCARD_UNKNOWN;
+    if (state.status == STATUS_SUCCESS && state.output.size() >= sizeof cardState)
+        std::memcpy(&cardState, state.output.data(), sizeof cardState);
+    c.card.present = cardState > SCARD_ABSENT;
+    KeInitializeEvent(&c.stopWatching, NotificationEvent, FALSE);
+    Channel* raw = &c;
+    c.watcher = k.Spawn("ifd card watcher", [raw] { WatchCard(*raw); });
     return true;
 }
 
@@ -178,8 +228,74 @@ bool ReaderGone(const Channel& c) {
     return std::find(enabled.begin(), enabled.end(), c.readerInterface) == enabled.end();
 }
 
+// The card watcher: a platform thread per channel that keeps one tracking request parked in the
+// driver while the channel is open, IS_ABSENT while a card is in and IS_PRESENT while none is, as
+// the platform's resource manager does.  Each completion is one card event the driver saw, recorded
+// before the next request is parked; a removal and an insertion 20 ms apart are two events however
+// long pcscd takes to look.  The reader's interface going away (the port lost) ends it too.
+void MarkGone(Channel& c) {
+    std::lock_guard<std::mutex> lock(c.card.mutex);
+    c.card.gone = true;
+    c.card.powered = false;
+    c.card.atr.clear();
+    c.card.news.notify_all();
+}
+
+void WatchCard(Channel& c) {
+    kernel::Kernel& k = *machine->k;
+    kernel::InterfaceWatch interfaces(k, kReaderInterface);
+    bool haveCard;
+    {
+        std::lock_guard<std::mutex> lock(c.card.mutex);
+        haveCard = c.card.present;
+    }
+    while (!ReaderGone(c)) {
+        auto parked = k.Clients().IoControlAsync(
+            c.handle, haveCard ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+        PVOID objects[] = {parked->WaitObject(), &c.stopWatching, interfaces.WaitObject()};
+        NTSTATUS woke;
+        for (;;) {
+            woke = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+            if (woke != (STATUS_WAIT_0 + 2)) break;
+            interfaces.Drain();   // another reader's interface, or ours gone
+            if (ReaderGone(c)) break;
+        }
+        if (woke != STATUS_WAIT_0) {
+            // Closing, or the reader gone: the request is taken back and waited for, as it
+            // completes into this thread's record.  It may have completed with its event first.
+            parked->Cancel();
+            parked->Wait();
+        }
+        const NTSTATUS status = parked->Result().status;
+        if (status == STATUS_SUCCESS) {
+            haveCard = !haveCard;
+            std::lock_guard<std::mutex> lock(c.card.mutex);
+            c.card.present = haveCard;
+            if (haveCard) {
+                ++c.card.insertions;
+                c.card.news.notify_all();
+            } else {
+                ++c.card.removals;
+                c.card.OweRemoval();
+            }
+        } else if (woke == STATUS_WAIT_0) {
+            // Refused: the device is on its way out (a removal), nothing more to follow.
+            std::fprintf(stderr, "lmscr ifd: %s: card tracking ended: %s\n", c.tty.c_str(),
+                         kernel::StatusName(status).c_str());
+            break;
+        }
+        if (woke == (STATUS_WAIT_0 + 1)) return;
+    }
+    if (ReaderGone(c)) MarkGone(c);
+}
+
 void Detach(Channel& c) {
     kernel::Kernel& k = *machine->k;
+    if (c.watcher) {
+        KeSetEvent(&c.stopWatching, IO_NO_INCREMENT, FALSE);
+        k.Join(c.watcher);
+        c.watcher = 0;
+    }
     if (c.handle.IsOpen()) k.Clients().Close(c.handle);
     if (c.port && c.port->Device()->AttachedDevice) k.Pnp().Remove(c.port->Device());
     c.port.reset();
@@ -213,11 +329,15 @@ Answer Request(unsigned long lun, ULONG code, std::vector<uint8_t> input, ULONG 
     std::shared_ptr<Channel> c = Find(lun);
     if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
     return c->calls.Call([&] {
-        if (ReaderGone(*c)) return Answer{Outcome::NoChannel, STATUS_DEVICE_REMOVED, {}};
+        if (ReaderGone(*c)) {
+            MarkGone(*c);
+            return Answer{Outcome::NoChannel, STATUS_DEVICE_REMOVED, {}};
+        }
         kernel::IoResult r = machine->k->Clients().IoControl(c->handle, code, input, outputLength);
         Answer a;
         a.status = r.status;
         a.outcome = OutcomeOf(r.status);
+        if (a.outcome == Outcome::NoChannel) MarkGone(*c);
         if (r.status == STATUS_SUCCESS) {
             const size_t n = std::min<size_t>(r.information, r.output.size());
             a.data.assign(r.output.begin(), r.output.begin() + static_cast<std::ptrdiff_t>(n));
@@ -270,7 +390,13 @@ bool CloseChannel(unsigned long lun) {
         channels.erase(it);
         last = channels.empty();
     }
-    // Requests already handed over are made before the detach; none can come after the erase.
+    // A wait of pcscd's for news returns; requests already handed over are made before the
+    // detach, and none can come after the erase.
+    {
+        std::lock_guard<std::mutex> lock(c->card.mutex);
+        c->card.closing = true;
+        c->card.news.notify_all();
+    }
     Channel* raw = c.get();
     raw->calls.Call([raw] { Detach(*raw); });
     raw->calls.Stop();
@@ -281,23 +407,72 @@ bool CloseChannel(unsigned long lun) {
 
 bool ChannelOpen(unsigned long lun) { return Find(lun) != nullptr; }
 
+namespace {
+
+// After a failed request: the driver powers a card down on its own when it stops answering in the
+// middle of a command, and a card swapped behind pcscd's back comes in unpowered.  pcscd, which
+// powered it, must learn that it no longer is, or it sends every application's commands to a card
+// that refuses them all.  True when the card lost its power.
+bool PowerLost(unsigned long lun, Channel& c) {
+    {
+        std::lock_guard<std::mutex> lock(c.card.mutex);
+        if (!c.card.powered) return false;
+    }
+    Answer a = CardState(lun);
+    ULONG state = SCARD_UNKNOWN;
+    if (a.outcome == Outcome::Success && a.data.size() >= sizeof state) std::memcpy(&state, a.data.data(), sizeof state);
+    else if (a.outcome != Outcome::NoChannel) return false;
+    if (state >= SCARD_POWERED) return false;
+    std::lock_guard<std::mutex> lock(c.card.mutex);
+    c.card.OweRemoval();
+    return true;
+}
+
+// A card pcscd has yet to hear is gone: nothing is sent to whatever is in the slot now.
+bool RemovalOwed(Channel& c) {
+    std::lock_guard<std::mutex> lock(c.card.mutex);
+    return c.card.removalOwed;
+}
+
+}  // namespace
+
 Answer Power(unsigned long lun, PowerAction action) {
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
     const ULONG minor = action == PowerAction::Cold   ? SCARD_COLD_RESET
                         : action == PowerAction::Warm ? SCARD_WARM_RESET
                                                       : SCARD_POWER_DOWN;
-    return Request(lun, IOCTL_SMARTCARD_POWER, UlongBytes(minor), action == PowerAction::Down ? 0 : MAXIMUM_ATR_LENGTH);
+    Answer a = Request(lun, IOCTL_SMARTCARD_POWER, UlongBytes(minor), action == PowerAction::Down ? 0 : MAXIMUM_ATR_LENGTH);
+    std::lock_guard<std::mutex> lock(c->card.mutex);
+    c->card.powered = action != PowerAction::Down && a.outcome == Outcome::Success;
+    if (c->card.powered)
+        c->card.atr = a.data;
+    else
+        c->card.atr.clear();
+    return a;
 }
 
 Answer SetProtocol(unsigned long lun, uint32_t protocols) {
-    return Request(lun, IOCTL_SMARTCARD_SET_PROTOCOL, UlongBytes(protocols), sizeof(ULONG));
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
+    if (RemovalOwed(*c)) return Answer{Outcome::NoCard, STATUS_NO_MEDIA, {}};
+    Answer a = Request(lun, IOCTL_SMARTCARD_SET_PROTOCOL, UlongBytes(protocols), sizeof(ULONG));
+    if (a.outcome != Outcome::Success) PowerLost(lun, *c);
+    return a;
 }
 
 Answer Transmit(unsigned long lun, uint32_t protocol, const std::vector<uint8_t>& apdu, uint32_t maxAnswer) {
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
+    if (RemovalOwed(*c)) return Answer{Outcome::NoCard, STATUS_NO_MEDIA, {}};
     SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
     std::vector<uint8_t> in(sizeof header);
     std::memcpy(in.data(), &header, sizeof header);
     in.insert(in.end(), apdu.begin(), apdu.end());
     Answer a = Request(lun, IOCTL_SMARTCARD_TRANSMIT, std::move(in), sizeof(SCARD_IO_REQUEST) + maxAnswer);
+    // The exchange keeps its own outcome (a card that fell silent is a time-out); what the driver
+    // did to the card meanwhile reaches pcscd through its next look.
+    if (a.outcome != Outcome::Success) PowerLost(lun, *c);
     // The answer repeats the header; the card's bytes follow it.
     if (a.outcome == Outcome::Success) {
         if (a.data.size() < sizeof header) {
@@ -308,6 +483,56 @@ Answer Transmit(unsigned long lun, uint32_t protocol, const std::vector<uint8_t>
         }
     }
     return a;
+}
+
+Presence LookAtCard(unsigned long lun) {
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return Presence::Gone;
+    // The driver powers a card down on its own only in a request that failed, which looks itself;
+    // this catches whatever else took the power (a wake from a system sleep, a reset by a tool).
+    PowerLost(lun, *c);
+    std::lock_guard<std::mutex> lock(c->card.mutex);
+    const Presence now = c->card.Current();
+    c->card.removalOwed = false;
+    if (now != Presence::Present) {
+        c->card.powered = false;
+        c->card.atr.clear();
+    }
+    c->card.told = now;
+    return now;
+}
+
+bool WaitForCardEvent(unsigned long lun, long timeoutMs) {
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return false;
+    CardRecord& card = c->card;
+    std::unique_lock<std::mutex> lock(card.mutex);
+    auto due = [&] { return card.stopAsked || card.closing || card.told != card.Current(); };
+    card.news.wait_for(lock, std::chrono::milliseconds(std::max(0L, timeoutMs)), due);
+    card.stopAsked = false;
+    return true;
+}
+
+void StopWaiting(unsigned long lun) {
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return;
+    std::lock_guard<std::mutex> lock(c->card.mutex);
+    c->card.stopAsked = true;
+    c->card.news.notify_all();
+}
+
+std::vector<uint8_t> CardAtr(unsigned long lun) {
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return {};
+    std::lock_guard<std::mutex> lock(c->card.mutex);
+    return c->card.atr;
+}
+
+std::pair<uint64_t, uint64_t> CardEventCounts(unsigned long lun) {
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return {0, 0};
+    std::lock_guard<std::mutex> lock(c->card.mutex);
+    return {c->card.insertions, c->card.removals};
 }
 
 Answer CardState(unsigned long lun) { return Request(lun, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG)); }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lmscr::ifd {
@@ -36,6 +37,9 @@ struct Answer {
 
 enum class PowerAction { Cold, Warm, Down };
 
+// What pcscd is told of the slot when it looks (IFDHICCPresence).
+enum class Presence { Absent, Present, Gone };
+
 // All functions are safe from any thread; calls for different channels run in parallel.
 // Opens a channel: nothing but an error text on success-less return.
 bool OpenChannel(unsigned long lun, const std::string& tty, std::string* error);
@@ -43,6 +47,29 @@ bool OpenChannel(unsigned long lun, const std::string& tty, std::string* error);
 bool CloseChannel(unsigned long lun);
 bool ChannelOpen(unsigned long lun);
 
+// Card events. Each channel keeps a card-tracking request parked in the driver from its open to
+// its close (IS_ABSENT while a card is in, IS_PRESENT while none is), so every insertion and
+// removal the driver reports is recorded when it happens, whenever pcscd looks.
+//
+// The slot as pcscd must see it now: Gone once the driver gave its reader up (or no such channel);
+// Absent once after every removal since the last look that told pcscd of a card, and after the
+// card lost the power pcscd gave it (the driver powers down a card that stops answering), even
+// if a card is in the slot again by now; else the slot as the driver last reported it.
+Presence LookAtCard(unsigned long lun);
+// Blocks until a look would tell pcscd something it was not told, `timeoutMs` ends, pcscd stops
+// the wait (StopWaiting) or the channel closes. False when there is no such channel.
+bool WaitForCardEvent(unsigned long lun, long timeoutMs);
+// Ends the wait in progress, or the next one at once when none is in progress: pcscd asks for
+// the stop and joins its polling thread, which may not have started its wait yet.
+void StopWaiting(unsigned long lun);
+// The ATR of the card pcscd powered, while it is powered and in the slot; empty otherwise.
+std::vector<uint8_t> CardAtr(unsigned long lun);
+// The card events the channel recorded since it opened, for tests: insertions, removals.
+std::pair<uint64_t, uint64_t> CardEventCounts(unsigned long lun);
+
+// A request to a card that lost the power pcscd gave it, or that was removed behind pcscd's back,
+// is not sent: it fails with NoCard until pcscd has looked. A failed request makes the handler
+// ask the driver whether the card is still powered.
 Answer Power(unsigned long lun, PowerAction action);
 // `protocols`: the driver's protocol mask (T=0 1, T=1 2); data: the selected protocol, 4 bytes.
 Answer SetProtocol(unsigned long lun, uint32_t protocols);

@@ -83,7 +83,7 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
                  * stopped answering, it is powered down, so that nothing more is sent to it
                  * until it has been reset; a card that is gone is simply gone.
                  */
-                if (status != STATUS_NO_MEDIA) status = STATUS_IO_TIMEOUT;
+                if (!CARD_OR_READER_GONE(status)) status = STATUS_IO_TIMEOUT;
                 goto done;
             }
             sent += nextChunk;

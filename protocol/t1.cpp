@@ -90,7 +90,7 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
          * block would answer the next command.  It is given up as a card that stopped answering
          * (powered down; a reset brings it back in step); a card that is gone is simply gone.
          */
-        return status == STATUS_NO_MEDIA ? status : STATUS_IO_TIMEOUT;
+        return CARD_OR_READER_GONE(status) ? status : STATUS_IO_TIMEOUT;
     }
 
     ULONG length = SmartcardExtension->SmartcardReply.BufferSize;
@@ -117,8 +117,8 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
             }
         }
     }
-    /* The card is gone: there is nobody left to repeat a block to. */
-    if (received == STATUS_NO_MEDIA) return received;
+    /* The card or the reader is gone: there is nobody left to repeat a block to. */
+    if (CARD_OR_READER_GONE(received)) return received;
 
     if (readerExtension->ReceiveError != STATUS_SUCCESS) {
         WaitMilliseconds(T1_ABANDONED_BLOCK_PAUSE_MS);

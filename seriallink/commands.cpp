@@ -112,7 +112,7 @@ extern "C" NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Regis
     UCHAR reply;
     status = ReadReceived(ReaderExtension, &reply, 1);
     if (status == STATUS_SUCCESS && reply != STATUS_BYTE_DONE) status = STATUS_DATA_ERROR;
-    if (status != STATUS_SUCCESS && status != STATUS_NO_MEDIA) ResynchronizeReader(ReaderExtension);
+    if (status != STATUS_SUCCESS && !CARD_OR_READER_GONE(status)) ResynchronizeReader(ReaderExtension);
     return status;
 }
 
@@ -126,7 +126,7 @@ extern "C" NTSTATUS ReadRegister(PREADER_EXTENSION ReaderExtension, UCHAR Regist
     status = ReadReceived(ReaderExtension, &value, 1);
     if (status == STATUS_SUCCESS)
         *Value = value;
-    else if (status != STATUS_NO_MEDIA)
+    else if (!CARD_OR_READER_GONE(status))
         ResynchronizeReader(ReaderExtension);
     return status;
 }
@@ -241,7 +241,7 @@ extern "C" NTSTATUS SendData(PREADER_EXTENSION ReaderExtension, const UCHAR *Dat
         UCHAR reply;
         status = ReadReceived(ReaderExtension, &reply, 1);
         if (status != STATUS_SUCCESS) {
-            if (status != STATUS_NO_MEDIA) ResynchronizeReader(ReaderExtension);
+            if (!CARD_OR_READER_GONE(status)) ResynchronizeReader(ReaderExtension);
             return status;
         }
         if (reply != STATUS_BYTE_DONE && reply != STATUS_BYTE_FAULTY_CARD_BYTE) {

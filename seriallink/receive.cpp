@@ -236,9 +236,9 @@ extern "C" NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Desti
 
     KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
     if (ReaderExtension->RxCount < Count) {
-        if (ReaderExtension->CardRemovedInExchange) {
+        if (ReaderExtension->PortGone || ReaderExtension->CardRemovedInExchange) {
             KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
-            return STATUS_NO_MEDIA;
+            return ReaderExtension->PortGone ? STATUS_DEVICE_REMOVED : STATUS_NO_MEDIA;
         }
         ReaderExtension->RxWanted = Count;
         KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
@@ -255,7 +255,7 @@ extern "C" NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Desti
         if (status != STATUS_SUCCESS) {
             if (status == STATUS_IO_TIMEOUT || status == STATUS_TIMEOUT) {
                 status = STATUS_IO_TIMEOUT;
-            } else if (status != STATUS_NO_MEDIA) {
+            } else if (!CARD_OR_READER_GONE(status)) {
                 status = MapReaderStatus(ReaderExtension->RxBuffer[0]);
                 /* A reader error with a success byte in front delivers nothing: the caller must
                  * not take it for n bytes received. */

@@ -109,6 +109,10 @@ extern "C" NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *
     /* Every command starts with no stale reply and no stale signal. */
     KIRQL irql;
     KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    if (ReaderExtension->PortGone) {
+        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+        return STATUS_DEVICE_REMOVED;
+    }
     ReaderExtension->RxCount = 0;
     /* A run that saw a reader event reads on until the line falls silent; if its consumer gave up
      * first, the status it set would otherwise fail the reply of this command in the same run. */

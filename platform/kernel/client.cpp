@@ -267,6 +267,7 @@ bool PendingIo::Cancel() {
 
 const IoResult& PendingIo::Result() const { return state_->result; }
 bool PendingIo::ReturnedPending() const { return state_->returnedPending; }
+PVOID PendingIo::WaitObject() const { return &state_->done; }
 
 // ---- handles -------------------------------------------------------------------------------
 
@@ -326,6 +327,8 @@ std::optional<InterfaceNotification> InterfaceWatch::Next(std::optional<uint64_t
         KeWaitForSingleObject(&state_->event, Executive, KernelMode, FALSE, timeoutMs ? &timeout : nullptr);
     }
 }
+
+PVOID InterfaceWatch::WaitObject() const { return &state_->event; }
 
 std::vector<InterfaceNotification> InterfaceWatch::Drain() {
     auto& k = kernel_.impl();

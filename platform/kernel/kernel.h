@@ -128,6 +128,9 @@ public:
     bool Cancel();
     const IoResult& Result() const;
     bool ReturnedPending() const;  // what the dispatch routine returned: STATUS_PENDING or not
+    // The notification event set when the request completes, for a platform thread that waits for
+    // it among other objects (KeWaitForMultipleObjects).
+    PVOID WaitObject() const;
 
     struct State;
     explicit PendingIo(std::shared_ptr<State> state) : state_(std::move(state)) {}
@@ -168,6 +171,9 @@ public:
     // Takes the next notification, waiting up to timeoutMs (nullopt: no limit).
     std::optional<InterfaceNotification> Next(std::optional<uint64_t> timeoutMs);
     std::vector<InterfaceNotification> Drain();
+    // The synchronization event set when a notification is queued, for a platform thread that
+    // waits for it among other objects; Drain takes what came.
+    PVOID WaitObject() const;
 
     struct State;
 

@@ -13,13 +13,17 @@ extern "C" {
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "pty_helper.h"
 
-// The handler's report of the kernel's last shutdown (leaks found by the verifier).
+// The handler's report of the kernel's last shutdown (leaks found by the verifier), and the card
+// events a channel recorded.
 extern "C" const char* LmscrIfdShutdownReport();
+extern "C" RESPONSECODE LmscrIfdCardEvents(DWORD Lun, uint64_t* insertions, uint64_t* removals);
 
 namespace {
 
@@ -56,6 +60,46 @@ Bytes Transmit(DWORD lun, DWORD protocol, const Bytes& apdu, RESPONSECODE* rv) {
         EXPECT_EQ(recv.Protocol, protocol);
     }
     return Bytes(rx, rx + rxLength);
+}
+
+// Waits until `done` holds, for up to 20 s.
+template <typename Predicate>
+bool WaitFor(Predicate done) {
+    for (int i = 0; i < 4000; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+template <typename Fn>
+Fn Capability(DWORD lun, DWORD tag) {
+    Fn fn = nullptr;
+    DWORD length = sizeof fn;
+    EXPECT_EQ(IFDHGetCapabilities(lun, tag, &length, reinterpret_cast<PUCHAR>(&fn)), IFD_SUCCESS);
+    return fn;
+}
+using PollFn = RESPONSECODE (*)(DWORD, int);
+using StopFn = RESPONSECODE (*)(DWORD);
+
+// The handler's polling routine, called on a thread of its own as pcscd's event thread calls it.
+class Poll {
+public:
+    Poll(DWORD lun, int timeoutMs)
+        : result_(std::async(std::launch::async, [lun, timeoutMs, poll = Capability<PollFn>(lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT)] {
+              return poll ? poll(lun, timeoutMs) : IFD_COMMUNICATION_ERROR;
+          })) {}
+    bool ReturnedWithin(int ms) { return result_.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready; }
+    RESPONSECODE Code() { return result_.get(); }
+
+private:
+    std::future<RESPONSECODE> result_;
+};
+
+std::pair<uint64_t, uint64_t> CardEvents(DWORD lun) {
+    uint64_t insertions = 0, removals = 0;
+    EXPECT_EQ(LmscrIfdCardEvents(lun, &insertions, &removals), IFD_SUCCESS);
+    return {insertions, removals};
 }
 
 Bytes StatusWord(const Bytes& answer) {
@@ -159,8 +203,15 @@ TEST_F(Handler, capabilities_answer_what_is_true_and_refuse_the_rest) {
     EXPECT_EQ(value[3], 2);
     EXPECT_EQ(value[2], 3);
 
-    // pcscd's polling thread, and anything else unknown: not offered.
-    for (DWORD tag : {DWORD(TAG_IFD_POLLING_THREAD_WITH_TIMEOUT), DWORD(TAG_IFD_STOP_POLLING_THREAD), DWORD(0x1234)}) {
+    // The polling routine and its stop, as pcscd takes them: a function pointer each.
+    for (DWORD tag : {DWORD(TAG_IFD_POLLING_THREAD_WITH_TIMEOUT), DWORD(TAG_IFD_STOP_POLLING_THREAD)}) {
+        length = sizeof value;
+        ASSERT_EQ(IFDHGetCapabilities(kLun, tag, &length, value), IFD_SUCCESS) << std::hex << tag;
+        EXPECT_EQ(length, sizeof(void (*)()));
+    }
+    // A polling thread cancelled in the middle of its wait would leave the channel's lock held;
+    // anything else unknown is not offered either.
+    for (DWORD tag : {DWORD(TAG_IFD_POLLING_THREAD_KILLABLE), DWORD(0x1234)}) {
         length = sizeof value;
         EXPECT_EQ(IFDHGetCapabilities(kLun, tag, &length, value), IFD_ERROR_TAG) << std::hex << tag;
     }
@@ -250,10 +301,20 @@ TEST_F(Handler, two_channels_serve_in_parallel) {
     ASSERT_NE(other, nullptr) << error;
     std::string otherPath = other->SlavePath();
     ASSERT_EQ(IFDHCreateChannelByName(kOtherLun, otherPath.data()), IFD_SUCCESS);
-    ASSERT_TRUE(reader->Insert("t1"));
+    ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+    ASSERT_EQ(IFDHICCPresence(kOtherLun), IFD_ICC_NOT_PRESENT);
+
+    // Each channel's polling routine wakes for its own card only.
+    Poll poll(kLun, 30000), otherPoll(kOtherLun, 30000);
     ASSERT_TRUE(other->Insert("t0"));
-    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
-    ASSERT_TRUE(WaitPresence(kOtherLun, IFD_ICC_PRESENT));
+    ASSERT_TRUE(otherPoll.ReturnedWithin(10000));
+    EXPECT_EQ(otherPoll.Code(), IFD_SUCCESS);
+    EXPECT_FALSE(poll.ReturnedWithin(300));
+    EXPECT_EQ(IFDHICCPresence(kOtherLun), IFD_ICC_PRESENT);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+    ASSERT_TRUE(reader->Insert("t1"));
+    ASSERT_TRUE(poll.ReturnedWithin(10000));
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
 
     RESPONSECODE rv;
     EXPECT_EQ(PowerUp(kLun, &rv), lmscr::ifdtest::ProfileAtr("t1"));
@@ -292,20 +353,135 @@ TEST_F(Handler, two_channels_serve_in_parallel) {
     EXPECT_EQ(rv, IFD_SUCCESS);
 }
 
-// A reader whose pseudo-terminal closes under it (the cable pulled) is reported gone: pcscd
-// hears IFD_NO_SUCH_DEVICE from every call for it, and the channel still closes cleanly.
-TEST_F(Handler, an_unplugged_reader_is_reported_gone) {
-    ASSERT_TRUE(reader->Insert("t1"));
+// A reader whose pseudo-terminal closes under it in the middle of a command (the cable pulled):
+// the command fails as soon as the port reports the loss, not after its time-outs and retries;
+// pcscd's poll wakes and hears IFD_NO_SUCH_DEVICE from every call, and the channel still closes
+// cleanly.
+TEST_F(Handler, an_unplugged_reader_fails_the_command_in_flight_and_is_reported_gone) {
+    ASSERT_TRUE(reader->Insert("t1-slow"));  // some 600 ms a command: the unplug falls inside one
     ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
     RESPONSECODE rv;
     PowerUp(kLun, &rv);
     ASSERT_EQ(rv, IFD_SUCCESS);
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    Poll poll(kLun, 30000);
+    auto inFlight = std::async(std::launch::async, [] {
+        RESPONSECODE r;
+        Transmit(kLun, 1, kSelectMf, &r);
+        return r;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto unplugged = std::chrono::steady_clock::now();
     reader->Unplug();
-    ASSERT_TRUE(WaitPresence(kLun, IFD_NO_SUCH_DEVICE));
+    ASSERT_EQ(inFlight.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - unplugged).count();
+    std::printf("the command in flight failed %.3f s after the unplug\n", seconds);
+    EXPECT_EQ(inFlight.get(), IFD_NO_SUCH_DEVICE);
+    // The port reports a hang-up within 0.1 s; 3 s is a generous bound on a loaded machine, and
+    // well short of the reader's own time-outs and retries (7 s and more).
+    EXPECT_LT(seconds, 3.0);
+    ASSERT_TRUE(poll.ReturnedWithin(3000));
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
     Transmit(kLun, 1, kSelectMf, &rv);
     EXPECT_EQ(rv, IFD_NO_SUCH_DEVICE);
     PowerUp(kLun, &rv);
     EXPECT_EQ(rv, IFD_NO_SUCH_DEVICE);
+}
+
+// However short the swap, pcscd's next look tells of the removal first and the new card after,
+// and nothing meant for the old card reaches the new one: every event the driver reported is
+// counted, none is lost between two looks.
+TEST_F(Handler, a_swap_between_two_looks_is_a_removal_then_an_insertion) {
+    ASSERT_TRUE(reader->Insert("t1"));
+    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
+    const char* next = "t0";
+    for (int gapMs : {0, 20, 100}) {
+        SCOPED_TRACE("swap with " + std::to_string(gapMs) + " ms between removal and insertion");
+        RESPONSECODE rv;
+        PowerUp(kLun, &rv);
+        ASSERT_EQ(rv, IFD_SUCCESS);
+        const auto [insertions, removals] = CardEvents(kLun);
+        Poll poll(kLun, 30000);
+        EXPECT_FALSE(poll.ReturnedWithin(200)) << "nothing new yet";
+        ASSERT_TRUE(reader->Remove());
+        std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+        ASSERT_TRUE(reader->Insert(next));
+        ASSERT_TRUE(poll.ReturnedWithin(10000));
+        EXPECT_EQ(poll.Code(), IFD_SUCCESS);
+        ASSERT_TRUE(WaitFor([&, insertions = insertions] { return CardEvents(kLun).first == insertions + 1; }));
+        EXPECT_EQ(CardEvents(kLun).second, removals + 1);
+        Transmit(kLun, 1, kSelectMf, &rv);
+        EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT) << "a command for the card that went reached its successor";
+        EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+        EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+        EXPECT_EQ(PowerUp(kLun, &rv), lmscr::ifdtest::ProfileAtr(next));
+        next = std::string(next) == "t0" ? "t1" : "t0";
+    }
+}
+
+// A card that falls silent in the middle of a command is powered down by the driver: the command
+// fails as a time-out, the poll wakes, pcscd's next looks report the card removed and back, and a
+// new power-up serves.  No card moved: the channel counts no event.
+TEST_F(Handler, a_card_the_driver_powered_down_is_reported_removed_and_back) {
+    ASSERT_TRUE(reader->Insert("t0"));
+    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
+    const auto events = CardEvents(kLun);
+    RESPONSECODE rv;
+    PowerUp(kLun, &rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
+    Poll poll(kLun, 30000);
+    // SELECT with Lc 2 and no data: the card waits for two bytes that never come.
+    Transmit(kLun, 0, {0x00, 0xA4, 0x00, 0x0C, 0x02}, &rv);
+    EXPECT_EQ(rv, IFD_RESPONSE_TIMEOUT);
+    ASSERT_TRUE(poll.ReturnedWithin(5000));
+    UCHAR value[64];
+    DWORD length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(length, 0u) << "no ATR for a card without power";
+    Transmit(kLun, 0, kSelectMf, &rv);
+    EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT) << "sent to a card pcscd has yet to hear lost its power";
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+    EXPECT_EQ(PowerUp(kLun, &rv), lmscr::ifdtest::ProfileAtr("t0"));
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
+    Bytes answer = Transmit(kLun, 0, kSelectMf, &rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    EXPECT_EQ(answer.size() == 2 ? answer[0] : 0, 0x61);  // its answer waits for a GET RESPONSE
+    EXPECT_EQ(CardEvents(kLun), events);
+}
+
+// pcscd ends its polling thread with the stop routine, and waits for it: a wait in progress
+// returns, a stop that comes before the wait makes the next one return at once (and only that
+// one), and a channel closed under a wait, its tracking request parked, ends it too.
+TEST_F(Handler, the_polling_routine_returns_on_its_time_out_a_stop_and_a_close) {
+    auto stop = Capability<StopFn>(kLun, TAG_IFD_STOP_POLLING_THREAD);
+    auto pollNow = Capability<PollFn>(kLun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT);
+    ASSERT_NE(stop, nullptr);
+    ASSERT_NE(pollNow, nullptr);
+    ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+    {
+        Poll poll(kLun, 50);
+        ASSERT_TRUE(poll.ReturnedWithin(10000));
+        EXPECT_EQ(poll.Code(), IFD_SUCCESS);
+    }
+    {
+        Poll poll(kLun, 30000);
+        EXPECT_FALSE(poll.ReturnedWithin(300));
+        EXPECT_EQ(stop(kLun), IFD_SUCCESS);
+        ASSERT_TRUE(poll.ReturnedWithin(10000));
+        EXPECT_EQ(poll.Code(), IFD_SUCCESS);
+    }
+    EXPECT_EQ(stop(kLun), IFD_SUCCESS);
+    {
+        Poll poll(kLun, 30000);
+        ASSERT_TRUE(poll.ReturnedWithin(10000));
+    }
+    Poll poll(kLun, 30000);
+    EXPECT_FALSE(poll.ReturnedWithin(300)) << "one stop ended two waits";
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    ASSERT_TRUE(poll.ReturnedWithin(10000));
+    EXPECT_EQ(pollNow(kLun, 30000), IFD_NO_SUCH_DEVICE);  // no channel: at once
 }
 
 // Runs an open on a thread of its own, so that one that never returns fails by name.
