@@ -227,8 +227,32 @@ TEST_F(Receive, dsr_drop_closes_the_port_under_a_started_reader) {
                     .empty());
     // A later stop finds the port closed and returns at once, sending nothing.
     const size_t sent = rig->Fake().received.size();
+    const UCHAR mode = 0x4F;
+    EXPECT_EQ(WriteRegister(r, 2, 1, &mode), STATUS_DEVICE_REMOVED);
     StopDevice(ext);
     EXPECT_EQ(rig->Fake().received.size(), sent);
+}
+
+// A consumer waiting for the reader when the port is lost is woken at once and told the reader is
+// gone, as a card pull wakes one; it does not sit out its time-out on a line that is gone.
+TEST_F(Receive, port_lost_under_a_waiting_consumer_wakes_it_with_device_removed) {
+    r->TotalTimeout = 5000;
+    NTSTATUS result = STATUS_PENDING;
+    uint64_t endedAt = 0;
+    const uint64_t start = rig->K().NowNs();
+    auto consumer = rig->K().Spawn("consumer", [&] {
+        UCHAR out[4];
+        result = ReadReceived(r, out, 4);
+        endedAt = rig->K().NowNs();
+    });
+    Quiet(10);
+    rig->Line().SetDsr(false);
+    rig->K().Join(consumer);
+    EXPECT_EQ(result, STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(endedAt - start, 10'000'000u);
+    UCHAR b;
+    EXPECT_EQ(ReadReceived(r, &b, 1), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(rig->K().NowNs(), endedAt);
 }
 
 // A reply that comes after its consumer gave up meets the count that consumer left behind and
