@@ -86,9 +86,11 @@ struct CardRecord {
     uint64_t insertions = 0;
     uint64_t removals = 0;
 
-    // What a look would answer now.
+    // What a look would answer now.  A reader that went with a card in it answers Absent once
+    // first: pcscd then drops the card from its listing at once, where the Gone that follows
+    // costs it a second of its own (it signals its hot-plug thread and sleeps).
     Presence Current() const {
-        if (gone) return Presence::Gone;
+        if (gone) return told == Presence::Present ? Presence::Absent : Presence::Gone;
         if (removalOwed) return Presence::Absent;
         return present ? Presence::Present : Presence::Absent;
     }

@@ -51,7 +51,8 @@ bool ChannelOpen(unsigned long lun);
 // its close (IS_ABSENT while a card is in, IS_PRESENT while none is), so every insertion and
 // removal the driver reports is recorded when it happens, whenever pcscd looks.
 //
-// The slot as pcscd must see it now: Gone once the driver gave its reader up (or no such channel);
+// The slot as pcscd must see it now: Gone once the driver gave its reader up (or no such channel),
+// after one Absent if pcscd was last told of a card;
 // Absent once after every removal since the last look that told pcscd of a card, and after the
 // card lost the power pcscd gave it (the driver powers down a card that stops answering), even
 // if a card is in the slot again by now; else the slot as the driver last reported it.

@@ -381,6 +381,8 @@ TEST_F(Handler, an_unplugged_reader_fails_the_command_in_flight_and_is_reported_
     // well short of the reader's own time-outs and retries (7 s and more).
     EXPECT_LT(seconds, 3.0);
     ASSERT_TRUE(poll.ReturnedWithin(3000));
+    // The card goes first, so that pcscd drops it from its listing at once.
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
     Transmit(kLun, 1, kSelectMf, &rv);
     EXPECT_EQ(rv, IFD_NO_SUCH_DEVICE);

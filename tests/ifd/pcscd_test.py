@@ -4,9 +4,10 @@ reader of `lmscr reader --link` on a pseudo-terminal, and the clients people use
 opensc-tool, pyscard.
 
 The reader.conf.d names two readers: the simulated one, and a pseudo-terminal with nothing behind
-it (a reader that never answers), which pcscd must give up without holding up the other. At the
-end the simulated reader is unplugged (its pseudo-terminal closed) and pcscd must report it gone
-and still answer.
+it (a reader that never answers), which pcscd must give up without holding up the other. Cards
+are swapped behind a held connection and a card is powered down by the driver; at the end the
+simulated reader is unplugged (its pseudo-terminal closed) in the middle of a command: the
+command fails, and pcscd must report the reader gone and still answer.
 
 Debian's pcscd listens on /run/pcscd/pcscd.comm whatever its environment says, so one runs at a
 time: with another pcscd answering there, the test is skipped (exit 77). Every process started
@@ -30,6 +31,10 @@ READER_NAME = "lmscr test reader"
 SILENT_NAME = "lmscr silent reader"
 SELECT_MF = [0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00]
 BOUND_S = 30
+ATR_OF = {name: [int(b, 16) for b in atr.split()] for name, atr in (
+    ("t0", "3B 14 13 4C 4D 30 30"), ("t1", "3B 94 13 81 31 20 45 4C 4D 31 30 52"))}
+# SCardStatus's card states, which pyscard does not name.
+SCARD_POWERED, SCARD_SPECIFIC = 0x10, 0x40
 
 failures = []
 
@@ -132,10 +137,13 @@ class Reader:
                 return any(text in l for l in self.lines[since:])
         return wait_for(found, bound)
 
-    def command(self, line, answer):
-        since = self.seen()
+    def send(self, line):
         self.p.stdin.write(line + "\n")
         self.p.stdin.flush()
+
+    def command(self, line, answer):
+        since = self.seen()
+        self.send(line)
         return self.says(answer, since)
 
     def stop(self):
@@ -179,6 +187,156 @@ def card_state_is(present):
     return state is not None and bool(state & SCARD_STATE_PRESENT) == present
 
 
+def code_name(rv):
+    from smartcard import scard as sc
+    names = {v & 0xFFFFFFFF: k for k, v in vars(sc).items()
+             if k.startswith(("SCARD_S_", "SCARD_E_", "SCARD_W_", "SCARD_F_")) and isinstance(v, int)}
+    return names.get(rv & 0xFFFFFFFF, "0x%X" % (rv & 0xFFFFFFFF)) if rv is not None else "no answer"
+
+
+def ms(seconds):
+    return "%.0f ms" % (seconds * 1000) if seconds is not None else "never"
+
+
+def status_changes(name, until, seen, bound=5):
+    """Appends to `seen` each state SCardGetStatusChange gives of reader `name`, timed as it comes (no
+    poll's delay: pcscd wakes us), up to the first for which until(state, atr) holds or `bound` s."""
+    from smartcard import scard as sc
+    end = time.monotonic() + bound
+    _, context = sc.SCardEstablishContext(sc.SCARD_SCOPE_USER)
+    try:
+        known = sc.SCARD_STATE_UNAWARE
+        while time.monotonic() < end:
+            rv, states = sc.SCardGetStatusChange(context, max(int((end - time.monotonic()) * 1000), 0), [(name, known)])
+            if rv == sc.SCARD_S_SUCCESS:
+                known = states[0][1] & ~sc.SCARD_STATE_CHANGED
+                seen.append((time.monotonic(), known, list(states[0][2])))
+                if until(known, seen[-1][2]):
+                    return
+            elif rv != sc.SCARD_E_TIMEOUT:
+                time.sleep(0.05)
+    finally:
+        sc.SCardReleaseContext(context)
+
+
+def select_mf(card, protocol):
+    """SELECT MF on a handle, with GET RESPONSE after T=0's 61 xx: the code and the status word."""
+    from smartcard import scard as sc
+    pci = sc.SCARD_PCI_T0 if protocol == sc.SCARD_PROTOCOL_T0 else sc.SCARD_PCI_T1
+    rv, answer = sc.SCardTransmit(card, pci, SELECT_MF)
+    if rv == sc.SCARD_S_SUCCESS and protocol == sc.SCARD_PROTOCOL_T0 and answer[-2:-1] == [0x61]:
+        rv, answer = sc.SCardTransmit(card, pci, [0x00, 0xC0, 0x00, 0x00, answer[-1]])
+    return rv, list(answer[-2:]) if rv == sc.SCARD_S_SUCCESS else []
+
+
+def new_session(context, name):
+    """A new connection, T=0 or T=1: its handle (None when refused) and protocol, the ATR SCardStatus
+    gives and SELECT MF's status word."""
+    from smartcard import scard as sc
+    rv, card, protocol = sc.SCardConnect(context, name, sc.SCARD_SHARE_SHARED,
+                                         sc.SCARD_PROTOCOL_T0 | sc.SCARD_PROTOCOL_T1)
+    if rv != sc.SCARD_S_SUCCESS:
+        return None, None, [], []
+    return card, protocol, list(sc.SCardStatus(card)[4]), select_mf(card, protocol)[1]
+
+
+def power_down_recovery(context, name):
+    """The T=0 card waits for data that never comes (Lc 2, no data): the exchange times out and the
+    driver powers the card down. pcscd must learn it, and a new connection find the card answering."""
+    from smartcard import scard as sc
+    card, _, _, sw = new_session(context, name)
+    if not check(sw == [0x90, 0x00], "power-down: the t0 card answered SELECT MF"):
+        return
+    start = time.monotonic()
+    rv, _ = sc.SCardTransmit(card, sc.SCARD_PCI_T0, [0x00, 0xA4, 0x00, 0x0C, 0x02])
+    failed = time.monotonic()
+    check(rv == sc.SCARD_E_NOT_TRANSACTED, "power-down: the command without its data: %s" % code_name(rv))
+    # Until pcscd's event thread has looked, the handler refuses the card itself: no card.
+    rv, _ = select_mf(card, sc.SCARD_PROTOCOL_T0)
+    check(rv in (sc.SCARD_W_REMOVED_CARD, sc.SCARD_E_NO_SMARTCARD), "power-down: the next transmit: %s" % code_name(rv))
+    rv, _, state, _, atr = sc.SCardStatus(card)
+    check(rv != sc.SCARD_S_SUCCESS or not state & (SCARD_POWERED | SCARD_SPECIFIC),
+          "power-down: SCardStatus claims no powered card: %s, state 0x%X, ATR %s" % (code_name(rv), state, hexs(atr)))
+
+    def answers():
+        new, _, _, sw = new_session(context, name)
+        if new is not None:
+            sc.SCardDisconnect(new, sc.SCARD_LEAVE_CARD)
+        return sw == [0x90, 0x00]
+    recovered = wait_for(answers, bound=5)
+    took = time.monotonic() - failed
+    print("TIMING: power-down: the command failed after %.3f s; a new connection had 90 00 %.3f s later"
+          % (failed - start, took), flush=True)
+    check(recovered and took < 2.0, "power-down: a new connection's SELECT MF answered 90 00 within 2 s")
+    rv, _ = select_mf(card, sc.SCARD_PROTOCOL_T0)
+    check(rv == sc.SCARD_W_REMOVED_CARD, "power-down: the old handle after that: %s" % code_name(rv))
+    sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
+
+
+def swaps(reader, context, name):
+    """Cards swapped behind a held connection: pcscd must show a removal, then the new card, however
+    short the gap, and at once; the new ATR comes after the card's cold reset (some 240 ms)."""
+    from smartcard import scard as sc
+    held, protocol, _, _ = new_session(context, name)
+    for gap, current, other in ((0.02, "t0", "t1"), (0.1, "t1", "t0"), (0.3, "t0", "t1")):
+        label = "swap %s -> %s in %d ms" % (current, other, gap * 1000)
+        if not check(held is not None, "%s: a connection to the %s card held" % (label, current)):
+            return
+        seen = []
+        watch = threading.Thread(target=status_changes, args=(name, lambda s, atr: atr == ATR_OF[other], seen))
+        watch.start()
+        wait_for(lambda: seen)
+        removed = time.monotonic()
+        reader.send("remove")
+        time.sleep(gap)
+        inserted = time.monotonic()
+        reader.send("insert " + other)
+        watch.join(BOUND_S)
+        out = next((t - removed for t, state, _ in seen if not state & sc.SCARD_STATE_PRESENT), None)
+        came = seen[-1][0] - inserted if seen and seen[-1][2] == ATR_OF[other] else None
+        print("TIMING: %s: pcscd showed the removal %s after the remove line, the new ATR %s after the insert"
+              % (label, ms(out), ms(came)), flush=True)
+        check(out is not None and came is not None and came < 1.0,
+              "%s: pcscd showed the removal, then the new ATR within 1 s" % label)
+        rv, _ = select_mf(held, protocol)
+        check(rv in (sc.SCARD_W_REMOVED_CARD, sc.SCARD_W_RESET_CARD),
+              "%s: the held connection's next transmit: %s" % (label, code_name(rv)))
+        sc.SCardDisconnect(held, sc.SCARD_LEAVE_CARD)
+        held, protocol, atr, sw = new_session(context, name)
+        check(atr == ATR_OF[other] and sw == [0x90, 0x00], "%s: a new connection has ATR %s, SELECT MF %s"
+              % (label, hexs(atr), hexs(sw)))
+    if held is not None:
+        sc.SCardDisconnect(held, sc.SCARD_LEAVE_CARD)
+
+
+def unplug_mid_transmit(reader, context, name):
+    """The cable pulled while the slow card works on a command: the handler ends the command about
+    0.1 s later and pcscd stops listing a card at once (the handler reports the card gone first);
+    the application hears SCARD_E_READER_UNAVAILABLE a second later, as pcscd sleeps a second after
+    every IFD_NO_SUCH_DEVICE (its hot-plug signal) before it answers: hence 1.5 s for that."""
+    from smartcard import scard as sc
+    rv, card, _ = sc.SCardConnect(context, name, sc.SCARD_SHARE_SHARED, sc.SCARD_PROTOCOL_T1)
+    check(rv == sc.SCARD_S_SUCCESS, "unplug: connected to the t1-slow card")
+    outcome = []
+    flight = threading.Thread(target=lambda: outcome.append(
+        (sc.SCardTransmit(card, sc.SCARD_PCI_T1, SELECT_MF)[0], time.monotonic())))
+    flight.start()
+    time.sleep(0.2)
+    unplugged = time.monotonic()
+    check(reader.command("unplug", "unplugged"), "reader unplugged mid-transmit")
+    seen = []
+    status_changes(name, lambda state, atr: not state & sc.SCARD_STATE_PRESENT, seen)
+    flight.join(BOUND_S)
+    rv, failed = (outcome[0][0], outcome[0][1] - unplugged) if outcome else (None, None)
+    gone = seen[-1][0] - unplugged if seen and not seen[-1][1] & sc.SCARD_STATE_PRESENT else None
+    print("TIMING: unplug: the transmit in flight failed %s after it, pcscd listed no card %s after it"
+          % (ms(failed), ms(gone)), flush=True)
+    check(rv == sc.SCARD_E_READER_UNAVAILABLE and 0 < failed < 1.5,
+          "unplug: the transmit in flight failed within 1.5 s: %s" % code_name(rv))
+    check(gone is not None and gone < 1.0, "unplug: pcscd listed no card within 1 s")
+    sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
+
+
 def pyscard_session(protocol_name, expect_atr):
     from smartcard.CardConnection import CardConnection
     protocol = CardConnection.T1_protocol if protocol_name == "T=1" else CardConnection.T0_protocol
@@ -193,6 +351,13 @@ def pyscard_session(protocol_name, expect_atr):
         print("pyscard T=0: GET RESPONSE -> %s %02X %02X" % (hexs(data), sw1, sw2), flush=True)
     check((sw1, sw2) == (0x90, 0x00), "pyscard %s: SELECT MF answered 90 00" % protocol_name)
     return connection
+
+
+def cpu_seconds(pid):
+    """User and system time a process of ours has used so far, from /proc."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def median_transmit_ms(connection, count):
@@ -342,9 +507,12 @@ def main():
         check(rc == 0 and "SW1=0x90, SW2=0x00" in out, "opensc-tool -s: SELECT MF answered 90 00")
 
         connection = pyscard_session("T=1", t1_atr)
+        cpu_before = {pid: cpu_seconds(pid) for pid in (pcscd.pid, reader.p.pid)}
         median, low, high = median_transmit_ms(connection, args.transmits)
-        print("TIMING: SELECT MF through pcscd, T=1, %d transmits: median %.3f ms, min %.3f, max %.3f"
-              % (args.transmits, median, low, high), flush=True)
+        cpu = {pid: (cpu_seconds(pid) - t) * 1000 / args.transmits for pid, t in cpu_before.items()}
+        print("TIMING: SELECT MF through pcscd, T=1, %d transmits: median %.3f ms, min %.3f, max %.3f; "
+              "CPU per transmit: pcscd with the handler %.3f ms, the simulated reader %.3f ms"
+              % (args.transmits, median, low, high, cpu[pcscd.pid], cpu[reader.p.pid]), flush=True)
         connection.disconnect()
         connection = None
         dispositions(reader, t1_atr)
@@ -363,12 +531,19 @@ def main():
         events.close()
         events = None
 
-        # The cable pulled: pcscd hears IFD_NO_SUCH_DEVICE and stops reporting a card.
+        from smartcard import scard as sc
+        _, context = sc.SCardEstablishContext(sc.SCARD_SCOPE_USER)
+        name = str(reader_named(READER_NAME))
+        power_down_recovery(context, name)
+        swaps(reader, context, name)
+        check(reader.command("remove", "card out") and reader.command("insert t1-slow", "card 't1-slow' in"),
+              "t1 card removed, t1-slow inserted")
+        check(wait_for(lambda: card_state_is(True)), "pcscd sees the t1-slow card")
+        unplug_mid_transmit(reader, context, name)
+        sc.SCardReleaseContext(context)
         from smartcard.scard import SCARD_STATE_PRESENT, SCARD_STATE_UNKNOWN, SCARD_STATE_UNAVAILABLE
-        check(reader.command("unplug", "unplugged"), "reader unplugged")
-        gone = wait_for(lambda: (reader_state(READER_NAME) or SCARD_STATE_UNKNOWN) & SCARD_STATE_PRESENT == 0)
         state = reader_state(READER_NAME)
-        check(gone, "pcscd reports the unplugged reader %s" % (
+        check(state is None or not state & SCARD_STATE_PRESENT, "pcscd reports the unplugged reader %s" % (
             "no longer listed" if state is None else "with state 0x%X" % state))
         check(state is None or bool(state & (SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE)) or
               not state & SCARD_STATE_PRESENT, "the unplugged reader has no card to offer")
