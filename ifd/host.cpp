@@ -252,7 +252,9 @@ void WatchCard(Channel& c) {
         haveCard = c.card.present;
     }
     while (!ReaderGone(c)) {
-        auto parked = k.Clients().IoControlAsync(
+        // Sent from this thread: the driver parks it and returns at once (or once a command in
+        // progress has left the reader), and no thread is left behind per card event.
+        auto parked = k.Clients().IoControlStart(
             c.handle, haveCard ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
         PVOID objects[] = {parked->WaitObject(), &c.stopWatching, interfaces.WaitObject()};
         NTSTATUS woke;

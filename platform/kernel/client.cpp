@@ -212,6 +212,15 @@ std::shared_ptr<PendingIo> Client::IoControlAsync(Handle& handle, ULONG code, st
     return std::make_shared<PendingIo>(state);
 }
 
+std::shared_ptr<PendingIo> Client::IoControlStart(Handle& handle, ULONG code, std::span<const uint8_t> input,
+                                                  ULONG outputLength) {
+    auto state = NewState();
+    BuildClientIrp(kernel_.impl(), handle.device_, handle.file_, IRP_MJ_DEVICE_CONTROL, state, input, outputLength,
+                   code);
+    Submit(handle.device_, state);
+    return std::make_shared<PendingIo>(state);
+}
+
 IoResult Client::Read(Handle& handle, ULONG length) {
     auto state = NewState();
     BuildClientIrp(kernel_.impl(), handle.device_, handle.file_, IRP_MJ_READ, state, {}, length, 0);

@@ -153,6 +153,11 @@ public:
     std::shared_ptr<PendingIo> IoControlAsync(Handle& handle, ULONG code,
                                               std::span<const uint8_t> input,
                                               ULONG outputLength);
+    // Sends the request from the calling platform thread and returns when the dispatch routine
+    // does, without waiting for the completion: for a request the driver keeps pending (card
+    // tracking), at once, and with no thread of its own to outlive it.
+    std::shared_ptr<PendingIo> IoControlStart(Handle& handle, ULONG code, std::span<const uint8_t> input,
+                                              ULONG outputLength);
     // Read and write requests (IRP_MJ_READ / IRP_MJ_WRITE) with a buffered data transfer.
     IoResult Read(Handle& handle, ULONG length);
     IoResult Write(Handle& handle, std::span<const uint8_t> data);
