@@ -32,13 +32,18 @@ constexpr DWORD kLun = 0;
 constexpr DWORD kOtherLun = 0x10000;
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
 
-// Polls the presence until it gives `want`, for up to 20 s.
-bool WaitPresence(DWORD lun, RESPONSECODE want) {
+// Waits until `done` holds, for up to 20 s.
+template <typename Predicate>
+bool WaitFor(Predicate done) {
     for (int i = 0; i < 4000; ++i) {
-        if (IFDHICCPresence(lun) == want) return true;
+        if (done()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+}
+
+bool WaitPresence(DWORD lun, RESPONSECODE want) {
+    return WaitFor([&] { return IFDHICCPresence(lun) == want; });
 }
 
 Bytes PowerUp(DWORD lun, RESPONSECODE* rv, DWORD action = IFD_POWER_UP) {
@@ -60,16 +65,6 @@ Bytes Transmit(DWORD lun, DWORD protocol, const Bytes& apdu, RESPONSECODE* rv) {
         EXPECT_EQ(recv.Protocol, protocol);
     }
     return Bytes(rx, rx + rxLength);
-}
-
-// Waits until `done` holds, for up to 20 s.
-template <typename Predicate>
-bool WaitFor(Predicate done) {
-    for (int i = 0; i < 4000; ++i) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
 }
 
 template <typename Fn>
@@ -104,6 +99,18 @@ std::pair<uint64_t, uint64_t> CardEvents(DWORD lun) {
 
 Bytes StatusWord(const Bytes& answer) {
     return answer.size() < 2 ? answer : Bytes(answer.end() - 2, answer.end());
+}
+
+// After the card pcscd powered went (pulled, swapped, or powered down by the driver): a command
+// for it is not sent, pcscd's next look says it went, the one after finds the card in the slot,
+// and a power-up gives that card's ATR.
+void ExpectReportedGoneAndBack(DWORD lun, const std::string& profile) {
+    RESPONSECODE rv;
+    Transmit(lun, 1, kSelectMf, &rv);
+    EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT) << "a command reached a card pcscd has yet to hear went";
+    EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_NOT_PRESENT);
+    EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_PRESENT);
+    EXPECT_EQ(PowerUp(lun, &rv), lmscr::ifdtest::ProfileAtr(profile));
 }
 
 class Handler : public ::testing::Test {
@@ -412,11 +419,7 @@ TEST_F(Handler, a_swap_between_two_looks_is_a_removal_then_an_insertion) {
         EXPECT_EQ(poll.Code(), IFD_SUCCESS);
         ASSERT_TRUE(WaitFor([&, insertions = insertions] { return CardEvents(kLun).first == insertions + 1; }));
         EXPECT_EQ(CardEvents(kLun).second, removals + 1);
-        Transmit(kLun, 1, kSelectMf, &rv);
-        EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT) << "a command for the card that went reached its successor";
-        EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
-        EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
-        EXPECT_EQ(PowerUp(kLun, &rv), lmscr::ifdtest::ProfileAtr(next));
+        ExpectReportedGoneAndBack(kLun, next);
         next = std::string(next) == "t0" ? "t1" : "t0";
     }
 }
@@ -441,11 +444,7 @@ TEST_F(Handler, a_card_the_driver_powered_down_is_reported_removed_and_back) {
     DWORD length = sizeof value;
     ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
     EXPECT_EQ(length, 0u) << "no ATR for a card without power";
-    Transmit(kLun, 0, kSelectMf, &rv);
-    EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT) << "sent to a card pcscd has yet to hear lost its power";
-    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
-    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
-    EXPECT_EQ(PowerUp(kLun, &rv), lmscr::ifdtest::ProfileAtr("t0"));
+    ExpectReportedGoneAndBack(kLun, "t0");
     ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
     Bytes answer = Transmit(kLun, 0, kSelectMf, &rv);
     ASSERT_EQ(rv, IFD_SUCCESS);
