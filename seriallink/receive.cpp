@@ -226,7 +226,11 @@ endOfRun:
     KeAcquireSpinLock(&readerExtension->RxLock, &irql);
     BOOLEAN stopping = readerExtension->EngineStopping;
     KeReleaseSpinLock(&readerExtension->RxLock, irql);
-    if (stopping || ArmSerialWait(readerExtension) != STATUS_SUCCESS)
+    /* The wait that started this run may have reported the DSR change beside the characters (both
+     * came while a run was reading): the port is lost as surely as when the change comes alone,
+     * and the next wait would never report it again. */
+    BOOLEAN portLost = (readerExtension->SerialEvents & SERIAL_EV_DSR) != 0;
+    if (stopping || portLost || ArmSerialWait(readerExtension) != STATUS_SUCCESS)
         IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
 }
 

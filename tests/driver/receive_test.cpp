@@ -255,6 +255,22 @@ TEST_F(Receive, port_lost_under_a_waiting_consumer_wakes_it_with_device_removed)
     EXPECT_EQ(rig->K().NowNs(), endedAt);
 }
 
+// The port is lost while a run reads a burst: the next wait reports characters and the loss
+// together, and the loss must not go unheard behind the characters.
+TEST_F(Receive, port_lost_in_the_middle_of_a_burst_still_closes_the_port) {
+    PDEVICE_EXTENSION ext = rig->Ext();
+    UCHAR out[100];
+    NTSTATUS result = STATUS_PENDING;
+    auto consumer = rig->K().Spawn("consumer", [&] { result = ReadReceived(r, out, sizeof out); });
+    rig->Fake().Send(std::vector<uint8_t>(200, 0x41));  // some 100 ms on the line
+    Quiet(20);
+    rig->Line().SetDsr(false);
+    rig->K().Join(consumer);
+    Quiet(300);
+    EXPECT_NE(KeReadStateEvent(&ext->SerialCloseDone), 0) << "the port's loss went unheard";
+    EXPECT_TRUE(r->PortGone);
+}
+
 // A reply that comes after its consumer gave up meets the count that consumer left behind and
 // signals RxEvent with nobody waiting.  The next command must not take that stale signal for its
 // own reply.
