@@ -432,10 +432,19 @@ bool PowerLost(unsigned long lun, Channel& c) {
     return true;
 }
 
-// A card pcscd has yet to hear is gone: nothing is sent to whatever is in the slot now.
-bool RemovalOwed(Channel& c) {
-    std::lock_guard<std::mutex> lock(c.card.mutex);
-    return c.card.removalOwed;
+// A request to the card pcscd powered.  While pcscd has yet to hear that card went, nothing is
+// sent to whatever is in the slot now; a failure makes the handler ask whether the card kept its
+// power (the exchange keeps its own outcome: a card that fell silent is a time-out).
+Answer CardRequest(unsigned long lun, ULONG code, std::vector<uint8_t> input, ULONG outputLength) {
+    std::shared_ptr<Channel> c = Find(lun);
+    if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
+    {
+        std::lock_guard<std::mutex> lock(c->card.mutex);
+        if (c->card.removalOwed) return Answer{Outcome::NoCard, STATUS_NO_MEDIA, {}};
+    }
+    Answer a = Request(lun, code, std::move(input), outputLength);
+    if (a.outcome != Outcome::Success) PowerLost(lun, *c);
+    return a;
 }
 
 }  // namespace
@@ -457,26 +466,15 @@ Answer Power(unsigned long lun, PowerAction action) {
 }
 
 Answer SetProtocol(unsigned long lun, uint32_t protocols) {
-    std::shared_ptr<Channel> c = Find(lun);
-    if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
-    if (RemovalOwed(*c)) return Answer{Outcome::NoCard, STATUS_NO_MEDIA, {}};
-    Answer a = Request(lun, IOCTL_SMARTCARD_SET_PROTOCOL, UlongBytes(protocols), sizeof(ULONG));
-    if (a.outcome != Outcome::Success) PowerLost(lun, *c);
-    return a;
+    return CardRequest(lun, IOCTL_SMARTCARD_SET_PROTOCOL, UlongBytes(protocols), sizeof(ULONG));
 }
 
 Answer Transmit(unsigned long lun, uint32_t protocol, const std::vector<uint8_t>& apdu, uint32_t maxAnswer) {
-    std::shared_ptr<Channel> c = Find(lun);
-    if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
-    if (RemovalOwed(*c)) return Answer{Outcome::NoCard, STATUS_NO_MEDIA, {}};
     SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
     std::vector<uint8_t> in(sizeof header);
     std::memcpy(in.data(), &header, sizeof header);
     in.insert(in.end(), apdu.begin(), apdu.end());
-    Answer a = Request(lun, IOCTL_SMARTCARD_TRANSMIT, std::move(in), sizeof(SCARD_IO_REQUEST) + maxAnswer);
-    // The exchange keeps its own outcome (a card that fell silent is a time-out); what the driver
-    // did to the card meanwhile reaches pcscd through its next look.
-    if (a.outcome != Outcome::Success) PowerLost(lun, *c);
+    Answer a = CardRequest(lun, IOCTL_SMARTCARD_TRANSMIT, std::move(in), sizeof(SCARD_IO_REQUEST) + maxAnswer);
     // The answer repeats the header; the card's bytes follow it.
     if (a.outcome == Outcome::Success) {
         if (a.data.size() < sizeof header) {

@@ -50,7 +50,9 @@ extern "C" NTSTATUS SerialWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
      * and the close worker may end in the device's removal and the driver's unload while this
      * routine would still be about to free it. */
     IoFreeIrp(Irp);
-    if (readerExtension->SerialEvents & SERIAL_EV_RXCHAR)
+    /* A DSR change reported beside characters (both came while a run was reading) loses the port
+     * as surely as one reported alone, and no later wait would report it again. */
+    if ((readerExtension->SerialEvents & (SERIAL_EV_RXCHAR | SERIAL_EV_DSR)) == SERIAL_EV_RXCHAR)
         IoQueueWorkItem(readerExtension->ReadWorkItem, ReadWorker, CriticalWorkQueue, readerExtension);
     else
         IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
@@ -226,11 +228,7 @@ endOfRun:
     KeAcquireSpinLock(&readerExtension->RxLock, &irql);
     BOOLEAN stopping = readerExtension->EngineStopping;
     KeReleaseSpinLock(&readerExtension->RxLock, irql);
-    /* The wait that started this run may have reported the DSR change beside the characters (both
-     * came while a run was reading): the port is lost as surely as when the change comes alone,
-     * and the next wait would never report it again. */
-    BOOLEAN portLost = (readerExtension->SerialEvents & SERIAL_EV_DSR) != 0;
-    if (stopping || portLost || ArmSerialWait(readerExtension) != STATUS_SUCCESS)
+    if (stopping || ArmSerialWait(readerExtension) != STATUS_SUCCESS)
         IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
 }
 
