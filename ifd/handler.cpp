@@ -9,7 +9,6 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "host.h"
@@ -266,12 +265,4 @@ IFD_EXPORT const char* LmscrIfdShutdownReport() {
     static thread_local std::string report;
     report = lmscr::ifd::LastShutdownReport();
     return report.c_str();
-}
-
-// Not for pcscd: the card events a channel recorded since it opened, for the handler's tests to
-// check that no insertion or removal the driver reported was lost.
-IFD_EXPORT RESPONSECODE LmscrIfdCardEvents(DWORD Lun, uint64_t* insertions, uint64_t* removals) {
-    if (!lmscr::ifd::ChannelOpen(Lun) || !insertions || !removals) return IFD_NO_SUCH_DEVICE;
-    std::tie(*insertions, *removals) = lmscr::ifd::CardEventCounts(Lun);
-    return IFD_SUCCESS;
 }

@@ -83,8 +83,6 @@ struct CardRecord {
     std::optional<Presence> told;     // what the last look answered
     bool stopAsked = false;           // the wait in progress, or the next one, is to return
     bool closing = false;
-    uint64_t insertions = 0;
-    uint64_t removals = 0;
 
     // What a look would answer now.  A reader that went with a card in it answers Absent once
     // first: pcscd then drops the card from its listing at once, where the Gone that follows
@@ -275,13 +273,10 @@ void WatchCard(Channel& c) {
             haveCard = !haveCard;
             std::lock_guard<std::mutex> lock(c.card.mutex);
             c.card.present = haveCard;
-            if (haveCard) {
-                ++c.card.insertions;
+            if (haveCard)
                 c.card.news.notify_all();
-            } else {
-                ++c.card.removals;
+            else
                 c.card.OweRemoval();
-            }
         } else if (woke == STATUS_WAIT_0) {
             // Refused: the device is on its way out (a removal), nothing more to follow.
             std::fprintf(stderr, "lmscr ifd: %s: card tracking ended: %s\n", c.tty.c_str(),
@@ -528,13 +523,6 @@ std::vector<uint8_t> CardAtr(unsigned long lun) {
     if (!c) return {};
     std::lock_guard<std::mutex> lock(c->card.mutex);
     return c->card.atr;
-}
-
-std::pair<uint64_t, uint64_t> CardEventCounts(unsigned long lun) {
-    std::shared_ptr<Channel> c = Find(lun);
-    if (!c) return {0, 0};
-    std::lock_guard<std::mutex> lock(c->card.mutex);
-    return {c->card.insertions, c->card.removals};
 }
 
 Answer CardState(unsigned long lun) { return Request(lun, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG)); }

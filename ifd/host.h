@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace lmscr::ifd {
@@ -65,8 +64,6 @@ bool WaitForCardEvent(unsigned long lun, long timeoutMs);
 void StopWaiting(unsigned long lun);
 // The ATR of the card pcscd powered, while it is powered and in the slot; empty otherwise.
 std::vector<uint8_t> CardAtr(unsigned long lun);
-// The card events the channel recorded since it opened, for tests: insertions, removals.
-std::pair<uint64_t, uint64_t> CardEventCounts(unsigned long lun);
 
 // A request to a card that lost the power pcscd gave it, or that was removed behind pcscd's back,
 // is not sent: it fails with NoCard until pcscd has looked. A failed request makes the handler

@@ -233,42 +233,39 @@ TEST_F(Receive, dsr_drop_closes_the_port_under_a_started_reader) {
     EXPECT_EQ(rig->Fake().received.size(), sent);
 }
 
-// A consumer waiting for the reader when the port is lost is woken at once and told the reader is
-// gone, as a card pull wakes one; it does not sit out its time-out on a line that is gone.
-TEST_F(Receive, port_lost_under_a_waiting_consumer_wakes_it_with_device_removed) {
-    r->TotalTimeout = 5000;
-    NTSTATUS result = STATUS_PENDING;
-    uint64_t endedAt = 0;
-    const uint64_t start = rig->K().NowNs();
-    auto consumer = rig->K().Spawn("consumer", [&] {
-        UCHAR out[4];
-        result = ReadReceived(r, out, 4);
-        endedAt = rig->K().NowNs();
-    });
-    Quiet(10);
-    rig->Line().SetDsr(false);
-    rig->K().Join(consumer);
-    EXPECT_EQ(result, STATUS_DEVICE_REMOVED);
-    EXPECT_EQ(endedAt - start, 10'000'000u);
-    UCHAR b;
-    EXPECT_EQ(ReadReceived(r, &b, 1), STATUS_DEVICE_REMOVED);
-    EXPECT_EQ(rig->K().NowNs(), endedAt);
-}
-
-// The port is lost while a run reads a burst: the next wait reports characters and the loss
-// together, and the loss must not go unheard behind the characters.
-TEST_F(Receive, port_lost_in_the_middle_of_a_burst_still_closes_the_port) {
-    PDEVICE_EXTENSION ext = rig->Ext();
-    UCHAR out[100];
-    NTSTATUS result = STATUS_PENDING;
-    auto consumer = rig->K().Spawn("consumer", [&] { result = ReadReceived(r, out, sizeof out); });
-    rig->Fake().Send(std::vector<uint8_t>(200, 0x41));  // some 100 ms on the line
-    Quiet(20);
-    rig->Line().SetDsr(false);
-    rig->K().Join(consumer);
-    Quiet(300);
-    EXPECT_NE(KeReadStateEvent(&ext->SerialCloseDone), 0) << "the port's loss went unheard";
-    EXPECT_TRUE(r->PortGone);
+// The port lost on a silent line, or in a burst (the next wait reports characters and loss at
+// once): the port is closed, a consumer still short of bytes woken at that instant with
+// STATUS_DEVICE_REMOVED instead of sitting out its time-out, and later reads fail at once.
+TEST_F(Receive, port_lost_under_a_consumer_closes_the_port_and_wakes_it) {
+    struct Case {
+        size_t burst;  // bytes the reader sends first: some 100 ms on the line
+        NTSTATUS want;
+        uint64_t endedMs;
+    };
+    for (Case c : {Case{0, STATUS_DEVICE_REMOVED, 10}, Case{200, STATUS_SUCCESS, 52}}) {
+        SCOPED_TRACE(c.burst);
+        TearDown();  // a reader of its own for each case
+        SetUp();
+        r->TotalTimeout = 5000;
+        NTSTATUS result = STATUS_PENDING;
+        uint64_t endedAt = 0;
+        const uint64_t start = rig->K().NowNs();
+        auto consumer = rig->K().Spawn("consumer", [&] {
+            UCHAR out[100];
+            result = ReadReceived(r, out, sizeof out);
+            endedAt = rig->K().NowNs();
+        });
+        if (c.burst) rig->Fake().Send(std::vector<uint8_t>(c.burst, 0x41));
+        Quiet(10);
+        rig->Line().SetDsr(false);
+        rig->K().Join(consumer);
+        Quiet(300);
+        EXPECT_EQ(result, c.want);
+        EXPECT_EQ((endedAt - start) / 1'000'000, c.endedMs);
+        EXPECT_NE(KeReadStateEvent(&rig->Ext()->SerialCloseDone), 0) << "the port's loss went unheard";
+        UCHAR b;
+        EXPECT_EQ(ReadReceived(r, &b, 1), STATUS_DEVICE_REMOVED);
+    }
 }
 
 // A reply that comes after its consumer gave up meets the count that consumer left behind and
