@@ -2,6 +2,8 @@
 #include "fake_reader.h"
 #include "rig.h"
 
+#include <map>
+
 using namespace lmscr;
 using namespace lmscr::test;
 
@@ -106,7 +108,10 @@ TEST_F(Commands, power_off_pauses_200ms_also_when_refused) {
     rig->Fake().replyOverride = {0x84};
     const uint64_t before = rig->K().NowNs();
     EXPECT_EQ(PowerOffCard(r), STATUS_DATA_ERROR);
-    EXPECT_GE(rig->K().NowNs() - before, 200'000'000u);
+    // At 19200 baud 8N1 a character takes 520 834 ns: the two bytes of the write-register command
+    // and the refusal, then one 25 ms quiet round of resynchronisation, then the pause.
+    const uint64_t frameNs = 520'834;
+    EXPECT_EQ(rig->K().NowNs() - before, 3 * frameNs + 25'000'000u + 200'000'000u);
 }
 
 TEST_F(Commands, receive_data_larger_than_the_capacity_is_refused_and_the_bytes_are_gone) {
@@ -129,17 +134,21 @@ TEST_F(Commands, silent_reader_fails_a_command_with_io_timeout) {
     rig->Fake().silent = false;
 }
 
+// The reader's status bytes and the status each stands for, with the values written out, so that
+// a wrong constant fails here as much as a wrong row. No other byte is a status of the reader's.
 TEST(ReaderStatus, every_byte_maps_as_the_reader_defines_it) {
+    const std::map<int, NTSTATUS> defined = {
+        {0x90, static_cast<NTSTATUS>(0x00000000)},  // done: STATUS_SUCCESS
+        {0x88, static_cast<NTSTATUS>(0xC000003E)},  // faulty card byte: STATUS_DATA_ERROR
+        {0x84, static_cast<NTSTATUS>(0xC000003E)},  // reader error: STATUS_DATA_ERROR
+        {0x83, static_cast<NTSTATUS>(0xC00000B5)},  // reader time-out: STATUS_IO_TIMEOUT
+        {0x82, static_cast<NTSTATUS>(0xC000003F)},  // STATUS_CRC_ERROR
+        {0x81, static_cast<NTSTATUS>(0xC000003C)},  // STATUS_DATA_OVERRUN
+    };
     for (int b = 0; b < 256; ++b) {
-        NTSTATUS expected = STATUS_UNSUCCESSFUL;
-        switch (b) {
-        case 0x90: expected = STATUS_SUCCESS; break;
-        case 0x88: case 0x84: expected = STATUS_DATA_ERROR; break;
-        case 0x83: expected = STATUS_IO_TIMEOUT; break;
-        case 0x82: expected = STATUS_CRC_ERROR; break;
-        case 0x81: expected = STATUS_DATA_OVERRUN; break;
-        }
-        EXPECT_EQ(MapReaderStatus(static_cast<UCHAR>(b)), expected) << "byte " << b;
+        const auto row = defined.find(b);
+        const NTSTATUS expected = row != defined.end() ? row->second : static_cast<NTSTATUS>(0xC0000001);
+        EXPECT_EQ(MapReaderStatus(static_cast<UCHAR>(b)), expected) << std::hex << "byte 0x" << b;
     }
 }
 

@@ -136,7 +136,26 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"library", {"ExAllocatePoolWithTag", "", 2, 0}, STATUS_INSUFFICIENT_RESOURCES, {}}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
-TEST_F(Ports, remove_device_of_nothing_does_nothing) { RemoveDevice(nullptr); }
+// AddDevice's failure paths hand RemoveDevice what they made, which can be nothing: the readers
+// already there keep their device object, their slot, their pool and their place on the port.
+TEST_F(Ports, remove_device_of_nothing_does_nothing) {
+    ASSERT_EQ(kernel->Pnp().AddDevice(driver, Port(0)), STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = Port(0)->AttachedDevice;
+    const std::vector<std::string> before = kernel->Outstanding().items;
+    RemoveDevice(nullptr);
+    EXPECT_EQ(driver->DeviceObject, fdo);
+    EXPECT_EQ(fdo->NextDevice, nullptr);
+    EXPECT_EQ(Port(0)->AttachedDevice, fdo);
+    EXPECT_EQ(kernel->Outstanding().items, before);
+    EXPECT_EQ(kernel->PoolStats(SMARTCARD_POOL_TAG).liveBlocks, 1u);
+    std::vector<UCHAR> slots(MAXIMUM_SERIAL_READERS, 0);
+    slots[0] = 1;
+    EXPECT_EQ(std::vector<UCHAR>(DeviceSlots, DeviceSlots + MAXIMUM_SERIAL_READERS), slots);
+    EXPECT_TRUE(Events().empty());
+    // The slot it holds stays taken: the next reader gets the next one.
+    ASSERT_EQ(kernel->Pnp().AddDevice(driver, Port(1)), STATUS_SUCCESS);
+    EXPECT_EQ(Slot(1), 1u);
+}
 
 TEST_F(Ports, unload_removes_every_device_left) {
     for (int i = 0; i < 3; ++i) ASSERT_EQ(kernel->Pnp().AddDevice(driver, Port(i)), STATUS_SUCCESS);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace lmscr::sim {
 namespace {
 
@@ -37,20 +39,25 @@ TEST(RateTest, reserved_fi_or_di_gives_nothing) {
     EXPECT_FALSE(RateFromFiDi(0x1F));
 }
 
-TEST(RateTest, sweep_every_fidi_byte_against_the_count_of_defined_entries) {
-    // 12 defined Fi (0-6, 9-13) and 9 defined Di (1-9): 108 of the 256 bytes name a rate,
-    // and every rate has F at least 372 and a D that divides nothing silly.
-    int defined = 0;
+TEST(RateTest, sweep_every_fidi_byte_against_the_iso_tables) {
+    // ISO/IEC 7816-3 table 7, Fi to F (f max of its rows in MHz: 4, 5, 6, 8, 12, 16, 20, then 5,
+    // 7.5, 10, 15, 20), and table 8, Di to D. Every value not listed is reserved, and a byte with a
+    // reserved half names no rate.
+    const std::map<int, uint32_t> f_of_fi = {{0, 372},  {1, 372},  {2, 558},   {3, 744},   {4, 1116},  {5, 1488},
+                                             {6, 1860}, {9, 512},  {10, 768},  {11, 1024}, {12, 1536}, {13, 2048}};
+    const std::map<int, uint32_t> d_of_di = {{1, 1}, {2, 2}, {3, 4}, {4, 8}, {5, 16}, {6, 32}, {7, 64}, {8, 12}, {9, 20}};
     for (int b = 0; b < 256; ++b) {
         const auto r = RateFromFiDi(static_cast<uint8_t>(b));
-        if (!r) continue;
-        ++defined;
-        EXPECT_GE(r->f, 372u);
-        EXPECT_LE(r->f, 2048u);
-        EXPECT_GE(r->d, 1u);
-        EXPECT_LE(r->d, 64u);
+        const auto f = f_of_fi.find(b >> 4);
+        const auto d = d_of_di.find(b & 0x0F);
+        if (f == f_of_fi.end() || d == d_of_di.end()) {
+            EXPECT_FALSE(r) << std::hex << "byte 0x" << b;
+            continue;
+        }
+        ASSERT_TRUE(r) << std::hex << "byte 0x" << b;
+        EXPECT_EQ(r->f, f->second) << std::hex << "byte 0x" << b;
+        EXPECT_EQ(r->d, d->second) << std::hex << "byte 0x" << b;
     }
-    EXPECT_EQ(defined, 108);
 }
 
 TEST(RateTest, same_rate_compares_clocks_per_etu) {
