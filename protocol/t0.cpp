@@ -10,7 +10,8 @@
  *     60             NULL: the card needs more time; nothing is sent in reply
  *     INS            ACK: every remaining command byte follows, or every answer byte comes
  *     ~INS           one command byte follows, or one answer byte comes
- *     anything else  SW1; SW2 follows and the command is over
+ *     6X, 9X         SW1; SW2 (any byte) follows and the command is over
+ *     anything else  the card broke the protocol: the command fails, the card is powered down
  *
  * For an even INS the card may also use INS + 1 and its complement (the old Vpp-control
  * variants of the procedure bytes).
@@ -56,6 +57,79 @@ static NTSTATUS ReceiveOne(PREADER_EXTENSION ReaderExtension, PUCHAR Byte) {
     return ReaderExtension->ReceiveError != STATUS_SUCCESS ? STATUS_IO_TIMEOUT : STATUS_SUCCESS;
 }
 
+/*
+ * How long NULL bytes may hold one command, in 100 ns units.  Each NULL restarts the card's
+ * work waiting time, so a card that sends them for ever would hold the request, the reader and
+ * a system sleep for ever.  A real card uses them to cover a long operation (an on-card key
+ * generation takes seconds, at most a minute or two on a slow card); T0_NULL_WAITS single-byte
+ * waits of the card's own timing lie far beyond that: about five and a half minutes at the
+ * default work waiting time (WI 10, 9600 bit/s, each wait about 2.75 s).
+ */
+#define T0_NULL_WAITS 120ull
+
+static ULONGLONG NullDeadline(PREADER_EXTENSION ReaderExtension) {
+    const ULONGLONG waitMs = (ULONGLONG)ReaderExtension->CharTimeout + ReaderExtension->TotalTimeout;
+    return KeQueryInterruptTime() + T0_NULL_WAITS * waitMs * 10000ull;
+}
+
+/* The card's next procedure byte; NULL bytes in front of it are taken while the bound holds. */
+static NTSTATUS ReadProcedureByte(PREADER_EXTENSION ReaderExtension, ULONGLONG Deadline, PUCHAR Byte) {
+    for (;;) {
+        NTSTATUS status = ReceiveOne(ReaderExtension, Byte);
+        if (status != STATUS_SUCCESS || *Byte != T0_NULL) return status;
+        if (KeQueryInterruptTime() > Deadline) return STATUS_IO_TIMEOUT;
+    }
+}
+
+/*
+ * SW1 is 6X or 9X (ISO/IEC 7816-3 10.3.3), 60 being NULL.  Any other byte that is neither ACK
+ * nor NOT-ACK is no procedure byte at all: a card out of step, or a line that lost or gained a
+ * byte, and reporting it as a status word would tell the application that the command ran.
+ */
+static BOOLEAN IsSw1(UCHAR Byte) {
+    const UCHAR high = (UCHAR)(Byte & 0xF0);
+    return (BOOLEAN)((high == 0x60 || high == 0x90) && Byte != T0_NULL);
+}
+
+/* SW1, read already, and SW2 end the reply; they are stored at position At. */
+static NTSTATUS EndWithStatusWord(PREADER_EXTENSION ReaderExtension, UCHAR Sw1, PUCHAR Reply, ULONG ReplySize,
+                                  ULONG At, PULONG ReplyLength) {
+    if (!IsSw1(Sw1)) return STATUS_DEVICE_PROTOCOL_ERROR;
+    if (ReplySize - At < T0_STATUS_BYTES) return STATUS_BUFFER_TOO_SMALL;
+    UCHAR sw2;
+    NTSTATUS status = ReceiveOne(ReaderExtension, &sw2);
+    if (status != STATUS_SUCCESS) return status;
+    Reply[At] = Sw1;
+    Reply[At + 1] = sw2;
+    *ReplyLength = At + T0_STATUS_BYTES;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * The rest of the answer once the card has said so (an ACK with nothing left to send, or the
+ * single bytes down to SW1 SW2): the data still due in one run, then SW1 SW2.  A procedure byte
+ * may follow every transfer of data, so the card may still send NULL bytes before SW1: taken as
+ * part of the run, a NULL would be reported as the status word and the true one left for the
+ * next command.  A card that asks to move more data now has broken the protocol, and its ACK or
+ * NOT-ACK is no SW1 either.
+ */
+static NTSTATUS ReadRestOfAnswer(PREADER_EXTENSION ReaderExtension, ULONGLONG Deadline, PUCHAR Reply,
+                                 ULONG ReplySize, ULONG Stored, ULONG Expected, PULONG ReplyLength) {
+    if (ReaderExtension->ReceiveError != STATUS_SUCCESS) return STATUS_IO_TIMEOUT;
+    if (Expected > T0_STATUS_BYTES) {
+        ULONG room = ReplySize - Stored;
+        NTSTATUS status = ReceiveData(ReaderExtension, Reply + Stored, &room, Expected - T0_STATUS_BYTES);
+        if (status != STATUS_SUCCESS) return status;
+        if (ReaderExtension->ReceiveError != STATUS_SUCCESS) return STATUS_IO_TIMEOUT;
+        Stored += Expected - T0_STATUS_BYTES;
+    }
+    if (ReplySize - Stored < T0_STATUS_BYTES) return STATUS_BUFFER_TOO_SMALL;
+    UCHAR sw1;
+    NTSTATUS status = ReadProcedureByte(ReaderExtension, Deadline, &sw1);
+    if (status != STATUS_SUCCESS) return status;
+    return EndWithStatusWord(ReaderExtension, sw1, Reply, ReplySize, Stored, ReplyLength);
+}
+
 extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, const UCHAR *Command,
                                    ULONG CommandLength, PUCHAR Reply, PULONG ReplyLength) {
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
@@ -72,6 +146,7 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
     NTSTATUS status = STATUS_SUCCESS;
 
     readerExtension->ReceiveError = STATUS_SUCCESS;
+    const ULONGLONG deadline = NullDeadline(readerExtension);
 
     for (;;) {
         if (!listenOnly) {
@@ -84,21 +159,17 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
                  * until it has been reset; a card that is gone is simply gone.
                  */
                 if (!CARD_OR_READER_GONE(status)) status = STATUS_IO_TIMEOUT;
-                goto done;
+                break;
             }
             sent += nextChunk;
             leftToSend -= nextChunk;
         }
+        listenOnly = FALSE;
 
         UCHAR procedure;
-        status = ReceiveOne(readerExtension, &procedure);
-        listenOnly = FALSE;
-        if (status != STATUS_SUCCESS) goto done;
+        status = ReadProcedureByte(readerExtension, deadline, &procedure);
+        if (status != STATUS_SUCCESS) break;
 
-        if (procedure == T0_NULL) {
-            listenOnly = TRUE;
-            continue;
-        }
         /*
          * ACK is the INS itself, whatever its parity: ISO/IEC 7816-4 gives odd codes (B1, CB,
          * ...) their own meaning, and a card acknowledging one of them must not be taken for
@@ -107,6 +178,7 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
         if (procedure == ins || procedure == insOther) {
             nextChunk = leftToSend;
             if (leftToSend != 0) continue;
+            status = ReadRestOfAnswer(readerExtension, deadline, Reply, replySize, stored, expected, ReplyLength);
             break;
         }
         if (procedure == (UCHAR)~ins || procedure == (UCHAR)~insOther) {
@@ -122,73 +194,26 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
              */
             if (expected <= T0_STATUS_BYTES) {
                 status = STATUS_DEVICE_PROTOCOL_ERROR;
-                goto done;
+                break;
             }
             ULONG room = replySize - stored;
             status = ReceiveData(readerExtension, Reply + stored, &room, 1);
-            if (status != STATUS_SUCCESS) goto done;
-            if (readerExtension->ReceiveError != STATUS_SUCCESS) goto done;
+            if (status != STATUS_SUCCESS || readerExtension->ReceiveError != STATUS_SUCCESS) break;
             ++stored;
             --expected;
-            if (expected == T0_STATUS_BYTES) break;
+            if (expected == T0_STATUS_BYTES) {
+                status = ReadRestOfAnswer(readerExtension, deadline, Reply, replySize, stored, expected, ReplyLength);
+                break;
+            }
             listenOnly = TRUE;
             continue;
         }
 
         /* SW1: the command is over whatever came before; the reply is SW1 SW2 alone. */
-        if (replySize < T0_STATUS_BYTES) {
-            status = STATUS_BUFFER_TOO_SMALL;
-            goto done;
-        }
-        UCHAR sw2;
-        status = ReceiveOne(readerExtension, &sw2);
-        if (status != STATUS_SUCCESS) goto done;
-        Reply[0] = procedure;
-        Reply[1] = sw2;
-        *ReplyLength = T0_STATUS_BYTES;
-        goto done;
+        status = EndWithStatusWord(readerExtension, procedure, Reply, replySize, 0, ReplyLength);
+        break;
     }
 
-    /*
-     * Every pass that does not end the exchange goes on to the next one (it has bytes to send
-     * or listens), so the loop is left only here: an ACK with nothing left to send, or the
-     * single bytes down to SW1 SW2.  The data still due come in one run.  A procedure byte may
-     * follow every transfer of data, so the card may still send NULL bytes before SW1 (which is
-     * never 0x60): taken as part of the run, a NULL would be reported as the status word and
-     * the true one left for the next command.
-     */
-    if (readerExtension->ReceiveError != STATUS_SUCCESS) goto done;
-    if (expected > T0_STATUS_BYTES) {
-        ULONG room = replySize - stored;
-        status = ReceiveData(readerExtension, Reply + stored, &room, expected - T0_STATUS_BYTES);
-        if (status != STATUS_SUCCESS || readerExtension->ReceiveError != STATUS_SUCCESS) goto done;
-        stored += expected - T0_STATUS_BYTES;
-    }
-    if (replySize - stored < T0_STATUS_BYTES) {
-        status = STATUS_BUFFER_TOO_SMALL;
-        goto done;
-    }
-    {
-        UCHAR sw1;
-        do {
-            status = ReceiveOne(readerExtension, &sw1);
-            if (status != STATUS_SUCCESS) goto done;
-        } while (sw1 == T0_NULL);
-        /* All the data are in: a card that asks to move more has broken the protocol, and its
-         * procedure byte must not be reported as a status word. */
-        if (sw1 == ins || sw1 == insOther || sw1 == (UCHAR)~ins || sw1 == (UCHAR)~insOther) {
-            status = STATUS_DEVICE_PROTOCOL_ERROR;
-            goto done;
-        }
-        UCHAR sw2;
-        status = ReceiveOne(readerExtension, &sw2);
-        if (status != STATUS_SUCCESS) goto done;
-        Reply[stored] = sw1;
-        Reply[stored + 1] = sw2;
-        *ReplyLength = stored + T0_STATUS_BYTES;
-    }
-
-done:
     if (readerExtension->ReceiveError != STATUS_SUCCESS) status = STATUS_IO_TIMEOUT;
     return status;
 }
@@ -209,9 +234,10 @@ extern "C" NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension) {
     EndCardExchange(readerExtension);
 
     if (status == STATUS_SUCCESS) return SmartcardT0Reply(SmartcardExtension);
-    if (status == STATUS_IO_TIMEOUT) {
-        /* The card stopped answering in the middle of a command: nothing more is exchanged
-         * with it until it has been reset and a protocol selected again. */
+    if (status == STATUS_IO_TIMEOUT || status == STATUS_DEVICE_PROTOCOL_ERROR) {
+        /* The card stopped answering in the middle of a command, or no longer follows the
+         * protocol: what it will send next is unknown, so nothing more is exchanged with it
+         * until it has been reset and a protocol selected again. */
         SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
         (void)CardPower(SmartcardExtension);
     }

@@ -55,12 +55,18 @@ static VOID SpoilEpilogue(PUCHAR Block, ULONG Covered, ULONG Epilogue) {
     Block[Covered] = (UCHAR)~lrc;
 }
 
-/* One block to the card and the card's block back into SmartcardReply; the library judges. */
-static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
+/*
+ * One block to the card and the card's block back into SmartcardReply; the library judges.
+ * Silent tells whether the card's answer failed to come in time (or came with a byte the reader
+ * flagged as faulty, or the reader did not take the block): when the library then gives the
+ * card up, it did so because the card could not be heard, not because it broke the protocol.
+ */
+static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension, PBOOLEAN Silent) {
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
     PUCHAR reply = SmartcardExtension->SmartcardReply.Buffer;
     const ULONG epilogue = EpilogueBytes(SmartcardExtension);
 
+    *Silent = FALSE;
     SmartcardExtension->T1.NAD = 0;
     SmartcardExtension->SmartcardRequest.BufferLength = 0;
     NTSTATUS status = SmartcardT1Request(SmartcardExtension);
@@ -90,7 +96,9 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
          * block would answer the next command.  It is given up as a card that stopped answering
          * (powered down; a reset brings it back in step); a card that is gone is simply gone.
          */
-        return CARD_OR_READER_GONE(status) ? status : STATUS_IO_TIMEOUT;
+        if (CARD_OR_READER_GONE(status)) return status;
+        *Silent = TRUE;
+        return STATUS_IO_TIMEOUT;
     }
 
     ULONG length = SmartcardExtension->SmartcardReply.BufferSize;
@@ -119,6 +127,7 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
     /* The card or the reader is gone: there is nobody left to repeat a block to. */
     if (CARD_OR_READER_GONE(received)) return received;
+    *Silent = (BOOLEAN)(received == STATUS_IO_TIMEOUT || readerExtension->ReceiveError != STATUS_SUCCESS);
 
     if (readerExtension->ReceiveError != STATUS_SUCCESS) {
         WaitMilliseconds(T1_ABANDONED_BLOCK_PAUSE_MS);
@@ -131,11 +140,12 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension) {
 extern "C" NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
     NTSTATUS status;
+    BOOLEAN silent = FALSE;
 
     RtlZeroMemory(SmartcardExtension->SmartcardReply.Buffer, 4);
     BeginCardExchange(readerExtension);
     do {
-        status = ExchangeBlock(SmartcardExtension);
+        status = ExchangeBlock(SmartcardExtension, &silent);
     } while (status == STATUS_MORE_PROCESSING_REQUIRED);
     EndCardExchange(readerExtension);
 
@@ -150,11 +160,17 @@ extern "C" NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
         SmartcardExtension->T1.State != T1_INIT)
         SmartcardExtension->T1.State = T1_START;
 
+    /*
+     * The library gave the card up.  The card is powered down, so that it is reset before the
+     * next command.  The caller hears the same as from a T=0 card in the same plight: a card
+     * that could not be heard (silent, its bytes damaged, the reader not taking the block) is a
+     * time-out; a card that kept answering with blocks the protocol does not allow broke it.
+     */
     if (status == STATUS_IO_TIMEOUT) {
         WaitMilliseconds(T1_ABANDONED_BLOCK_PAUSE_MS);
         SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
         (void)CardPower(SmartcardExtension);
-        return STATUS_DEVICE_PROTOCOL_ERROR;
+        return silent ? STATUS_IO_TIMEOUT : STATUS_DEVICE_PROTOCOL_ERROR;
     }
     return status;
 }

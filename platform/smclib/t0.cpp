@@ -30,6 +30,10 @@ NTSTATUS T0Request(SMARTCARD_EXTENSION &ext) {
     UCHAR header[kHeaderBytes] = {};
     ULONG lc = 0, le = 0;
     if (apdu.size() < 4) return STATUS_INVALID_PARAMETER;
+    // The card answers the header with a procedure byte, and an INS of 6X or 9X would come back
+    // as its own ACK and read as SW1 at once (ISO/IEC 7816-3 10.3.2): such a command cannot be
+    // carried by T=0, and is refused before anything reaches the card.
+    if ((apdu[1] & 0xF0) == 0x60 || (apdu[1] & 0xF0) == 0x90) return STATUS_INVALID_PARAMETER;
     std::memcpy(header, apdu.data(), 4);
     if (apdu.size() == 4) {
         header[4] = 0;  // case 1

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
 
 using namespace lmscr;
 using namespace lmscr::test;
@@ -213,6 +214,72 @@ TEST_F(T0Exchange, a_card_announcing_bytes_past_the_answer_fails_with_a_protocol
         EXPECT_LT(tookNs, 20 * kMs);
         rig->K().Sleep(50);
     }
+}
+
+// SW1 is 6X or 9X; SW2 any byte.  Any other byte where a procedure byte is due is a card out of
+// step, and must never come back to the application as a status word.
+TEST_F(T0Exchange, only_6x_and_9x_end_a_command_as_a_status_word) {
+    struct Case {
+        std::vector<Bytes> card;  // the card's answer to each send step
+        NTSTATUS status;
+        Bytes reply;
+    };
+    const Case cases[] = {
+        {{{0x00, 0x90}}, STATUS_DEVICE_PROTOCOL_ERROR, {}},
+        {{{0xB0, 0x01}}, STATUS_DEVICE_PROTOCOL_ERROR, {}},
+        {{{0x70, 0x00}}, STATUS_DEVICE_PROTOCOL_ERROR, {}},
+        {{{0xFF, 0xFF}}, STATUS_DEVICE_PROTOCOL_ERROR, {}},
+        // After the data went out, a byte that is no SW1 either.
+        {{{0xA4}, {0x60, 0x80, 0x00}}, STATUS_DEVICE_PROTOCOL_ERROR, {}},
+        {{{0x6A, 0x82}}, STATUS_SUCCESS, {0x6A, 0x82}},
+        {{{0x9F, 0x10}}, STATUS_SUCCESS, {0x9F, 0x10}},
+        {{{0x60, 0x6F, 0x00}}, STATUS_SUCCESS, {0x6F, 0x00}},
+        {{{0x63, 0x60}}, STATUS_SUCCESS, {0x63, 0x60}},  // SW2 may be any byte, 60 too
+        {{{0xA4}, {0x91, 0xFF}}, STATUS_SUCCESS, {0x91, 0xFF}},
+    };
+    for (const Case& c : cases) {
+        PlayedCard card(*rig, false);
+        for (const auto& a : c.card) card.Then(Card(a));
+        Bytes reply;
+        EXPECT_EQ(Run(kSelect, 0, &reply), c.status) << testing::PrintToString(c.card);
+        EXPECT_EQ(reply, c.reply);
+        rig->K().Sleep(200);  // whatever the card still sends is over
+    }
+}
+
+// A card that answers before the last send step has been acknowledged: its 90 00 comes in
+// ahead of the reader's own 90, which is left as the first byte the driver reads next.
+TEST_F(T0Exchange, a_card_answering_inside_the_last_send_step_is_no_status_word) {
+    // 1.5 ms after the ACK the driver's data command (3 bytes, 1.56 ms) is still on its way.
+    const uint64_t earlyNs = 1'500'000;
+    rig->Fake().onCardData = [this, earlyNs, n = 0](const Bytes&) mutable {
+        if (n++ != 0) return;
+        rig->Fake().SendNow(Card({0xA4}));
+        rig->Line().Clock().After(earlyNs, [this] { rig->Fake().SendNow(Card({0x90, 0x00})); });
+    };
+    Bytes reply;
+    EXPECT_EQ(Run(kSelect, 0, &reply), STATUS_DEVICE_PROTOCOL_ERROR);
+    rig->Fake().onCardData = nullptr;
+    rig->K().Sleep(200);
+}
+
+// NULL bytes each restart the card's waiting time; a card that sends them for ever is given up
+// after 120 single-byte waits' worth (here 120 x 150 ms) and reported as not answering.
+TEST_F(T0Exchange, null_bytes_hold_a_command_for_120_waits_at_most) {
+    bool nulls = true;
+    std::function<void()> again = [&] {
+        if (!nulls) return;
+        rig->Fake().SendNow(Card({0x60}));
+        rig->Line().Clock().After(100 * kMs, again);
+    };
+    rig->Fake().onCardData = [&](const Bytes&) { again(); };
+    EXPECT_EQ(Run(kSelect, 0), STATUS_IO_TIMEOUT);
+    // The header's command and the reader's reply (7 bytes on the host line, 3.646 ms), then
+    // NULLs 100 ms apart: the 181st, the first to arrive after 18 s, ends the command.
+    EXPECT_EQ(tookNs, 18'003'645'838u);
+    nulls = false;
+    rig->Fake().onCardData = nullptr;
+    rig->K().Sleep(200);
 }
 
 TEST_F(T0Exchange, single_bytes_past_the_reply_buffer_are_refused) {
@@ -441,7 +508,7 @@ TEST_F(T1Exchange, failed_send_of_the_extension_grant_restores_the_wait_and_give
     PlayedCard card(*rig, true);
     card.Then(Card(Block(0xC3, {0x03})) + kBlockEnd);
     rig->Fake().replyOverride = {0x90, 0x84};  // the grant's send-data command is refused
-    EXPECT_EQ(Run(kCase1), STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(Run(kCase1), STATUS_IO_TIMEOUT);
     // The card is in an unknown state: powered down, no protocol, the library ready to start
     // afresh once it has been reset.
     EXPECT_EQ(rig->Smartcard()->CardCapabilities.Protocol.Selected, 0u);
@@ -541,7 +608,7 @@ TEST_F(T1Exchange, ifs_request_of_the_card_while_its_answer_is_due) {
 TEST_F(T1Exchange, card_that_stops_answering_is_powered_down_after_the_library_gives_up) {
     Prepare();
     PlayedCard card(*rig, true);
-    EXPECT_EQ(Run(kCase1), STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(Run(kCase1), STATUS_IO_TIMEOUT);  // as from a silent T=0 card
     // Deactivated (register 4 <- 00), no protocol left to exchange with.
     const Bytes& host = rig->Fake().received;
     const Bytes deactivate = {0x84, 0x00};
@@ -560,6 +627,11 @@ TEST_F(T1Exchange, card_pulled_while_the_driver_waits_ends_the_exchange_at_once)
     EXPECT_EQ(Run(kCase1), STATUS_NO_MEDIA);
     EXPECT_LT(tookNs, 40 * kMs);
     EXPECT_EQ(card.sent.size(), 1u);
+    // Nothing reached the reader after the block: neither a block the library would have built
+    // for an empty reply nor a power-down of a card that is not there.
+    const Bytes& host = rig->Fake().received;
+    ASSERT_GE(host.size(), card.sent[0].size());
+    EXPECT_TRUE(std::equal(card.sent[0].begin(), card.sent[0].end(), host.end() - card.sent[0].size()));
     EXPECT_EQ(rig->Smartcard()->T1.State, T1_START);
 }
 

@@ -68,6 +68,17 @@ TEST_F(T0Test, malformed_apdus_are_refused) {
     EXPECT_EQ(reader.ext.SmartcardRequest.BufferLength, 0u);
 }
 
+TEST_F(T0Test, ins_that_reads_as_a_status_word_is_refused) {
+    // A card would take INS 6X or 9X back as SW1; every other INS, 5F and A0 beside them, goes.
+    for (int ins = 0; ins < 256; ++ins) {
+        const bool refused = (ins & 0xF0) == 0x60 || (ins & 0xF0) == 0x90;
+        reader.ext.SmartcardRequest.BufferLength = 0;
+        EXPECT_EQ(Request({0x00, static_cast<UCHAR>(ins), 0x00, 0x00}),
+                  refused ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS) << ins;
+        EXPECT_EQ(reader.ext.SmartcardRequest.BufferLength, refused ? 0u : 5u) << ins;
+    }
+}
+
 TEST_F(T0Test, request_buffer_too_small_writes_nothing) {
     reader.ext.SmartcardRequest.BufferSize = 7;
     EXPECT_EQ(Request({0x00, 0xD6, 0x00, 0x00, 0x03, 0xAA, 0xBB, 0xCC}), STATUS_BUFFER_TOO_SMALL);
