@@ -181,3 +181,54 @@ TEST(Transmit, card_strict_about_received_characters_takes_only_blocks_of_one_re
 }
 
 }  // namespace
+
+// The same failure gives the same status whichever protocol the card runs, and leaves the card
+// in the same state: what the status table of the README promises the caller.
+TEST(Transmit, one_failure_one_status_whatever_the_protocol) {
+    enum class Event { None, CardPulled, PortLost, ReaderMuted };
+    struct Case {
+        const char* what;
+        const char* card;
+        ULONG protocol;
+        Bytes apdu;
+        Event event;  // 5 ms into the command
+        NTSTATUS status;
+        ULONG state;  // the card state afterwards
+    };
+    Bytes longBlock = Hex("00 D6 00 00 1B");
+    longBlock.resize(5 + 27, 0x5A);  // the strict card drops the block: it never answers
+    const Bytes select = Hex("00 A4 00 00 02 3F 00");
+    const Case cases[] = {
+        // Case 2 for the reader, a SELECT waiting for its two data bytes for the card.
+        {"silent card", "t0", SCARD_PROTOCOL_T0, Hex("00 A4 00 0C 02"), Event::None, STATUS_IO_TIMEOUT, SCARD_PRESENT},
+        {"silent card", "t1-strict", SCARD_PROTOCOL_T1, longBlock, Event::None, STATUS_IO_TIMEOUT, SCARD_PRESENT},
+        {"card pulled", "t0", SCARD_PROTOCOL_T0, select, Event::CardPulled, STATUS_NO_MEDIA, SCARD_ABSENT},
+        {"card pulled", "t1", SCARD_PROTOCOL_T1, select, Event::CardPulled, STATUS_NO_MEDIA, SCARD_ABSENT},
+        {"port lost", "t0", SCARD_PROTOCOL_T0, select, Event::PortLost, STATUS_DEVICE_REMOVED, SCARD_SPECIFIC},
+        {"port lost", "t1", SCARD_PROTOCOL_T1, select, Event::PortLost, STATUS_DEVICE_REMOVED, SCARD_SPECIFIC},
+        {"reader muted", "t0", SCARD_PROTOCOL_T0, select, Event::ReaderMuted, STATUS_IO_TIMEOUT, SCARD_PRESENT},
+        {"reader muted", "t1", SCARD_PROTOCOL_T1, select, Event::ReaderMuted, STATUS_IO_TIMEOUT, SCARD_PRESENT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + ", " + c.card);
+        CardSession s;
+        s.Start(c.card);
+        s.PowerAndSelect(c.protocol);
+        if (c.event != Event::None) {
+            s.rig.SpawnAt("event", 5'000'000, [&s, event = c.event] {
+                if (event == Event::CardPulled) s.Remove();
+                if (event == Event::PortLost) s.rig.Line().SetDsr(false);
+                if (event == Event::ReaderMuted)
+                    s.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.SetMuted(true); });
+            });
+        }
+        NTSTATUS st = 0;
+        EXPECT_EQ(s.Transmit(c.apdu, &st), Bytes{});
+        EXPECT_EQ(st, c.status) << kernel::StatusName(st);
+        EXPECT_EQ(s.State(), c.state);
+        s.rig.K().Sleep(100);
+        if (c.event == Event::PortLost) s.rig.Line().SetDsr(true);
+        if (c.event == Event::ReaderMuted)
+            s.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.SetMuted(false); });
+    }
+}
