@@ -205,6 +205,10 @@ int main(int argc, char** argv) {
         }
     }
     if (words.empty()) return Usage(stderr, 2);
+    if (words.size() > 1 && words[0] != "atr" && words[0] != "send" && words[0] != "script") {
+        std::fprintf(stderr, "lmscr %s: takes no operand, not '%s'\n", words[0].c_str(), words[1].c_str());
+        return 2;
+    }
     if (words[0] == "demo") return RunDemo(options, stdout);
     if (words[0] == "reader") return RunReader(options, reader, stdin, stdout, stderr);
     if (words[0] == "watch") return RunWatch(options, seconds, atr, stdout, stderr);

@@ -1,7 +1,15 @@
-# Runs lmscr once and checks what a person would look at: the exit status, the text on standard
-# output and on standard error, and, with -DJSON=ON, that the output is one valid JSON document.
-#   -DLMSCR=program -DARGS="a|b|c" -DRC=0 [-DINPUT=file] [-DMATCH=regex] [-DERRMATCH=regex]
+# Runs lmscr once and checks what a person would look at: the exit status, exactly, and the text
+# on standard output and on standard error; with -DJSON=ON, also that the output is one valid JSON
+# document. A run that a signal ended, or whose status is above 128, fails whatever was expected.
+#   -DLMSCR=program -DARGS="a|b|c" -DRC=0|1|2 [-DINPUT=file] [-DMATCH=regex] [-DERRMATCH=regex]
 #   [-DNOMATCH=regex] [-DJSON=ON -DPYTHON=python3]
+# RC and at least one of MATCH and ERRMATCH are required: no run passes on its status alone.
+if(NOT RC MATCHES "^[012]$")
+  message(FATAL_ERROR "RC must be the status lmscr documents for the run: 0, 1 or 2, not '${RC}'")
+endif()
+if(NOT DEFINED MATCH AND NOT DEFINED ERRMATCH)
+  message(FATAL_ERROR "MATCH or ERRMATCH: the output of the run must be checked too")
+endif()
 string(REPLACE "|" ";" ARGS "${ARGS}")
 set(input_args)
 if(DEFINED INPUT)
@@ -9,7 +17,11 @@ if(DEFINED INPUT)
 endif()
 execute_process(COMMAND ${LMSCR} ${ARGS} ${input_args}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
-if(NOT rc STREQUAL "${RC}")
+# A signal comes back as its name ("Segmentation fault", "Child aborted"), not as a number.
+if(NOT rc MATCHES "^[0-9]+$" OR rc GREATER 128)
+  message(FATAL_ERROR "lmscr ${ARGS}: crashed (${rc}), expected exit status ${RC}\n${out}\n${err}")
+endif()
+if(NOT rc EQUAL RC)
   message(FATAL_ERROR "lmscr ${ARGS}: exit status ${rc}, expected ${RC}\n${out}\n${err}")
 endif()
 if(DEFINED MATCH AND NOT out MATCHES "${MATCH}")
