@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_ARGS ?= --timeout 600
 
-.PHONY: all deps build test asan tsan clang bench demo soak clean install sys
+.PHONY: all deps build test asan tsan clang bench demo soak clean install sys fuzz
 
 all: build
 
@@ -76,6 +76,30 @@ bench: build-bench/build.ninja
 	./build-bench/bench/kernel_bench
 	./build-bench/bench/exchange_bench
 
+# The fuzz targets of fuzz/ as libFuzzer programs (clang, AddressSanitizer, UndefinedBehaviorSanitizer),
+# each run FUZZ_SECONDS from its seed corpus and regressions; any finding fails the run and leaves
+# its input in build-fuzz/findings/<target>/.  New inputs found go to build-fuzz/corpus/<target>/.
+FUZZ_SECONDS ?= 10
+FUZZ_TARGETS ?= atr t0_exchange t1_exchange device_control ifd_handler lmscr_script
+build-fuzz/build.ninja: | deps
+	CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLMSCR_SANITIZE=ON \
+	  -DLMSCR_FUZZ=ON -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+
+# Findings still open (fuzz/regressions/<target>/open/, waiting for a fix outside fuzz/) are left
+# out of the run, so that they do not stop the target at its start; `make test` replays them.
+fuzz: build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@failed=""; for t in $(FUZZ_TARGETS); do \
+	  rm -rf build-fuzz/regressions/$$t; \
+	  mkdir -p build-fuzz/corpus/$$t build-fuzz/findings/$$t build-fuzz/regressions/$$t; \
+	  find fuzz/regressions/$$t -maxdepth 1 -type f -exec cp {} build-fuzz/regressions/$$t/ \; ; \
+	  echo "== fuzz $$t, $(FUZZ_SECONDS) s"; \
+	  $(SANITIZER_ENV) ./build-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -rss_limit_mb=4096 \
+	    -print_final_stats=1 -artifact_prefix=build-fuzz/findings/$$t/ \
+	    build-fuzz/corpus/$$t fuzz/corpus/$$t build-fuzz/regressions/$$t || failed="$$failed $$t"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz: findings in$$failed (inputs in build-fuzz/findings/)"; exit 1; fi
+
 # The race matrix under many seeds and the whole fault sweep, with their tables of outcomes:
 # `make soak 300` (or `make soak SEEDS=300`); 300 seeds a pair when none is given.
 ifeq (soak,$(firstword $(MAKECMDGOALS)))
@@ -97,4 +121,4 @@ sys: build-sys/build.ninja
 	cmake --build build-sys -j $(JOBS)
 
 clean:
-	rm -rf build build-asan build-asan-clang build-tsan build-clang build-bench build-sys
+	rm -rf build build-asan build-asan-clang build-tsan build-clang build-bench build-sys build-fuzz
