@@ -183,6 +183,8 @@ IFD_EXPORT RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCH
 }
 
 IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
+    // pcscd hands in the room of its ATR buffer and takes back the ATR's length.
+    const DWORD room = AtrLength ? *AtrLength : 0;
     if (AtrLength) *AtrLength = 0;
     lmscr::ifd::PowerAction action;
     switch (Action) {
@@ -190,6 +192,14 @@ IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD
     case IFD_RESET: action = lmscr::ifd::PowerAction::Warm; break;
     case IFD_POWER_DOWN: action = lmscr::ifd::PowerAction::Down; break;
     default: return lmscr::ifd::ChannelOpen(Lun) ? IFD_NOT_SUPPORTED : IFD_NO_SUCH_DEVICE;
+    }
+    if (action != lmscr::ifd::PowerAction::Down) {
+        // Refused before the card is touched: a caller told that the card is powered must also
+        // have its ATR, which may be as long as MAX_ATR_SIZE; and no card is left powered, its
+        // ATR offered, behind a power-up that failed.
+        if (!lmscr::ifd::ChannelOpen(Lun)) return IFD_NO_SUCH_DEVICE;
+        if (!Atr || !AtrLength) return IFD_COMMUNICATION_ERROR;
+        if (room < MAX_ATR_SIZE) return IFD_ERROR_INSUFFICIENT_BUFFER;
     }
     Answer a = lmscr::ifd::Power(Lun, action);
     Log("power", Lun, a);
@@ -199,7 +209,8 @@ IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD
             return CodeOf(a.outcome);
         return IFD_ERROR_POWER_ACTION;
     }
-    if (!Atr || !AtrLength || a.data.size() > MAX_ATR_SIZE) return IFD_ERROR_INSUFFICIENT_BUFFER;
+    // The driver answers no longer ATR than that with success.
+    if (a.data.size() > MAX_ATR_SIZE) return IFD_ERROR_INSUFFICIENT_BUFFER;
     if (!a.data.empty()) std::memcpy(Atr, a.data.data(), a.data.size());
     *AtrLength = static_cast<DWORD>(a.data.size());
     return IFD_SUCCESS;
@@ -260,7 +271,8 @@ IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuf
 }
 
 // Not for pcscd: what the kernel had left over when the last channel closed, for the handler's
-// tests to check that a whole session leaks nothing. An empty string when nothing leaked.
+// tests to check that a whole session leaks nothing. An empty string when it shut down with nothing
+// leaked; "no shutdown" while a kernel runs, and before the first one has shut down.
 IFD_EXPORT const char* LmscrIfdShutdownReport() {
     static thread_local std::string report;
     report = lmscr::ifd::LastShutdownReport();

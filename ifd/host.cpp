@@ -135,7 +135,7 @@ std::mutex& channelsMutex = *new std::mutex;
 std::map<unsigned long, std::shared_ptr<Channel>>& channels = *new std::map<unsigned long, std::shared_ptr<Channel>>;
 std::unique_ptr<Machine>& machine = *new std::unique_ptr<Machine>;
 std::mutex& reportMutex = *new std::mutex;
-std::string& lastShutdownReport = *new std::string;
+std::string& lastShutdownReport = *new std::string(kNoShutdown);
 
 std::shared_ptr<Channel> Find(unsigned long lun) {
     std::lock_guard<std::mutex> lock(channelsMutex);
@@ -144,6 +144,10 @@ std::shared_ptr<Channel> Find(unsigned long lun) {
 }
 
 bool StartMachine(std::string* error) {
+    {
+        std::lock_guard<std::mutex> lock(reportMutex);
+        lastShutdownReport = kNoShutdown;
+    }
     auto m = std::make_unique<Machine>();
     std::promise<bool> started;
     Machine* raw = m.get();

@@ -80,8 +80,10 @@ Answer CardState(unsigned long lun);
 Answer Version(unsigned long lun);
 
 std::string StatusText(int32_t status);
-// What the verifier found outstanding when the kernel last shut down (the last channel closed);
-// empty when nothing leaked.
+// What the verifier found outstanding when the kernel last shut down (the last channel closed):
+// empty when nothing leaked; kNoShutdown while a kernel runs, and before the first one has shut
+// down, so that a kernel left running is not taken for a clean one.
+inline constexpr const char* kNoShutdown = "no shutdown";
 std::string LastShutdownReport();
 
 }  // namespace lmscr::ifd

@@ -10,6 +10,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <future>
@@ -107,6 +108,8 @@ protected:
         ASSERT_NE(reader, nullptr) << error;
         path = reader->SlavePath();
         ASSERT_EQ(IFDHCreateChannelByName(kLun, path.data()), IFD_SUCCESS);
+        // Until the last channel closes the kernel runs: there is no report of its shutdown yet.
+        EXPECT_STREQ(LmscrIfdShutdownReport(), "no shutdown");
     }
     void TearDown() override {
         // Closing every channel shuts the handler's kernel down, the driver unloaded; the next
@@ -114,7 +117,7 @@ protected:
         IFDHCloseChannel(kLun);
         IFDHCloseChannel(kOtherLun);
         EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
-        EXPECT_STREQ(LmscrIfdShutdownReport(), "");
+        EXPECT_STREQ(LmscrIfdShutdownReport(), "") << "the kernel did not shut down clean";
     }
 
     std::unique_ptr<lmscr::ifdtest::PtyReader> reader;
@@ -163,8 +166,13 @@ TEST_F(Handler, card_session_from_presence_to_close) {
     EXPECT_EQ(length, 0u) << "no ATR once the card is powered down";
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
 
+    atr = PowerUp(kLun, &rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
     ASSERT_TRUE(reader->Remove());
     ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_NOT_PRESENT));
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(length, 0u) << "an ATR once the card was reported absent";
     Transmit(kLun, 1, kSelectMf, &rv);
     EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT);
     PowerUp(kLun, &rv);
@@ -280,6 +288,80 @@ TEST_F(Handler, bad_requests_get_codes_not_crashes) {
     Transmit(kLun, 9, kSelectMf, &rv);
     EXPECT_EQ(rv, IFD_PROTOCOL_NOT_SUPPORTED);
     EXPECT_EQ(StatusWord(Transmit(kLun, 1, kSelectMf, &rv)), (Bytes{0x90, 0x00}));
+}
+
+// The largest legal ATR: TS, T0 with TA1..TD1, TB2 TC2 TD2, TA3..TD3, TA4 TB4 TC4, fifteen
+// historical bytes and TCK, 33 bytes.
+Bytes LargestAtr() {
+    Bytes atr = {0x3B, 0xFF, 0x11, 0x00, 0x00, 0xE1, 0x00, 0x00, 0xF1, 0x20, 0x45, 0x00, 0xF1, 0x00, 0x00, 0x00, 0x01};
+    for (uint8_t h = 0; h < 15; ++h) atr.push_back(static_cast<uint8_t>(0xA0 + h));
+    uint8_t tck = 0;
+    for (size_t i = 1; i < atr.size(); ++i) tck ^= atr[i];
+    atr.push_back(tck);
+    return atr;
+}
+
+std::string AtrProfile(const Bytes& atr) {
+    std::string hex = "atr:";
+    for (uint8_t b : atr) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02X", b);
+        hex += two;
+    }
+    return hex;
+}
+
+Bytes CachedAtr(DWORD lun) {
+    UCHAR value[64];
+    DWORD length = sizeof value;
+    EXPECT_EQ(IFDHGetCapabilities(lun, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
+    return Bytes(value, value + std::min<DWORD>(length, sizeof value));
+}
+
+// A power-up into less room than the longest ATR, or with no buffer or no length, is refused
+// before the card is touched: nothing written, no ATR offered, the card not powered.  A reader
+// that does not answer is a time-out to pcscd, as a card that falls silent in a command is (see
+// the_card_pcscd_powered_goes_and_the_slot_is_reported_anew).  The largest ATR fills exactly
+// MAX_ATR_SIZE bytes.
+TEST_F(Handler, power_up_needs_room_for_the_largest_atr_and_a_reader_that_answers) {
+    const Bytes atr = LargestAtr();
+    ASSERT_EQ(atr.size(), static_cast<size_t>(MAX_ATR_SIZE));
+    ASSERT_TRUE(reader->Insert(AtrProfile(atr)));
+    ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
+
+    UCHAR buffer[MAX_ATR_SIZE + 1];
+    DWORD length = sizeof buffer;
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, nullptr, &length), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(CachedAtr(kLun), Bytes{});
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_RESET, buffer, nullptr), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(CachedAtr(kLun), Bytes{});
+    std::fill(std::begin(buffer), std::end(buffer), 0xEE);
+    length = MAX_ATR_SIZE - 1;
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, buffer, &length), IFD_ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(Bytes(std::begin(buffer), std::end(buffer)), Bytes(sizeof buffer, 0xEE));
+    EXPECT_EQ(CachedAtr(kLun), Bytes{});
+
+    ASSERT_TRUE(reader->Mute(true));
+    length = MAX_ATR_SIZE;
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, buffer, &length), IFD_RESPONSE_TIMEOUT);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(CachedAtr(kLun), Bytes{});
+    ASSERT_TRUE(reader->Mute(false));
+
+    length = MAX_ATR_SIZE;
+    ASSERT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, buffer, &length), IFD_SUCCESS);
+    EXPECT_EQ(Bytes(buffer, buffer + length), atr);
+    EXPECT_EQ(buffer[MAX_ATR_SIZE], 0xEE);
+    EXPECT_EQ(CachedAtr(kLun), atr);
+    length = MAX_ATR_SIZE - 1;
+    EXPECT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, buffer), IFD_ERROR_INSUFFICIENT_BUFFER);
+
+    // A power-down needs neither buffer nor length.
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, nullptr, nullptr), IFD_SUCCESS);
+    EXPECT_EQ(CachedAtr(kLun), Bytes{});
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
 }
 
 // Two readers, each with its own card, used from two threads at once; closing one leaves the
@@ -462,6 +544,7 @@ TEST(HandlerOpen, a_channel_number_without_its_port_is_refused) {
     EXPECT_EQ(OpenBounded([] { return IFDHCreateChannel(kLun, 4000); }, &seconds), IFD_COMMUNICATION_ERROR);
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE);
     EXPECT_EQ(IFDHCloseChannel(kLun), IFD_NO_SUCH_DEVICE);
+    EXPECT_STREQ(LmscrIfdShutdownReport(), "");
 }
 
 }  // namespace

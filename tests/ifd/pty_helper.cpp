@@ -24,6 +24,11 @@ public:
         });
         return ok;
     }
+    bool Mute(bool muted) override {
+        if (!pty_) return false;
+        pty_->WithReader([&](sim::ReaderFirmware& reader) { reader.SetMuted(muted); });
+        return true;
+    }
     bool Remove() override {
         bool ok = false;
         if (!pty_) return false;

@@ -17,6 +17,8 @@ public:
     virtual bool Remove() = 0;
     // The reader's end of the pseudo-terminal closed, as a cable pulled with the adapter.
     virtual void Unplug() = 0;
+    // A muted reader ignores the host and sends nothing, the line still up.
+    virtual bool Mute(bool muted) = 0;
 };
 
 // A pseudo-terminal with nothing behind it: a port where no reader ever answers.
