@@ -239,6 +239,7 @@ X64_HEADER = {
     "KfRaiseIrql": None,                  # writes CR8
     "KfLowerIrql": None,
     "KeInitializeSpinLock": None,         # stores zero
+    "KeQueryInterruptTime": None,         # reads the shared user data page
     "InterlockedIncrement": None,         # lock-prefixed instructions
     "InterlockedDecrement": None,
     "InterlockedExchange": None,
