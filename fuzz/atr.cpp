@@ -13,11 +13,12 @@
 //   then        the ATR
 // Oracle: no crash, no undefined behaviour; an ATR the library accepts has fields that agree with
 // its bytes: the historical bytes are the ones at their place inside the ATR, the protocols are
-// T=0 or T=1, the rate factors index real rows of the tables, the card state is negotiable or
+// at most T=0 and T=1, the rate factors index real rows of the tables, the card state is negotiable or
 // specific and a specific card has its protocol selected.
 #include <smclib.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -63,8 +64,9 @@ void CheckCapabilities(const SMARTCARD_EXTENSION& ext, const Bytes& atr) {
         Fail("the historical byte count disagrees with T0", Hex(atr) + ": " + std::to_string(c.HistoricalChars.Length));
     if (std::memcmp(c.HistoricalChars.Buffer, atr.data() + at, count) != 0)
         Fail("the historical bytes are not the ATR's", Hex(atr));
-    if (c.Protocol.Supported == 0 || (c.Protocol.Supported & ~(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)) != 0)
-        Fail("the protocols offered are neither T=0 nor T=1", Hex(atr));
+    // A card may offer only protocols nobody runs (T=2..14): accepted, with nothing to select.
+    if ((c.Protocol.Supported & ~(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)) != 0)
+        Fail("protocols offered other than T=0 and T=1", Hex(atr));
     if (!c.ClockRateConversion || !c.BitRateAdjustment) Fail("no rate tables", Hex(atr));
     if (c.Fl > 15 || c.Dl > 15 || c.ClockRateConversion[c.Fl].F == 0 || c.BitRateAdjustment[c.Dl].DNumerator == 0)
         Fail("the card's rate factors name a reserved row", Hex(atr));
@@ -112,13 +114,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ext.ReaderCapabilities.MaxIFSD = 254;
     Bytes atr = in.Rest();
     if (atr.size() > sizeof ext.CardCapabilities.ATR.Buffer) atr.resize(sizeof ext.CardCapabilities.ATR.Buffer);
-    std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
+    if (!atr.empty()) std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
     ext.CardCapabilities.ATR.Length = static_cast<UCHAR>(atr.size());
     if ((flags & 0x20) && !atr.empty()) {
         // A length the caller got wrong: the library must check it against its buffer.
-        ext.CardCapabilities.ATR.Length = atr[0];
-        if (atr[0] <= atr.size()) atr.resize(atr[0]);
-        else atr.clear();
+        // The library reads what its buffer holds up to that length (zeros past the input's bytes).
+        const UCHAR length = atr[0];
+        ext.CardCapabilities.ATR.Length = length;
+        const size_t held = std::min<size_t>(length, sizeof ext.CardCapabilities.ATR.Buffer);
+        atr.assign(ext.CardCapabilities.ATR.Buffer, ext.CardCapabilities.ATR.Buffer + held);
     }
     const NTSTATUS status = SmartcardUpdateCardCapabilities(&ext);
     if (NT_SUCCESS(status)) {
