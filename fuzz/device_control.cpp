@@ -5,6 +5,8 @@
 //   byte 0   bit 0: a T=1 card, else a T=0 card; bit 1: no card at the start; bit 2: the serial
 //            port completes at once what it can (else it pends it)
 //   byte 1   the scheduler's seed
+//   byte 2   after the start, the Nth call of an injectable kernel operation fails (0: none),
+//   byte 3   that operation: kFaults[byte % n] (pool, IRP, work item, ...), or any of them
 //   then requests until the input ends, each:
 //            OP, OUT (16 bits, up to 0x2000), IN (one byte), IN bytes
 //            OP < 0x80   the code kCodes[OP % n], the input as given
@@ -14,7 +16,7 @@
 //            OP = 0x7E   the code is the next 4 bytes (any code at all)
 // Card-tracking requests (IS_PRESENT, IS_ABSENT) go out without waiting; one still pending after
 // 5 virtual ms is cancelled.
-// Oracle: no crash, verifier silent, nothing leaked at unload; for every request Information
+// Oracle: no crash, verifier silent, nothing leaked at unload (an injected failure included); for every request Information
 // within the output length, no data with an error status, no pending status for a caller that
 // waited.
 #include <cstring>
@@ -54,6 +56,9 @@ const ULONG kAttributes[] = {
 
 constexpr size_t kMaxRequests = 24;
 
+const char* const kFaults[] = {"", "ExAllocatePoolWithTag", "IoAllocateIrp", "IoAllocateWorkItem",
+                               "IoBuildDeviceIoControlRequest"};
+
 std::string Describe(ULONG code, const Bytes& input, ULONG out) {
     return "code " + std::to_string((code >> 2) & 0xFFF) + " input " + Hex(input) + " output length " +
            std::to_string(out);
@@ -70,8 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.card = (flags & 0x02) ? "" : card;
     options.forcePending = !(flags & 0x04);
     options.seed = in.Byte();
+    const uint8_t nth = in.Byte();
+    const char* fault = kFaults[in.Byte() % (sizeof kFaults / sizeof kFaults[0])];
     Rig rig(options);
     if (!rig.Start()) Fail("the reader did not start");
+    // A machine short of memory or resources: the request that meets the failure fails, and
+    // nothing may leak or break the verifier's rules on the way.
+    if (nth != 0) rig.K().InjectFault({fault, "", nth, 0});
     bool cardIn = !options.card.empty();
 
     for (size_t n = 0; n < kMaxRequests && !in.Empty(); ++n) {
@@ -109,8 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         const kernel::IoResult r = rig.Ioctl(code, input, out);
+        if (std::getenv("LMSCR_FUZZ_VERBOSE"))
+            std::fprintf(stderr, "%s: %s, information %zu\n", Describe(code, input, out).c_str(),
+                         kernel::StatusName(r.status).c_str(), static_cast<size_t>(r.information));
         CheckIoResult(r, out, Describe(code, input, out).c_str());
     }
+    // The removal and unload are the managers' own work, not the requests': no failure there.
+    rig.K().ClearFaults();
     rig.Finish();
     return 0;
 }

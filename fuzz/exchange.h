@@ -22,8 +22,8 @@
 //                bit 5     T=1 fix-up off for this block
 //                bit 6     T=1: no end-of-block report from the reader after the bytes (else 10 83
 //                          follows 2 ms after them, as the reader reports the card's silence)
-// Oracle: a transmit that succeeds hands back bytes the card sent during it, in their order,
-// Information within the output buffer; the run ends with the driver unloaded, the verifier
+// Oracle: a transmit that succeeds hands back bytes the card sent during it, in their order
+// (T=0: ending in SW1 SW2 with SW1 6X or 9X), Information within the output buffer; the run ends with the driver unloaded, the verifier
 // silent and nothing leaked; a deadlock stops the kernel.
 #pragma once
 
@@ -167,6 +167,14 @@ inline int RunExchange(ULONG protocol, const uint8_t* data, size_t size) {
         if (r.information < 8) Fail("a transmit succeeded without its reply header", std::to_string(r.information));
         const Bytes answer(r.output.begin() + 8, r.output.begin() + static_cast<long>(r.information));
         const Bytes during(reader.cardBytes.begin() + static_cast<long>(mark), reader.cardBytes.end());
+        // T=0: the command ends on SW1 SW2, SW1 6X (not the NULL byte 60) or 9X; any other byte
+        // where a procedure byte is due breaks the protocol and cannot be a status word.
+        if (protocol == SCARD_PROTOCOL_T0) {
+            if (answer.size() < 2) Fail("a T=0 answer without its status word", Hex(answer));
+            const uint8_t sw1 = answer[answer.size() - 2];
+            if (!(((sw1 & 0xF0) == 0x60 && sw1 != 0x60) || (sw1 & 0xF0) == 0x90))
+                Fail("a T=0 answer whose SW1 is no status byte", "command " + Hex(apdu) + "\nanswer  " + Hex(answer));
+        }
         if (!IsSubsequence(answer, during))
             Fail("the answer holds bytes the card did not send during the command",
                  "command " + Hex(apdu) + "\nanswer  " + Hex(answer) + "\ncard    " + Hex(during));

@@ -172,17 +172,20 @@ def session(t1):
             req('GET_VERSION', 8) + req('IS_ABSENT', 0) + req('POWER', 0, u32(0)))
 
 
-write('device_control', 'session_t1', bytes([1, 1]) + session(True))
-write('device_control', 'session_t0', bytes([0, 1]) + session(False))
-write('device_control', 'no_card_tracking', bytes([2, 1]) + req('IS_PRESENT', 0) + req('GET_STATE', 4) +
+write('device_control', 'session_t1', bytes([1, 1, 0, 0]) + session(True))
+for nth in (1, 3, 9):
+    write('device_control', 'session_t1_fail_pool_%d' % nth, bytes([1, 1, nth, 1]) + session(True))
+write('device_control', 'session_t0_fail_irp', bytes([0, 1, 2, 2]) + session(False))
+write('device_control', 'session_t0', bytes([0, 1, 0, 0]) + session(False))
+write('device_control', 'no_card_tracking', bytes([2, 1, 0, 0]) + req('IS_PRESENT', 0) + req('GET_STATE', 4) +
       bytes([0x7F, 0, 0, 0]) + req('GET_STATE', 4) + req('IS_ABSENT', 0))
-write('device_control', 'short_buffers', bytes([1, 1]) + req('POWER', 2, u32(1)) + req('SET_PROTOCOL', 0, u32(2)) +
+write('device_control', 'short_buffers', bytes([1, 1, 0, 0]) + req('POWER', 2, u32(1)) + req('SET_PROTOCOL', 0, u32(2)) +
       req('TRANSMIT', 8, io_request(2, [0x00, 0xB0, 0x00, 0x00, 0x04])) + attr(ATTR_ATR, 3) + req('GET_STATE', 2) +
       req('GET_VERSION', 3) + req('POWER', 64, b'\x01'))
-write('device_control', 'set_attributes', bytes([1, 1]) + attr(ATTR_IFSD, 0, True, u32(254)) +
+write('device_control', 'set_attributes', bytes([1, 1, 0, 0]) + attr(ATTR_IFSD, 0, True, u32(254)) +
       attr(ATTR_PROTOCOL, 0, True, u32(2)) + req('CONFISCATE', 0) + req('EJECT', 0) + req('SWALLOW', 0) +
       req('GET_LAST_ERROR', 4) + req('GET_PERF_CNTR', 64) + bytes([0x7E, 0, 0, 0]) + u32(0x00310000 | (2050 << 2)))
-write('device_control', 'card_pulled', bytes([1, 1]) + req('POWER', 64, u32(1)) + bytes([0x7F, 0, 0, 0]) +
+write('device_control', 'card_pulled', bytes([1, 1, 0, 0]) + req('POWER', 64, u32(1)) + bytes([0x7F, 0, 0, 0]) +
       req('TRANSMIT', 266, io_request(2, [0x00, 0xB0, 0x00, 0x00, 0x04])) + bytes([0x7F, 0, 0, 0]) +
       req('POWER', 64, u32(2)))
 
