@@ -134,10 +134,15 @@ TEST(CardPower, atr_with_a_fourth_group_is_received_whole_and_recorded_in_three)
     ASSERT_EQ(atr.size(), 33u);
     CardSession s;
     s.Start(AtrCard(atr));
-    const auto p = s.Power(SCARD_COLD_RESET);
+    // The largest legal answer fills a reply of exactly its size; one byte less of room is
+    // refused before the card is touched.
+    EXPECT_EQ(s.Power(SCARD_COLD_RESET, 32).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(s.Sent(), "");
+    const auto p = s.Power(SCARD_COLD_RESET, 33);
     ASSERT_EQ(p.status, STATUS_SUCCESS);
     EXPECT_EQ(Reply(p), atr);
     EXPECT_EQ(s.Atr(), atr);
+    EXPECT_EQ(s.State(), (ULONG)SCARD_NEGOTIABLE);
     const auto& caps = s.Smartcard()->CardCapabilities;
     ASSERT_EQ(caps.HistoricalChars.Length, 15);
     EXPECT_EQ(caps.HistoricalChars.Buffer[0], 0xA0);

@@ -253,6 +253,128 @@ TEST_F(Power, critical_sleep_and_the_order_of_the_requests) {
     EXPECT_EQ(seen, (std::vector<std::string>{"S5", "requested D3", "S0", "requested D0"}));
 }
 
+// A query for a deep sleep holds device control back, and the working state set again after the
+// sleep was refused lets it go: that hold is then over.  A stop being queried later holds device
+// control for its own reasons, which the next working state must leave alone.
+TEST_F(Power, working_state_lets_go_only_what_a_sleep_query_held_back) {
+    s.Start("t1");
+    ASSERT_EQ(Pm().QuerySystemState(s.rig.Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(Pm().SendSystemSetPower(s.rig.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
+    ASSERT_TRUE(s.rig.Started());
+    ASSERT_EQ(s.rig.K().Pnp().Send(s.rig.Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_FALSE(s.rig.Started());
+    auto version = s.rig.Async(s.handle, kGetVersion, 8);
+    ASSERT_EQ(Pm().SendSystemSetPower(s.rig.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_FALSE(version->Wait(100)) << "device control went on under a stop query";
+    EXPECT_FALSE(s.rig.Started());
+    ASSERT_EQ(s.rig.K().Pnp().Send(s.rig.Pdo(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_TRUE(version->Wait(100));
+    EXPECT_EQ(version->Result().status, STATUS_SUCCESS);
+}
+
+// Into S3, then straight on to a shutdown: the device is in D3 already, so the second deep state
+// asks for no second D3, says nothing to the reader and waits nothing; the wake asks for one D0.
+TEST_F(Power, second_deep_sleep_without_a_wake_asks_for_no_second_d3) {
+    s.Start("t1");
+    s.PowerAndSelect(SCARD_PROTOCOL_T1);
+    ASSERT_EQ(Pm().SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(R()->ReaderPowerState, (ULONG)READER_POWER_OFF);
+    s.rig.TakeWire();
+    Pm().ClearHistory();
+    const uint64_t before = s.rig.K().NowNs();
+    ASSERT_EQ(Pm().SetSystemState(PowerSystemShutdown), STATUS_SUCCESS);
+    EXPECT_EQ(s.rig.K().NowNs(), before);
+    EXPECT_EQ(s.Sent(), "");
+    ASSERT_EQ(Pm().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_TRUE(s.rig.Started());
+    std::vector<std::string> requested;
+    for (const auto& r : Pm().History())
+        if (r.requested) requested.push_back("D" + std::to_string(r.state.DeviceState - 1));
+    EXPECT_EQ(requested, (std::vector<std::string>{"D0"}));
+    EXPECT_EQ(s.State(), (ULONG)SCARD_SWALLOWED);
+}
+
+// A power request as a driver above the reader would send it, with a completion routine that
+// notes how many references the reader's remove lock holds when the request comes back: the
+// driver completes a request before it gives its reference back, since a removal waiting for the
+// lock may delete the device the moment the reference goes.
+struct PowerSeen {
+    PIO_REMOVE_LOCK lock = nullptr;
+    KEVENT done;
+    LONG references = -1;
+};
+
+NTSTATUS NoteReferences(PDEVICE_OBJECT, PIRP, PVOID context) {
+    auto* seen = static_cast<PowerSeen*>(context);
+    seen->references = seen->lock->Common.IoCount;
+    KeSetEvent(&seen->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(PowerRequests, every_power_request_is_completed_before_its_remove_lock_reference_goes) {
+    struct Case {
+        UCHAR minor;
+        POWER_STATE_TYPE type;
+        int state;
+        // References at the completion beyond the count before the request: its own, while the
+        // driver still holds it, and those of requests it caused that are still in the driver.
+        LONG passive;   // the port completes D0 where the driver may wait
+        LONG dispatch;  // the port completes D0 from its DPC: the driver finishes it in a worker
+        const char* what;
+    };
+    // The serial port completes a D3 request inside the driver's call down, so that request's
+    // reference is still held when the system request completes behind it.  A D0 request gives
+    // its reference back in PowerUpCompletion, before it goes on upward; the worker that finishes
+    // it instead completes it first.
+    const Case table[] = {
+        {IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping1, 1, 1, "query S1: completed here"},
+        {IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, 1, 1, "query S3: completed here"},
+        {IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, 2, 2, "set S3: after the D3 it asked for"},
+        {IRP_MN_SET_POWER, SystemPowerState, PowerSystemHibernate, 1, 1, "set S4 in D3: completed here"},
+        {IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking, 1, 2, "set S0: after the D0 it asked for"},
+        {IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping1, 1, 1, "set S1 in D0: completed here"},
+        {IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3, 1, 1, "D3: passed down"},
+        {IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, 0, 1, "D0: passed down for the power-up"},
+    };
+    for (bool atDispatch : {false, true}) {
+        RigOptions o;
+        o.completeD0AtDispatch = atDispatch;
+        CardSession s(o);
+        s.Start("t1");
+        s.PowerAndSelect(SCARD_PROTOCOL_T1);
+        PIO_REMOVE_LOCK lock = &s.Smartcard()->OsData->RemoveLock;
+        for (const Case& c : table) {
+            SCOPED_TRACE(std::string(c.what) + (atDispatch ? ", D0 completed at dispatch level" : ""));
+            PowerSeen seen;
+            seen.lock = lock;
+            KeInitializeEvent(&seen.done, NotificationEvent, FALSE);
+            PDEVICE_OBJECT top = s.rig.Fdo();
+            PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+            ASSERT_NE(irp, nullptr);
+            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            next->MajorFunction = IRP_MJ_POWER;
+            next->MinorFunction = c.minor;
+            next->Parameters.Power.Type = c.type;
+            if (c.type == SystemPowerState)
+                next->Parameters.Power.State.SystemState = static_cast<SYSTEM_POWER_STATE>(c.state);
+            else
+                next->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(c.state);
+            IoSetCompletionRoutine(irp, NoteReferences, &seen, TRUE, TRUE, TRUE);
+            const LONG before = lock->Common.IoCount;
+            (void)PoCallDriver(top, irp);
+            KeWaitForSingleObject(&seen.done, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+            IoFreeIrp(irp);
+            EXPECT_EQ(seen.references, before + (atDispatch ? c.dispatch : c.passive));
+            s.rig.K().Sleep(1);
+            EXPECT_EQ(lock->Common.IoCount, before);
+        }
+        EXPECT_TRUE(s.rig.Started());
+        EXPECT_EQ(s.Reader()->ReaderPowerState, (ULONG)READER_POWER_ON);
+    }
+}
+
 // The serial port completes the D0 request from its DPC, where the reader's power-up may not
 // wait (the verifier stops a wait there): it is finished in a worker thread.
 TEST(PowerAtDispatch, wake_finished_in_a_worker_when_the_port_completes_d0_at_dispatch_level) {

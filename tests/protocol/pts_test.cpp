@@ -151,6 +151,72 @@ TEST(Selection, answer_without_pts1_is_the_card_keeping_fd_dd) {
     EXPECT_EQ(s.Sent().find("84 00"), std::string::npos);  // not switched off
 }
 
+// A T=0 card (ATR 3B 01 4C, Fd/Dd) that answers the PTS request with whatever bytes it is given.
+class ScriptedPtsCard : public sim::Card {
+public:
+    explicit ScriptedPtsCard(Bytes answer) : answer_(std::move(answer)) {}
+    void Reset(sim::CardLink& link, sim::ResetKind) override {
+        link_ = &link;
+        received_ = 0;
+        link.Send(0x3B, 30);
+        link.Send(0x01);
+        link.Send(0x4C);
+    }
+    void Receive(uint8_t, bool) override {
+        if (++received_ != 4 || !link_) return;
+        for (size_t i = 0; i < answer_.size(); ++i) link_->Send(answer_[i], i == 0 ? 4 : 0);
+    }
+    void Deactivate() override { link_ = nullptr; }
+    sim::Rate CurrentRate() const override { return sim::kDefaultRate; }
+
+private:
+    Bytes answer_;
+    sim::CardLink* link_ = nullptr;
+    unsigned received_ = 0;
+};
+
+TEST(Selection, every_answer_to_the_request_ff_10_11_fe_is_judged_whole) {
+    struct Case {
+        Bytes answer;
+        NTSTATUS status;
+    };
+    const Case table[] = {
+        {{0xFF, 0x10, 0x11, 0xFE}, STATUS_SUCCESS},                // the echo
+        {{0xFF, 0x00, 0xFF}, STATUS_SUCCESS},                      // PTS1 left out: Fd/Dd stay
+        {{0xFF, 0x00, 0x00}, STATUS_DEVICE_PROTOCOL_ERROR},        // ... with a wrong PCK
+        {{0xFF, 0x00, 0xFE}, STATUS_DEVICE_PROTOCOL_ERROR},        // ... with the request's PCK
+        {{0x00, 0x00, 0xFF}, STATUS_DEVICE_PROTOCOL_ERROR},        // ... without PTSS
+        {{0xFF, 0x01, 0xFE}, STATUS_DEVICE_PROTOCOL_ERROR},        // another protocol
+        {{0xFF, 0x10, 0x11, 0x00}, STATUS_DEVICE_PROTOCOL_ERROR},  // the echo with a wrong PCK
+        {{0xFF, 0x10, 0x12, 0xFD}, STATUS_DEVICE_PROTOCOL_ERROR},  // other factors
+    };
+    for (const Case& c : table) {
+        std::string name;
+        for (uint8_t b : c.answer) name += " " + std::to_string(b);
+        SCOPED_TRACE("answer" + name);
+        CardSession s;
+        ASSERT_EQ(s.rig.StartAndOpen(s.handle), STATUS_SUCCESS);
+        auto card = std::make_unique<ScriptedPtsCard>(c.answer);
+        s.rig.Port().WithReader([&](sim::ReaderFirmware& reader) { reader.InsertCard(std::move(card)); });
+        s.rig.K().Sleep(5);
+        ASSERT_EQ(s.Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        s.Sent();
+        const auto q = s.Select(kAny);
+        EXPECT_EQ(q.status, c.status);
+        const std::string sent = s.Sent();
+        EXPECT_EQ(sent.substr(0, 14), "44 FF 10 11 FE");
+        EXPECT_EQ(Count(sent, "44 FF"), 1u);  // Fd/Dd proposed: no second exchange
+        if (c.status == STATUS_SUCCESS) {
+            EXPECT_EQ(Ulong(q), kT0);
+            EXPECT_EQ(s.State(), (ULONG)SCARD_SPECIFIC);
+            EXPECT_EQ(Count(sent, "84 00"), 0u);
+        } else {
+            EXPECT_EQ(s.State(), (ULONG)SCARD_PRESENT);  // switched off
+            EXPECT_EQ(s.Smartcard()->CardCapabilities.Protocol.Selected, 0u);
+        }
+    }
+}
+
 TEST(Selection, refused_at_default_factors_switches_the_card_off_without_a_retry) {
     CardSession s;
     s.Start("pts-refuse");
