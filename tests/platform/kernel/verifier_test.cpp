@@ -395,6 +395,22 @@ TEST_P(VerifierDeathTest, stops_the_run_with_the_violation_named) {
     EXPECT_DEATH(c.scenario(), std::string("DRIVER_VERIFIER_DETECTED_VIOLATION: ") + c.violation);
 }
 
+// After the remover's IoReleaseRemoveLockAndWait the count is 0: one more release takes it below
+// zero, which the platform stops the machine for, removed device or not.
+void RemoveLockReleasedBelowZero() {
+    Kernel k;
+    IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, 0, 0, 0);
+    IoAcquireRemoveLock(&lock, nullptr);
+    IoReleaseRemoveLockAndWait(&lock, nullptr);
+    IoReleaseRemoveLock(&lock, nullptr);
+}
+
+TEST(VerifierRemoveLockDeathTest, a_release_after_the_remove_takes_the_count_below_zero_and_stops_the_run) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(RemoveLockReleasedBelowZero(), "DRIVER_VERIFIER_DETECTED_VIOLATION: REMOVE_LOCK_OVER_RELEASED");
+}
+
 TEST(VerifierWaitDeathTest, a_wait_without_time_out_at_dispatch_level_stops_the_run) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(UnboundedWaitAtDispatchLevel(), "DRIVER_VERIFIER_DETECTED_VIOLATION: WAIT_AT_RAISED_IRQL");
