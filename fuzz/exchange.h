@@ -20,6 +20,8 @@
 //                bit 4     the first byte is the reader's reply to the send-data command
 //                          (a reader status byte: 90 done, 84, 83, 88, anything)
 //                bit 5     T=1 fix-up off for this block
+//                bit 7     not a reaction: the bytes are the reader's replies to the next register
+//                          writes after the protocol selection (90 done, anything else refused)
 //                bit 6     T=1: no end-of-block report from the reader after the bytes (else 10 83
 //                          follows 2 ms after them, as the reader reports the card's silence)
 // Oracle: a transmit that succeeds hands back bytes the card sent during it, in their order
@@ -81,9 +83,14 @@ inline int RunExchange(ULONG protocol, const uint8_t* data, size_t size) {
 
     static const uint64_t kDelayMs[8] = {0, 1, 5, 20, 100, 500, 1500, 5000};
     std::deque<Reaction> reactions;
+    std::deque<uint8_t> writeReplies;
     while (!in.Empty()) {
         const uint8_t ctl = in.Byte();
         Bytes bytes = in.Take(in.Byte());
+        if (ctl & 0x80) {
+            writeReplies.insert(writeReplies.end(), bytes.begin(), bytes.end());
+            continue;
+        }
         Reaction r;
         r.delayNs = kDelayMs[ctl & 0x07] * 1'000'000;
         if ((ctl & 0x10) && !bytes.empty()) {
@@ -142,7 +149,10 @@ inline int RunExchange(ULONG protocol, const uint8_t* data, size_t size) {
         CheckIoResult(r, 4, "set protocol");
         if (r.status != STATUS_SUCCESS) Fail("the protocol selection failed", kernel::StatusName(r.status));
     }
-    rig.Line().RunOnLine([&] { reader.reactions = std::move(reactions); });
+    rig.Line().RunOnLine([&] {
+        reader.reactions = std::move(reactions);
+        reader.writeReplies = std::move(writeReplies);
+    });
 
     for (const Bytes& apdu : commands) {
         // SCARD_IO_REQUEST {protocol, 8} in front of the command.
