@@ -268,6 +268,37 @@ TEST_F(Receive, port_lost_under_a_consumer_closes_the_port_and_wakes_it) {
     }
 }
 
+// A command the reader does not answer fails after the receive time-out of its one-byte reply
+// (1 x CharTimeout 50 + TotalTimeout 100 ms), and the reader is then given 25 ms of quiet to drop
+// what it may have read as commands of its own.  Meanwhile a run that saw a reader error reads on
+// while the line stays busy, past the consumer's giving up: the next command's reply comes in that
+// same run and must not be failed by the status the error left behind.
+TEST_F(Receive, failed_command_costs_its_time_out_and_the_quiet_and_the_next_reply_is_its_own) {
+    const UCHAR mode = 0x4F;
+    NTSTATUS first = STATUS_PENDING, second = STATUS_PENDING;
+    uint64_t firstEnded = 0;
+    rig->Fake().silent = true;
+    const uint64_t start = rig->K().NowNs();
+    auto consumer = rig->K().Spawn("consumer", [&] {
+        first = WriteRegister(r, 2, 1, &mode);
+        firstEnded = rig->K().NowNs();
+        rig->Fake().silent = false;
+        second = WriteRegister(r, 2, 1, &mode);
+    });
+    Quiet(10);
+    rig->Fake().Send({0x10, 0x84});  // the reader's error: the run reads on
+    Quiet(60);
+    rig->Fake().Send({0x10, 0x81});  // the line kept busy with an event code the engine drops
+    Quiet(60);
+    rig->Fake().Send({0x10, 0x81});
+    rig->K().Join(consumer);
+    EXPECT_EQ(first, STATUS_IO_TIMEOUT);
+    // The write is done once its last byte is in the port's transmitter, a byte time (520 834 ns
+    // at 19200 baud, rounded up) after the first started; then 150 ms of waiting and 25 of quiet.
+    EXPECT_EQ(firstEnded - start, 520'834u + 150'000'000u + 25'000'000u);
+    EXPECT_EQ(second, STATUS_SUCCESS);
+}
+
 // A reply that comes after its consumer gave up meets the count that consumer left behind and
 // signals RxEvent with nobody waiting.  The next command must not take that stale signal for its
 // own reply.
