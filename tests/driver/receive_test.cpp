@@ -299,6 +299,41 @@ TEST_F(Receive, failed_command_costs_its_time_out_and_the_quiet_and_the_next_rep
     EXPECT_EQ(second, STATUS_SUCCESS);
 }
 
+// A run that ends on a read the line's time-out ended purges the port and only then arms the next
+// wait: armed first, the wait would let the next run start while this one still purges, and
+// that run's bytes could be thrown away under it.  The purge is held at the port for 50 ms here,
+// and no new wait may reach the port before it is done.
+TEST_F(Receive, run_ending_on_a_silent_line_purges_before_it_waits_again) {
+    serial::SerialFault held;
+    held.kind = serial::SerialFault::Kind::CompleteLate;
+    held.ioControlCode = IOCTL_SERIAL_PURGE;
+    held.lateMs = 50;
+    serial::InjectSerialFault(rig->Pdo(), held);
+    auto count = [&](ULONG code) { return serial::SerialRequestCount(rig->Pdo(), IRP_MJ_DEVICE_CONTROL, code); };
+    const uint64_t purges = count(IOCTL_SERIAL_PURGE);
+    // An event code the engine drops: the run reads on, and the line's 100 ms read time-out ends it.
+    rig->Fake().Send({0x10, 0x81});
+    uint64_t waits = count(IOCTL_SERIAL_WAIT_ON_MASK);
+    for (int ms = 0; ms < 300 && count(IOCTL_SERIAL_PURGE) == purges; ++ms) {
+        waits = count(IOCTL_SERIAL_WAIT_ON_MASK);
+        Quiet(1);
+    }
+    ASSERT_EQ(count(IOCTL_SERIAL_PURGE), purges + 1);
+    // The millisecond the purge reached the port, and the 50 of its hold: no new wait.
+    for (int ms = 0; ms < 45; ++ms) {
+        ASSERT_EQ(count(IOCTL_SERIAL_WAIT_ON_MASK), waits) << "a wait armed before the purge was done, at " << ms;
+        Quiet(1);
+    }
+    EXPECT_NE(KeReadStateEvent(&r->RxEvent), 0);  // the end of the run was signalled before the purge
+    EXPECT_EQ(r->RxStatus, STATUS_TIMEOUT);
+    Quiet(50);
+    EXPECT_GT(count(IOCTL_SERIAL_WAIT_ON_MASK), waits);
+    // The engine goes on: the next byte is received.
+    rig->Fake().Send({0x41});
+    Quiet();
+    EXPECT_EQ(Held(), (std::vector<uint8_t>{0x41}));
+}
+
 // A reply that comes after its consumer gave up meets the count that consumer left behind and
 // signals RxEvent with nobody waiting.  The next command must not take that stale signal for its
 // own reply.
