@@ -6,13 +6,17 @@
 //   byte 0   options: bit 0  T=1: each block's LEN and epilogue computed (the fix-up mode, so
 //                            that mutations get past the checksum); bit 1  T=1: the card asks for
 //                            CRC instead of LRC; bit 2  the serial port completes at once what it
-//                            can (else it pends it); bits 3-4  commands - 1 (one to four)
+//                            can (else it pends it); bits 3-4  commands - 1 (one to four);
+//                            bit 5  the card's ATR follows the header (LEN, LEN bytes) instead of
+//                            the target's own; a reset or selection it fails ends the input
 //   byte 1   the scheduler's seed
 //   byte 2   T=1: the card's IFSC (0: 32); T=0: ignored
 //   byte 3   the reader reports its time-out this many ms after a card that fell silent (0: never)
 //   byte 4   the application's answer room after its 8-byte header (0: 300)
+//   [ATR     LEN, LEN bytes, with options bit 5]
 //   then per command:   LEN, LEN bytes of APDU
-//   then reactions, one per send-data command (T=0) or per whole block the driver sent (T=1):
+//   then reactions, one per send-data command (T=0) or per whole block the driver sent (T=1),
+//   from the first command on (with a card of the input's own: from its protocol selection on):
 //            CTL, N, N bytes
 //            CTL bits 0-2  delay before the bytes: 0, 1, 5, 20, 100, 500, 1500, 5000 ms
 //                bit 3     raw: the bytes go on the host line as they are (events 10 83 / 10 84 /
@@ -77,6 +81,9 @@ inline int RunExchange(ULONG protocol, const uint8_t* data, size_t size) {
     const uint8_t roomByte = in.Byte();
     const ULONG room = roomByte == 0 ? 300 : roomByte;
 
+    const bool ownAtr = options & 0x20;
+    const Bytes fuzzedAtr = ownAtr ? in.Take(in.Byte()) : Bytes{};
+
     std::vector<Bytes> commands;
     for (unsigned i = 0; i < commandCount && !in.Empty(); ++i) commands.push_back(in.Take(in.Byte()));
     if (commands.empty()) return 0;
@@ -128,11 +135,19 @@ inline int RunExchange(ULONG protocol, const uint8_t* data, size_t size) {
 
     Rig rig(rigOptions);
     ScriptedReader& reader = rig.Reader();
-    reader.atr = protocol == SCARD_PROTOCOL_T1 ? T1Atr(ifsc, crc) : T0Atr();
+    reader.atr = ownAtr ? fuzzedAtr : protocol == SCARD_PROTOCOL_T1 ? T1Atr(ifsc, crc) : T0Atr();
     reader.blockMode = protocol == SCARD_PROTOCOL_T1;
     reader.epilogue = crc ? 2 : 1;
     reader.silenceTimeoutNs = uint64_t{silenceMs} * 1'000'000;
     if (!rig.Start()) Fail("the reader did not start", "");
+    // A card of the input's own may be asked for a PTS exchange: its first reactions answer it.
+    auto load = [&] {
+        rig.Line().RunOnLine([&] {
+            reader.reactions = std::move(reactions);
+            reader.writeReplies = std::move(writeReplies);
+        });
+    };
+    if (ownAtr) load();
 
     {
         ULONG minor = SCARD_COLD_RESET;
@@ -140,19 +155,41 @@ inline int RunExchange(ULONG protocol, const uint8_t* data, size_t size) {
         std::memcpy(in4.data(), &minor, 4);
         auto r = rig.Ioctl(IOCTL_SMARTCARD_POWER, in4, 64);
         CheckIoResult(r, 64, "power");
-        if (r.status != STATUS_SUCCESS) Fail("the cold reset failed", kernel::StatusName(r.status));
         const Bytes got(r.output.begin(), r.output.begin() + static_cast<long>(r.information));
-        if (got != reader.atr) Fail("the ATR came back changed", Hex(got) + " instead of " + Hex(reader.atr));
+        if (std::getenv("LMSCR_FUZZ_VERBOSE"))
+            std::fprintf(stderr, "cold reset: %s, ATR %s\n", kernel::StatusName(r.status).c_str(), Hex(got).c_str());
+        if (ownAtr) {
+            // Whatever the card's answer, the driver hands back its first bytes unchanged (an
+            // inverse TS 03 reads as 3F) or fails the reset.
+            Bytes sent = reader.atr;
+            if (!sent.empty() && sent[0] == 0x03) sent[0] = 0x3F;
+            if (r.status == STATUS_SUCCESS && (got.size() > sent.size() || !std::equal(got.begin(), got.end(), sent.begin())))
+                Fail("the ATR handed back is not the card's", Hex(got) + " from the card's " + Hex(reader.atr));
+            if (r.status == STATUS_SUCCESS && got.size() > 33) Fail("an ATR of more than 33 bytes", Hex(got));
+            if (r.status != STATUS_SUCCESS) {
+                rig.Finish();
+                return 0;
+            }
+        }
+        if (r.status != STATUS_SUCCESS) Fail("the cold reset failed", kernel::StatusName(r.status));
+        if (!ownAtr && got != reader.atr) Fail("the ATR came back changed", Hex(got) + " instead of " + Hex(reader.atr));
         Bytes p(4);
         std::memcpy(p.data(), &protocol, 4);
         r = rig.Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, p, 4);
         CheckIoResult(r, 4, "set protocol");
+        if (std::getenv("LMSCR_FUZZ_VERBOSE"))
+        {
+            std::fprintf(stderr, "protocol selection: %s\n", kernel::StatusName(r.status).c_str());
+            for (const Bytes& chunk : reader.sent) std::fprintf(stderr, "  driver: %s\n", Hex(chunk).c_str());
+            std::fprintf(stderr, "  card:   %s\n", Hex(reader.cardBytes).c_str());
+        }
+        if (r.status != STATUS_SUCCESS && ownAtr) {
+            rig.Finish();
+            return 0;
+        }
         if (r.status != STATUS_SUCCESS) Fail("the protocol selection failed", kernel::StatusName(r.status));
     }
-    rig.Line().RunOnLine([&] {
-        reader.reactions = std::move(reactions);
-        reader.writeReplies = std::move(writeReplies);
-    });
+    if (!ownAtr) load();
 
     for (const Bytes& apdu : commands) {
         // SCARD_IO_REQUEST {protocol, 8} in front of the command.

@@ -63,8 +63,10 @@ write('atr', 'text_json', b'\x03' + b'3b:14:13:4c:4d:30:30')
 write('atr', 'text_bad', b'\x01' + b'3B 9x')
 
 # ---- exchanges --------------------------------------------------------------------------------
-def exchange(options, commands, reactions, seed=1, ifsc=0, silence=20, room=0):
-    out = bytes([options | ((len(commands) - 1) << 3), seed, ifsc, silence, room])
+def exchange(options, commands, reactions, seed=1, ifsc=0, silence=20, room=0, atr=None):
+    out = bytes([options | ((len(commands) - 1) << 3) | (0x20 if atr is not None else 0), seed, ifsc, silence, room])
+    if atr is not None:
+        out += bytes([len(atr)]) + bytes(atr)
     for c in commands:
         out += bytes([len(c)]) + bytes(c)
     for r in reactions:
@@ -100,6 +102,15 @@ T0 = {
 }
 for name, (commands, reactions) in T0.items():
     write('t0_exchange', name, exchange(0, commands, reactions, room=4 if name == 'small_room' else 0))
+# Cards of their own: negotiable (a PTS exchange the card does not answer), inverse, T=0 and
+# T=1 offered, a TCK missing, the longest answer.
+write('t0_exchange', 'atr_negotiable', exchange(0, [SELECT], [[0xFF, 0x10, 0x11, 0xFE], [0xA4], [0x90, 0x00]],
+                                                atr=ATRS['t0']))
+write('t0_exchange', 'atr_inverse', exchange(0, [SELECT], [[0x6A, 0x82]], atr=[0x03, 0x00]))
+write('t0_exchange', 'atr_both', exchange(0, [SELECT], [[0x6A, 0x82]], atr=ATRS['both']))
+write('t0_exchange', 'atr_no_tck', exchange(0, [SELECT], [[0x6A, 0x82]], atr=ATRS['t1'][:-1]))
+write('t0_exchange', 'atr_longest', exchange(0, [SELECT], [[0x6A, 0x82]], atr=ATRS['global_groups'] + [0] * 9))
+write('t0_exchange', 'atr_specific', exchange(0, [SELECT], [[0x6A, 0x82]], atr=[0x3B, 0x80, 0x10, 0x10]))
 write('t0_exchange', 'port_completes_at_once', exchange(0x04, [SELECT], [[0xA4], [0x90, 0x00]]))
 
 FIX = 0x01
@@ -139,6 +150,8 @@ T1 = {
 IFS_RESPONSE = s_block(1, [0xFE], response=True)
 for name, (options, commands, reactions) in T1.items():
     write('t1_exchange', name, exchange(options, commands, [IFS_RESPONSE] + reactions))
+write('t1_exchange', 'atr_negotiable_t1', exchange(FIX, [SELECT], [(0x60, [0xFF, 0x11, 0x11, 0xFF]), IFS_RESPONSE,
+                                                                    i_block(0, [0x90, 0x00])], atr=ATRS['t1']))
 write('t1_exchange', 'ifsd_refused', exchange(FIX, [SELECT], [r_block(0, 2), i_block(0, [0x90, 0x00])]))
 # A command longer than the card's IFSC of 16: the driver chains, the card acknowledges each block.
 LONG = [0x00, 0xD6, 0x00, 0x00, 40] + list(range(40))

@@ -117,7 +117,8 @@ void ScriptedReader::Execute() {
     const Bytes data(command_.begin() + 1, command_.end());
     sent.push_back(data);
     bool complete = true;
-    if (blockMode) {
+    // A PTS request (PTSS FF, which no T=1 block starts with) is answered as a whole.
+    if (blockMode && !(block_.empty() && !data.empty() && data[0] == 0xFF)) {
         block_.insert(block_.end(), data.begin(), data.end());
         complete = block_.size() >= 3 && block_.size() >= 3 + size_t{block_[2]} + epilogue;
         if (complete) block_.clear();
