@@ -15,6 +15,9 @@
 //     6 ICCPresence
 //     7 any entry point on a channel that is not open
 //     8 the card out of the slot or back in
+//     9 a second channel opened on PATH (kPaths[byte % n]: no tty, no file, the same reader
+//       again) and closed
+//     10 the polling routine pcscd's event thread calls, TIMEOUT ms (0..49), then its stop
 // Oracle: no crash, no undefined behaviour, no leak; lengths handed back never beyond the room
 // given; a channel not open answers IFD_NO_SUCH_DEVICE; the handler's kernel, shut down at the
 // last channel's close, has nothing left over.
@@ -42,6 +45,11 @@ using lmscr::fuzz::Input;
 constexpr DWORD kLun = 0;
 constexpr DWORD kClosedLun = 0x30000;
 constexpr int kMaxCalls = 6;
+
+const char* const kPaths[] = {"/dev/null", "/nonexistent/tty", "/tmp", "", nullptr /* the reader's own */};
+
+using PollFn = RESPONSECODE (*)(DWORD, int);
+using StopFn = RESPONSECODE (*)(DWORD);
 
 const DWORD kTags[] = {TAG_IFD_ATR, SCARD_ATTR_ATR_STRING, TAG_IFD_SLOTS_NUMBER, TAG_IFD_SIMULTANEOUS_ACCESS,
                        TAG_IFD_THREAD_SAFE, TAG_IFD_SLOT_THREAD_SAFE, SCARD_ATTR_VENDOR_IFD_VERSION,
@@ -87,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (IFDHCreateChannelByName(kLun, path.data()) != IFD_SUCCESS) Fail("the channel did not open", path);
 
     for (int n = 0; n < kMaxCalls && !in.Empty(); ++n) {
-        const uint8_t op = in.Byte() % 9;
+        const uint8_t op = in.Byte() % 11;
         switch (op) {
         case 0: {
             const DWORD tag = Tag(in);
@@ -159,6 +167,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 8:
             cardIn = cardIn ? !reader.Remove() : reader.Insert("t1");
             break;
+        case 9: {
+            const char* chosen = kPaths[in.Byte() % (sizeof kPaths / sizeof kPaths[0])];
+            std::string other = chosen ? chosen : path;
+            if (IFDHCreateChannelByName(kLun + 1, other.data()) == IFD_SUCCESS) IFDHCloseChannel(kLun + 1);
+            if (IFDHICCPresence(kLun + 1) != IFD_NO_SUCH_DEVICE) Fail("a closed channel still answers", other);
+            break;
+        }
+        case 10: {
+            const int timeoutMs = in.Byte() % 50;
+            PollFn poll = nullptr;
+            StopFn stop = nullptr;
+            DWORD length = sizeof poll;
+            if (IFDHGetCapabilities(kLun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, reinterpret_cast<PUCHAR>(&poll)) !=
+                    IFD_SUCCESS ||
+                !poll)
+                Fail("no polling routine");
+            length = sizeof stop;
+            if (IFDHGetCapabilities(kLun, TAG_IFD_STOP_POLLING_THREAD, &length, reinterpret_cast<PUCHAR>(&stop)) !=
+                    IFD_SUCCESS ||
+                !stop)
+                Fail("no stop for the polling routine");
+            poll(kLun, timeoutMs);
+            stop(kLun);
+            break;
+        }
         }
     }
 

@@ -215,6 +215,7 @@ write('ifd_handler', 'capabilities', bytes([0, 0, 64, 0, 2, 8, 0, 6, 64, 1, 3, 4
       bytes([16, 7]))
 write('ifd_handler', 'protocol', bytes([3, 0, 0, 2, 2, 0, 0, 0, 0]) + transmit(1, READ4, 3) + bytes([2, 1, 0x10, 0x13, 0, 0]))
 write('ifd_handler', 'card_moves', bytes([3, 0, 0, 8, 6]) + transmit(1, SELECT) + bytes([8, 6]))
+write('ifd_handler', 'second_channel', bytes([9, 0, 9, 1, 9, 4, 10, 20, 3, 0, 0, 10, 0]))
 write('ifd_handler', 'power_small_room', bytes([3, 0, 2, 3, 1, 0, 3, 9, 0]) + transmit(0, SELECT, 1))
 
 # ---- lmscr_script ------------------------------------------------------------------------------
