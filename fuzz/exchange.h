@@ -29,7 +29,8 @@
 //                bit 6     T=1: no end-of-block report from the reader after the bytes (else 10 83
 //                          follows 2 ms after them, as the reader reports the card's silence)
 // Oracle: a transmit that succeeds hands back bytes the card sent during it, in their order
-// (T=0: ending in SW1 SW2 with SW1 6X or 9X), Information within the output buffer; the run ends with the driver unloaded, the verifier
+// (T=0: ending in SW1 SW2 with SW1 6X or 9X; T=1 with well-formed blocks: the INF fields of
+// I-blocks, each whole), Information within the output buffer; the run ends with the driver unloaded, the verifier
 // silent and nothing leaked; a deadlock stops the kernel.
 #pragma once
 
@@ -124,6 +125,9 @@ inline int RunExchange(ULONG protocol, const uint8_t* data, size_t size) {
                 } else {
                     block.push_back(Lrc(block));
                 }
+                r.wellFormed = true;
+                r.iBlock = (block[1] & 0x80) == 0;
+                r.inf = inf;
                 bytes = block;
             }
             r.wire = Escaped(bytes);
@@ -199,6 +203,7 @@ inline int RunExchange(ULONG protocol, const uint8_t* data, size_t size) {
         std::memcpy(request.data() + 4, &header, 4);
         std::copy(apdu.begin(), apdu.end(), request.begin() + 8);
         const size_t mark = reader.cardBytes.size();
+        const size_t playedMark = reader.played.size();
         auto r = rig.Ioctl(IOCTL_SMARTCARD_TRANSMIT, request, 8 + room);
         CheckIoResult(r, 8 + room, "transmit");
         if (std::getenv("LMSCR_FUZZ_VERBOSE"))
@@ -221,6 +226,25 @@ inline int RunExchange(ULONG protocol, const uint8_t* data, size_t size) {
             const uint8_t sw1 = answer[answer.size() - 2];
             if (!(((sw1 & 0xF0) == 0x60 && sw1 != 0x60) || (sw1 & 0xF0) == 0x90))
                 Fail("a T=0 answer whose SW1 is no status byte", "command " + Hex(apdu) + "\nanswer  " + Hex(answer));
+        }
+        // T=1, every block of the card well formed: the answer is the INF of I-blocks the card
+        // sent, each whole, in their order (a block repeated after an R-block is one of them).
+        if (protocol == SCARD_PROTOCOL_T1) {
+            bool known = true;
+            std::vector<bool> reach(answer.size() + 1, false);
+            reach[0] = true;
+            for (size_t k = playedMark; k < reader.played.size() && known; ++k) {
+                const Reaction& block = reader.played[k];
+                if (!block.wellFormed) known = false;
+                if (!known || !block.iBlock) continue;
+                for (size_t p = answer.size() + 1; p-- > 0;)
+                    if (reach[p] && p + block.inf.size() <= answer.size() &&
+                        std::equal(block.inf.begin(), block.inf.end(), answer.begin() + static_cast<long>(p)))
+                        reach[p + block.inf.size()] = true;
+            }
+            if (known && !reach[answer.size()])
+                Fail("a T=1 answer that is not the INF of the card's I-blocks",
+                     "command " + Hex(apdu) + "\nanswer  " + Hex(answer) + "\ncard    " + Hex(during));
         }
         if (!IsSubsequence(answer, during))
             Fail("the answer holds bytes the card did not send during the command",

@@ -138,6 +138,7 @@ void ScriptedReader::Execute() {
     auto send = [this, reaction] {
         SendRaw(reaction.wire);
         cardBytes.insert(cardBytes.end(), reaction.card.begin(), reaction.card.end());
+        played.push_back(reaction);
         if (reaction.blockEndNs != 0)
             After(reaction.blockEndNs, [this] { SendRaw({sim::wire::kEscape, sim::wire::kEventTimeout}); });
     };

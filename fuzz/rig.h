@@ -31,6 +31,11 @@ struct Reaction {
     // The reader's end-of-block report (10 83) this long after the bytes, as the reader sends it
     // once the card has been silent for its character waiting time; 0: none.
     uint64_t blockEndNs = 0;
+    // T=1 with the fix-up: the block is well formed and these are its kind and INF; else the
+    // card's bytes have no structure the oracle knows.
+    bool wellFormed = false;
+    bool iBlock = false;
+    Bytes inf;
 };
 
 // Wire bytes of card data: 0x10 doubled, as the reader's escape coding sends it.
@@ -58,6 +63,8 @@ public:
     // Every card byte the reader passed on to the host, in order, and what the driver sent to the
     // card (each send-data command's card bytes).
     Bytes cardBytes;
+    // Every reaction the card made, in order, as sent.
+    std::vector<Reaction> played;
     std::vector<Bytes> sent;
     uint64_t commands = 0;
 
