@@ -200,6 +200,10 @@ write('device_control', 'short_buffers', bytes([1, 1, 0, 0]) + req('POWER', 2, u
 write('device_control', 'set_attributes', bytes([1, 1, 0, 0]) + attr(ATTR_IFSD, 0, True, u32(254)) +
       attr(ATTR_PROTOCOL, 0, True, u32(2)) + req('CONFISCATE', 0) + req('EJECT', 0) + req('SWALLOW', 0) +
       req('GET_LAST_ERROR', 4) + req('GET_PERF_CNTR', 64) + bytes([0x7E, 0, 0, 0]) + u32(0x00310000 | (2050 << 2)))
+write('device_control', 'cancelled', bytes([1, 1, 0, 0]) + req('POWER', 64, u32(1)) + bytes([0x7D, 2]) +
+      req('SET_PROTOCOL', 4, u32(2)) + bytes([0x7D, 1]) +
+      req('TRANSMIT', 266, io_request(2, [0x00, 0xB0, 0x00, 0x00, 0x04])) + bytes([0x7D, 30]) +
+      req('POWER', 64, u32(2)) + req('GET_STATE', 4))
 write('device_control', 'card_pulled', bytes([1, 1, 0, 0]) + req('POWER', 64, u32(1)) + bytes([0x7F, 0, 0, 0]) +
       req('TRANSMIT', 266, io_request(2, [0x00, 0xB0, 0x00, 0x00, 0x04])) + bytes([0x7F, 0, 0, 0]) +
       req('POWER', 64, u32(2)))
