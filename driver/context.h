@@ -99,4 +99,26 @@ typedef struct _DEVICE_EXTENSION {
     /* Under SpinLock.  A sleep query or a power-down cleared ReaderStarted of a started reader;
      * the power-up, or the working state set again after a refused sleep, sets it again. */
     BOOLEAN PowerHeldDeviceControl;
+    /*
+     * Under SpinLock.  A power-down waits in HoldBackDeviceControl for the device-control requests
+     * in progress to leave the reader: the last one to leave (IoCount back to 0) sets
+     * DeviceControlIdle, which the hold initialises before it sets this and waits on with a bound.
+     */
+    BOOLEAN HoldBackWaiting;
+    KEVENT DeviceControlIdle;
+    /*
+     * Under SpinLock.  The reader was surprise-removed: the hardware is gone and only the remove
+     * request is still to come, once every handle is closed.  From then on opens and device
+     * control are refused with STATUS_NO_SUCH_DEVICE, a request waiting for ReaderStarted is woken
+     * to leave the same way (it would wait for a start that never comes, and its handle could never
+     * close), and nobody clears ReaderStarted again.
+     */
+    BOOLEAN SurpriseRemoved;
+    /*
+     * A remove query succeeded and neither its cancel nor the remove request has come yet: opens
+     * are refused with STATUS_DELETE_PENDING, since a handle opened now would hold the removal up.
+     * Set before the query tests ReaderClosed, tested by an open after it clears ReaderClosed, so
+     * that of an open and a query that cross, one of them sees the other.
+     */
+    BOOLEAN RemoveQueried;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

@@ -5,6 +5,30 @@
  */
 #include "driver.h"
 
+static NTSTATUS RefuseRequest(PIRP Irp, NTSTATUS Status) {
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+/*
+ * Under SpinLock: why opens and device control are refused now, STATUS_SUCCESS if they are not.
+ * Once the remove request has begun: STATUS_DEVICE_REMOVED, as for a remove-lock reference refused
+ * then.  After a surprise removal: STATUS_NO_SUCH_DEVICE.  The hardware is gone, but
+ * the device object stays until the remove request, which comes only once the handles are closed,
+ * so nothing is being removed yet; "no such device" is what the platform says of hardware that is
+ * not there, and what this driver's start says of a port lost under it.  STATUS_DELETE_PENDING
+ * stays the remove lock's word once the remove request has begun (the Plug and Play and power
+ * requests refused then carry it).  Callers need not tell them apart: the IFD handler reports all
+ * three as a reader that is gone.
+ */
+static NTSTATUS DeviceGoneStatusLocked(PDEVICE_EXTENSION DeviceExtension) {
+    if (DeviceExtension->RemovePending) return STATUS_DEVICE_REMOVED;
+    if (DeviceExtension->SurpriseRemoved) return STATUS_NO_SUCH_DEVICE;
+    return STATUS_SUCCESS;
+}
+
 extern "C" NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
@@ -20,7 +44,17 @@ extern "C" NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 STATUS_SUCCESS) {
                 /* The reference stays with the handle just opened until its close. */
                 KeClearEvent(&deviceExtension->ReaderClosed);
-                status = STATUS_SUCCESS;
+                KIRQL irql;
+                KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+                status = DeviceGoneStatusLocked(deviceExtension);
+                KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+                /* A removal on its way: a handle opened now would hold it up for good.  The query
+                 * set RemoveQueried before it looked at ReaderClosed, which was cleared above. */
+                if (status == STATUS_SUCCESS && deviceExtension->RemoveQueried) status = STATUS_DELETE_PENDING;
+                if (status != STATUS_SUCCESS) {
+                    KeSetEvent(&deviceExtension->ReaderClosed, IO_NO_INCREMENT, FALSE);
+                    SmartcardReleaseRemoveLock(smartcardExtension);
+                }
             } else {
                 SmartcardReleaseRemoveLock(smartcardExtension);
                 status = STATUS_UNSUCCESSFUL;
@@ -46,11 +80,14 @@ extern "C" NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-static NTSTATUS RefuseRemoved(PIRP Irp) {
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_DEVICE_REMOVED;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_DEVICE_REMOVED;
+/* Device control leaves: the last request to leave while a power-down waits for it lets the
+ * power-down go on. */
+static VOID LeaveDeviceControl(PDEVICE_EXTENSION DeviceExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    if (--DeviceExtension->IoCount == 0 && DeviceExtension->HoldBackWaiting)
+        KeSetEvent(&DeviceExtension->DeviceControlIdle, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
 }
 
 extern "C" NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -65,25 +102,30 @@ extern "C" NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         /*
          * With no request in progress, wait until the reader is started.  The wait holds a
          * remove-lock reference, so that a removal waits for this request and can wake it
-         * (RemovePending) instead of freeing the records under it.
+         * (RemovePending) instead of freeing the records under it.  A surprise removal wakes it
+         * too (SurpriseRemoved): the remove request would wait for its handle, and the handle's
+         * close for this request.  Once either is marked, ReaderStarted is not cleared again.
          */
-        if (SmartcardAcquireRemoveLock(smartcardExtension) != STATUS_SUCCESS) return RefuseRemoved(Irp);
+        if (SmartcardAcquireRemoveLock(smartcardExtension) != STATUS_SUCCESS)
+            return RefuseRequest(Irp, STATUS_DEVICE_REMOVED);
         haveReference = TRUE;
         KeWaitForSingleObject(&deviceExtension->ReaderStarted, Executive, KernelMode, FALSE, NULL);
-        if (deviceExtension->RemovePending) {
-            SmartcardReleaseRemoveLock(smartcardExtension);
-            return RefuseRemoved(Irp);
-        }
         KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+    }
+    NTSTATUS gone = DeviceGoneStatusLocked(deviceExtension);
+    if (gone != STATUS_SUCCESS) {
+        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        /* The reference goes last: a removal waiting for it may free the records at once. */
+        RefuseRequest(Irp, gone);
+        if (haveReference) SmartcardReleaseRemoveLock(smartcardExtension);
+        return gone;
     }
     deviceExtension->IoCount++;
     KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
 
     if (!haveReference && SmartcardAcquireRemoveLock(smartcardExtension) != STATUS_SUCCESS) {
-        RefuseRemoved(Irp);
-        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-        deviceExtension->IoCount--;
-        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        RefuseRequest(Irp, STATUS_DEVICE_REMOVED);
+        LeaveDeviceControl(deviceExtension);
         return STATUS_DEVICE_REMOVED;
     }
 
@@ -91,9 +133,7 @@ extern "C" NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     /* IoCount before the reference: once the reference is given back a waiting removal may free
      * the records. */
-    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-    deviceExtension->IoCount--;
-    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+    LeaveDeviceControl(deviceExtension);
 
     SmartcardReleaseRemoveLock(smartcardExtension);
     return status;

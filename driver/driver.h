@@ -36,6 +36,18 @@ NTSTATUS PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 VOID PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
                           PIO_STATUS_BLOCK IoStatus);
 
+/*
+ * How long a power-down without a sleep query (a critical sleep, a shutdown) waits for the
+ * device-control requests inside the reader to leave it: one minute.  A card exchange is bounded
+ * by the card's waiting times: each wait for a block or a procedure byte ends at TotalTimeout,
+ * BWT or WWT with a margin (about 2.2 s for a T=1 card with the default BWI 4, 1.4 s for T=0 with
+ * WI 10), and the library gives a command up after a bounded number of repeats, so a working card
+ * ends even a long chained command in seconds.  A minute is past any of that, yet short enough for
+ * a system that is going down on a failing battery.  When it runs out the power-down goes on
+ * without the reader (PowerDownReader): the request still inside keeps it.
+ */
+#define HOLD_BACK_BOUND_MS 60000
+
 /* The vendor request: library, driver and firmware versions in eight bytes. */
 #define IOCTL_READER_GET_VERSION SCARD_CTL_CODE(2049)
 #define DRIVER_VERSION_MAJOR 1

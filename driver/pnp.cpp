@@ -1,8 +1,9 @@
 /*
  * Plug and Play: the reader starts after the serial port stack below it, stops before it, is not
  * removed while a handle is open, refuses a stop while device control is in progress and holds
- * further requests back while a stop is pending.  Requests handled here go down synchronously through
- * CallSerialDriver, so that our work is ordered before or after the lower stack's.
+ * further requests back while a stop is pending; a surprise removal lets them go.  Requests
+ * handled here go down synchronously through CallSerialDriver, so that our work is ordered before
+ * or after the lower stack's.
  */
 #include "driver.h"
 
@@ -39,8 +40,12 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
          * "not found", which must not make the reader impossible to remove. */
         if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = STATUS_SUCCESS;
         if (status != STATUS_SUCCESS) break;
+        /* Opens are refused from here until the cancel or the removal; an open that crosses this
+         * query sees the mark, or has cleared ReaderClosed before the test below. */
+        deviceExtension->RemoveQueried = TRUE;
         if (KeReadStateEvent(&deviceExtension->ReaderClosed) == 0) {
             /* A handle is open: the reader stays. */
+            deviceExtension->RemoveQueried = FALSE;
             if (disabledHere) (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
             status = STATUS_UNSUCCESSFUL;
             break;
@@ -56,6 +61,8 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         break;
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
+        /* The manager cancels every query that failed below us as well: opens are welcome again. */
+        deviceExtension->RemoveQueried = FALSE;
         status = CallSerialDriver(lower, Irp);
         if (status == STATUS_SUCCESS && deviceExtension->QueryRemoveDisabledInterface) {
             deviceExtension->QueryRemoveDisabledInterface = FALSE;
@@ -76,7 +83,9 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             status = STATUS_DEVICE_BUSY;
             break;
         }
-        KeClearEvent(&deviceExtension->ReaderStarted);
+        /* A reader on its way out keeps ReaderStarted set: whoever waits for it must leave. */
+        if (!deviceExtension->SurpriseRemoved && !deviceExtension->RemovePending)
+            KeClearEvent(&deviceExtension->ReaderStarted);
         KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
         status = CallSerialDriver(lower, Irp);
         break;
@@ -86,6 +95,25 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = CallSerialDriver(lower, Irp);
         if (status == STATUS_SUCCESS) KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
         break;
+
+    case IRP_MN_SURPRISE_REMOVAL: {
+        /*
+         * The reader is gone; the remove request comes once every handle is closed.  A request
+         * waiting for ReaderStarted (after a stop query, or held back by a sleep whose wake found
+         * the port lost) would wait for a start that never comes, and its handle could never
+         * close: it is woken, sees SurpriseRemoved and leaves, and every later request is refused
+         * at the door.  Then down untouched, as every request not handled here.
+         */
+        KIRQL irql;
+        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+        deviceExtension->SurpriseRemoved = TRUE;
+        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(lower, Irp);
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        return status;
+    }
 
     default:
         IoSkipCurrentIrpStackLocation(Irp);

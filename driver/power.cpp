@@ -18,9 +18,6 @@
 
 /* The contacts of a card powered down for a sleep, and the reader's own, settle this long. */
 #define SLEEP_SETTLE_MS 200
-/* How often a sleep that came without a query looks whether the request inside the reader has
- * left it. */
-#define HOLD_BACK_POLL_MS 10
 
 static BOOLEAN PortOpen(PDEVICE_EXTENSION DeviceExtension) {
     return KeReadStateEvent(&DeviceExtension->SerialCloseDone) == 0;
@@ -63,19 +60,37 @@ static NTSTATUS RequestDevicePower(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTEN
  * Device control stops at ReaderStarted from now on.  A request already admitted may be inside
  * a reader function, talking to the reader: the card must not be powered down under it (both
  * would read the one receive buffer), so wait until it has left.  A sleep query found none
- * in progress; a sleep that came without one (a critical sleep, a shutdown) may find one.
+ * in progress; a sleep that came without one (a critical sleep, a shutdown) may find one.  The
+ * last request to leave sets DeviceControlIdle (LeaveDeviceControl); the wait has a bound,
+ * HOLD_BACK_BOUND_MS, past which the power-down goes on without the reader.  Returns whether the
+ * reader is free, that is whether every request has left.
  */
-static VOID HoldBackDeviceControl(PDEVICE_EXTENSION DeviceExtension) {
+static BOOLEAN HoldBackDeviceControl(PDEVICE_EXTENSION DeviceExtension) {
     KIRQL irql;
-    for (;;) {
-        KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    /* A reader on its way out keeps ReaderStarted set: whoever waits for it must leave. */
+    if (!DeviceExtension->SurpriseRemoved && !DeviceExtension->RemovePending)
         KeClearEvent(&DeviceExtension->ReaderStarted);
-        DeviceExtension->PowerHeldDeviceControl = TRUE;
-        LONG inProgress = DeviceExtension->IoCount;
-        KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
-        if (inProgress == 0) return;
-        WaitMilliseconds(HOLD_BACK_POLL_MS);
+    DeviceExtension->PowerHeldDeviceControl = TRUE;
+    const BOOLEAN inProgress = DeviceExtension->IoCount > 0;
+    if (inProgress) {
+        /* Nobody else touches the event while HoldBackWaiting is clear. */
+        KeInitializeEvent(&DeviceExtension->DeviceControlIdle, NotificationEvent, FALSE);
+        DeviceExtension->HoldBackWaiting = TRUE;
     }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+    if (!inProgress) return TRUE;
+
+    LARGE_INTEGER bound;
+    bound.QuadPart = -(LONGLONG)HOLD_BACK_BOUND_MS * 10000;
+    const NTSTATUS waited =
+        KeWaitForSingleObject(&DeviceExtension->DeviceControlIdle, Executive, KernelMode, FALSE, &bound);
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    DeviceExtension->HoldBackWaiting = FALSE;
+    const BOOLEAN idle = DeviceExtension->IoCount == 0;
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+    return waited == STATUS_SUCCESS || idle;
 }
 
 /* Device control held back for a power change goes on; not on a reader whose port is closed,
@@ -91,8 +106,13 @@ static VOID ResumeDeviceControl(PDEVICE_EXTENSION DeviceExtension) {
 
 static VOID PowerDownReader(PDEVICE_EXTENSION DeviceExtension) {
     PSMARTCARD_EXTENSION smartcardExtension = &DeviceExtension->SmartcardExtension;
-    if (PortOpen(DeviceExtension)) {
-        HoldBackDeviceControl(DeviceExtension);
+    /*
+     * A request that outstays the bound still has the reader: the card is not powered down and the
+     * registers are not shut down under it, or the two would take each other's bytes.  The device
+     * goes to D3 all the same, for the system will not wait; the request ends on its own time-outs,
+     * and the wake writes the registers again.
+     */
+    if (PortOpen(DeviceExtension) && HoldBackDeviceControl(DeviceExtension)) {
         if (smartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
             smartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
             (void)CardPower(smartcardExtension);
@@ -176,7 +196,9 @@ extern "C" NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             KIRQL irql;
             KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
             if (deviceExtension->IoCount == 0) {
-                KeClearEvent(&deviceExtension->ReaderStarted);
+                /* A reader on its way out keeps ReaderStarted set: whoever waits for it must leave. */
+                if (!deviceExtension->SurpriseRemoved && !deviceExtension->RemovePending)
+                    KeClearEvent(&deviceExtension->ReaderStarted);
                 /* Only what this query holds back is let go again; a stopped reader stays held. */
                 if (PortOpen(deviceExtension)) deviceExtension->PowerHeldDeviceControl = TRUE;
             } else {
