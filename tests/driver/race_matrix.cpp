@@ -15,6 +15,10 @@
 #include <optional>
 #include <sstream>
 
+#include <cerrno>
+#include <cstdlib>
+#include <thread>
+
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -197,6 +201,13 @@ void Sleep(Race& r) {
     if (r.rig.K().Power().SetSystemState(PowerSystemSleeping3) == STATUS_SUCCESS) r.asleep = true;
     r.UnlockPnp();
 }
+// A sleep the power manager does not ask about first (a failing battery): a command inside the
+// reader is waited for before the card is powered down.
+void CriticalSleep(Race& r) {
+    r.LockPnp();
+    if (r.rig.K().Power().SetSystemState(PowerSystemSleeping3, true) == STATUS_SUCCESS) r.asleep = true;
+    r.UnlockPnp();
+}
 void Wake(Race& r) {
     r.LockPnp();
     Check(r.rig.K().Power().SetSystemState(PowerSystemWorking) == STATUS_SUCCESS, "the wake succeeds");
@@ -227,6 +238,7 @@ const std::vector<EntryBody>& Bodies() {
         {{"remove", false, false}, Remove, false},
         {{"surprise-removal", false, false}, Surprise, false},
         {{"sleep", false, false}, Sleep, false},
+        {{"critical-sleep", false, false}, CriticalSleep, false},
         {{"wake", false, false, false, false, false, true}, Wake, false},
     };
     return table;
@@ -249,15 +261,18 @@ const std::vector<Entry>& Entries() {
     return entries;
 }
 
-void RunPair(size_t ia, size_t ib, uint64_t seed) {
-    const EntryBody& ea = Bodies().at(ia);
-    const EntryBody& eb = Bodies().at(ib);
-    const bool stoppedBase = ea.entry.needsStopped || eb.entry.needsStopped;
-    const bool cardBase = ea.entry.needsCard || eb.entry.needsCard;
-    const bool poweredBase = !stoppedBase && (ea.entry.needsPowered || eb.entry.needsPowered);
-    const bool protocolBase = poweredBase && (ea.entry.needsProtocol || eb.entry.needsProtocol);
-    const bool inFlightBase = protocolBase && (ea.entry.exchangeInFlight || eb.entry.exchangeInFlight);
-    const bool asleepBase = !stoppedBase && (ea.entry.needsAsleep || eb.entry.needsAsleep);
+void RunCell(const std::vector<size_t>& cell, uint64_t seed) {
+    std::vector<const EntryBody*> es;
+    for (size_t i : cell) es.push_back(&Bodies().at(i));
+    auto any = [&](bool Entry::*flag) {
+        return std::any_of(es.begin(), es.end(), [flag](const EntryBody* e) { return e->entry.*flag; });
+    };
+    const bool stoppedBase = any(&Entry::needsStopped);
+    const bool cardBase = any(&Entry::needsCard);
+    const bool poweredBase = !stoppedBase && any(&Entry::needsPowered);
+    const bool protocolBase = poweredBase && any(&Entry::needsProtocol);
+    const bool inFlightBase = protocolBase && any(&Entry::exchangeInFlight);
+    const bool asleepBase = !stoppedBase && any(&Entry::needsAsleep);
 
     Race r(seed);
     Check(r.rig.Add() == STATUS_SUCCESS, "add");
@@ -299,14 +314,14 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
     auto spawn = [&](const EntryBody& e) {
         return r.rig.SpawnAt(e.entry.name, instantNs - (e.cardLine ? cardLeadNs : 0), [&r, &e] { e.body(r); });
     };
-    auto ta = spawn(ea);
-    auto tb = spawn(eb);
+    std::vector<kernel::Kernel::ThreadId> entryThreads;
+    for (const EntryBody* e : es) entryThreads.push_back(spawn(*e));
     // A READ BINARY of 16 bytes takes about 45 ms on this card: the instant falls in its middle.
     std::optional<kernel::Kernel::ThreadId> sender;
     if (inFlightBase) sender = r.rig.SpawnAt("in flight", instantNs - 25'000'000, [&r] { r.inFlight = SendApdu(r, kReadBinary); });
     r.rig.K().Sleep(instantNs / 1'000'000 + 300);
     // A card pulled in the middle of a command ends it at once, unless the reader could not say so.
-    const bool pulled = ea.body == CardOut || eb.body == CardOut;
+    const bool pulled = std::any_of(es.begin(), es.end(), [](const EntryBody* e) { return e->body == CardOut; });
     if (r.inFlight && pulled && !r.muted && !r.dsrDropped && !r.gone && !r.stopped)
         Check(r.inFlight->Done(), "the command in flight ended within 300 ms of the card's removal");
     r.rig.K().Sleep(2700 - instantNs / 1'000'000);
@@ -344,8 +359,7 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
         r.aClosing = true;
         r.rig.K().Clients().Close(r.a);
     }
-    r.rig.K().Join(ta);
-    r.rig.K().Join(tb);
+    for (auto t : entryThreads) r.rig.K().Join(t);
     if (sender) r.rig.K().Join(*sender);
     if (r.b.IsOpen()) r.rig.K().Clients().Close(r.b);
     if (r.c.IsOpen()) r.rig.K().Clients().Close(r.c);
@@ -368,12 +382,16 @@ void RunPair(size_t ia, size_t ib, uint64_t seed) {
     }
     for (auto& q : r.requests) {
         Check(q->Done(), "a request has ended");
+        // STATUS_NO_SUCH_DEVICE: sent after a surprise removal, or released by it from a wait for
+        // a start.
         Check(Allowed(q->Result().status, {STATUS_SUCCESS, STATUS_CANCELLED, STATUS_DEVICE_BUSY,
-                                           STATUS_DEVICE_REMOVED, STATUS_DELETE_PENDING}),
+                                           STATUS_DEVICE_REMOVED, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE}),
               "request: " + kernel::StatusName(q->Result().status));
     }
     r.rig.Finish();
 }
+
+void RunPair(size_t a, size_t b, uint64_t seed) { RunCell({a, b}, seed); }
 
 // ---- faults in an ordinary session ----------------------------------------------------------
 
@@ -485,35 +503,12 @@ std::vector<Fault> Faults(unsigned maxNth) {
     return faults;
 }
 
-// ---- running in a child ----------------------------------------------------------------------
+// ---- running in children -------------------------------------------------------------------
 
-Outcome RunIsolated(const std::function<void()>& body, unsigned limitSeconds) {
-    int out[2];
-    if (pipe(out) != 0) return {"crash: no pipe", ""};
-    std::fflush(stdout);
-    std::fflush(stderr);
-    pid_t child = fork();
-    if (child == 0) {
-        close(out[0]);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        alarm(limitSeconds);
-        body();
-        std::fflush(stdout);
-        _exit(::testing::Test::HasFailure() ? 4 : 0);
-    }
-    close(out[1]);
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        if (text.size() < 64 * 1024) text.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+namespace {
 
+// What a child's exit status and its output name.
+Outcome Classify(int status, const std::string& text) {
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {"clean", ""};
     auto named = [&](const char* marker) -> std::string {
         size_t at = text.find(marker);
@@ -534,6 +529,195 @@ Outcome RunIsolated(const std::function<void()>& body, unsigned limitSeconds) {
     if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return {"real-time hang", text};
     if (WIFSIGNALED(status)) return {"crash: signal " + std::to_string(WTERMSIG(status)), text};
     return {"exit " + std::to_string(WEXITSTATUS(status)), text};
+}
+
+uint64_t EnvNumber(const char* name, uint64_t fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
+}
+
+// Written by a worker after a run that ended clean; whatever a run prints comes before it.
+constexpr char kRunClean[] = "\n@@ lmscr race run ended clean @@\n";
+constexpr size_t kTextCap = 64 * 1024;
+
+bool ReadAll(int fd, void* data, size_t size) {
+    auto* p = static_cast<char*>(data);
+    while (size > 0) {
+        ssize_t n = read(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void WriteAll(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+// One worker process: it reads the index of a job, runs it, says so, and waits for the next.  A
+// run that fails ends the process (a check exits, the verifier and the deadlock report abort, a
+// failed expectation exits here), so a worker that is alive has only clean runs behind it.
+struct Worker {
+    pid_t pid = -1;
+    int jobs = -1;    // the parent's end of the pipe that carries job indices
+    int output = -1;  // the parent's end of the pipe that carries the child's stdout and stderr
+    long current = -1;  // the job in progress, or -1
+    std::string text;   // what the job in progress printed so far
+    uint64_t runs = 0;  // jobs given to this process
+};
+
+[[noreturn]] void Serve(int jobs, int output, const std::vector<Job>& all, unsigned limitSeconds) {
+    dup2(output, 1);
+    dup2(output, 2);
+    close(output);
+    for (;;) {
+        uint32_t index = 0;
+        if (!ReadAll(jobs, &index, sizeof index)) break;
+        alarm(limitSeconds);
+        all.at(index).body();
+        alarm(0);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        if (::testing::Test::HasFailure()) _exit(4);
+        WriteAll(1, kRunClean, sizeof kRunClean - 1);
+    }
+    _exit(0);
+}
+
+}  // namespace
+
+unsigned Workers() {
+    const uint64_t wanted = EnvNumber("LMSCR_RACE_JOBS", 0);
+    if (wanted > 0) return static_cast<unsigned>(std::min<uint64_t>(wanted, 64));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::vector<Outcome> RunJobs(const std::vector<Job>& all, unsigned workers, unsigned limitSeconds) {
+    std::vector<Outcome> outcomes(all.size());
+    if (all.empty()) return outcomes;
+    workers = std::max(1u, std::min<unsigned>(workers, static_cast<unsigned>(all.size())));
+    // A fresh process every so many runs: nothing a run leaves in the process can pile up.
+    // LMSCR_RACE_RUNS_PER_PROCESS=1 gives every run a process of its own.
+    const uint64_t maxRuns = EnvNumber("LMSCR_RACE_RUNS_PER_PROCESS", 1000);
+    void (*oldPipe)(int) = std::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<Worker> pool(workers);
+    size_t next = 0;
+    auto start = [&](Worker& w) {
+        int jobs[2], output[2];
+        if (pipe(jobs) != 0) return false;
+        if (pipe(output) != 0) {
+            close(jobs[0]);
+            close(jobs[1]);
+            return false;
+        }
+        std::fflush(stdout);
+        std::fflush(stderr);
+        pid_t child = fork();
+        if (child == 0) {
+            // Only its own pipes stay open in the child: another worker's job pipe held open here
+            // would keep that worker from ever seeing the end of its jobs.
+            for (Worker& other : pool) {
+                if (other.jobs >= 0) close(other.jobs);
+                if (other.output >= 0) close(other.output);
+            }
+            close(jobs[1]);
+            close(output[0]);
+            Serve(jobs[0], output[1], all, limitSeconds);
+        }
+        close(jobs[0]);
+        close(output[1]);
+        if (child < 0) {
+            close(jobs[1]);
+            close(output[0]);
+            return false;
+        }
+        w.pid = child;
+        w.jobs = jobs[1];
+        w.output = output[0];
+        w.current = -1;
+        w.text.clear();
+        w.runs = 0;
+        return true;
+    };
+    auto assign = [&](Worker& w) {
+        if (next >= all.size() || (maxRuns != 0 && w.runs >= maxRuns)) {
+            close(w.jobs);  // no more for this process: it reads the end and exits
+            w.jobs = -1;
+            return;
+        }
+        const uint32_t index = static_cast<uint32_t>(next++);
+        w.runs++;
+        w.current = index;
+        w.text.clear();
+        WriteAll(w.jobs, &index, sizeof index);
+    };
+    for (Worker& w : pool)
+        if (start(w)) assign(w);
+
+    char buffer[8192];
+    for (;;) {
+        std::vector<pollfd> fds;
+        std::vector<Worker*> owners;
+        for (Worker& w : pool)
+            if (w.output >= 0) {
+                fds.push_back({w.output, POLLIN, 0});
+                owners.push_back(&w);
+            }
+        if (fds.empty()) break;
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            Worker& w = *owners[i];
+            ssize_t n = read(w.output, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n > 0) {
+                const size_t before = w.text.size();
+                w.text.append(buffer, static_cast<size_t>(n));
+                const size_t from = before >= sizeof kRunClean ? before - sizeof kRunClean : 0;
+                const size_t at = w.text.find(kRunClean, from);
+                if (w.current >= 0 && at != std::string::npos) {
+                    outcomes[static_cast<size_t>(w.current)] = {"clean", ""};
+                    w.current = -1;
+                    w.text.clear();
+                    assign(w);
+                } else if (w.text.size() > kTextCap + sizeof kRunClean) {
+                    // Keep the head, where the failure is named, and the tail, where the marker comes.
+                    w.text.erase(kTextCap / 2, w.text.size() - kTextCap);
+                }
+                continue;
+            }
+            // The worker is gone: at the end of its jobs, after its quota of runs, or in a run.
+            close(w.output);
+            w.output = -1;
+            if (w.jobs >= 0) close(w.jobs);
+            w.jobs = -1;
+            int status = 0;
+            while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            if (w.current >= 0) outcomes[static_cast<size_t>(w.current)] = Classify(status, w.text);
+            w.current = -1;
+            if (next < all.size() && start(w)) assign(w);
+        }
+    }
+    std::signal(SIGPIPE, oldPipe);
+    return outcomes;
+}
+
+Outcome RunIsolated(const std::function<void()>& body, unsigned limitSeconds) {
+    return RunJobs({Job{"", body}}, 1, limitSeconds).front();
 }
 
 void Table::Add(const std::string& row, const Outcome& outcome) {

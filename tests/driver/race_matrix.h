@@ -1,9 +1,9 @@
 // The race matrix: every asynchronous way into the driver (a request, a cancel, a cleanup, a card
-// or line event, a Plug and Play step) paired with every other, both started at the same virtual
-// instant, under many seeds.  Each run ends verifier-clean with the driver unloaded and nothing
-// left behind, or it is a failure with a name: the violation, the deadlock, the leak, or the
-// broken check.  Runs happen in a child process, so that a stopped run is an outcome and the next
-// run goes on.
+// or line event, a Plug and Play or power step) paired with every other, and the busiest of them
+// three at a time, all started at the same virtual instant, under many seeds.  Each run ends
+// verifier-clean with the driver unloaded and nothing left behind, or it is a failure with a name:
+// the violation, the deadlock, the leak, or the broken check.  Runs happen in child processes, so
+// that a stopped run is an outcome and the next run goes on.
 #pragma once
 
 #include <cstdint>
@@ -40,10 +40,27 @@ struct Outcome {
 
 // Runs `body` in a child process; its output is captured, and an abort, a signal, a failed
 // expectation or a non-zero exit becomes a named outcome.  A child that runs longer than
-// `limitSeconds` of real time is killed ("real-time hang").
+// `limitSeconds` of real time is killed ("real-time hang"); a hang in virtual time is the kernel's
+// deadlock report long before that.
 Outcome RunIsolated(const std::function<void()>& body, unsigned limitSeconds = 60);
 
-// One cell: entries a and b (indices into Entries()) at the same virtual instant, with a seed.
+// Many runs, each isolated from the test process and from every other run's failure: `workers`
+// child processes at once, each taking one job after another until a run fails (the process
+// ends with it, and a fresh one goes on with the next job) or it has run
+// LMSCR_RACE_RUNS_PER_PROCESS jobs (1000 unless set; 1 gives every run a process of its own).
+// Runs are seeded and start from a fresh kernel, so a run's outcome does not depend on the runs
+// before it in the same process.  The outcomes come back in the order of the jobs.
+struct Job {
+    std::string row;
+    std::function<void()> body;
+};
+std::vector<Outcome> RunJobs(const std::vector<Job>& jobs, unsigned workers, unsigned limitSeconds = 60);
+// LMSCR_RACE_JOBS, else one worker per processor the machine has.
+unsigned Workers();
+
+// One cell: the entries (indices into Entries(), two or three) at the same virtual instant, with a
+// seed.
+void RunCell(const std::vector<size_t>& entries, uint64_t seed);
 void RunPair(size_t a, size_t b, uint64_t seed);
 
 // A fault injected into one asynchronous step of an ordinary session (start, requests, card in
