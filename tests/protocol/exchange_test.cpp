@@ -250,12 +250,11 @@ TEST_F(T0Exchange, only_6x_and_9x_end_a_command_as_a_status_word) {
 // A card that answers before the last send step has been acknowledged: its 90 00 comes in
 // ahead of the reader's own 90, which is left as the first byte the driver reads next.
 TEST_F(T0Exchange, a_card_answering_inside_the_last_send_step_is_no_status_word) {
-    // 1.5 ms after the ACK the driver's data command (3 bytes, 1.56 ms) is still on its way.
-    const uint64_t earlyNs = 1'500'000;
-    rig->Fake().onCardData = [this, earlyNs, n = 0](const Bytes&) mutable {
+    rig->Fake().onCardData = [this, n = 0](const Bytes&) mutable {
         if (n++ != 0) return;
         rig->Fake().SendNow(Card({0xA4}));
-        rig->Line().Clock().After(earlyNs, [this] { rig->Fake().SendNow(Card({0x90, 0x00})); });
+        // 1.5 ms after the ACK the driver's data command (3 bytes, 1.56 ms) is still on its way.
+        rig->Line().Clock().After(1'500'000, [this] { rig->Fake().SendNow(Card({0x90, 0x00})); });
     };
     Bytes reply;
     EXPECT_EQ(Run(kSelect, 0, &reply), STATUS_DEVICE_PROTOCOL_ERROR);
