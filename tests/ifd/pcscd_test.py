@@ -572,6 +572,8 @@ def main():
         if reader is not None:
             reader.stop()
             print("lmscr reader said:\n  " + "\n  ".join(reader.lines), flush=True)
+            # `quit` ends it as any request answered does: 0 (a signal would show as negative).
+            check(reader.p.returncode == 0, "lmscr reader ended on quit, exit status %s" % reader.p.returncode)
         for fd in (silent_master, silent_slave):
             if fd is not None:
                 os.close(fd)
