@@ -183,6 +183,111 @@ Walk WalkAtr(const std::vector<uint8_t>& atr, const SCARD_CARD_CAPABILITIES& cap
     return w;
 }
 
+
+// The rate a pair of factors gives at the reader's clock, as the library counts it.
+ULONG RateAt(const SCARD_CARD_CAPABILITIES& tables, ULONG clockKhz, UCHAR fl, UCHAR dl) {
+    const auto& f = tables.ClockRateConversion[fl & 0x0F];
+    const auto& d = tables.BitRateAdjustment[dl & 0x0F];
+    if (f.F == 0 || d.DDivisor == 0) return 0;
+    return static_cast<ULONG>(uint64_t{clockKhz} * 1000 * d.DNumerator / (uint64_t{f.F} * d.DDivisor));
+}
+
+// "Fi 512 / Di 8" for what a card offers, "Fd 372 / Dd 1" for the default pair.
+std::string Factors(const SCARD_CARD_CAPABILITIES& tables, UCHAR fl, UCHAR dl, bool card) {
+    const auto& f = tables.ClockRateConversion[fl & 0x0F];
+    const auto& d = tables.BitRateAdjustment[dl & 0x0F];
+    if ((fl & 0x0F) == 1 && (dl & 0x0F) == 1) return "Fd 372 / Dd 1";
+    std::string dv = std::to_string(d.DNumerator) + (d.DDivisor > 1 ? "/" + std::to_string(d.DDivisor) : "");
+    return std::string(card ? "Fi " : "F ") + std::to_string(f.F) + (card ? " / Di " : " / D ") + dv;
+}
+
+// What the card offers beside what the driver will use with it, and why: the facts the class
+// library's analysis (PTS data, card state) and the driver's protocol selection act on.  In
+// negotiable mode the driver always makes one PTS exchange, with the library's PTS data, and
+// selects T=1 when the application allows it and the card offers it, T=0 otherwise; in specific
+// mode an application asking for the card's protocol gets it with no exchange.
+struct Choice {
+    std::string offers, uses, rate, protocol;
+};
+
+Choice Explain(const Walk& walk, const SMARTCARD_EXTENSION& ext) {
+    const SCARD_CARD_CAPABILITIES& caps = ext.CardCapabilities;
+    const SCARD_READER_CAPABILITIES& reader = ext.ReaderCapabilities;
+    const ULONG clock = reader.CLKFrequency.Max ? reader.CLKFrequency.Max : reader.CLKFrequency.Default;
+    char mhz[16];
+    std::snprintf(mhz, sizeof mhz, "%.2f", clock / 1000.0);
+    std::optional<uint8_t> ta1, ta2, td1;
+    for (const auto& n : walk.named) {
+        if (n.name == "TA1") ta1 = n.value;
+        if (n.name == "TA2") ta2 = n.value;
+        if (n.name == "TD1") td1 = n.value;
+    }
+    const bool ta1Valid = ta1 && caps.ClockRateConversion[*ta1 >> 4].F && caps.BitRateAdjustment[*ta1 & 0x0F].DNumerator;
+    const UCHAR cardFl = ta1Valid ? *ta1 >> 4 : 1, cardDl = ta1Valid ? *ta1 & 0x0F : 1;
+    const ULONG cardRate = RateAt(caps, clock, cardFl, cardDl), defaultRate = RateAt(caps, clock, 1, 1);
+    const std::string cardPair = Factors(caps, cardFl, cardDl, true);
+    Choice c;
+    std::string protocols = Protocols(caps.Protocol.Supported);
+    if (protocols.find(", ") != std::string::npos) protocols.replace(protocols.find(", "), 2, " and ");
+    c.offers = cardPair + " (" + std::to_string(cardRate) + " bit/s at the reader's " + mhz + " MHz" +
+               (ta1 ? ta1Valid ? "" : ", TA1 reserved" : ", no TA1") + "), " + protocols + ", " +
+               (caps.SpecificMode ? "specific mode (TA2 " + Hex(caps.TA2) + ")" : std::string("negotiable (no TA2)"));
+    c.uses = Factors(caps, caps.PtsData.Fl, caps.PtsData.Dl, false) + ", " + std::to_string(caps.PtsData.DataRate) + " bit/s";
+    std::string declared;
+    for (ULONG i = 0; i < reader.DataRatesSupported.Entries; ++i)
+        declared += (i ? ", " : "") + std::to_string(reader.DataRatesSupported.List[i]);
+    const bool oneRate = reader.DataRatesSupported.Entries == 1;
+    const int mine = caps.TA2 & 0x0F;
+    if (caps.SpecificMode) {
+        c.rate = "specific mode: the card runs T=" + std::to_string(mine) + " at " + Factors(caps, caps.Fl, caps.Dl, true) +
+                 ((caps.TA2 & 0x10) ? " (implicit parameters)" : "") + " as its TA2 says, no PTS";
+        c.protocol = "an application asking for T=" + std::to_string(mine) + " gets it without an exchange";
+        return c;
+    }
+    if (caps.PtsData.Type != PTS_TYPE_DEFAULT)
+        c.rate = "the reader runs " + std::to_string(caps.PtsData.DataRate) + " bit/s (its declared data rates: " + declared +
+                 "), so the PTS proposes " + Factors(caps, caps.PtsData.Fl, caps.PtsData.Dl, false);
+    else if (cardRate > defaultRate)
+        c.rate = "the reader runs " + declared + " bit/s " + (oneRate ? "only " : "") +
+                 "(its declared data rates), so no PTS asks for " + cardPair + ": the PTS keeps Fd 372 / Dd 1";
+    else if (ta1Valid && (cardFl != 1 || cardDl != 1))
+        c.rate = "the card offers nothing faster than Fd 372 / Dd 1, so the PTS keeps them";
+    else
+        c.rate = "the card offers Fd 372 / Dd 1 only, so the PTS keeps them";
+    const int first = td1 ? (*td1 & 0x0F) : 0;
+    const ULONG offered = caps.Protocol.Supported;
+    if (offered == (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1))
+        c.protocol = "T=" + std::to_string(first) + " first offered, T=" + std::to_string(1 - first) +
+                     " also: an application chooses, and asked for both the PTS selects T=1";
+    else if (offered == SCARD_PROTOCOL_T1)
+        c.protocol = "T=1 only: the PTS selects T=1, an application asking for T=0 alone is refused";
+    else
+        c.protocol = "T=0 only: the PTS selects T=0, an application asking for T=1 alone is refused";
+    return c;
+}
+
+// Why the library refused a card in specific mode: the driver cannot use what its TA2 fixes.
+std::string SpecificRefusal(const Walk& walk, const SMARTCARD_EXTENSION& ext, const SCARD_CARD_CAPABILITIES& tables) {
+    std::optional<uint8_t> ta1, ta2;
+    for (const auto& n : walk.named) {
+        if (n.name == "TA1") ta1 = n.value;
+        if (n.name == "TA2") ta2 = n.value;
+    }
+    if (!ta2) return "";
+    const int protocol = *ta2 & 0x0F;
+    if (protocol > 1) return "specific mode: the card runs T=" + std::to_string(protocol) + " only, which the reader does not speak";
+    if (!ta1 || (*ta2 & 0x10)) return "";
+    const SCARD_READER_CAPABILITIES& reader = ext.ReaderCapabilities;
+    if (!tables.ClockRateConversion[*ta1 >> 4].F || !tables.BitRateAdjustment[*ta1 & 0x0F].DNumerator)
+        return "specific mode: the card's TA1 " + Hex(*ta1) + " names reserved factors, which the reader cannot run";
+    std::string declared;
+    for (ULONG i = 0; i < reader.DataRatesSupported.Entries; ++i)
+        declared += (i ? ", " : "") + std::to_string(reader.DataRatesSupported.List[i]);
+    const ULONG clock = reader.CLKFrequency.Max ? reader.CLKFrequency.Max : reader.CLKFrequency.Default;
+    return "specific mode: the card runs T=" + std::to_string(protocol) + " at " + Factors(tables, *ta1 >> 4, *ta1 & 0x0F, true) +
+           ", " + std::to_string(RateAt(tables, clock, *ta1 >> 4, *ta1 & 0x0F)) + " bit/s, and no PTS may change that, but the reader runs " +
+           declared + " bit/s only (its declared data rates)";
+}
 }  // namespace
 
 int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err) {
@@ -243,6 +348,7 @@ int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err) {
               << ",\"value\":" << Json(Hex(walk.named[i].value)) << ",\"meaning\":" << Json(walk.named[i].meaning) << "}";
         j << "],\"truncated\":" << (walk.truncated.empty() ? "null" : Json(walk.truncated));
         j << ",\"extra_bytes\":" << walk.extra;
+        if (!ok && status == STATUS_NOT_SUPPORTED) j << ",\"choice\":{\"why_refused\":" << Json(SpecificRefusal(walk, ext, tables)) << "}";
         if (ok) {
             j << ",\"protocols\":" << Json(Protocols(caps.Protocol.Supported)) << ",\"specific_mode\":" << (caps.SpecificMode ? "true" : "false")
               << ",\"n\":" << int(caps.N) << ",\"wi\":" << int(caps.T0.WI) << ",\"ifsc\":" << int(caps.T1.IFSC)
@@ -250,6 +356,9 @@ int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err) {
               << ",\"card_state\":" << ext.ReaderCapabilities.CurrentState << ",\"pts\":{\"type\":" << int(caps.PtsData.Type)
               << ",\"fl\":" << int(caps.PtsData.Fl) << ",\"dl\":" << int(caps.PtsData.Dl)
               << ",\"data_rate\":" << caps.PtsData.DataRate << "}";
+            const Choice c = Explain(walk, ext);
+            j << ",\"choice\":{\"card_offers\":" << Json(c.offers) << ",\"reader_uses\":" << Json(c.uses)
+              << ",\"why_rate\":" << Json(c.rate) << ",\"why_protocol\":" << Json(c.protocol) << "}";
         }
         j << ",\"historical\":\"";
         for (size_t i = 0; i < walk.historicalCount; ++i) j << Hex(atr[walk.historicalAt + i]);
@@ -272,6 +381,8 @@ int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err) {
     else
         std::fprintf(out, "  TCK: not due (T=0 only)\n");
     std::fprintf(out, "the library: %s\n", verdict.c_str());
+    if (!ok && status == STATUS_NOT_SUPPORTED && !SpecificRefusal(walk, ext, tables).empty())
+        std::fprintf(out, "  why refused        %s\n", SpecificRefusal(walk, ext, tables).c_str());
     if (ok) {
         std::fprintf(out, "  protocols offered  %s%s\n", Protocols(caps.Protocol.Supported).c_str(),
                      caps.SpecificMode ? " (specific mode)" : "");
@@ -285,6 +396,12 @@ int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err) {
         if (caps.PtsData.Type != PTS_TYPE_DEFAULT)
             std::fprintf(out, ": Fl %u, Dl %u, %u bit/s", caps.PtsData.Fl, caps.PtsData.Dl, caps.PtsData.DataRate);
         std::fprintf(out, "\n");
+        const Choice c = Explain(walk, ext);
+        std::fprintf(out, "the choice:\n");
+        std::fprintf(out, "  the card offers    %s\n", c.offers.c_str());
+        std::fprintf(out, "  the reader uses    %s\n", c.uses.c_str());
+        std::fprintf(out, "  why this rate      %s\n", c.rate.c_str());
+        std::fprintf(out, "  why this protocol  %s\n", c.protocol.c_str());
     }
     return ok ? 0 : 1;
 }

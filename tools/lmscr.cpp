@@ -23,8 +23,11 @@
 #include "resources.h"
 #include "sim/cards/profiles.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -114,6 +117,7 @@ int Usage(std::FILE* out, int code) {
                  "  events    the driver's event message table\n"
                  "options:\n"
                  "  --seed N  the seed of the scheduler's choices (default 1, or LMSCR_SEED)\n"
+                 "  --version the program's version, on one line\n"
                  "  --trace   print the decoded line trace of the simulated reader\n"
                  "  --json    atr, send, script: one JSON object instead of text\n"
                  "  --card NAME  the card the demo, power, send and script insert (see lmscr cards;\n"
@@ -135,7 +139,9 @@ int Usage(std::FILE* out, int code) {
 }  // namespace
 }  // namespace lmscr::tool
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     using namespace lmscr::tool;
     GlobalOptions options;
     if (const char* env = std::getenv("LMSCR_SEED")) options.seed = std::strtoull(env, nullptr, 0);
@@ -154,8 +160,16 @@ int main(int argc, char** argv) {
         return true;
     };
     ULONG protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    // The options that take a value: one given last, without it, is a command line the program
+    // cannot read, and says so by its name rather than as an unknown option.
+    static const char* const kValued[] = {"--port", "--link",  "--insert-after", "--remove-after",
+                                          "--seconds", "--protocol", "--card", "--seed"};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (i + 1 == argc && std::find(std::begin(kValued), std::end(kValued), a) != std::end(kValued)) {
+            std::fprintf(stderr, "lmscr: %s wants a value\n", a.c_str());
+            return 2;
+        }
         if (a == "--trace") {
             options.trace = true;
         } else if (a == "--json") {
@@ -190,13 +204,19 @@ int main(int argc, char** argv) {
             options.card = argv[++i];
         } else if (a == "--seed" && i + 1 < argc) {
             char* end = nullptr;
-            options.seed = std::strtoull(argv[++i], &end, 0);
-            if (!end || *end) {
+            const char* text = argv[++i];
+            options.seed = std::strtoull(text, &end, 0);
+            // strtoull takes "-1" as the largest number: a seed is never negative.
+            if (!end || *end || end == text || std::strchr(text, '-') != nullptr) {
                 std::fprintf(stderr, "lmscr: --seed wants a number, not '%s'\n", argv[i]);
                 return 2;
             }
         } else if (a == "-h" || a == "--help") {
             return Usage(stdout, 0);
+        } else if (a == "--version") {
+            const VERSION_BLOCK& v = VersionBlock;
+            std::printf("lmscr %u.%u.%u.%u\n", v.FileVersion[0], v.FileVersion[1], v.FileVersion[2], v.FileVersion[3]);
+            return 0;
         } else if (a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "lmscr: unknown option '%s'\n", a.c_str());
             return Usage(stderr, 2);
@@ -235,4 +255,17 @@ int main(int argc, char** argv) {
     if (words[0] == "events") return Events(stdout);
     std::fprintf(stderr, "lmscr: unknown command '%s'\n", words[0].c_str());
     return Usage(stderr, 2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing the program meets may end it with an uncaught exception and a core: a request it
+    // could not carry out is a failure (1), said on one line.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "lmscr: %s\n", e.what());
+        return 1;
+    }
 }

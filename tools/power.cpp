@@ -103,6 +103,10 @@ public:
     PowerRun(const GlobalOptions& options, std::FILE* out) : options_(options), out_(out), session_(options, out) {}
 
     int Run(bool warm, ULONG protocols) {
+        if (!session_.PortError().empty()) {
+            std::fprintf(stderr, "lmscr power: %s\n", session_.PortError().c_str());
+            return 1;
+        }
         if (!session_.Start()) {
             std::fprintf(out_, "the reader did not start\n");
             for (const auto& line : session_.Failure()) std::fprintf(out_, "  %s\n", line.c_str());

@@ -44,11 +44,14 @@
 #include "sim/cards/profiles.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 
 namespace lmscr::tool {
@@ -95,6 +98,10 @@ public:
         : options_(options), name_(name), maxAnswerLines_(maxAnswerLines), out_(out), session_(options, out) {}
 
     int Run(ULONG protocols, const std::vector<Exchange>& exchanges) {
+        if (!session_.PortError().empty()) {
+            std::fprintf(stderr, "lmscr %s: %s\n", name_, session_.PortError().c_str());
+            return 1;
+        }
         protocols_ = protocols;
         // On a tty a script may begin by waiting for its card: then there is none to reset yet.
         const bool firstWaitsForCard = session_.RealTime() && !exchanges.empty() && exchanges.front().step &&
@@ -575,18 +582,64 @@ int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std
     return RunExchanges(options, "send", protocols, exchanges, out);
 }
 
-int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& file, std::FILE* out, std::FILE* err) {
+namespace {
+
+// A script is a few lines of hex; anything this large is not one, and reading it whole would only
+// cost memory before the first line is refused.
+constexpr std::uintmax_t kMaxScriptBytes = 1u << 20;
+
+// The script's text, or why it cannot be read: a directory, a device, a file too large or one
+// that fails while it is read are said in words, never thrown at the user.
+std::optional<std::string> ReadScriptText(const std::string& file, std::string& why) {
     std::string text;
     if (file == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            std::fprintf(err, "lmscr script: cannot read '%s'\n", file.c_str());
-            return 2;
-        }
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return text;
     }
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (ec) {
+        why = ec.message();
+        return std::nullopt;
+    }
+    if (std::filesystem::is_directory(status)) {
+        why = "a directory, not a script";
+        return std::nullopt;
+    }
+    if (std::filesystem::is_regular_file(status) && std::filesystem::file_size(file, ec) > kMaxScriptBytes) {
+        why = "larger than 1 MiB, not a script";
+        return std::nullopt;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        why = std::strerror(errno);
+        return std::nullopt;
+    }
+    char chunk[4096];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        text.append(chunk, static_cast<size_t>(in.gcount()));
+        if (text.size() > kMaxScriptBytes) {
+            why = "larger than 1 MiB, not a script";
+            return std::nullopt;
+        }
+    }
+    if (in.bad()) {
+        why = "read error";
+        return std::nullopt;
+    }
+    return text;
+}
+
+}  // namespace
+
+int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& file, std::FILE* out, std::FILE* err) {
+    std::string why;
+    const std::optional<std::string> read = ReadScriptText(file, why);
+    if (!read) {
+        std::fprintf(err, "lmscr script: cannot read '%s': %s\n", file.c_str(), why.c_str());
+        return 2;
+    }
+    const std::string& text = *read;
     std::vector<ScriptLine> lines;
     std::vector<ScriptError> errors;
     ParseScript(text, lines, errors, options.port.empty());
@@ -601,6 +654,12 @@ int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& 
         std::fprintf(err, "%s:%d: %s: %s\n", file == "-" ? "stdin" : file.c_str(), e.number, e.why.c_str(),
                      e.text.c_str());
     if (!errors.empty()) return 2;
+    if (lines.empty()) {
+        // As `send` without a command: an empty file is more likely the wrong file than a wish to
+        // reset the card and do nothing.
+        std::fprintf(err, "lmscr script: '%s' holds no command and no step\n", file.c_str());
+        return 2;
+    }
     if (!KnownCard(options, "script")) return 2;
     std::vector<Exchange> exchanges;
     for (const auto& l : lines) exchanges.push_back(Exchange{{}, l.number, l.command, l.expected, l.step});

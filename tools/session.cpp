@@ -26,7 +26,10 @@ ReaderSession::ReaderSession(const GlobalOptions& options, std::FILE* out) : opt
     } else {
         std::string error;
         posix_ = serial::CreatePosixPort(*k_, serial_, "COM1", options.port, serial::PortOptions{}, &error);
-        if (!posix_) failure_.push_back("cannot open the port " + error);
+        if (!posix_) {
+            portError_ = "cannot open the port " + error;
+            failure_.push_back(portError_);
+        }
     }
     driver_ = k_->Pnp().LoadDriver("lmscr", DriverEntry);
 }

@@ -65,6 +65,9 @@ public:
     // Why Start failed: the tty that would not open, or the step that failed and the event-log
     // entries the driver wrote meanwhile, with their texts; one line each.
     const std::vector<std::string>& Failure() const { return failure_; }
+    // The tty given with --port that would not open ("cannot open the port PATH: why"); empty
+    // when there is none or it opened.  Said on one line of standard error before anything runs.
+    const std::string& PortError() const { return portError_; }
     bool RealTime() const { return posix_ != nullptr || !options_.port.empty(); }
     // A card into the slot (`name` empty: the options' card), and the few ms the reader takes to
     // report it; false when the slot is taken or no card has that name, and on a tty.
@@ -122,6 +125,7 @@ private:
     std::unique_ptr<serial::SimulatedPort> port_;   // the built-in simulated reader, or
     std::unique_ptr<serial::PosixPort> posix_;      // the tty of options_.port
     std::vector<std::string> failure_;
+    std::string portError_;
     kernel::Handle handle_;
     PSMARTCARD_EXTENSION ext_ = nullptr;
     size_t traceShown_ = 0;

@@ -24,6 +24,10 @@ int RunWatch(const GlobalOptions& options, double seconds, bool atr, std::FILE* 
         std::fprintf(out, "%10.3f ms  %s\n", session.NowMs(), text.c_str());
         std::fflush(out);
     };
+    if (!session.PortError().empty()) {
+        std::fprintf(err, "lmscr watch: %s\n", session.PortError().c_str());
+        return 1;
+    }
     if (!session.Start()) {
         say("the reader did not start");
         for (const auto& line : session.Failure()) std::fprintf(out, "  %s\n", line.c_str());
