@@ -17,8 +17,8 @@ build/build.ninja: | deps
 build: build/build.ninja
 	cmake --build build -j $(JOBS)
 
-# Installs the IFD handler for pcscd (PREFIX/lib/lmscr/libifd-lmscr.so) and a reader.conf.d example
-# (PREFIX/etc/reader.conf.d/lmscr).
+# Installs the IFD handler for pcscd (PREFIX/lib/lmscr/libifd-lmscr.so), its reader.conf.d entries
+# (PREFIX/etc/reader.conf.d/lmscr, PREFIX/share/lmscr/simulated/lmscr) and the program (PREFIX/bin/lmscr).
 PREFIX ?= /usr/local
 install: build
 	cmake --install build --prefix $(PREFIX)
@@ -114,7 +114,11 @@ soak: build
 	LMSCR_SOAK_SEEDS=$(SOAK_SEEDS) LMSCR_SOAK_TRIPLE_PERCENT=$(TRIPLE_PERCENT) LMSCR_RACE_JOBS=$(JOBS) \
 	  ./build/tests/driver/driver_tests --gtest_filter='Soak.*'
 
-demo: build
+# Builds the program alone: the demo needs nothing else, and the whole tree (every test suite and
+# the cross-built kernel image) takes many minutes on a small machine.
+demo: build/build.ninja
+	@echo "make demo: building lmscr only (make test builds the rest)"
+	cmake --build build -j $(JOBS) --target lmscr
 	./build/tools/lmscr demo
 
 # The driver as an x64 kernel-mode image, build-sys/lmscr.sys, by the mingw-w64 cross compiler

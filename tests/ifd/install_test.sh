@@ -18,3 +18,6 @@ for entry in "$prefix/etc/reader.conf.d/lmscr" "$prefix/share/lmscr/simulated/lm
 done
 grep -q '^DEVICENAME *\/tmp\/lmscr-reader$' "$prefix/share/lmscr/simulated/lmscr"
 grep -q '^DEVICENAME *\/dev\/ttyS0$' "$prefix/etc/reader.conf.d/lmscr"
+# The program beside the handler, runnable from the prefix without the build tree.
+"$prefix/bin/lmscr" version >/dev/null || { echo "FAIL: $prefix/bin/lmscr version: exit status $?"; exit 1; }
+echo "ok    $prefix/bin/lmscr version: exit status 0"
