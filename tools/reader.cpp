@@ -2,7 +2,9 @@
 // as a stand-in for a reader on a serial port: anything that opens the pty's slave (lmscr power,
 // send, script and watch with --port, an IFD handler, a terminal program) talks to the reader.
 //
-// The slave is linked at a path of the user's choice, so that scripts can name a fixed port.
+// The slave is linked at a path of the user's choice, so that scripts can name a fixed port. A lock
+// file beside the link (PATH.lock, flock for as long as the link is ours) keeps a second reader off
+// a link that a running one serves; a link left by a run that is gone is replaced.
 // Card moves come from --insert-after / --remove-after, or from standard input, one a line:
 //   insert [NAME]   a card into the slot (NAME: see lmscr cards; default the --card one)
 //   remove          the card out of the slot
@@ -16,7 +18,9 @@
 #include "sim/line/simulated_line.h"
 #include "sim/cards/profiles.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +51,70 @@ bool IsPtyLink(const std::string& path, std::string* target) {
     return target->rfind("/dev/pts/", 0) == 0;
 }
 
+// The lock of a link: PATH.lock, held with flock and naming its holder's process id. The holder
+// removes the file before it lets the lock go; a run that took the lock of a file removed meanwhile
+// (its inode no longer at the path) takes it again, so that two runs never hold two different
+// files of one path.
+class LinkLock {
+public:
+    ~LinkLock() { Release(); }
+
+    // 1 held; 0 another run holds it (*holder its process id, or empty); -1 an error in *error.
+    int Take(const std::string& link, std::string* holder, std::string* error) {
+        path_ = link + ".lock";
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+            // Another user's lock file in /tmp: it can still be locked and read.
+            if (fd_ < 0 && errno == EACCES) fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd_ < 0) {
+                *error = "cannot open '" + path_ + "': " + std::strerror(errno);
+                return -1;
+            }
+            if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+                const int cause = errno;
+                if (cause == EWOULDBLOCK) *holder = ReadHolder();
+                else *error = "cannot lock '" + path_ + "': " + std::strerror(cause);
+                close(fd_);
+                fd_ = -1;
+                return cause == EWOULDBLOCK ? 0 : -1;
+            }
+            struct stat held, named;
+            if (fstat(fd_, &held) == 0 && stat(path_.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino) {
+                const std::string pid = std::to_string(getpid()) + "\n";
+                // A file opened read-only (another user's, left behind) keeps its text: a second run
+                // then names no holder, or a wrong one, and refuses all the same.
+                const bool named = ftruncate(fd_, 0) == 0 && pwrite(fd_, pid.data(), pid.size(), 0) > 0;
+                static_cast<void>(named);
+                return 1;
+            }
+            close(fd_);
+            fd_ = -1;
+        }
+        *error = "'" + path_ + "' keeps being replaced";
+        return -1;
+    }
+
+    void Release() {
+        if (fd_ < 0) return;
+        unlink(path_.c_str());
+        close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    std::string ReadHolder() const {
+        char buffer[32];
+        const ssize_t n = pread(fd_, buffer, sizeof buffer - 1, 0);
+        std::string text(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        return text.find_first_not_of("0123456789") == std::string::npos ? text : std::string();
+    }
+
+    std::string path_;
+    int fd_ = -1;
+};
+
 class ReaderRun {
 public:
     ReaderRun(const GlobalOptions& options, const ReaderOptions& reader, std::FILE* out)
@@ -55,7 +123,17 @@ public:
     ~ReaderRun() { Unlink(); }
 
     int Run(int in, std::FILE* err) {
-        std::string error;
+        std::string error, holder;
+        const int locked = lock_.Take(reader_.link, &holder, &error);
+        if (locked == 0) {
+            std::fprintf(err, "lmscr reader: '%s' is the link of a running lmscr reader (pid %s): not taken over\n",
+                         reader_.link.c_str(), holder.empty() ? "unknown" : holder.c_str());
+            return 1;
+        }
+        if (locked < 0) {
+            std::fprintf(err, "lmscr reader: %s\n", error.c_str());
+            return 1;
+        }
         pty_ = serial::OpenPtyReader(sim::ReaderConfig{}, &error);
         if (!pty_) {
             std::fprintf(err, "lmscr reader: no pseudo-terminal: %s\n", error.c_str());
@@ -160,6 +238,8 @@ private:
         if (linked_ && IsPtyLink(reader_.link, &target) && pty_ && target == pty_->SlavePath())
             unlink(reader_.link.c_str());
         linked_ = false;
+        // The link is gone (unplugged or the end): another reader may have the path.
+        lock_.Release();
     }
 
     void Insert(const std::string& name) {
@@ -215,6 +295,7 @@ private:
     std::FILE* out_;
     std::chrono::steady_clock::time_point start_;
     std::unique_ptr<serial::PtyReader> pty_;
+    LinkLock lock_;
     bool linked_ = false;
     bool quit_ = false;
     bool cardPowered_ = false;
