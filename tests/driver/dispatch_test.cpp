@@ -316,28 +316,6 @@ TEST(Dispatch, surprise_removal_is_passed_down_untouched) {
     EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
 }
 
-// A request that came after a stop query waits for the next start; the reader is then pulled out
-// instead.  The surprise removal lets it go at once, or its handle could never close and the remove
-// request, which the manager sends once the handles are closed, would never come.
-TEST(Dispatch, request_waiting_for_a_start_is_released_by_a_surprise_removal) {
-    ReaderRig rig;
-    kernel::Handle h;
-    ASSERT_EQ(rig.StartAndOpen(h), STATUS_SUCCESS);
-    ASSERT_EQ(rig.K().Pnp().StopForRebalance(rig.Pdo()), STATUS_SUCCESS);
-    auto request = rig.Async(h, kGetVersion, 8);
-    EXPECT_FALSE(request->Wait(500));
-    const uint64_t pulledNs = rig.K().NowNs();
-    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-    ASSERT_TRUE(request->Wait(1));
-    EXPECT_EQ(rig.K().NowNs(), pulledNs);  // released by the surprise removal itself, at its instant
-    EXPECT_EQ(request->Result().status, STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(request->Result().information, 0u);
-    EXPECT_EQ(rig.Ext()->IoCount, 0);
-    rig.K().Clients().Close(h);
-    EXPECT_EQ(rig.K().Pnp().Send(rig.Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(rig.Pdo()->AttachedDevice, nullptr);
-}
-
 // A request held back by a sleep waits for the wake; when the port is lost before the wake lets it
 // go, it waits for a start instead, and the surprise removal that follows the lost port lets it go.
 // The line drops while the reader sleeps or at an instant of the wake's own reader traffic; a wake
