@@ -48,6 +48,13 @@ VOID PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWE
  */
 #define HOLD_BACK_BOUND_MS 60000
 
+/* Under SpinLock: device control stops at ReaderStarted from now on.  Not on a reader on its way
+ * out, which keeps ReaderStarted set: whoever waits for it must leave. */
+static inline VOID HoldReaderStartedLocked(PDEVICE_EXTENSION DeviceExtension) {
+    if (!DeviceExtension->SurpriseRemoved && !DeviceExtension->RemovePending)
+        KeClearEvent(&DeviceExtension->ReaderStarted);
+}
+
 /* The vendor request: library, driver and firmware versions in eight bytes. */
 #define IOCTL_READER_GET_VERSION SCARD_CTL_CODE(2049)
 #define DRIVER_VERSION_MAJOR 1

@@ -83,9 +83,7 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             status = STATUS_DEVICE_BUSY;
             break;
         }
-        /* A reader on its way out keeps ReaderStarted set: whoever waits for it must leave. */
-        if (!deviceExtension->SurpriseRemoved && !deviceExtension->RemovePending)
-            KeClearEvent(&deviceExtension->ReaderStarted);
+        HoldReaderStartedLocked(deviceExtension);
         KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
         status = CallSerialDriver(lower, Irp);
         break;

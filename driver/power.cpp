@@ -68,9 +68,7 @@ static NTSTATUS RequestDevicePower(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTEN
 static BOOLEAN HoldBackDeviceControl(PDEVICE_EXTENSION DeviceExtension) {
     KIRQL irql;
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
-    /* A reader on its way out keeps ReaderStarted set: whoever waits for it must leave. */
-    if (!DeviceExtension->SurpriseRemoved && !DeviceExtension->RemovePending)
-        KeClearEvent(&DeviceExtension->ReaderStarted);
+    HoldReaderStartedLocked(DeviceExtension);
     DeviceExtension->PowerHeldDeviceControl = TRUE;
     const BOOLEAN inProgress = DeviceExtension->IoCount > 0;
     if (inProgress) {
@@ -196,9 +194,7 @@ extern "C" NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             KIRQL irql;
             KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
             if (deviceExtension->IoCount == 0) {
-                /* A reader on its way out keeps ReaderStarted set: whoever waits for it must leave. */
-                if (!deviceExtension->SurpriseRemoved && !deviceExtension->RemovePending)
-                    KeClearEvent(&deviceExtension->ReaderStarted);
+                HoldReaderStartedLocked(deviceExtension);
                 /* Only what this query holds back is let go again; a stopped reader stays held. */
                 if (PortOpen(deviceExtension)) deviceExtension->PowerHeldDeviceControl = TRUE;
             } else {
