@@ -92,7 +92,7 @@ fuzz: build-fuzz/build.ninja
 	@failed=""; for t in $(FUZZ_TARGETS); do \
 	  rm -rf build-fuzz/regressions/$$t; \
 	  mkdir -p build-fuzz/corpus/$$t build-fuzz/findings/$$t build-fuzz/regressions/$$t; \
-	  find fuzz/regressions/$$t -maxdepth 1 -type f -exec cp {} build-fuzz/regressions/$$t/ \; ; \
+	  find fuzz/regressions/$$t -maxdepth 1 -type f ! -name ".*" -exec cp {} build-fuzz/regressions/$$t/ \; ; \
 	  echo "== fuzz $$t, $(FUZZ_SECONDS) s"; \
 	  $(SANITIZER_ENV) ./build-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -rss_limit_mb=4096 -max_len=1024 -len_control=0 \
 	    -print_final_stats=1 -artifact_prefix=build-fuzz/findings/$$t/ \
