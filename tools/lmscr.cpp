@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -90,6 +91,21 @@ int RunCards(std::FILE* out) {
 }
 
 namespace {
+
+const char* const kCommands[] = {"demo", "power", "send", "script", "reader", "watch", "readers",
+                                 "atr", "cards", "version", "events"};
+
+// The word after --pcsc names the reader unless it reads as something else the command line
+// holds: an option, the command (when none came yet), a command APDU, or a script file. A reader
+// name that looks like one of these is given as --pcsc=NAME.
+bool PcscReaderOperand(const std::string& word, bool commandDue) {
+    if (word.empty() || word[0] == '-') return false;
+    if (commandDue && std::find(std::begin(kCommands), std::end(kCommands), word) != std::end(kCommands)) return false;
+    const auto bytes = ParseHexBytes(word);
+    if (bytes && bytes->size() >= kMinCommandBytes) return false;
+    std::error_code ec;
+    return !std::filesystem::is_regular_file(word, ec);
+}
 
 int Usage(std::FILE* out, int code) {
     std::fprintf(out,
@@ -180,6 +196,15 @@ int Run(int argc, char** argv) {
             atr = false;
         } else if (a == "--no-card") {
             reader.card = false;
+        } else if (a == "--pcsc" || a.rfind("--pcsc=", 0) == 0) {
+            options.pcsc = true;
+            if (a.size() > 6) {
+                options.pcscReader = a.substr(7);
+            } else if (i + 1 < argc && PcscReaderOperand(argv[i + 1], words.empty())) {
+                options.pcscReader = argv[++i];
+            }
+        } else if (a == "--get-response") {
+            options.getResponse = true;
         } else if (a == "--port" && i + 1 < argc) {
             options.port = argv[++i];
         } else if (a == "--link" && i + 1 < argc) {

@@ -21,6 +21,14 @@ struct GlobalOptions {
     // `lmscr reader`), in real time, instead of the built-in simulated reader; no card is
     // inserted then, the card is whatever is in the reader.
     std::string port;
+    // power, send, script, watch: a reader pcscd knows, through libpcsclite, instead of the
+    // driver; `pcscReader` names it (a number from `lmscr readers`, or a part of its name; empty:
+    // the first reader with a card in it).
+    bool pcsc = false;
+    std::string pcscReader;
+    // send, script: an answer 61 xx is followed by GET RESPONSE for xx bytes, and 6C xx by the
+    // same command again with Le xx, as opensc-tool does; off, the driver's answer is shown as is.
+    bool getResponse = false;
 };
 
 int RunDemo(const GlobalOptions& options, std::FILE* out);
@@ -69,6 +77,8 @@ int RunReader(const GlobalOptions& options, const ReaderOptions& reader, std::FI
 // lmscr watch: card insertions and removals on the reader of options.port as they happen, for
 // `seconds` (<= 0: until a signal).
 int RunWatch(const GlobalOptions& options, double seconds, bool atr, std::FILE* out, std::FILE* err);
+// lmscr readers: the readers pcscd knows, numbered, with the card in each (pcsc.cpp).
+int RunReaders(const GlobalOptions& options, std::FILE* out, std::FILE* err);
 // SIGINT and SIGTERM end the real-time commands cleanly: the handler sets this flag.
 void CatchStopSignals();
 bool StopRequested();

@@ -30,7 +30,13 @@ extern const GUID kReaderClass;
 struct Step {
     kernel::IoResult result;
     double ms = 0;
+    // The failure in the words of the layer that reported it when that is not the driver (a
+    // PC/SC error such as "SCARD_W_REMOVED_CARD"); empty: the status's own name.
+    std::string why;
 };
+inline std::string StatusText(const Step& step) {
+    return step.why.empty() ? kernel::StatusName(step.result.status) : step.why;
+}
 
 // A system power change: the power manager's answer, the virtual time it took, the power
 // requests it and the driver sent, and the line trace of what the driver did meanwhile.
