@@ -275,6 +275,7 @@ int Run(int argc, char** argv) {
         }
         return RunScript(options, protocols, words[1], stdout, stderr);
     }
+    if (words[0] == "readers") return RunReaders(options, stdout, stderr);
     if (words[0] == "cards") return RunCards(stdout);
     if (words[0] == "version") return Version(stdout);
     if (words[0] == "events") return Events(stdout);
