@@ -329,10 +329,8 @@ void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vec
             errors.push_back({number, written, "the command is not hex bytes (two digits each)"});
             continue;
         }
-        if (bytes->size() < kMinCommandBytes || bytes->size() > kMaxCommandBytes) {
-            errors.push_back({number, written,
-                              "a command has " + std::to_string(kMinCommandBytes) + " to " +
-                                  std::to_string(kMaxCommandBytes) + " bytes, not " + std::to_string(bytes->size())});
+        if (const auto problem = CommandApduProblem(*bytes)) {
+            errors.push_back({number, written, *problem});
             continue;
         }
         parsed.command = *bytes;
@@ -352,6 +350,58 @@ void ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::vec
         }
         lines.push_back(std::move(parsed));
     }
+}
+
+namespace {
+
+// Instructions that carry command data whatever their parameters, by name.
+struct DataInstruction {
+    uint8_t ins;
+    const char* name;
+};
+constexpr DataInstruction kDataInstructions[] = {
+    {0xD6, "UPDATE BINARY"}, {0xD0, "WRITE BINARY"}, {0xDC, "UPDATE RECORD"}, {0xD2, "WRITE RECORD"},
+    {0xE2, "APPEND RECORD"}, {0x82, "EXTERNAL AUTHENTICATE"}, {0x24, "CHANGE REFERENCE DATA"},
+};
+constexpr uint8_t kInsSelect = 0xA4;
+
+std::string Hex2(uint8_t b) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", b);
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> CommandApduProblem(const Bytes& c) {
+    if (c.size() < kMinCommandBytes || c.size() > kMaxCommandBytes)
+        return "a command has " + std::to_string(kMinCommandBytes) + " to " + std::to_string(kMaxCommandBytes) +
+               " bytes, not " + std::to_string(c.size());
+    if (c.size() == 5) {
+        const std::string le = "byte 5 (" + Hex2(c[4]) + ") would be Le, ";
+        for (const auto& d : kDataInstructions)
+            if (c[1] == d.ins)
+                return le + "but " + d.name + " (INS " + Hex2(d.ins) + ") sends data to the card: as Lc it wants " +
+                       std::to_string(c[4]) + " data bytes after it";
+        // SELECT by identifier, name or path carries what it selects; P1 00 without data selects
+        // the MF and P1 03 the parent, and an FCI may be asked for then, but not with "no answer" in P2.
+        if (c[1] == kInsSelect && (c[2] != 0x00 && c[2] != 0x03))
+            return le + "but SELECT with P1 " + Hex2(c[2]) + " sends what it selects: as Lc it wants " +
+                   std::to_string(c[4]) + " data bytes after it";
+        if (c[1] == kInsSelect && (c[3] & 0x0C) == 0x0C)
+            return le + "but SELECT with P2 " + Hex2(c[3]) + " asks for no answer: as Lc it wants " +
+                   std::to_string(c[4]) + " data bytes after it";
+        return std::nullopt;
+    }
+    if (c.size() == 4) return std::nullopt;
+    const size_t lc = c[4];
+    if (lc == 0)
+        return "byte 5 (00) before data would open an extended length, which this reader does not carry";
+    const size_t after = c.size() - 5;
+    if (after != lc && after != lc + 1)
+        return "byte 5 (Lc " + Hex2(c[4]) + ") announces " + std::to_string(lc) + " data byte" + (lc == 1 ? "" : "s") +
+               (after > lc ? " and at most an Le" : "") + ", " + std::to_string(after) + " follow" + (after == 1 ? "s" : "");
+    return std::nullopt;
 }
 
 std::string JsonEscaped(std::string_view text) {

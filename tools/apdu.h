@@ -20,6 +20,15 @@ inline constexpr size_t kMaxCommandBytes = 261;
 // odd number of digits, a character that is neither a hex digit nor a space, or no byte at all.
 std::optional<Bytes> ParseHexBytes(std::string_view text);
 
+// Why `command` cannot go to a card as it stands, naming the byte; nothing when it can. The
+// length must tell the case (ISO/IEC 7816-4 short APDUs: 4 bytes; 5, the last Le; 5 + Lc; 6 + Lc,
+// the last Le): an Lc of 00 before data (an extended length, which this reader does not carry) or
+// an Lc that disagrees with the bytes after it is refused. So is a 5-byte command whose INS only
+// ever sends data to the card (a write, an update, a select by name or path, a select that asks
+// for no answer): its fifth byte can only be a mistaken Lc without the data, and a T=0 card would
+// wait for data that never comes, then be powered down.
+std::optional<std::string> CommandApduProblem(const Bytes& command);
+
 // An expected answer, matched against the whole answer (data, then SW1 SW2):
 //   hex byte  that byte
 //   ??        any one byte

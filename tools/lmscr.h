@@ -33,7 +33,7 @@ struct GlobalOptions {
 
 int RunDemo(const GlobalOptions& options, std::FILE* out);
 // Exit status: 0 the library can use the ATR, 1 it refuses it, 2 the text is no ATR at all.
-int RunCards(std::FILE* out);
+int RunCards(bool json, std::FILE* out);
 int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err);
 std::string EventText(uint32_t code);  // the message table's text, or a note that it has none
 // A simulated card's answer to reset in hex ("atr:HEX" cards: the HEX), "?" for no such card.
@@ -56,7 +56,8 @@ struct Exchange {
 // and every step done, 1 otherwise.
 // Text answers of more than `maxAnswerLines` lines (3 or more; 0: no limit) are cut short.
 int RunExchanges(const GlobalOptions& options, const char* name, ULONG protocols,
-                 const std::vector<Exchange>& exchanges, std::FILE* out, size_t maxAnswerLines = 0);
+                 const std::vector<Exchange>& exchanges, std::FILE* out, size_t maxAnswerLines = 0,
+                 const std::string& heading = {});
 // The commands as hex text; 2 for one that is no command APDU, or an unknown card.
 int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std::string>& apdus, std::FILE* out,
             std::FILE* err);

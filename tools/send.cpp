@@ -59,6 +59,8 @@ namespace lmscr::tool {
 namespace {
 
 constexpr size_t kBytesPerLine = 16;
+// The shell's status for a program ended by SIGINT, kept when the program ends itself cleanly.
+constexpr int kInterrupted = 130;
 // A script's !insert or !remove on a tty waits this long for a person to move the card.
 constexpr double kCardMoveBoundMs = 120'000;
 
@@ -78,12 +80,15 @@ ULONG FirstOfferedProtocol(const uint8_t* atr, size_t length) {
 
 struct Outcome {
     NTSTATUS status = STATUS_PENDING;
+    std::string why;  // the status in the words of a layer other than the driver (PC/SC)
     Bytes answer;  // data then SW1 SW2, when the driver answered
     double ms = 0;
     std::vector<std::string> trace;
     ULONG cardState = SCARD_UNKNOWN;  // after the request
     bool answered() const { return NT_SUCCESS(status) && answer.size() >= 2; }
     uint16_t sw() const { return static_cast<uint16_t>(answer[answer.size() - 2] << 8 | answer.back()); }
+    std::string StatusText() const { return why.empty() ? kernel::StatusName(status) : why; }
+    int followUps = 0;  // GET RESPONSE and re-sent commands that made up the answer
 };
 
 std::string SwText(uint16_t sw) {
@@ -97,24 +102,35 @@ public:
     ExchangeRun(const GlobalOptions& options, const char* name, size_t maxAnswerLines, std::FILE* out)
         : options_(options), name_(name), maxAnswerLines_(maxAnswerLines), out_(out), session_(options, out) {}
 
-    int Run(ULONG protocols, const std::vector<Exchange>& exchanges) {
+    int Run(ULONG protocols, const std::vector<Exchange>& exchanges, const std::string& heading) {
         if (!session_.PortError().empty()) {
             std::fprintf(stderr, "lmscr %s: %s\n", name_, session_.PortError().c_str());
             return 1;
         }
+        if (!options_.json && !heading.empty()) std::fprintf(out_, "%s\n", heading.c_str());
         protocols_ = protocols;
         // On a tty a script may begin by waiting for its card: then there is none to reset yet.
         const bool firstWaitsForCard = session_.RealTime() && !exchanges.empty() && exchanges.front().step &&
                                        exchanges.front().step->kind == ScriptStep::Kind::Insert;
+        // Ctrl-C stops the run between two commands or steps (or a wait for a card): nothing is
+        // cut off on the line, the card is powered down and the summary says how far it got.
+        CatchStopSignals();
         const bool ready = SetUp(firstWaitsForCard);
         if (ready)
-            for (const auto& e : exchanges) {
+            for (size_t i = 0; i < exchanges.size(); ++i) {
+                const Exchange& e = exchanges[i];
+                if (StopRequested()) {
+                    Interrupt(e, i);
+                    break;
+                }
                 if (!e.step) {
+                    RepowerIfPoweredDown();
                     Send(e);
                 } else if (!TakeStep(e)) {
                     break;
                 }
             }
+        if (StopRequested() && !interrupted_) Interrupt(std::nullopt, exchanges.size());
         const std::string leaks = session_.Finish();
         return Finish(ready, leaks);
     }
@@ -128,6 +144,7 @@ private:
         std::string atr;
         ULONG protocol = 0;
         NTSTATUS status = STATUS_SUCCESS;
+        std::string statusText;
         std::string error;
         ULONG asked = 0;  // the protocols asked for
     };
@@ -136,20 +153,22 @@ private:
         a.power = session_.Power(SCARD_COLD_RESET);
         a.resetMs = session_.NowMs();
         a.status = a.power.result.status;
+        a.statusText = StatusText(a.power);
         if (a.status != STATUS_SUCCESS) {
-            a.error = "cold reset: " + kernel::StatusName(a.status);
+            a.error = "cold reset: " + a.statusText;
             return a;
         }
         a.atr = HexBytes(a.power.result.output.data(), a.power.result.information);
         // Asked for both, the library would pick T=1; a card is run in the protocol it names first
         // unless one was asked for.
-        if (protocols == (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)) {
+        if (protocols == (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) && session_.Extension()) {
             const ULONG first = FirstOfferedProtocol(a.power.result.output.data(), a.power.result.information);
             if (first & session_.Extension()->CardCapabilities.Protocol.Supported) protocols = first;
         }
         a.select = session_.SetProtocol(protocols, a.protocol);
         a.status = a.select.result.status;
-        if (a.status != STATUS_SUCCESS) a.error = "protocol " + ProtocolText(protocols) + ": " + kernel::StatusName(a.status);
+        a.statusText = StatusText(a.select);
+        if (a.status != STATUS_SUCCESS) a.error = "protocol " + ProtocolText(protocols) + ": " + a.statusText;
         a.asked = protocols;
         return a;
     }
@@ -176,7 +195,7 @@ private:
             std::snprintf(line, sizeof line, "cold reset after %.3f ms: ATR ", a.power.ms);
             std::fprintf(out_, "%10.3f ms  %s%s\n", a.resetMs, line, atr_.c_str());
         }
-        if (a.status != STATUS_SUCCESS) return SetUpFailed(a.status, a.error);
+        if (a.status != STATUS_SUCCESS) return SetUpFailed(a.status, a.error, a.statusText);
         if (!options_.json) {
             char line[96];
             std::snprintf(line, sizeof line, "protocol %s selected after %.3f ms", ProtocolText(protocol_).c_str(),
@@ -187,11 +206,54 @@ private:
         return true;
     }
 
+    // A signal asked the run to stop before `next` (nothing: after the last one): the card is
+    // powered down, as an application leaving a card it will not use again does.
+    void Interrupt(const std::optional<Exchange>& next, size_t done) {
+        interrupted_ = true;
+        stopped_ = "stopped by a signal after " + std::to_string(done) + " of the run's lines";
+        if (next && next->line) stopped_ += ", before line " + std::to_string(next->line);
+        if (session_.CardState() > SCARD_SWALLOWED) {
+            const Step down = session_.Power(SCARD_POWER_DOWN);
+            stopped_ += down.result.status == STATUS_SUCCESS ? "; the card was powered down"
+                                                              : "; powering the card down failed: " + StatusText(down);
+        }
+    }
+
+    // A card the driver powered down when the last command failed (it was out of step with the
+    // reader: a time-out, a protocol error) is cold reset once before the next command, so one bad
+    // command does not fail the rest. The line says so.
+    void RepowerIfPoweredDown() {
+        if (!poweredDown_) return;
+        poweredDown_ = false;
+        const double at = session_.NowMs();
+        const Activation a = Activate(protocol_ ? protocol_ : protocols_);
+        const std::vector<std::string> trace = session_.NewTraceLines();
+        if (a.status == STATUS_SUCCESS) protocol_ = a.protocol;
+        char ms[32];
+        std::snprintf(ms, sizeof ms, "%.3f", a.power.ms + a.select.ms);
+        const std::string what =
+            a.status == STATUS_SUCCESS ? "ATR " + a.atr + ", " + ProtocolText(a.protocol) + " selected after " + ms + " ms"
+                                       : a.error;
+        if (options_.json) {
+            std::ostringstream j;
+            j << "{\"status\": \"" << a.statusText << "\"";
+            if (!a.atr.empty()) j << ", \"atr\": \"" << a.atr << "\"";
+            if (a.status == STATUS_SUCCESS) j << ", \"protocol\": \"" << ProtocolText(a.protocol) << "\"";
+            j << ", \"ms\": " << ms << "}";
+            repowerJson_ = j.str();
+        } else {
+            std::fprintf(out_, "%10.3f ms  the driver powered the card down after the failed command; cold reset: %s\n",
+                         at, what.c_str());
+            Trace(trace);
+        }
+    }
+
     // What a step did, for the text line and the JSON object.
     struct StepOutcome {
         double at = 0;
         bool request = false;  // the step sent requests: status and ms tell how they went
         NTSTATUS status = STATUS_SUCCESS;
+        std::string statusText;  // empty: the status's name
         double ms = 0;
         bool ok = true;
         std::string result;
@@ -254,6 +316,7 @@ private:
             protocol_ = a.protocol;
             o.request = true;
             o.status = a.status;
+            o.statusText = a.statusText;
             o.ms = a.power.ms + a.select.ms;
             o.ok = a.status == STATUS_SUCCESS;
             o.atr = a.atr;
@@ -270,10 +333,11 @@ private:
             break;
         }
         ++steps_;
+        poweredDown_ = false;
         if (!o.ok) {
             ++stepsFailed_;
             failureNotes_.push_back("line " + std::to_string(e.line) + ": " + step.Text() + " failed: " +
-                                    (o.request ? kernel::StatusName(o.status) : o.result));
+                                    (o.request ? StepStatus(o) : o.result));
         }
         if (options_.json) {
             StepJson(e, o);
@@ -309,12 +373,16 @@ private:
         o.result = !o.ok ? "" : insert ? "a card is in" : "the card is out";
     }
 
+    static std::string StepStatus(const StepOutcome& o) {
+        return o.statusText.empty() ? kernel::StatusName(o.status) : o.statusText;
+    }
+
     void StepText(const Exchange& e, const StepOutcome& o) {
         std::string line = "line " + std::to_string(e.line) + "  " + e.step->Text() + ": ";
         if (o.request) {
             char took[48];
             std::snprintf(took, sizeof took, " after %.3f ms", o.ms);
-            line += kernel::StatusName(o.status) + took + (o.result.empty() ? "" : "; " + o.result);
+            line += StepStatus(o) + took + (o.result.empty() ? "" : "; " + o.result);
         } else if (!o.result.empty()) {
             line += o.result;
         } else {
@@ -339,7 +407,7 @@ private:
         s << ", \"at_ms\": " << ms;
         if (o.request) {
             std::snprintf(ms, sizeof ms, "%.3f", o.ms);
-            s << ", \"status\": \"" << kernel::StatusName(o.status) << "\", \"ms\": " << ms;
+            s << ", \"status\": \"" << StepStatus(o) << "\", \"ms\": " << ms;
         }
         if (!o.result.empty()) s << ", \"result\": \"" << JsonEscaped(o.result) << "\"";
         if (!o.atr.empty()) s << ", \"atr\": \"" << o.atr << "\"";
@@ -358,8 +426,9 @@ private:
         exchangesJson_ += s.str();
     }
 
-    bool SetUpFailed(NTSTATUS status, const std::string& what) {
+    bool SetUpFailed(NTSTATUS status, const std::string& what, const std::string& statusText = {}) {
         setupStatus_ = status;
+        setupStatusText_ = statusText.empty() ? kernel::StatusName(status) : statusText;
         setupError_ = what;
         if (!options_.json) {
             Say(what);
@@ -368,11 +437,12 @@ private:
         return false;
     }
 
-    void Send(const Exchange& e) {
-        const double at = session_.NowMs();
-        const Step step = session_.Transmit(protocol_, e.command);
+    // One command through IOCTL_SMARTCARD_TRANSMIT.
+    Outcome Transmit(const Bytes& command) {
+        const Step step = session_.Transmit(protocol_, command);
         Outcome o;
         o.status = step.result.status;
+        o.why = step.why;
         o.ms = step.ms;
         o.trace = session_.NewTraceLines();
         o.cardState = session_.CardState();
@@ -380,6 +450,50 @@ private:
         const size_t header = sizeof(SCARD_IO_REQUEST);
         if (NT_SUCCESS(o.status) && step.result.information >= header && step.result.information <= step.result.output.size())
             o.answer.assign(step.result.output.begin() + header, step.result.output.begin() + step.result.information);
+        return o;
+    }
+
+    // --get-response: what opensc-tool does for the user. 61 xx: GET RESPONSE (same class) for
+    // xx bytes, its data added to the answer, as long as the card has more; 6C xx: the command
+    // again with Le xx. Bounded: a card that keeps asking is shown as it last answered.
+    void FollowUp(const Bytes& command, Outcome& o) {
+        constexpr int kMaxFollowUps = 64;
+        Bytes data;
+        while (o.answered() && o.followUps < kMaxFollowUps) {
+            const uint8_t sw1 = static_cast<uint8_t>(o.sw() >> 8), sw2 = static_cast<uint8_t>(o.sw());
+            Bytes next;
+            if (sw1 == 0x61) {
+                data.insert(data.end(), o.answer.begin(), o.answer.end() - 2);
+                next = {command[0], 0xC0, 0x00, 0x00, sw2};
+            } else if (sw1 == 0x6C && command.size() >= 5 && o.followUps == 0) {
+                // Le is the last byte of a command with one (case 2: 5 bytes; case 4: 6 + Lc).
+                next = command;
+                if (command.size() == 5 || command.size() == 6 + static_cast<size_t>(command[4])) {
+                    next.back() = sw2;
+                } else {
+                    next.push_back(sw2);
+                }
+            } else {
+                break;
+            }
+            Outcome more = Transmit(next);
+            more.ms += o.ms;
+            more.followUps = o.followUps + 1;
+            o.trace.insert(o.trace.end(), more.trace.begin(), more.trace.end());
+            more.trace = std::move(o.trace);
+            o = std::move(more);
+        }
+        if (!data.empty() && o.answered()) o.answer.insert(o.answer.begin(), data.begin(), data.end());
+    }
+
+    void Send(const Exchange& e) {
+        const double at = session_.NowMs();
+        const ULONG before = session_.CardState();
+        Outcome o = Transmit(e.command);
+        if (options_.getResponse) FollowUp(e.command, o);
+        // The driver powers a card down when an exchange leaves it out of step with the reader.
+        if (!o.answered() && before == SCARD_SPECIFIC && o.cardState > SCARD_ABSENT && o.cardState != SCARD_SPECIFIC)
+            poweredDown_ = true;
 
         ++commands_;
         if (o.answered()) ++answered_; else ++failed_;
@@ -392,7 +506,7 @@ private:
                 mismatchNotes_.push_back((e.line ? "line " + std::to_string(e.line) + ": " : std::string()) + "expected " +
                                          e.expected->Text() + ", " +
                                          (o.answered() ? "answered " + HexBytes(o.answer.data(), o.answer.size())
-                                                       : "failed " + kernel::StatusName(o.status)));
+                                                       : "failed " + o.StatusText()));
             }
         }
         if (options_.json) {
@@ -416,7 +530,7 @@ private:
         if (!o.answered()) {
             // A card not reset since it was put in (or re-reported after a sleep) is refused by
             // the library; the card state says why.
-            Detail("failed   " + kernel::StatusName(o.status) + " " + took +
+            Detail("failed   " + o.StatusText() + " " + took +
                    (NT_SUCCESS(o.status) ? " (an answer without a status word)" : "") +
                    (o.cardState != SCARD_SPECIFIC ? std::string(", card state ") + CardStateText(o.cardState) : ""));
         } else {
@@ -435,7 +549,8 @@ private:
             }
             const size_t data = o.answer.size() - 2;
             Detail("status   " + SwText(o.sw()) + " " + StatusWordMeaning(o.sw()) + ", " +
-                   (data ? std::to_string(data) + " data byte" + (data == 1 ? ", " : "s, ") : std::string()) + took);
+                   (data ? std::to_string(data) + " data byte" + (data == 1 ? ", " : "s, ") : std::string()) + took +
+                   (o.followUps ? ", " + std::to_string(o.followUps + 1) + " commands with --get-response" : std::string()));
         }
         if (e.expected) Detail("expected " + e.expected->Text() + (ok ? ", as answered" : ", NOT AS ANSWERED"));
         Trace(o.trace);
@@ -447,13 +562,16 @@ private:
         if (e.line) s << "\"line\": " << e.line << ", ";
         if (!e.label.empty()) s << "\"label\": \"" << JsonEscaped(e.label) << "\", ";
         s << "\"command\": \"" << HexBytes(e.command.data(), e.command.size()) << "\", \"status\": \""
-          << kernel::StatusName(o.status) << "\"";
+          << o.StatusText() << "\"";
         if (o.answered()) {
             s << ", \"answer\": \"" << HexBytes(o.answer.data(), o.answer.size()) << "\", \"data_bytes\": "
               << o.answer.size() - 2 << ", \"sw\": \"" << SwText(o.sw()) << "\", \"meaning\": \""
               << JsonEscaped(StatusWordMeaning(o.sw())) << "\"";
         }
         if (!o.answered() && o.cardState != SCARD_SPECIFIC) s << ", \"card_state\": \"" << CardStateText(o.cardState) << "\"";
+        if (options_.getResponse) s << ", \"follow_ups\": " << o.followUps;
+        if (!repowerJson_.empty()) s << ", \"reset_before\": " << repowerJson_;
+        repowerJson_.clear();
         char ms[32];
         std::snprintf(ms, sizeof ms, "%.3f", o.ms);
         s << ", \"ms\": " << ms;
@@ -466,11 +584,20 @@ private:
     int Finish(bool ready, const std::string& leaks) {
         const bool ok = ready && failed_ == 0 && mismatches_ == 0 && stepsFailed_ == 0 && stopped_.empty() && leaks.empty();
         if (options_.json) {
-            std::fprintf(out_, "{\n  \"run\": \"%s\",\n  \"card\": \"%s\",\n  \"seed\": %" PRIu64 ",\n", name_,
-                         JsonEscaped(options_.card).c_str(), options_.seed);
+            // The card's name is known only for the built-in reader's simulated cards; elsewhere
+            // the ATR is all there is to say what it is.
+            std::fprintf(out_, "{\n  \"run\": \"%s\",\n", name_);
+            if (!options_.port.empty()) {
+                std::fprintf(out_, "  \"card\": null,\n  \"port\": \"%s\",\n", JsonEscaped(options_.port).c_str());
+            } else if (options_.pcsc) {
+                std::fprintf(out_, "  \"card\": null,\n  \"pcsc_reader\": \"%s\",\n", JsonEscaped(options_.pcscReader).c_str());
+            } else {
+                std::fprintf(out_, "  \"card\": \"%s\",\n  \"seed\": %" PRIu64 ",\n", JsonEscaped(options_.card).c_str(),
+                             options_.seed);
+            }
             std::fprintf(out_, "  \"atr\": \"%s\",\n  \"protocol\": \"%s\",\n", atr_.c_str(),
                          setupProtocol_ ? ProtocolText(setupProtocol_).c_str() : "none");
-            std::fprintf(out_, "  \"setup\": {\"status\": \"%s\"", kernel::StatusName(setupStatus_).c_str());
+            std::fprintf(out_, "  \"setup\": {\"status\": \"%s\"", setupStatusText_.c_str());
             if (!ready) std::fprintf(out_, ", \"error\": \"%s\"", JsonEscaped(setupError_).c_str());
             if (options_.trace) std::fprintf(out_, ", \"trace\": %s", JsonLines(setupTrace_).c_str());
             std::fprintf(out_, "},\n  \"exchanges\": [%s%s%s],\n", exchangesJson_.empty() ? "" : "\n",
@@ -483,7 +610,7 @@ private:
             if (!stopped_.empty()) std::fprintf(out_, ",\n  \"stopped\": \"%s\"", JsonEscaped(stopped_).c_str());
             if (!leaks.empty()) std::fprintf(out_, ",\n  \"left_behind\": \"%s\"", JsonEscaped(leaks).c_str());
             std::fprintf(out_, "\n}\n");
-            return ok ? 0 : 1;
+            return interrupted_ ? kInterrupted : ok ? 0 : 1;
         }
         if (ready) {
             std::string line = "summary: " + std::to_string(commands_) + " command" + (commands_ == 1 ? "" : "s") +
@@ -500,7 +627,7 @@ private:
             if (!stopped_.empty()) std::fprintf(out_, "  %s\n", stopped_.c_str());
         }
         if (!leaks.empty()) std::fprintf(out_, "left behind:\n%s", leaks.c_str());
-        return ok ? 0 : 1;
+        return interrupted_ ? kInterrupted : ok ? 0 : 1;
     }
 
     static std::string JsonLines(const std::vector<std::string>& lines) {
@@ -531,19 +658,23 @@ private:
     std::string atr_;
     ULONG protocol_ = 0;
     NTSTATUS setupStatus_ = STATUS_SUCCESS;
+    std::string setupStatusText_ = kernel::StatusName(STATUS_SUCCESS);
     std::string setupError_;
     std::vector<std::string> setupTrace_;
     std::string exchangesJson_;
     std::vector<std::string> mismatchNotes_;
     std::vector<std::string> failureNotes_;  // steps that failed
     std::string stopped_;                     // why the script ended early
+    bool interrupted_ = false;                // by a signal: exit status 130
+    bool poweredDown_ = false;                // by the driver, after the last command failed
+    std::string repowerJson_;                 // the cold reset that follows, for the next command's object
     ULONG protocols_ = 0;                     // the run's, for !reset without one
     ULONG setupProtocol_ = 0;                 // selected at the start; protocol_ is the one now
     int commands_ = 0, answered_ = 0, failed_ = 0, expectations_ = 0, mismatches_ = 0, steps_ = 0, stepsFailed_ = 0;
 };
 
 bool KnownCard(const GlobalOptions& options, const char* command) {
-    if (!options.port.empty() || sim::cards::MakeCardProfile(options.card, options.seed)) return true;
+    if (!options.port.empty() || options.pcsc || sim::cards::MakeCardProfile(options.card, options.seed)) return true;
     std::fprintf(stderr, "lmscr %s: no card called '%s' (see lmscr cards)\n", command, options.card.c_str());
     return false;
 }
@@ -552,13 +683,18 @@ bool KnownCard(const GlobalOptions& options, const char* command) {
 
 std::string WhereText(const GlobalOptions& options) {
     if (!options.port.empty()) return "the reader on " + options.port + ", real time";
+    if (options.pcsc)
+        return (options.pcscReader.empty() ? std::string("the first PC/SC reader with a card")
+                                           : "the PC/SC reader '" + options.pcscReader + "'") +
+               ", real time";
     return "card '" + options.card + "' on the built-in simulated reader, virtual time";
 }
 
 int RunExchanges(const GlobalOptions& options, const char* name, ULONG protocols,
-                 const std::vector<Exchange>& exchanges, std::FILE* out, size_t maxAnswerLines) {
+                 const std::vector<Exchange>& exchanges, std::FILE* out, size_t maxAnswerLines,
+                 const std::string& heading) {
     ExchangeRun run(options, name, maxAnswerLines, out);
-    return run.Run(protocols, exchanges);
+    return run.Run(protocols, exchanges, heading);
 }
 
 int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std::string>& apdus, std::FILE* out,
@@ -570,16 +706,19 @@ int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std
     std::vector<Exchange> exchanges;
     for (const auto& text : apdus) {
         const auto bytes = ParseHexBytes(text);
-        if (!bytes || bytes->size() < kMinCommandBytes || bytes->size() > kMaxCommandBytes) {
+        if (!bytes) {
             std::fprintf(err, "lmscr send: '%s' is no command APDU (%zu to %zu hex bytes)\n", text.c_str(),
                          kMinCommandBytes, kMaxCommandBytes);
+            return 2;
+        }
+        if (const auto problem = CommandApduProblem(*bytes)) {
+            std::fprintf(err, "lmscr send: '%s': %s; nothing was sent\n", text.c_str(), problem->c_str());
             return 2;
         }
         exchanges.push_back(Exchange{{}, 0, *bytes, std::nullopt, std::nullopt});
     }
     if (!KnownCard(options, "send")) return 2;
-    if (!options.json) std::fprintf(out, "lmscr send: %s\n", WhereText(options).c_str());
-    return RunExchanges(options, "send", protocols, exchanges, out);
+    return RunExchanges(options, "send", protocols, exchanges, out, 0, "lmscr send: " + WhereText(options));
 }
 
 namespace {
@@ -642,11 +781,17 @@ int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& 
     const std::string& text = *read;
     std::vector<ScriptLine> lines;
     std::vector<ScriptError> errors;
-    ParseScript(text, lines, errors, options.port.empty());
+    ParseScript(text, lines, errors, options.port.empty() && !options.pcsc);
     for (const auto& l : lines)
         if (l.step && l.step->kind == ScriptStep::Kind::Insert && !l.step->card.empty() &&
             !sim::cards::MakeCardProfile(l.step->card, options.seed))
             errors.push_back({l.number, l.step->Text(), "no card called '" + l.step->card + "' (see lmscr cards)"});
+    // Through PC/SC the driver (if any) runs in the machine's own kernel, which this program does
+    // not put to sleep.
+    if (options.pcsc)
+        for (const auto& l : lines)
+            if (l.step && (l.step->kind == ScriptStep::Kind::Sleep || l.step->kind == ScriptStep::Kind::Wake))
+                errors.push_back({l.number, l.step->Text(), "a system sleep or wake is not for a reader behind pcscd"});
     std::stable_sort(errors.begin(), errors.end(), [](const ScriptError& a, const ScriptError& b) { return a.number < b.number; });
     // A script with a typo runs nothing: half a script could leave the card in a state (a PIN
     // try spent, a file written) that its author did not mean.
@@ -663,9 +808,8 @@ int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& 
     if (!KnownCard(options, "script")) return 2;
     std::vector<Exchange> exchanges;
     for (const auto& l : lines) exchanges.push_back(Exchange{{}, l.number, l.command, l.expected, l.step});
-    if (!options.json)
-        std::fprintf(out, "lmscr script %s: %s\n", file == "-" ? "(stdin)" : file.c_str(), WhereText(options).c_str());
-    return RunExchanges(options, "script", protocols, exchanges, out);
+    return RunExchanges(options, "script", protocols, exchanges, out, 0,
+                        "lmscr script " + (file == "-" ? std::string("(stdin)") : file) + ": " + WhereText(options));
 }
 
 }  // namespace lmscr::tool
