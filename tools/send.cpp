@@ -723,6 +723,21 @@ int RunSend(const GlobalOptions& options, ULONG protocols, const std::vector<std
 
 namespace {
 
+// Text for a terminal: control bytes and bytes above 0x7E written as \xNN.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            out += esc;
+        }
+    }
+    return out;
+}
+
 // A script is a few lines of hex; anything this large is not one, and reading it whole would only
 // cost memory before the first line is refused.
 constexpr std::uintmax_t kMaxScriptBytes = 1u << 20;
@@ -766,6 +781,10 @@ std::optional<std::string> ReadScriptText(const std::string& file, std::string& 
         why = "read error";
         return std::nullopt;
     }
+    if (text.find('\0') != std::string::npos) {
+        why = "a binary file, not a script";
+        return std::nullopt;
+    }
     return text;
 }
 
@@ -795,9 +814,15 @@ int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& 
     std::stable_sort(errors.begin(), errors.end(), [](const ScriptError& a, const ScriptError& b) { return a.number < b.number; });
     // A script with a typo runs nothing: half a script could leave the card in a state (a PIN
     // try spent, a file written) that its author did not mean.
-    for (const auto& e : errors)
-        std::fprintf(err, "%s:%d: %s: %s\n", file == "-" ? "stdin" : file.c_str(), e.number, e.why.c_str(),
-                     e.text.c_str());
+    // The line is echoed as written, but a terminal is not fed its control bytes, and a file
+    // that is mostly errors is the wrong file: the first few say so.
+    constexpr size_t kErrorsShown = 10;
+    for (size_t i = 0; i < errors.size() && i < kErrorsShown; ++i)
+        std::fprintf(err, "%s:%d: %s: %s\n", file == "-" ? "stdin" : file.c_str(), errors[i].number, errors[i].why.c_str(),
+                     Printable(errors[i].text).c_str());
+    if (errors.size() > kErrorsShown)
+        std::fprintf(err, "%s: %zu more lines that cannot run\n", file == "-" ? "stdin" : file.c_str(),
+                     errors.size() - kErrorsShown);
     if (!errors.empty()) return 2;
     if (lines.empty()) {
         // As `send` without a command: an empty file is more likely the wrong file than a wish to
