@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The handler behind Debian's pcscd: a private pcscd on a reader.conf.d of its own, the simulated
 reader of `lmscr reader --link` on a pseudo-terminal, and the clients people use: pcsc_scan,
-opensc-tool, pyscard.
+opensc-tool, opensc-explorer, pyscard.
 
 The reader.conf.d names two readers: the simulated one, and a pseudo-terminal with nothing behind
 it (a reader that never answers), which pcscd must give up without holding up the other. Cards
@@ -16,6 +16,7 @@ here is stopped by its process id at the end, also on failure.
 import argparse
 import gc
 import os
+import re
 import shutil
 import signal
 import socket
@@ -337,6 +338,75 @@ def unplug_mid_transmit(reader, context, name):
     sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
 
 
+def initial_content(fid):
+    """The bytes the card's files hold when it comes in, as CardApplication::InitialContent makes
+    them: a function of the identifier. EF 6F03's four records of 10 bytes one after the other."""
+    size = {0x2F00: 16, 0x6F01: 512, 0x6F02: 32, 0x6F03: 40}[fid]
+    return [((fid >> 8) ^ (fid & 0xFF) ^ (i * 7 + (i >> 8))) & 0xFF for i in range(size)]
+
+
+def explorer(workdir, name, commands, driver=None):
+    """Runs opensc-explorer on a script of `commands`: the exit status, and what each command
+    printed (its output cut at an `echo == N` line put before command N)."""
+    script = os.path.join(workdir, name)
+    with open(script, "w") as f:
+        f.write("".join("echo == %d\n%s\n" % (n, c) for n, c in enumerate(commands)))
+    rc, out = run(["opensc-explorer"] + (["-c", driver] if driver else []) + [script])
+    printed = [[] for _ in commands]
+    current = None
+    for line in out.splitlines():
+        m = re.match(r"^== (\d+)\s*$", line)
+        if m and int(m.group(1)) < len(commands):
+            current = printed[int(m.group(1))]
+        elif current is not None:
+            current.append(line)
+    return rc, printed
+
+
+def listing(lines):
+    """`ls`: (identifier, type, size) a file, a DF's identifier in brackets."""
+    found = (re.match(r"^\s*\[?([0-9A-F]{4})\]?\s+(DF|wEF|iEF)\s+(\d+)", l) for l in lines)
+    return sorted((m.group(1), m.group(2), int(m.group(3))) for m in found if m)
+
+
+def dumps(lines):
+    """`cat`: the bytes of each hex dump in `lines` (a record EF's, one a record). A dump line is
+    the offset, N bytes as "XX " and their N characters, so 4 N long after the offset."""
+    out = []
+    for l in lines:
+        m = re.match(r"^([0-9A-F]{8}): (.*)$", l)
+        if not m or len(m.group(2)) % 4:
+            continue
+        if int(m.group(1), 16) == 0:
+            out.append([])
+        n = len(m.group(2)) // 4
+        out[-1] += [int(b, 16) for b in m.group(2)[:3 * n].split()]
+    return out
+
+
+def explorer_walk(workdir):
+    """opensc-explorer walks the card's files. OpenSC's driver for a card it does not know (ISO
+    commands alone) has no `ls`: the listing is that of its tcos driver (80 AA, which the card
+    answers), forced with -c; `cd` and `cat` select by path (P1 08). The driver OpenSC picks
+    itself does `cd` and `cat` with its ISO SELECT as well."""
+    long_ef, records = initial_content(0x6F01), initial_content(0x6F03)
+    want_records = [records[i:i + 10] for i in range(0, 40, 10)]
+    rc, (mf, cd, df, cat_long, cat_records) = explorer(
+        workdir, "walk", ["ls", "cd 7F10", "ls", "cat 6F01", "cat 6F03"], driver="tcos")
+    check(rc == 0, "opensc-explorer -c tcos: the walk ended with exit status %d" % rc)
+    check(listing(mf) == [("2F00", "wEF", 16), ("7F10", "DF", 0)], "opensc-explorer ls in the MF: %s" % listing(mf))
+    check(any(l.startswith("[7F10]") and "LMSCR" in l for l in mf), "opensc-explorer ls shows DF 7F10's name")
+    check(listing(df) == [("6F01", "wEF", 512), ("6F02", "wEF", 32), ("6F03", "wEF", 40)] and not cd,
+          "opensc-explorer cd 7F10 (silent), ls: %s" % listing(df))
+    check(dumps(cat_long) == [long_ef], "opensc-explorer cat 6F01: the card's 512 bytes")
+    check(dumps(cat_records) == want_records and
+          [l for l in cat_records if l.startswith("Record")] == ["Record %d:" % n for n in range(1, 5)],
+          "opensc-explorer cat 6F03: records 1 to 4, 10 bytes each")
+    rc, (cd, cat_long, cat_records) = explorer(workdir, "walk-default", ["cd 7F10", "cat 6F01", "cat 6F03"])
+    check(rc == 0 and not cd and dumps(cat_long) == [long_ef] and dumps(cat_records) == want_records,
+          "opensc-explorer with the driver OpenSC picks: cd 7F10, cat 6F01 and 6F03 (exit status %d)" % rc)
+
+
 def pyscard_session(protocol_name, expect_atr):
     from smartcard.CardConnection import CardConnection
     protocol = CardConnection.T1_protocol if protocol_name == "T=1" else CardConnection.T0_protocol
@@ -447,7 +517,7 @@ def main():
     parser.add_argument("--transmits", type=int, default=1000)
     args = parser.parse_args()
 
-    for program in ("pcscd", "pcsc_scan", "opensc-tool"):
+    for program in ("pcscd", "pcsc_scan", "opensc-tool", "opensc-explorer"):
         if shutil.which(program) is None:
             skip("%s is not installed (./.ci/deps installs it)" % program)
     try:
@@ -505,6 +575,7 @@ def main():
               "opensc-tool -a prints the same ATR")
         rc, out = run(["opensc-tool", "-s", "00 A4 00 00 02 3F 00"])
         check(rc == 0 and "SW1=0x90, SW2=0x00" in out, "opensc-tool -s: SELECT MF answered 90 00")
+        explorer_walk(workdir)
 
         connection = pyscard_session("T=1", t1_atr)
         cpu_before = {pid: cpu_seconds(pid) for pid in (pcscd.pid, reader.p.pid)}
