@@ -1,6 +1,13 @@
 // lmscr power: one card's activation and protocol selection on the built-in simulated reader,
-// in virtual time, through the class library's requests as an application sends them; and the
-// pieces of it that the demo's card session shares.
+// in virtual time, through the class library's requests as an application sends them (or on the
+// reader of --port, or pcscd's of --pcsc, in real time); and the pieces of it that the demo's
+// card session shares. SIGINT or SIGTERM powers the card down at the next request's end, prints
+// what was done (--json: the whole document) and exits 130.
+//
+// --json prints one object: {"run": "power", "card" (null off the simulator), "port"?,
+//   "pcsc_reader"?, "atr", "protocol", "steps": [{"at_ms", "step", "status", "error"?, "ms",
+//   "atr"?, "reading"?, "requested"?, "selected"?, "card_state"?}], "error"?, "stopped"?,
+//   "left_behind"?, "ok"}; a step's "error" is the PC/SC error's name where a PC/SC call failed.
 #include "lmscr.h"
 
 #include "session.h"
@@ -96,8 +103,23 @@ std::vector<std::string> PtsLines(const std::vector<std::string>& traceLines) {
 
 namespace {
 
-std::string Status(NTSTATUS s) { return kernel::StatusName(s); }
+// The step's status, and the PC/SC error's name where a PC/SC call failed.
+std::string Status(const Step& step) {
+    return step.why.empty() ? kernel::StatusName(step.result.status)
+                            : kernel::StatusName(step.result.status) + " (" + step.why + ")";
+}
 
+std::string Ms(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", ms);
+    return text;
+}
+
+// Exit status of a run stopped by SIGINT or SIGTERM, as a shell reports a program the signal
+// ended: 128 + SIGINT.
+constexpr int kStoppedExit = 130;
+
+// The activation step by step: printed as it goes in text, kept for the one JSON document.
 class PowerRun {
 public:
     PowerRun(const GlobalOptions& options, std::FILE* out) : options_(options), out_(out), session_(options, out) {}
@@ -108,11 +130,17 @@ public:
             return 1;
         }
         if (!session_.Start()) {
+            if (options_.json) {
+                for (const auto& line : session_.Failure()) error_ += (error_.empty() ? "" : "; ") + line;
+                return Done(false);
+            }
             std::fprintf(out_, "the reader did not start\n");
             for (const auto& line : session_.Failure()) std::fprintf(out_, "  %s\n", line.c_str());
             return 1;
         }
-        if (session_.RealTime()) {
+        if (session_.OnPcsc()) {
+            Say("PC/SC reader '" + session_.PcscReader() + "': " + CardStateText(session_.CardState()));
+        } else if (session_.RealTime()) {
             Say(std::string("reader started: ") + CardStateText(session_.CardState()));
         } else {
             session_.InsertCard();
@@ -120,44 +148,64 @@ public:
         }
         Wire(session_.NewTraceLines());
 
-        bool ok = Reset(SCARD_COLD_RESET, "cold reset");
-        if (ok && warm) ok = Reset(SCARD_WARM_RESET, "warm reset");
-        if (ok) ok = Select(protocols);
-        return ok ? 0 : 1;
+        // A signal is heard between the requests: each runs to its end, then the card is powered
+        // down rather than left powered by a run nobody waits for.
+        bool ok = !StopRequested() && Reset(SCARD_COLD_RESET, "cold reset");
+        if (ok && warm) ok = !StopRequested() && Reset(SCARD_WARM_RESET, "warm reset");
+        if (ok) ok = !StopRequested() && Select(protocols);
+        if (StopRequested()) return Stopped();
+        return Done(ok);
     }
 
 private:
     bool Reset(ULONG minor, const char* what) {
+        const double at = session_.NowMs();
         const Step step = session_.Power(minor);
-        char line[160];
-        std::snprintf(line, sizeof line, "%s: %s after %.3f ms", what, Status(step.result.status).c_str(), step.ms);
-        Say(line);
+        const bool ok = step.result.status == STATUS_SUCCESS;
+        Say(std::string(what) + ": " + Status(step) + " after " + Ms(step.ms) + " ms");
         const PSMARTCARD_EXTENSION ext = session_.Extension();
-        if (step.result.status == STATUS_SUCCESS) {
-            Detail("ATR  " + HexBytes(step.result.output.data(), step.result.information) + " (" +
-                   std::to_string(step.result.information) + " bytes)");
-            Detail("the library: " + AtrReading(ext->CardCapabilities, session_.CardState()));
-            Detail("receive time-outs: TotalTimeout " + std::to_string(ext->ReaderExtension->TotalTimeout) +
-                   " ms, CharTimeout " + std::to_string(ext->ReaderExtension->CharTimeout) + " ms");
+        std::string json = Head(at, what, step);
+        if (ok) {
+            atr_ = HexBytes(step.result.output.data(), step.result.information);
+            // On PC/SC the library reads the ATR as `lmscr atr` does; the card state it would
+            // reach is its own, pcscd's is in the protocol line.
+            const std::string reading =
+                AtrReading(ext->CardCapabilities, session_.OnPcsc() ? ext->ReaderCapabilities.CurrentState : session_.CardState());
+            Detail("ATR  " + atr_ + " (" + std::to_string(step.result.information) + " bytes)");
+            Detail("the library: " + reading);
+            json += ", \"atr\": \"" + atr_ + "\", \"reading\": \"" + JsonEscaped(reading) + "\"";
+            // The driver's receive time-outs; pcscd's handler keeps its own.
+            if (ext->ReaderExtension)
+                Detail("receive time-outs: TotalTimeout " + std::to_string(ext->ReaderExtension->TotalTimeout) +
+                       " ms, CharTimeout " + std::to_string(ext->ReaderExtension->CharTimeout) + " ms");
         }
+        steps_.push_back(json + "}");
         Wire(session_.NewTraceLines());
-        return step.result.status == STATUS_SUCCESS;
+        return ok;
     }
 
     bool Select(ULONG protocols) {
+        const double at = session_.NowMs();
         ULONG selected = 0;
         const Step step = session_.SetProtocol(protocols, selected);
-        char line[200];
-        std::snprintf(line, sizeof line, "protocol %s requested: %s after %.3f ms, selected %s, card state %s",
-                      ProtocolText(protocols).c_str(), Status(step.result.status).c_str(), step.ms,
-                      ProtocolText(selected).c_str(), CardStateText(session_.CardState()));
-        Say(line);
+        const bool ok = step.result.status == STATUS_SUCCESS;
+        protocol_ = selected;
+        Say("protocol " + ProtocolText(protocols) + " requested: " + Status(step) + " after " + Ms(step.ms) +
+            " ms, selected " + ProtocolText(selected) + ", card state " + CardStateText(session_.CardState()));
+        steps_.push_back(Head(at, "protocol", step) + ", \"requested\": \"" + ProtocolText(protocols) +
+                         "\", \"selected\": \"" + ProtocolText(selected) + "\", \"card_state\": \"" +
+                         CardStateText(session_.CardState()) + "\"}");
+        if (session_.OnPcsc()) {
+            // pcscd negotiates at the reset and keeps what it chose; another protocol takes a reset.
+            if (ok) Detail("chosen by pcscd at the card's reset; the PTS is its handler's, unseen here");
+            return ok;
+        }
         const std::vector<std::string> stepLines = session_.NewTraceLines();
         const auto pts = PtsLines(stepLines);
         // A tty has no line trace: the PTS bytes are unseen there.
         if (pts.empty() && !session_.RealTime()) Detail("no PTS exchange");
         for (const auto& p : pts) Detail("PTS " + p);
-        if (step.result.status == STATUS_SUCCESS) {
+        if (ok) {
             const PSMARTCARD_EXTENSION ext = session_.Extension();
             CARD_TIMING t;
             ComputeCardTiming(ext, &t);
@@ -171,28 +219,76 @@ private:
             Detail(timing);
         }
         Wire(stepLines);
-        return step.result.status == STATUS_SUCCESS;
+        return ok;
     }
 
-    void Say(const std::string& text) { std::fprintf(out_, "%10.3f ms  %s\n", session_.NowMs(), text.c_str()); }
-    void Detail(const std::string& text) { std::fprintf(out_, "               %s\n", text.c_str()); }
+    int Stopped() {
+        const double at = session_.NowMs();
+        const Step down = session_.Power(SCARD_POWER_DOWN);
+        stopped_ = "stopped by a signal; card powered down: " + Status(down);
+        steps_.push_back(Head(at, "power down", down) + "}");
+        Say(stopped_);
+        Wire(session_.NewTraceLines());
+        Done(false);
+        return kStoppedExit;
+    }
+
+    std::string Head(double at, const char* what, const Step& step) const {
+        std::string json = "{\"at_ms\": " + Ms(at) + ", \"step\": \"" + what + "\", \"status\": \"" +
+                           kernel::StatusName(step.result.status) + "\"";
+        if (!step.why.empty()) json += ", \"error\": \"" + JsonEscaped(step.why) + "\"";
+        return json + ", \"ms\": " + Ms(step.ms);
+    }
+
+    // The JSON document, with what was done; the exit status.
+    int Done(bool ok) {
+        const std::string leaks = session_.Finish();
+        ok = ok && leaks.empty();
+        if (!options_.json) {
+            if (!leaks.empty()) std::fprintf(out_, "left behind:\n%s", leaks.c_str());
+            return ok ? 0 : 1;
+        }
+        std::string where = "\"card\": \"" + JsonEscaped(options_.card) + "\"";
+        if (session_.OnPcsc()) where = "\"card\": null, \"pcsc_reader\": \"" + JsonEscaped(session_.PcscReader()) + "\"";
+        else if (session_.RealTime()) where = "\"card\": null, \"port\": \"" + JsonEscaped(options_.port) + "\"";
+        std::fprintf(out_, "{\n  \"run\": \"power\",\n  %s,\n  \"atr\": \"%s\",\n  \"protocol\": \"%s\",\n  \"steps\": [",
+                     where.c_str(), atr_.c_str(), protocol_ ? ProtocolText(protocol_).c_str() : "none");
+        for (size_t i = 0; i < steps_.size(); ++i) std::fprintf(out_, "%s\n    %s", i ? "," : "", steps_[i].c_str());
+        std::fprintf(out_, "%s],\n", steps_.empty() ? "" : "\n  ");
+        if (!error_.empty()) std::fprintf(out_, "  \"error\": \"%s\",\n", JsonEscaped(error_).c_str());
+        if (!stopped_.empty()) std::fprintf(out_, "  \"stopped\": \"%s\",\n", JsonEscaped(stopped_).c_str());
+        if (!leaks.empty()) std::fprintf(out_, "  \"left_behind\": \"%s\",\n", JsonEscaped(leaks).c_str());
+        std::fprintf(out_, "  \"ok\": %s\n}\n", ok ? "true" : "false");
+        return ok ? 0 : 1;
+    }
+
+    void Say(const std::string& text) {
+        if (!options_.json) std::fprintf(out_, "%10.3f ms  %s\n", session_.NowMs(), text.c_str());
+    }
+    void Detail(const std::string& text) {
+        if (!options_.json) std::fprintf(out_, "               %s\n", text.c_str());
+    }
     void Wire(const std::vector<std::string>& lines) {
-        if (options_.trace) PrintTrace(out_, lines);
+        if (options_.trace && !options_.json) PrintTrace(out_, lines);
     }
 
     GlobalOptions options_;
     std::FILE* out_;
     ReaderSession session_;
+    std::vector<std::string> steps_;  // JSON objects
+    std::string atr_, error_, stopped_;
+    ULONG protocol_ = 0;
 };
 
 }  // namespace
 
 int RunPower(const GlobalOptions& options, bool warm, ULONG protocols, std::FILE* out) {
-    if (options.port.empty() && !sim::cards::MakeCardProfile(options.card, options.seed)) {
+    if (options.port.empty() && !options.pcsc && !sim::cards::MakeCardProfile(options.card, options.seed)) {
         std::fprintf(stderr, "lmscr power: no card called '%s' (see lmscr cards)\n", options.card.c_str());
         return 2;
     }
-    std::fprintf(out, "lmscr power: %s\n", WhereText(options).c_str());
+    CatchStopSignals();
+    if (!options.json) std::fprintf(out, "lmscr power: %s\n", WhereText(options).c_str());
     PowerRun run(options, out);
     return run.Run(warm, protocols);
 }

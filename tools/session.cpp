@@ -13,13 +13,96 @@ const GUID kReaderClass = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 
 namespace {
 // The longest answer to a short command: 256 data bytes and SW1 SW2.
 constexpr ULONG kMaxAnswerBytes = 256 + 2;
+constexpr uint32_t kBothProtocols = pcsc::kProtocolT0 | pcsc::kProtocolT1;
+
+// The class library's reading of an ATR, with the reader described as the driver describes it
+// (3.58 MHz, 9600 bit/s, IFSD 254), as `lmscr atr` reads one.
+void ReadAtr(SMARTCARD_EXTENSION& ext, const std::vector<uint8_t>& atr) {
+    static ULONG dataRates[1] = {9600};
+    std::memset(&ext, 0, sizeof ext);
+    ext.Version = SMCLIB_VERSION;
+    ext.ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    ext.ReaderCapabilities.CLKFrequency.Default = ext.ReaderCapabilities.CLKFrequency.Max = 3580;
+    ext.ReaderCapabilities.DataRate.Default = ext.ReaderCapabilities.DataRate.Max = 9600;
+    ext.ReaderCapabilities.DataRatesSupported.List = dataRates;
+    ext.ReaderCapabilities.DataRatesSupported.Entries = 1;
+    ext.ReaderCapabilities.MaxIFSD = 254;
+    const size_t length = std::min(atr.size(), sizeof ext.CardCapabilities.ATR.Buffer);
+    if (length == 0) return;
+    std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), length);
+    ext.CardCapabilities.ATR.Length = static_cast<UCHAR>(length);
+    SmartcardUpdateCardCapabilities(&ext);
+}
+
+std::vector<uint8_t> UlongInput(ULONG value) {
+    std::vector<uint8_t> in(sizeof(value));
+    std::memcpy(in.data(), &value, sizeof(value));
+    return in;
+}
+
 }  // namespace
+
+NTSTATUS PcscStatus(uint32_t code) {
+    using pcsc::Meaning;
+    switch (pcsc::MeaningOf(code)) {
+    case Meaning::Success: return STATUS_SUCCESS;
+    case Meaning::NoCard:
+    case Meaning::CardRemoved: return STATUS_NO_MEDIA;
+    // The library's answer to a command for a card that is not ready for it.
+    case Meaning::CardReset:
+    case Meaning::CardUnpowered: return STATUS_INVALID_DEVICE_STATE;
+    // The driver's answer to a card that sends no ATR in time.
+    case Meaning::CardMute: return STATUS_IO_TIMEOUT;
+    case Meaning::CardUnsupported: return STATUS_UNRECOGNIZED_MEDIA;
+    case Meaning::NoReader:
+    case Meaning::NoService: return STATUS_NO_SUCH_DEVICE;
+    case Meaning::ReaderGone: return STATUS_DEVICE_REMOVED;
+    case Meaning::Timeout: return STATUS_IO_TIMEOUT;
+    case Meaning::Cancelled: return STATUS_CANCELLED;
+    case Meaning::Sharing: return STATUS_SHARING_VIOLATION;
+    // The driver's answer to a protocol the card does not offer.
+    case Meaning::ProtocolMismatch: return STATUS_INVALID_DEVICE_REQUEST;
+    case Meaning::NotTransacted: return STATUS_IO_DEVICE_ERROR;
+    case Meaning::BufferTooSmall: return STATUS_BUFFER_TOO_SMALL;
+    case Meaning::BadParameter: return STATUS_INVALID_PARAMETER;
+    case Meaning::NoMemory: return STATUS_INSUFFICIENT_RESOURCES;
+    case Meaning::NotSupported: return STATUS_NOT_SUPPORTED;
+    case Meaning::Other: break;
+    }
+    return STATUS_UNSUCCESSFUL;
+}
+
+// The PC/SC back end: a context, the reader found in it, the connection when there is one, and
+// the library's reading of the last ATR behind Extension().
+struct ReaderSession::Pcsc {
+    pcsc::Context context;
+    pcsc::Card card{context};
+    std::string reader;
+    SMARTCARD_EXTENSION ext;
+    Pcsc() { ReadAtr(ext, {}); }
+    pcsc::ReaderState State() {
+        pcsc::ReaderState state;
+        context.State(reader, state);
+        return state;
+    }
+};
 
 ReaderSession::ReaderSession(const GlobalOptions& options, std::FILE* out) : options_(options), out_(out) {
     kernel::Options ko;
     ko.seed = options.seed;
-    if (!options.port.empty()) ko.mode = kernel::TimeMode::Real;
+    if (!options.port.empty() || options.pcsc) ko.mode = kernel::TimeMode::Real;
     k_ = std::make_unique<kernel::Kernel>(ko);
+    if (options.pcsc) {
+        // No driver: pcscd's handler for the reader does its work. The kernel only keeps the time.
+        pcsc_ = std::make_unique<Pcsc>();
+        uint32_t code = 0;
+        if (!options.port.empty())
+            portError_ = "--port and --pcsc name two readers: give one of them";
+        else
+            pcsc::FindReader(pcsc_->context, options.pcscReader, pcsc_->reader, portError_, code);
+        if (!portError_.empty()) failure_.push_back(portError_);
+        return;
+    }
     serial_ = serial::LoadSerialDriver(*k_);
     if (options.port.empty()) {
         port_ = serial::CreateSimulatedPort(*k_, serial_, "COM1", serial::LineFormat{}, sim::ReaderConfig{});
@@ -61,6 +144,17 @@ void ReaderSession::Fail(const std::string& step, NTSTATUS status) {
 }
 
 bool ReaderSession::Start() {
+    if (pcsc_) {
+        if (!portError_.empty()) return false;
+        // The card is connected to at its first reset: until then pcscd and other applications
+        // keep it as they have it.
+        if (!pcsc_->State().known) {
+            failure_.push_back("pcscd no longer lists '" + pcsc_->reader + "'");
+            return false;
+        }
+        ext_ = &pcsc_->ext;
+        return true;
+    }
     PDEVICE_OBJECT pdo = Pdo();
     if (!pdo) return false;  // failure_ has the port's error
     if (!driver_) {
@@ -111,6 +205,19 @@ std::shared_ptr<kernel::PendingIo> ReaderSession::Async(ULONG code, const std::v
 }
 
 std::optional<NTSTATUS> ReaderSession::WaitForCard(bool present, const std::function<bool()>& giveUp) {
+    if (pcsc_) {
+        constexpr uint32_t kPcscLookMs = 100;
+        const uint32_t code = pcsc_->context.WaitForCard(pcsc_->reader, present, giveUp, kPcscLookMs);
+        if (pcsc::MeaningOf(code) == pcsc::Meaning::Cancelled) return std::nullopt;
+        // A connection to a card that went (and perhaps came back) is stale: pcscd refuses
+        // every call on it.
+        if (code == pcsc::kSuccess && pcsc_->card.Connected()) {
+            pcsc::CardState state;
+            std::vector<uint8_t> atr;
+            if (!present || pcsc_->card.Status(state, atr) != pcsc::kSuccess) pcsc_->card.Disconnect(false);
+        }
+        return PcscStatus(code);
+    }
     // How often the wait looks at `giveUp`; a cancelled tracking request ends at once, and the
     // bound only keeps a driver that would not end it from holding the program.
     constexpr uint64_t kLookMs = 50;
@@ -147,15 +254,13 @@ Step ReaderSession::Ioctl(ULONG code, const std::vector<uint8_t>& input, ULONG o
     return step;
 }
 
-static std::vector<uint8_t> UlongInput(ULONG value) {
-    std::vector<uint8_t> in(sizeof(value));
-    std::memcpy(in.data(), &value, sizeof(value));
-    return in;
+Step ReaderSession::Power(ULONG minor) {
+    if (pcsc_) return PcscPower(minor);
+    return Ioctl(IOCTL_SMARTCARD_POWER, UlongInput(minor), 64);
 }
 
-Step ReaderSession::Power(ULONG minor) { return Ioctl(IOCTL_SMARTCARD_POWER, UlongInput(minor), 64); }
-
 Step ReaderSession::SetProtocol(ULONG protocols, ULONG& selected) {
+    if (pcsc_) return PcscSetProtocol(protocols, selected);
     Step step = Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, UlongInput(protocols), 4);
     selected = 0;
     if (step.result.information >= sizeof(selected)) std::memcpy(&selected, step.result.output.data(), sizeof(selected));
@@ -163,6 +268,8 @@ Step ReaderSession::SetProtocol(ULONG protocols, ULONG& selected) {
 }
 
 Step ReaderSession::Transmit(ULONG protocol, const std::vector<uint8_t>& command) {
+    // On PC/SC the protocol is the connection's: pcscd knows no other.
+    if (pcsc_) return PcscTransmit(command);
     SCARD_IO_REQUEST header{};
     header.dwProtocol = protocol;
     header.cbPciLength = sizeof(SCARD_IO_REQUEST);
@@ -282,9 +389,135 @@ std::vector<std::pair<double, std::string>> PowerSteps(const PowerChange& change
     return steps;
 }
 
+const std::string& ReaderSession::PcscReader() const {
+    static const std::string none;
+    return pcsc_ ? pcsc_->reader : none;
+}
+
+std::vector<uint8_t> ReaderSession::InsertedAtr() {
+    if (!pcsc_) return {};
+    const pcsc::ReaderState state = pcsc_->State();
+    return state.mute ? std::vector<uint8_t>{} : state.atr;
+}
+
+bool ReaderSession::ReaderAttached() const {
+    if (pcsc_) return pcsc_->State().known;
+    return !k_->Clients().EnabledInterfaces(kReaderClass).empty();
+}
+
+ULONG ReaderSession::CardState() const {
+    if (!pcsc_) return ext_ ? ext_->ReaderCapabilities.CurrentState : SCARD_UNKNOWN;
+    if (pcsc_->card.Connected()) {
+        pcsc::CardState state;
+        std::vector<uint8_t> atr;
+        // pcscd reports a card whose protocol it set as powered and negotiable still; a
+        // connection with a protocol is what the driver calls SCARD_SPECIFIC.
+        if (pcsc_->card.Status(state, atr) == pcsc::kSuccess)
+            return pcsc_->card.Protocol() && state >= pcsc::CardState::Powered ? SCARD_SPECIFIC : static_cast<ULONG>(state);
+    }
+    const pcsc::ReaderState state = pcsc_->State();
+    return !state.known ? SCARD_UNKNOWN : state.present ? SCARD_PRESENT : SCARD_ABSENT;
+}
+
+Step ReaderSession::PcscFailed(uint32_t code, double startMs) const {
+    Step step;
+    step.result.status = PcscStatus(code);
+    step.why = pcsc::ErrorName(code);
+    step.ms = NowMs() - startMs;
+    return step;
+}
+
+uint32_t ReaderSession::PcscNoConnection() const {
+    const pcsc::ReaderState state = pcsc_->State();
+    return !state.known ? pcsc::kReaderUnavailable : !state.present ? pcsc::kNoSmartcard : pcsc::kUnpoweredCard;
+}
+
+Step ReaderSession::PcscPower(ULONG minor) {
+    const double start = NowMs();
+    pcsc::Card& card = pcsc_->card;
+    uint32_t code = pcsc::kSuccess;
+    // Powering down or resetting wants a connection. SCardConnect powers a card pcscd left
+    // unpowered: that is a cold reset already; a card it keeps powered is reset as asked.
+    bool connectPowers = false;
+    if (!card.Connected()) {
+        connectPowers = pcsc_->State().unpowered;
+        code = card.Connect(pcsc_->reader, kBothProtocols);
+    }
+    if (code == pcsc::kSuccess && !(connectPowers && minor == SCARD_COLD_RESET)) {
+        code = minor == SCARD_POWER_DOWN ? card.Disconnect(true) : card.Reset(minor == SCARD_COLD_RESET, kBothProtocols);
+    }
+    if (code != pcsc::kSuccess) {
+        const pcsc::Meaning m = pcsc::MeaningOf(code);
+        if (m == pcsc::Meaning::CardRemoved || m == pcsc::Meaning::ReaderGone) card.Disconnect(false);
+        ReadAtr(pcsc_->ext, {});
+        return PcscFailed(code, start);
+    }
+    Step step;
+    step.result.status = STATUS_SUCCESS;
+    std::vector<uint8_t> atr;
+    if (minor != SCARD_POWER_DOWN) {
+        pcsc::CardState state;
+        code = card.Status(state, atr);
+        if (code != pcsc::kSuccess) return PcscFailed(code, start);
+    }
+    ReadAtr(pcsc_->ext, atr);
+    step.result.output = atr;
+    step.result.information = atr.size();
+    step.ms = NowMs() - start;
+    return step;
+}
+
+Step ReaderSession::PcscSetProtocol(ULONG protocols, ULONG& selected) {
+    const double start = NowMs();
+    pcsc::Card& card = pcsc_->card;
+    selected = 0;
+    if (!card.Connected()) return PcscFailed(PcscNoConnection(), start);
+    if (!(card.Protocol() & protocols)) {
+        const uint32_t code = card.Reset(false, protocols);
+        if (code != pcsc::kSuccess) return PcscFailed(code, start);
+        std::vector<uint8_t> atr;
+        pcsc::CardState state;
+        if (card.Status(state, atr) == pcsc::kSuccess) ReadAtr(pcsc_->ext, atr);
+    }
+    selected = card.Protocol();
+    Step step;
+    step.result.status = STATUS_SUCCESS;
+    step.result.output = UlongInput(selected);
+    step.result.information = sizeof(selected);
+    step.ms = NowMs() - start;
+    return step;
+}
+
+Step ReaderSession::PcscTransmit(const std::vector<uint8_t>& command) {
+    const double start = NowMs();
+    pcsc::Card& card = pcsc_->card;
+    if (!card.Connected()) return PcscFailed(PcscNoConnection(), start);
+    std::vector<uint8_t> answer;
+    const uint32_t code = card.Transmit(command, answer);
+    if (code != pcsc::kSuccess) {
+        const pcsc::Meaning m = pcsc::MeaningOf(code);
+        if (m == pcsc::Meaning::CardRemoved || m == pcsc::Meaning::ReaderGone) card.Disconnect(false);
+        return PcscFailed(code, start);
+    }
+    // As the driver answers: the SCARD_IO_REQUEST header, then the card's bytes.
+    SCARD_IO_REQUEST header{};
+    header.dwProtocol = card.Protocol();
+    header.cbPciLength = sizeof(SCARD_IO_REQUEST);
+    Step step;
+    step.result.status = STATUS_SUCCESS;
+    step.result.output.resize(sizeof(header) + answer.size());
+    std::memcpy(step.result.output.data(), &header, sizeof(header));
+    std::copy(answer.begin(), answer.end(), step.result.output.begin() + sizeof(header));
+    step.result.information = step.result.output.size();
+    step.ms = NowMs() - start;
+    return step;
+}
+
 std::string ReaderSession::Finish() {
     if (finished_) return {};
     finished_ = true;
+    // The card is left as it is for pcscd and the next application, as any application leaves.
+    if (pcsc_) pcsc_->card.Disconnect(false);
     if (handle_.IsOpen()) k_->Clients().Close(handle_);
     if (Pdo() && Pdo()->AttachedDevice) k_->Pnp().Remove(Pdo());
     kernel::LeakReport leaks = driver_ ? k_->Pnp().UnloadDriver(driver_) : kernel::LeakReport{};

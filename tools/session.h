@@ -3,7 +3,9 @@
 // started on it, one handle open, and a card in the slot; the requests go through the class
 // library exactly as an application's would, in virtual time. With GlobalOptions::port, the same
 // on the POSIX serial back end on that tty in real time: the reader and card are whatever is
-// behind it, no card is moved and there is no line trace.
+// behind it, no card is moved and there is no line trace. With GlobalOptions::pcsc, a reader
+// pcscd knows, through libpcsclite in real time: no driver is loaded, the requests become PC/SC
+// calls, and a call's failure is the nearest NTSTATUS with the PC/SC error's name in Step::why.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +20,16 @@
 #include "driver.h"
 #include "kernel.h"
 #include "lmscr.h"
+#include "pcsc.h"
 #include "sim/line/simulated_line.h"
 
 namespace lmscr::tool {
+
+// The NTSTATUS the driver would have answered where a PC/SC call gave `code`: a card gone
+// STATUS_NO_MEDIA, the reader gone STATUS_DEVICE_REMOVED, no such reader or no pcscd
+// STATUS_NO_SUCH_DEVICE, a time-out STATUS_IO_TIMEOUT, a card not ready for it
+// STATUS_INVALID_DEVICE_STATE, a protocol it does not offer STATUS_INVALID_DEVICE_REQUEST, ...
+NTSTATUS PcscStatus(uint32_t code);
 
 // The device interface class of smart card readers, by which applications find them and hear of
 // their arrival and departure.
@@ -71,20 +80,35 @@ public:
     // Why Start failed: the tty that would not open, or the step that failed and the event-log
     // entries the driver wrote meanwhile, with their texts; one line each.
     const std::vector<std::string>& Failure() const { return failure_; }
-    // The tty given with --port that would not open ("cannot open the port PATH: why"); empty
-    // when there is none or it opened.  Said on one line of standard error before anything runs.
+    // The tty given with --port that would not open ("cannot open the port PATH: why"), or the
+    // PC/SC reader that cannot be had ("no PC/SC reader matches 'X' (lmscr readers lists them)",
+    // "pcscd is not running (SCARD_E_NO_SERVICE)"); empty when there is none or it opened.  Said
+    // on one line of standard error before anything runs.
     const std::string& PortError() const { return portError_; }
-    bool RealTime() const { return posix_ != nullptr || !options_.port.empty(); }
+    bool RealTime() const { return posix_ != nullptr || !options_.port.empty() || options_.pcsc; }
+    // The reader is pcscd's: its name, empty on the other back ends.
+    bool OnPcsc() const { return pcsc_ != nullptr; }
+    const std::string& PcscReader() const;
+    // The ATR pcscd read when the card went in, without a reset of ours; empty when there is no
+    // card, a mute one, and on the other back ends.
+    std::vector<uint8_t> InsertedAtr();
     // A card into the slot (`name` empty: the options' card), and the few ms the reader takes to
-    // report it; false when the slot is taken or no card has that name, and on a tty.
+    // report it; false when the slot is taken or no card has that name, and on a tty or PC/SC
+    // (a card there is moved by hand).
     bool InsertCard(const std::string& name = {});
     // The card out of the slot, and the same few ms; false when the slot was empty, and on a tty.
     bool RemoveCard();
     // Time passes (real time on a tty).
     void Wait(uint64_t ms) { k_->Sleep(ms); }
 
+    // IOCTL_SMARTCARD_POWER: the output is the ATR. On PC/SC a cold reset is SCardReconnect with
+    // SCARD_UNPOWER_CARD (a connection made first when there is none), a warm one with
+    // SCARD_RESET_CARD, both letting pcscd pick the card's protocol; a power-down is
+    // SCardDisconnect with SCARD_UNPOWER_CARD.
     Step Power(ULONG minor);
-    // `selected` is the protocol the request reports, 0 when none.
+    // `selected` is the protocol the request reports, 0 when none. On PC/SC the protocol pcscd
+    // chose at the reset, when it is one of `protocols`; otherwise the card is reset warm with
+    // `protocols` alone, as pcscd changes a protocol only at a reset.
     Step SetProtocol(ULONG protocols, ULONG& selected);
     // IOCTL_SMARTCARD_TRANSMIT: header {protocol, 8} and the command; the step's output is the
     // header and the answer, `information` bytes of it.
@@ -95,24 +119,34 @@ public:
     // The tracking request an application parks until the card is where it wants it:
     // IOCTL_SMARTCARD_IS_PRESENT (`present`) or IS_ABSENT, in real time. `giveUp` is asked every
     // 50 ms while it waits; when it says so the request is cancelled and nothing is returned.
-    // Otherwise the request's status (a card already where it is wanted ends it at once).
+    // Otherwise the request's status (a card already where it is wanted ends it at once). On PC/SC
+    // SCardGetStatusChange, bounded at 100 ms a call; the reader or pcscd gone is
+    // STATUS_DEVICE_REMOVED or STATUS_NO_SUCH_DEVICE.
     std::optional<NTSTATUS> WaitForCard(bool present, const std::function<bool()>& giveUp);
 
     // A system power change through the power manager (see PowerChange).
     PowerChange SetSystemState(SYSTEM_POWER_STATE state, bool critical = false);
     bool Asleep() const { return k_->Power().SystemState() != PowerSystemWorking; }
-    DEVICE_POWER_STATE DeviceState() const { return k_->Power().DeviceState(Pdo()->AttachedDevice); }
+    DEVICE_POWER_STATE DeviceState() const {
+        return Pdo() && Pdo()->AttachedDevice ? k_->Power().DeviceState(Pdo()->AttachedDevice) : PowerDeviceUnspecified;
+    }
     bool ReaderPowered() { return !port_ || port_->Reader().Powered(); }
     // False once the driver has given its reader up (the port's DSR dropped: the cable pulled,
-    // the reader's supply off, the tty hung up) and disabled the reader interface.
-    bool ReaderAttached() const { return !k_->Clients().EnabledInterfaces(kReaderClass).empty(); }
+    // the reader's supply off, the tty hung up) and disabled the reader interface; on PC/SC once
+    // pcscd no longer lists the reader.
+    bool ReaderAttached() const;
 
     // The decoded line-trace lines recorded since the last call.
     std::vector<std::string> NewTraceLines();
 
     double NowMs() const { return static_cast<double>(k_->NowNs()) / 1e6; }
+    // The driver's smart card extension. On PC/SC one of the session's own with no reader
+    // extension: its card capabilities are the class library's reading of the last ATR, as
+    // `lmscr atr` shows it, so that the protocol the card offers first can be told.
     PSMARTCARD_EXTENSION Extension() const { return ext_; }
-    ULONG CardState() const { return ext_ ? ext_->ReaderCapabilities.CurrentState : SCARD_UNKNOWN; }
+    // The card state; on PC/SC the one SCardStatus gives, or SCardGetStatusChange's presence
+    // when there is no connection.
+    ULONG CardState() const;
 
     // Closes, removes, unloads and shuts the kernel down; the report of what was left behind,
     // empty when nothing was. Once only; the destructor calls it when nobody did.
@@ -122,6 +156,13 @@ private:
     Step Ioctl(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength);
     PDEVICE_OBJECT Pdo() const { return port_ ? port_->Device() : posix_ ? posix_->Device() : nullptr; }
     void Fail(const std::string& step, NTSTATUS status);
+    struct Pcsc;
+    Step PcscFailed(uint32_t code, double startMs) const;
+    Step PcscPower(ULONG minor);
+    Step PcscSetProtocol(ULONG protocols, ULONG& selected);
+    Step PcscTransmit(const std::vector<uint8_t>& command);
+    // A call on a connection there is not: no card, or an unpowered one.
+    uint32_t PcscNoConnection() const;
 
     GlobalOptions options_;
     std::FILE* out_;
@@ -129,7 +170,8 @@ private:
     PDRIVER_OBJECT serial_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
     std::unique_ptr<serial::SimulatedPort> port_;   // the built-in simulated reader, or
-    std::unique_ptr<serial::PosixPort> posix_;      // the tty of options_.port
+    std::unique_ptr<serial::PosixPort> posix_;      // the tty of options_.port, or
+    std::unique_ptr<Pcsc> pcsc_;                    // a reader of pcscd's
     std::vector<std::string> failure_;
     std::string portError_;
     kernel::Handle handle_;

@@ -1,8 +1,12 @@
-// The reader session of the card commands across power changes and card moves, and the reading
-// of a power change that the demo and the script steps print.
+// The reader session of the card commands across power changes and card moves, the reading of a
+// power change that the demo and the script steps print, the PC/SC back end's words for a
+// failure, and `lmscr power` stopped by a signal.
 #include "session.h"
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
 
 namespace lmscr::tool {
 namespace {
@@ -115,6 +119,90 @@ TEST(ReaderSessionPower, critical_sleep_sends_no_query) {
     EXPECT_EQ(s.SetSystemState(PowerSystemWorking).status, STATUS_SUCCESS);
     EXPECT_EQ(s.CardState(), (ULONG)SCARD_ABSENT);
     EXPECT_EQ(s.Finish(), "");
+}
+
+// A PC/SC call's failure as the card commands see it: the constant's name for the person, the
+// NTSTATUS the driver would have answered for the program's logic.
+TEST(PcscStatus, each_result_has_its_name_and_the_nearest_status) {
+    struct Case {
+        uint32_t code;
+        const char* name;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {0x00000000, "SCARD_S_SUCCESS", STATUS_SUCCESS},
+        {0x8010000C, "SCARD_E_NO_SMARTCARD", STATUS_NO_MEDIA},
+        {0x80100069, "SCARD_W_REMOVED_CARD", STATUS_NO_MEDIA},
+        {0x80100068, "SCARD_W_RESET_CARD", STATUS_INVALID_DEVICE_STATE},
+        {0x80100067, "SCARD_W_UNPOWERED_CARD", STATUS_INVALID_DEVICE_STATE},
+        {0x80100066, "SCARD_W_UNRESPONSIVE_CARD", STATUS_IO_TIMEOUT},
+        {0x80100065, "SCARD_W_UNSUPPORTED_CARD", STATUS_UNRECOGNIZED_MEDIA},
+        {0x80100017, "SCARD_E_READER_UNAVAILABLE", STATUS_DEVICE_REMOVED},
+        {0x80100009, "SCARD_E_UNKNOWN_READER", STATUS_NO_SUCH_DEVICE},
+        {0x8010002E, "SCARD_E_NO_READERS_AVAILABLE", STATUS_NO_SUCH_DEVICE},
+        {0x8010001D, "SCARD_E_NO_SERVICE", STATUS_NO_SUCH_DEVICE},
+        {0x8010001E, "SCARD_E_SERVICE_STOPPED", STATUS_NO_SUCH_DEVICE},
+        {0x8010000A, "SCARD_E_TIMEOUT", STATUS_IO_TIMEOUT},
+        {0x80100002, "SCARD_E_CANCELLED", STATUS_CANCELLED},
+        {0x8010000B, "SCARD_E_SHARING_VIOLATION", STATUS_SHARING_VIOLATION},
+        {0x8010000F, "SCARD_E_PROTO_MISMATCH", STATUS_INVALID_DEVICE_REQUEST},
+        {0x80100016, "SCARD_E_NOT_TRANSACTED", STATUS_IO_DEVICE_ERROR},
+        {0x80100008, "SCARD_E_INSUFFICIENT_BUFFER", STATUS_BUFFER_TOO_SMALL},
+        {0x80100004, "SCARD_E_INVALID_PARAMETER", STATUS_INVALID_PARAMETER},
+        // pcsc-lite gives SCARD_E_UNEXPECTED the value of SCARD_E_UNSUPPORTED_FEATURE.
+        {0x8010001F, "SCARD_E_UNSUPPORTED_FEATURE", STATUS_NOT_SUPPORTED},
+        {0x80100001, "SCARD_F_INTERNAL_ERROR", STATUS_UNSUCCESSFUL},
+        {0x80100099, "PC/SC error 0x80100099", STATUS_UNSUCCESSFUL},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(pcsc::ErrorName(c.code), c.name);
+        EXPECT_EQ(kernel::StatusName(PcscStatus(c.code)), kernel::StatusName(c.status)) << c.name;
+    }
+}
+
+// SIGINT or SIGTERM during `lmscr power`: the card is powered down at the next request's end and
+// what was done is printed, in text or as the JSON document; exit 130. Each test runs in a process
+// of its own, so the signal's flag stays in this one.
+TEST(RunPower, a_stop_signal_powers_the_card_down_and_exits_130) {
+    struct Case {
+        bool json;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {false,
+         {"lmscr power: card 't1' on the built-in simulated reader, virtual time",
+          "card 't1' inserted: SCARD_PRESENT", "stopped by a signal; card powered down: STATUS_SUCCESS"}},
+        {true,
+         {"{", "  \"run\": \"power\",", "  \"card\": \"t1\",", "  \"atr\": \"\",", "  \"protocol\": \"none\",",
+          "  \"steps\": [", "", "  ],",
+          "  \"stopped\": \"stopped by a signal; card powered down: STATUS_SUCCESS\",", "  \"ok\": false", "}"}},
+    };
+    CatchStopSignals();
+    std::raise(SIGINT);
+    ASSERT_TRUE(StopRequested());
+    for (const Case& c : cases) {
+        GlobalOptions options;
+        options.json = c.json;
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(RunPower(options, false, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, out), 130);
+        std::rewind(out);
+        std::vector<std::string> lines;
+        char line[512];
+        while (std::fgets(line, sizeof line, out)) {
+            std::string text = line;
+            text.pop_back();
+            // The virtual time before a text line, and the power-down step's own: not the point.
+            if (!c.json && text.find(" ms  ") == 10) text = text.substr(15);
+            if (c.json && text.find("    {\"at_ms\": ") == 0) {
+                EXPECT_NE(text.find("\"step\": \"power down\", \"status\": \"STATUS_SUCCESS\""), std::string::npos) << text;
+                text.clear();
+            }
+            lines.push_back(text);
+        }
+        std::fclose(out);
+        EXPECT_EQ(lines, c.lines);
+    }
 }
 
 }  // namespace
