@@ -144,7 +144,7 @@ const std::vector<Command>& Commands() {
         {"power", "power [--warm] [--protocol t0|t1]",
          "one card's activation and protocol selection: the ATR, the library's reading of it,\n"
          "the PTS bytes, the time of each step",
-         {"--seed", "--trace", "--card", "--warm", "--protocol", "--port", "--pcsc"}},
+         {"--seed", "--trace", "--json", "--card", "--warm", "--protocol", "--port", "--pcsc"}},
         {"send", "send APDU...",
          "command APDUs in hex (\"00 A4 00 00 02 3F 00\", spaces optional) to the card after a\n"
          "cold reset: each answer, its status word in words, its time; a command whose length\n"

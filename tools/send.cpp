@@ -801,10 +801,14 @@ int RunScript(const GlobalOptions& options, ULONG protocols, const std::string& 
     std::vector<ScriptLine> lines;
     std::vector<ScriptError> errors;
     ParseScript(text, lines, errors, options.port.empty() && !options.pcsc);
+    const bool simulated = options.port.empty() && !options.pcsc;
     for (const auto& l : lines)
-        if (l.step && l.step->kind == ScriptStep::Kind::Insert && !l.step->card.empty() &&
-            !sim::cards::MakeCardProfile(l.step->card, options.seed))
-            errors.push_back({l.number, l.step->Text(), "no card called '" + l.step->card + "' (see lmscr cards)"});
+        if (l.step && l.step->kind == ScriptStep::Kind::Insert && !l.step->card.empty()) {
+            if (!simulated)
+                errors.push_back({l.number, l.step->Text(), "a card's name is for the built-in simulated reader; here a person puts the card in"});
+            else if (!sim::cards::MakeCardProfile(l.step->card, options.seed))
+                errors.push_back({l.number, l.step->Text(), "no card called '" + l.step->card + "' (see lmscr cards)"});
+        }
     // Through PC/SC the driver (if any) runs in the machine's own kernel, which this program does
     // not put to sleep.
     if (options.pcsc)
