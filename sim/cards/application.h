@@ -38,7 +38,8 @@
 // LIST FILES 80 AA (proprietary class; ISO/IEC 7816-4 has no listing, and OpenSC's default
 // driver has no `ls`: this is the form its tcos driver sends, `opensc-explorer -c tcos`):
 //   command:  80 AA P1 00 Le     P1 01: the DFs of the current DF, 02: its EFs
-//   response: FID FID ... SW1 SW2  two bytes each, in ascending order; none: 6A82
+//   response: FID FID ... SW1 SW2  two bytes each, in ascending order; none: 6A82; a Le that
+//                                  cannot hold them all: 6Cxx with the length
 //
 // READ BINARY B1 (ISO/IEC 7816-4): the offset travels in the data field, the data come back
 // wrapped, so it always carries data both ways (case 4; on T=0 the answer follows with GET
