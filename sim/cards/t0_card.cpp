@@ -23,6 +23,7 @@ bool InsCarriesDataIn(uint8_t ins) {
     switch (ins) {
     case 0xA4:  // SELECT
     case 0xD6:  // UPDATE BINARY
+    case 0xDC:  // UPDATE RECORD
     case 0x20:  // VERIFY
     case 0xB1:  // READ BINARY with odd INS: the offset goes in, the answer follows 61xx
         return true;
