@@ -13,6 +13,7 @@
 
 #include <smclib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <optional>
@@ -88,6 +89,9 @@ struct Walk {
     std::optional<size_t> tckAt;
     std::string truncated;  // empty when the ATR is whole
     size_t extra = 0;       // bytes after the structure
+    // The protocol the first group names: TD1's, or T=0 when T0 announces no TD1; -1 when the
+    // bytes end before that is known.
+    int firstProtocol = -1;
 };
 
 Walk WalkAtr(const std::vector<uint8_t>& atr, const SCARD_CARD_CAPABILITIES& caps) {
@@ -156,6 +160,7 @@ Walk WalkAtr(const std::vector<uint8_t>& atr, const SCARD_CARD_CAPABILITIES& cap
             ++at;
         }
         if (firstT1) t1Done = true;
+        if (group == 1) w.firstProtocol = haveTd ? td & 0x0F : 0;
         if (!haveTd) break;
         protocol = td & 0x0F;
         if (protocol != 0) w.tckDue = true;
@@ -290,6 +295,31 @@ std::string SpecificRefusal(const Walk& walk, const SMARTCARD_EXTENSION& ext, co
 }
 }  // namespace
 
+NTSTATUS LibraryReading(SMARTCARD_EXTENSION& ext, const ReaderDescription& reader, const std::vector<uint8_t>& atr) {
+    std::memset(&ext, 0, sizeof ext);
+    ext.Version = SMCLIB_VERSION;
+    ext.ReaderCapabilities.SupportedProtocols = reader.protocols;
+    ext.ReaderCapabilities.CLKFrequency.Default = reader.clockKhz;
+    ext.ReaderCapabilities.CLKFrequency.Max = reader.maxClockKhz;
+    ext.ReaderCapabilities.DataRate.Default = reader.dataRates[0];
+    ext.ReaderCapabilities.DataRate.Max = reader.dataRates[1];
+    // The list the library picks a rate from; the record keeps a pointer to it.
+    ext.ReaderCapabilities.DataRatesSupported.List = const_cast<ULONG*>(reader.dataRates);
+    ext.ReaderCapabilities.DataRatesSupported.Entries = reader.dataRates[0] == reader.dataRates[1] ? 1 : 2;
+    ext.ReaderCapabilities.MaxIFSD = reader.maxIfsd;
+    const size_t length = std::min(atr.size(), sizeof ext.CardCapabilities.ATR.Buffer);
+    if (length == 0) return STATUS_UNRECOGNIZED_MEDIA;
+    std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), length);
+    ext.CardCapabilities.ATR.Length = static_cast<UCHAR>(length);
+    return SmartcardUpdateCardCapabilities(&ext);
+}
+
+ULONG FirstOfferedProtocol(const std::vector<uint8_t>& atr) {
+    if (atr.empty()) return 0;
+    const int protocol = WalkAtr(atr, SCARD_CARD_CAPABILITIES{}).firstProtocol;
+    return protocol == 0 ? SCARD_PROTOCOL_T0 : protocol == 1 ? SCARD_PROTOCOL_T1 : 0;
+}
+
 int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err) {
     std::string error;
     auto parsed = ParseHex(hex, &error);
@@ -299,22 +329,9 @@ int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err) {
     }
     const std::vector<uint8_t>& atr = *parsed;
 
-    // The reader as the driver describes it to the library: 3.58 MHz, 9600 bit/s, IFSD 254.
-    static ULONG dataRates[1] = {9600};
+    const ReaderDescription reader;
     SMARTCARD_EXTENSION ext;
-    std::memset(&ext, 0, sizeof ext);
-    ext.Version = SMCLIB_VERSION;
-    ext.ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-    ext.ReaderCapabilities.CLKFrequency.Default = 3580;
-    ext.ReaderCapabilities.CLKFrequency.Max = 3580;
-    ext.ReaderCapabilities.DataRate.Default = 9600;
-    ext.ReaderCapabilities.DataRate.Max = 9600;
-    ext.ReaderCapabilities.DataRatesSupported.List = dataRates;
-    ext.ReaderCapabilities.DataRatesSupported.Entries = 1;
-    ext.ReaderCapabilities.MaxIFSD = 254;
-    std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
-    ext.CardCapabilities.ATR.Length = static_cast<UCHAR>(atr.size());
-    const NTSTATUS status = SmartcardUpdateCardCapabilities(&ext);
+    const NTSTATUS status = LibraryReading(ext, reader, atr);
     const SCARD_CARD_CAPABILITIES& caps = ext.CardCapabilities;
 
     // The tables are the library's; a failed analysis may not have set them.

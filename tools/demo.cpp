@@ -4,7 +4,7 @@
 #include "lmscr.h"
 #include "session.h"
 
-#include "driver.h"
+#include "driver_view.h"
 #include "resources.h"
 #include "kernel.h"
 #include "sim/line/simulated_line.h"
@@ -41,6 +41,12 @@ public:
             for (size_t i = shown_; i < lines.size(); ++i) std::fprintf(out_, "               | %s\n", lines[i].c_str());
         shown_ = lines.size();
     }
+    // The line trace since the last Wire, left for it to show.
+    std::vector<std::string> Fresh(sim::LineTrace& trace) const {
+        trace.Flush();
+        const auto& lines = trace.Lines();
+        return {lines.begin() + static_cast<long>(shown_), lines.end()};
+    }
 
 private:
     kernel::Kernel& k_;
@@ -51,14 +57,20 @@ private:
 
 std::string Status(NTSTATUS s) { return kernel::StatusName(s); }
 
-PREADER_EXTENSION ReaderOf(PDEVICE_OBJECT pdo) {
-    auto* ext = static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension);
-    return ext->SmartcardExtension.ReaderExtension;
+ULONG CardState(kernel::Kernel& k, kernel::Handle& h) {
+    return GetCardState(k.Clients(), h).value_or(SCARD_UNKNOWN);
 }
 
-ULONG CardState(PDEVICE_OBJECT pdo) {
-    auto* ext = static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension);
-    return ext->SmartcardExtension.ReaderCapabilities.CurrentState;
+// The firmware version the reader reported, as the line trace decodes its version register:
+// "reg 0 (version) = 0x23 (firmware 2.3)".
+std::string FirmwareInTrace(const std::vector<std::string>& lines) {
+    for (const auto& line : lines) {
+        const size_t at = line.find("(firmware ");
+        if (at == std::string::npos) continue;
+        const size_t from = at + 10, to = line.find(')', from);
+        if (to != std::string::npos) return line.substr(from, to - from);
+    }
+    return "unread";
 }
 
 // One ULONG in, as the power and set-protocol requests take it.
@@ -76,15 +88,18 @@ std::string Took(kernel::Kernel& k, uint64_t since) {
 
 // The card session: the card activated, its answer read, a protocol chosen by PTS, a warm
 // reset and the card switched off again, as an application asks for them.
-void CardSession(kernel::Kernel& k, Transcript& t, kernel::Handle& h, PDEVICE_OBJECT pdo,
-                 serial::SimulatedPort& port) {
-    auto* smartcard = &static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension)->SmartcardExtension;
+void CardSession(kernel::Kernel& k, Transcript& t, kernel::Handle& h, serial::SimulatedPort& port) {
+    const ReaderDescription reader = DescribeReader(k.Clients(), h);
     uint64_t before = k.NowNs();
     auto power = Request(k, h, IOCTL_SMARTCARD_POWER, SCARD_COLD_RESET, 64);
     t.Say("cold reset: " + Status(power.status) + " after " + Took(k, before) + ", answer to reset " +
           HexBytes(power.output.data(), power.information));
-    if (power.status == STATUS_SUCCESS)
-        t.Detail(AtrReading(smartcard->CardCapabilities, smartcard->ReaderCapabilities.CurrentState));
+    if (power.status == STATUS_SUCCESS) {
+        SMARTCARD_EXTENSION reading;
+        LibraryReading(reading, reader,
+                       {power.output.begin(), power.output.begin() + static_cast<long>(power.information)});
+        t.Detail(AtrReading(reading.CardCapabilities, CardState(k, h)));
+    }
     t.Wire(port.Trace());
 
     port.Trace().Flush();
@@ -94,7 +109,7 @@ void CardSession(kernel::Kernel& k, Transcript& t, kernel::Handle& h, PDEVICE_OB
     ULONG selected = 0;
     if (protocol.information >= sizeof(selected)) std::memcpy(&selected, protocol.output.data(), sizeof(selected));
     t.Say("protocol T=0 or T=1: " + Status(protocol.status) + " after " + Took(k, before) + ", selected " +
-          ProtocolText(selected) + ", card state " + CardStateName(CardState(pdo)));
+          ProtocolText(selected) + ", card state " + CardStateName(CardState(k, h)));
     port.Trace().Flush();
     const auto& lines = port.Trace().Lines();
     for (const auto& p : PtsLines({lines.begin() + static_cast<long>(from), lines.end()})) t.Detail("PTS " + p);
@@ -103,13 +118,13 @@ void CardSession(kernel::Kernel& k, Transcript& t, kernel::Handle& h, PDEVICE_OB
     before = k.NowNs();
     power = Request(k, h, IOCTL_SMARTCARD_POWER, SCARD_WARM_RESET, 64);
     t.Say("warm reset: " + Status(power.status) + " after " + Took(k, before) + ", answer to reset " +
-          HexBytes(power.output.data(), power.information) + ", card state " + CardStateName(CardState(pdo)));
+          HexBytes(power.output.data(), power.information) + ", card state " + CardStateName(CardState(k, h)));
     t.Wire(port.Trace());
 
     before = k.NowNs();
     power = Request(k, h, IOCTL_SMARTCARD_POWER, SCARD_POWER_DOWN, 0);
     t.Say("power down: " + Status(power.status) + " after " + Took(k, before) + ", card state " +
-          CardStateName(CardState(pdo)));
+          CardStateName(CardState(k, h)));
     t.Wire(port.Trace());
 }
 
@@ -200,17 +215,16 @@ int ReaderLifecycle(const GlobalOptions& options, std::FILE* out) {
     status = k.Pnp().AddDevice(driver, pdo);
     t.Say("AddDevice for COM1: " + Status(status));
     if (status != STATUS_SUCCESS) return 1;
-    t.Detail("reader device in slot " +
-             std::to_string(static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension)->DeviceInstance) +
+    t.Detail("reader device in slot " + std::to_string(driver_view::ReaderSlot(pdo)) +
              ", attached above the port, smart card reader interface registered");
 
     uint64_t before = k.NowNs();
     status = k.Pnp().Start(pdo);
     t.Say("start: " + Status(status) + " after " + std::to_string((k.NowNs() - before) / 1000000) + " ms");
     t.Detail("line set up: 19200 baud, 8 data bits, no parity, 1 stop bit, no flow control; wait armed");
-    t.Detail("reader answered: firmware " + std::to_string(ReaderOf(pdo)->FirmwareMajor) + "." +
-             std::to_string(ReaderOf(pdo)->FirmwareMinor) + ", registers initialised, card state " +
-             CardStateName(CardState(pdo)));
+    // No handle is open yet to ask the card state with.
+    t.Detail("reader answered: firmware " + FirmwareInTrace(t.Fresh(port->Trace())) +
+             ", registers initialised, card state " + CardStateName(driver_view::RecordedCardState(pdo)));
     t.Wire(port->Trace());
     for (auto& n : watch.Drain()) t.Say(std::string(n.arrival ? "interface arrival: " : "interface removal: ") + n.symbolicLink);
 
@@ -221,7 +235,7 @@ int ReaderLifecycle(const GlobalOptions& options, std::FILE* out) {
     t.Say("a second open while the first handle is open: " + Status(k.Clients().Open(
                                                                   k.Clients().EnabledInterfaces(kReaderClass).front(), second)));
 
-    auto version = k.Clients().IoControl(h, IOCTL_READER_GET_VERSION, {}, 8);
+    auto version = k.Clients().IoControl(h, kReaderGetVersion, {}, 8);
     t.Say("vendor request (version): " + Status(version.status) + ", " + std::to_string(version.information) + " bytes");
     if (version.status == STATUS_SUCCESS) {
         uint32_t library = version.output[0] | version.output[1] << 8 | version.output[2] << 16 |
@@ -242,10 +256,10 @@ int ReaderLifecycle(const GlobalOptions& options, std::FILE* out) {
     });
     t.Say("card '" + options.card + "' inserted (answer to reset " + AtrText(options.card) + ")");
     present->Wait(1000);
-    t.Say("IS_PRESENT completed: " + Status(present->Result().status) + ", card state " + CardStateName(CardState(pdo)));
+    t.Say("IS_PRESENT completed: " + Status(present->Result().status) + ", card state " + CardStateName(CardState(k, h)));
     t.Wire(port->Trace());
 
-    CardSession(k, t, h, pdo, *port);
+    CardSession(k, t, h, *port);
 
     auto absent = k.Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
     k.Sleep(1);
@@ -254,7 +268,7 @@ int ReaderLifecycle(const GlobalOptions& options, std::FILE* out) {
     port->WithReader([](sim::ReaderFirmware& reader) { reader.RemoveCard(); });
     t.Say("card removed");
     absent->Wait(1000);
-    t.Say("IS_ABSENT completed: " + Status(absent->Result().status) + ", card state " + CardStateName(CardState(pdo)));
+    t.Say("IS_ABSENT completed: " + Status(absent->Result().status) + ", card state " + CardStateName(CardState(k, h)));
     t.Wire(port->Trace());
 
     auto again = k.Clients().IoControlAsync(h, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
@@ -390,7 +404,7 @@ int SleepAndWake(const GlobalOptions& options, std::FILE* out) {
            " with the port, card state " + CardStateText(s.CardState()) + "; device control held back");
     if (options.trace) PrintTrace(out, sleep.trace);
 
-    auto version = s.Async(IOCTL_READER_GET_VERSION, {}, 8);
+    auto version = s.Async(kReaderGetVersion, {}, 8);
     const double sent = s.NowMs();
     s.Wait(1000);
     say(sent, std::string("vendor request (version) sent during the sleep: ") +

@@ -35,6 +35,22 @@ int RunDemo(const GlobalOptions& options, std::FILE* out);
 // Exit status: 0 the library can use the ATR, 1 it refuses it, 2 the text is no ATR at all.
 int RunCards(bool json, std::FILE* out);
 int RunAtr(const std::string& hex, bool json, std::FILE* out, std::FILE* err);
+// The reader as the class library is told of it, in the values of its attributes (protocols,
+// default and maximum clock and data rate, IFSD). The defaults are this reader's, as its driver
+// reports them: 3.58 MHz, 9600 bit/s, IFSD 254.
+struct ReaderDescription {
+    ULONG protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    ULONG clockKhz = 3580, maxClockKhz = 3580;
+    ULONG dataRates[2] = {9600, 9600};  // default, maximum
+    ULONG maxIfsd = 254;
+};
+// The class library's reading of an answer to reset on that reader (SmartcardUpdateCardCapabilities
+// in `ext`, which is overwritten and points into `reader` afterwards), as `lmscr atr` shows it;
+// the library's status, STATUS_UNRECOGNIZED_MEDIA for no bytes.
+NTSTATUS LibraryReading(SMARTCARD_EXTENSION& ext, const ReaderDescription& reader, const std::vector<uint8_t>& atr);
+// The protocol the card names first in its answer to reset (TD1's; T=0 alone without TD1), by
+// the walk that names the bytes for `lmscr atr`; 0 when the bytes end before it is known.
+ULONG FirstOfferedProtocol(const std::vector<uint8_t>& atr);
 std::string EventText(uint32_t code);  // the message table's text, or a note that it has none
 // A simulated card's answer to reset in hex ("atr:HEX" cards: the HEX), "?" for no such card.
 std::string AtrText(const std::string& name);

@@ -13,7 +13,9 @@
 #include "session.h"
 #include "sim/cards/profiles.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 namespace lmscr::tool {
@@ -115,6 +117,21 @@ std::string Ms(double ms) {
     return text;
 }
 
+// The value a line-trace line says the host wrote to register `reg` ("write reg 6 (block timeout)
+// = 16908", "write reg 2 (mode) = 0x6C"), the last such write of the lines; nothing when none.
+std::optional<unsigned long> LastRegisterWrite(const std::vector<std::string>& lines, int reg) {
+    const std::string what = "write reg " + std::to_string(reg) + " ";
+    std::optional<unsigned long> value;
+    for (const auto& line : lines) {
+        if (line.find("host->reader") == std::string::npos) continue;
+        const size_t at = line.find(what);
+        const size_t equals = at == std::string::npos ? at : line.find("= ", at);
+        if (equals == std::string::npos) continue;
+        value = std::strtoul(line.c_str() + equals + 2, nullptr, 0);
+    }
+    return value;
+}
+
 // Exit status of a run stopped by SIGINT or SIGTERM, as a shell reports a program the signal
 // ended: 128 + SIGINT.
 constexpr int kStoppedExit = 130;
@@ -146,7 +163,7 @@ public:
             session_.InsertCard();
             Say("card '" + options_.card + "' inserted: " + CardStateText(session_.CardState()));
         }
-        Wire(session_.NewTraceLines());
+        Wire(TraceLines());
 
         // A signal is heard between the requests: each runs to its end, then the card is powered
         // down rather than left powered by a run nobody waits for.
@@ -163,24 +180,23 @@ private:
         const Step step = session_.Power(minor);
         const bool ok = step.result.status == STATUS_SUCCESS;
         Say(std::string(what) + ": " + Status(step) + " after " + Ms(step.ms) + " ms");
-        const PSMARTCARD_EXTENSION ext = session_.Extension();
         std::string json = Head(at, what, step);
         if (ok) {
             atr_ = HexBytes(step.result.output.data(), step.result.information);
             // On PC/SC the library reads the ATR as `lmscr atr` does; the card state it would
             // reach is its own, pcscd's is in the protocol line.
             const std::string reading =
-                AtrReading(ext->CardCapabilities, session_.OnPcsc() ? ext->ReaderCapabilities.CurrentState : session_.CardState());
+                AtrReading(session_.CardReading(), session_.OnPcsc() ? session_.ReadingState() : session_.CardState());
             Detail("ATR  " + atr_ + " (" + std::to_string(step.result.information) + " bytes)");
             Detail("the library: " + reading);
             json += ", \"atr\": \"" + atr_ + "\", \"reading\": \"" + JsonEscaped(reading) + "\"";
-            // The driver's receive time-outs; pcscd's handler keeps its own.
-            if (ext->ReaderExtension)
-                Detail("receive time-outs: TotalTimeout " + std::to_string(ext->ReaderExtension->TotalTimeout) +
-                       " ms, CharTimeout " + std::to_string(ext->ReaderExtension->CharTimeout) + " ms");
+            // The driver's receive time-outs, as it set them on its port; pcscd's handler keeps its own.
+            if (const auto timeouts = session_.PortReceiveTimeouts())
+                Detail("receive time-outs: TotalTimeout " + std::to_string(timeouts->totalMs) + " ms, CharTimeout " +
+                       std::to_string(timeouts->charMs) + " ms");
         }
         steps_.push_back(json + "}");
-        Wire(session_.NewTraceLines());
+        Wire(TraceLines());
         return ok;
     }
 
@@ -200,26 +216,48 @@ private:
             if (ok) Detail("chosen by pcscd at the card's reset; the PTS is its handler's, unseen here");
             return ok;
         }
-        const std::vector<std::string> stepLines = session_.NewTraceLines();
+        const std::vector<std::string> stepLines = TraceLines();
         const auto pts = PtsLines(stepLines);
         // A tty has no line trace: the PTS bytes are unseen there.
         if (pts.empty() && !session_.RealTime()) Detail("no PTS exchange");
         for (const auto& p : pts) Detail("PTS " + p);
-        if (ok) {
-            const PSMARTCARD_EXTENSION ext = session_.Extension();
-            CARD_TIMING t;
-            ComputeCardTiming(ext, &t);
-            char timing[200];
-            std::snprintf(timing, sizeof timing,
-                          "reader timing: Fl %u Dl %u, mode %u, guard %u etu, character %u etu, block %u etu; "
-                          "TotalTimeout %u ms, CharTimeout %u ms",
-                          ext->CardCapabilities.Fl, ext->CardCapabilities.Dl, t.ProtocolMode, t.GuardTimeEtu,
-                          t.CharTimeoutEtu, t.BlockTimeoutEtu, ext->ReaderExtension->TotalTimeout,
-                          ext->ReaderExtension->CharTimeout);
-            Detail(timing);
-        }
+        if (ok) Detail(TimingText());
         Wire(stepLines);
         return ok;
+    }
+
+    // The line trace since the last call, kept for the registers' values.
+    std::vector<std::string> TraceLines() {
+        std::vector<std::string> lines = session_.NewTraceLines();
+        traceSoFar_.insert(traceSoFar_.end(), lines.begin(), lines.end());
+        return lines;
+    }
+
+    // The card's timing in force after the protocol selection: the transmission factors from the
+    // card attributes; the reader's protocol mode (register 2, bits 0-1), guard time (1),
+    // character and block time-outs (5 and 6) in etu as the driver last wrote them, from the line
+    // trace (unseen on a tty); the receive time-outs from the port.
+    std::string TimingText() {
+        std::string text = "reader timing: ";
+        const auto f = session_.Attribute(SCARD_ATTR_CURRENT_F), d = session_.Attribute(SCARD_ATTR_CURRENT_D);
+        text += "F " + (f ? std::to_string(*f) : std::string("?")) + " D " + (d ? std::to_string(*d) : std::string("?"));
+        struct Register {
+            int number;
+            const char* name;
+            const char* unit;
+        };
+        constexpr Register kRegisters[] = {
+            {2, "mode", ""}, {1, "guard", " etu"}, {5, "character", " etu"}, {6, "block", " etu"}};
+        for (const Register& r : kRegisters) {
+            auto value = LastRegisterWrite(traceSoFar_, r.number);
+            if (!value) continue;
+            if (r.number == 2) *value &= 0x03;
+            text += std::string(", ") + r.name + " " + std::to_string(*value) + r.unit;
+        }
+        if (const auto timeouts = session_.PortReceiveTimeouts())
+            text += "; TotalTimeout " + std::to_string(timeouts->totalMs) + " ms, CharTimeout " +
+                    std::to_string(timeouts->charMs) + " ms";
+        return text;
     }
 
     int Stopped() {
@@ -228,7 +266,7 @@ private:
         stopped_ = "stopped by a signal; card powered down: " + Status(down);
         steps_.push_back(Head(at, "power down", down) + "}");
         Say(stopped_);
-        Wire(session_.NewTraceLines());
+        Wire(TraceLines());
         Done(false);
         return kStoppedExit;
     }
@@ -276,6 +314,7 @@ private:
     std::FILE* out_;
     ReaderSession session_;
     std::vector<std::string> steps_;  // JSON objects
+    std::vector<std::string> traceSoFar_;
     std::string atr_, error_, stopped_;
     ULONG protocol_ = 0;
 };

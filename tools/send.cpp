@@ -64,20 +64,6 @@ constexpr int kInterrupted = 130;
 // A script's !insert or !remove on a tty waits this long for a person to move the card.
 constexpr double kCardMoveBoundMs = 120'000;
 
-// The protocol the card names first in its answer to reset: TD1's, or T=0 when there is no
-// TD1 (ISO/IEC 7816-3: an ATR without TD1 offers T=0 only). 0 for an ATR too short to tell.
-ULONG FirstOfferedProtocol(const uint8_t* atr, size_t length) {
-    if (length < 2) return 0;
-    const uint8_t t0 = atr[1];
-    if (!(t0 & 0x80)) return SCARD_PROTOCOL_T0;
-    size_t at = 2;
-    for (uint8_t bit = 0x10; bit != 0x80; bit <<= 1)
-        if (t0 & bit) ++at;
-    if (at >= length) return 0;
-    const int protocol = atr[at] & 0x0F;
-    return protocol == 0 ? SCARD_PROTOCOL_T0 : protocol == 1 ? SCARD_PROTOCOL_T1 : 0;
-}
-
 struct Outcome {
     NTSTATUS status = STATUS_PENDING;
     std::string why;  // the status in the words of a layer other than the driver (PC/SC)
@@ -161,9 +147,10 @@ private:
         a.atr = HexBytes(a.power.result.output.data(), a.power.result.information);
         // Asked for both, the library would pick T=1; a card is run in the protocol it names first
         // unless one was asked for.
-        if (protocols == (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) && session_.Extension()) {
-            const ULONG first = FirstOfferedProtocol(a.power.result.output.data(), a.power.result.information);
-            if (first & session_.Extension()->CardCapabilities.Protocol.Supported) protocols = first;
+        if (protocols == (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)) {
+            const auto& atr = a.power.result.output;
+            const ULONG first = FirstOfferedProtocol({atr.begin(), atr.begin() + static_cast<long>(a.power.result.information)});
+            if (first & session_.CardReading().Protocol.Supported) protocols = first;
         }
         a.select = session_.SetProtocol(protocols, a.protocol);
         a.status = a.select.result.status;

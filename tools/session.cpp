@@ -15,25 +15,6 @@ namespace {
 constexpr ULONG kMaxAnswerBytes = 256 + 2;
 constexpr uint32_t kBothProtocols = pcsc::kProtocolT0 | pcsc::kProtocolT1;
 
-// The class library's reading of an ATR, with the reader described as the driver describes it
-// (3.58 MHz, 9600 bit/s, IFSD 254), as `lmscr atr` reads one.
-void ReadAtr(SMARTCARD_EXTENSION& ext, const std::vector<uint8_t>& atr) {
-    static ULONG dataRates[1] = {9600};
-    std::memset(&ext, 0, sizeof ext);
-    ext.Version = SMCLIB_VERSION;
-    ext.ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-    ext.ReaderCapabilities.CLKFrequency.Default = ext.ReaderCapabilities.CLKFrequency.Max = 3580;
-    ext.ReaderCapabilities.DataRate.Default = ext.ReaderCapabilities.DataRate.Max = 9600;
-    ext.ReaderCapabilities.DataRatesSupported.List = dataRates;
-    ext.ReaderCapabilities.DataRatesSupported.Entries = 1;
-    ext.ReaderCapabilities.MaxIFSD = 254;
-    const size_t length = std::min(atr.size(), sizeof ext.CardCapabilities.ATR.Buffer);
-    if (length == 0) return;
-    std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), length);
-    ext.CardCapabilities.ATR.Length = static_cast<UCHAR>(length);
-    SmartcardUpdateCardCapabilities(&ext);
-}
-
 std::vector<uint8_t> UlongInput(ULONG value) {
     std::vector<uint8_t> in(sizeof(value));
     std::memcpy(in.data(), &value, sizeof(value));
@@ -41,6 +22,36 @@ std::vector<uint8_t> UlongInput(ULONG value) {
 }
 
 }  // namespace
+
+std::optional<ULONG> GetCardState(kernel::Client& client, kernel::Handle& handle) {
+    const kernel::IoResult r = client.IoControl(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    if (r.status != STATUS_SUCCESS || r.information != sizeof(ULONG)) return std::nullopt;
+    ULONG state = 0;
+    std::memcpy(&state, r.output.data(), sizeof(state));
+    return state;
+}
+
+std::optional<ULONG> GetAttribute(kernel::Client& client, kernel::Handle& handle, ULONG id) {
+    const kernel::IoResult r = client.IoControl(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, UlongInput(id), sizeof(ULONG));
+    if (r.status != STATUS_SUCCESS || r.information != sizeof(ULONG)) return std::nullopt;
+    ULONG value = 0;
+    std::memcpy(&value, r.output.data(), sizeof(value));
+    return value;
+}
+
+ReaderDescription DescribeReader(kernel::Client& client, kernel::Handle& handle) {
+    ReaderDescription reader;
+    auto attribute = [&](ULONG id, ULONG& value) {
+        if (auto v = GetAttribute(client, handle, id)) value = *v;
+    };
+    attribute(SCARD_ATTR_PROTOCOL_TYPES, reader.protocols);
+    attribute(SCARD_ATTR_DEFAULT_CLK, reader.clockKhz);
+    attribute(SCARD_ATTR_MAX_CLK, reader.maxClockKhz);
+    attribute(SCARD_ATTR_DEFAULT_DATA_RATE, reader.dataRates[0]);
+    attribute(SCARD_ATTR_MAX_DATA_RATE, reader.dataRates[1]);
+    attribute(SCARD_ATTR_MAX_IFSD, reader.maxIfsd);
+    return reader;
+}
 
 NTSTATUS PcscStatus(uint32_t code) {
     using pcsc::Meaning;
@@ -73,13 +84,11 @@ NTSTATUS PcscStatus(uint32_t code) {
 }
 
 // The PC/SC back end: a context, the reader found in it, the connection when there is one, and
-// the library's reading of the last ATR behind Extension().
+// the session's reading of the last ATR.
 struct ReaderSession::Pcsc {
     pcsc::Context context;
     pcsc::Card card{context};
     std::string reader;
-    SMARTCARD_EXTENSION ext;
-    Pcsc() { ReadAtr(ext, {}); }
     pcsc::ReaderState State() {
         pcsc::ReaderState state;
         context.State(reader, state);
@@ -88,6 +97,7 @@ struct ReaderSession::Pcsc {
 };
 
 ReaderSession::ReaderSession(const GlobalOptions& options, std::FILE* out) : options_(options), out_(out) {
+    LibraryReading(reading_, reader_, {});
     kernel::Options ko;
     ko.seed = options.seed;
     if (!options.port.empty() || options.pcsc) ko.mode = kernel::TimeMode::Real;
@@ -152,7 +162,6 @@ bool ReaderSession::Start() {
             failure_.push_back("pcscd no longer lists '" + pcsc_->reader + "'");
             return false;
         }
-        ext_ = &pcsc_->ext;
         return true;
     }
     PDEVICE_OBJECT pdo = Pdo();
@@ -176,7 +185,9 @@ bool ReaderSession::Start() {
         Fail("opening the reader", status);
         return false;
     }
-    ext_ = &static_cast<PDEVICE_EXTENSION>(pdo->AttachedDevice->DeviceExtension)->SmartcardExtension;
+    // The reader as the library is told of it, for the readings of the ATRs to come.
+    reader_ = DescribeReader(k_->Clients(), handle_);
+    CardState();
     return true;
 }
 
@@ -237,6 +248,8 @@ PowerChange ReaderSession::SetSystemState(SYSTEM_POWER_STATE state, bool critica
     kernel::PowerManager& pm = k_->Power();
     const size_t before = pm.History().size();
     PowerChange change;
+    // The state the sleep begins from: no request is answered until the wake.
+    if (!pcsc_) CardState();
     change.startMs = NowMs();
     change.status = pm.SetSystemState(state, critical);
     change.ms = NowMs() - change.startMs;
@@ -256,7 +269,34 @@ Step ReaderSession::Ioctl(ULONG code, const std::vector<uint8_t>& input, ULONG o
 
 Step ReaderSession::Power(ULONG minor) {
     if (pcsc_) return PcscPower(minor);
-    return Ioctl(IOCTL_SMARTCARD_POWER, UlongInput(minor), 64);
+    Step step = Ioctl(IOCTL_SMARTCARD_POWER, UlongInput(minor), 64);
+    const bool atr = step.result.status == STATUS_SUCCESS && minor != SCARD_POWER_DOWN;
+    LibraryReading(reading_, reader_,
+                   atr ? std::vector<uint8_t>(step.result.output.begin(),
+                                              step.result.output.begin() + static_cast<long>(step.result.information))
+                       : std::vector<uint8_t>{});
+    return step;
+}
+
+std::optional<ULONG> ReaderSession::Attribute(ULONG id) {
+    if (pcsc_ || !handle_.IsOpen()) return std::nullopt;
+    return GetAttribute(k_->Clients(), handle_, id);
+}
+
+std::optional<ReaderSession::ReceiveTimeouts> ReaderSession::PortReceiveTimeouts() {
+    PDEVICE_OBJECT port = Pdo();
+    if (!port) return std::nullopt;
+    // Sent to the port itself, below the driver, and answered at once: the port's settings.
+    SERIAL_TIMEOUTS timeouts{};
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK io{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_GET_TIMEOUTS, port, nullptr, 0, &timeouts, sizeof timeouts,
+                                             FALSE, &done, &io);
+    if (!irp) return std::nullopt;
+    if (IoCallDriver(port, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    if (io.Status != STATUS_SUCCESS) return std::nullopt;
+    return ReceiveTimeouts{timeouts.ReadTotalTimeoutConstant, timeouts.ReadIntervalTimeout};
 }
 
 Step ReaderSession::SetProtocol(ULONG protocols, ULONG& selected) {
@@ -405,8 +445,14 @@ bool ReaderSession::ReaderAttached() const {
     return !k_->Clients().EnabledInterfaces(kReaderClass).empty();
 }
 
-ULONG ReaderSession::CardState() const {
-    if (!pcsc_) return ext_ ? ext_->ReaderCapabilities.CurrentState : SCARD_UNKNOWN;
+ULONG ReaderSession::CardState() {
+    if (!pcsc_) {
+        if (!handle_.IsOpen()) return SCARD_UNKNOWN;
+        // Held back until the wake; the driver powered the card down on its way to sleep.
+        if (Asleep() || DeviceState() > PowerDeviceD0) return std::min<ULONG>(lastState_, SCARD_PRESENT);
+        if (const auto state = GetCardState(k_->Clients(), handle_)) lastState_ = *state;
+        return lastState_;
+    }
     if (pcsc_->card.Connected()) {
         pcsc::CardState state;
         std::vector<uint8_t> atr;
@@ -449,7 +495,7 @@ Step ReaderSession::PcscPower(ULONG minor) {
     if (code != pcsc::kSuccess) {
         const pcsc::Meaning m = pcsc::MeaningOf(code);
         if (m == pcsc::Meaning::CardRemoved || m == pcsc::Meaning::ReaderGone) card.Disconnect(false);
-        ReadAtr(pcsc_->ext, {});
+        LibraryReading(reading_, reader_, {});
         return PcscFailed(code, start);
     }
     Step step;
@@ -460,7 +506,7 @@ Step ReaderSession::PcscPower(ULONG minor) {
         code = card.Status(state, atr);
         if (code != pcsc::kSuccess) return PcscFailed(code, start);
     }
-    ReadAtr(pcsc_->ext, atr);
+    LibraryReading(reading_, reader_, atr);
     step.result.output = atr;
     step.result.information = atr.size();
     step.ms = NowMs() - start;
@@ -477,7 +523,7 @@ Step ReaderSession::PcscSetProtocol(ULONG protocols, ULONG& selected) {
         if (code != pcsc::kSuccess) return PcscFailed(code, start);
         std::vector<uint8_t> atr;
         pcsc::CardState state;
-        if (card.Status(state, atr) == pcsc::kSuccess) ReadAtr(pcsc_->ext, atr);
+        if (card.Status(state, atr) == pcsc::kSuccess) LibraryReading(reading_, reader_, atr);
     }
     selected = card.Protocol();
     Step step;
@@ -521,7 +567,6 @@ std::string ReaderSession::Finish() {
     if (handle_.IsOpen()) k_->Clients().Close(handle_);
     if (Pdo() && Pdo()->AttachedDevice) k_->Pnp().Remove(Pdo());
     kernel::LeakReport leaks = driver_ ? k_->Pnp().UnloadDriver(driver_) : kernel::LeakReport{};
-    ext_ = nullptr;
     port_.reset();
     posix_.reset();
     kernel::LeakReport rest = k_->Shutdown();

@@ -17,13 +17,19 @@
 #include <string>
 #include <vector>
 
-#include "driver.h"
 #include "kernel.h"
 #include "lmscr.h"
 #include "pcsc.h"
 #include "sim/line/simulated_line.h"
 
+// The driver as the program knows it, as any loader and application of it would: its entry, and
+// its vendor request (library, driver and firmware versions in eight bytes: the library's version
+// as a little-endian ULONG, then driver major, minor, firmware major, minor).
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
 namespace lmscr::tool {
+
+constexpr ULONG kReaderGetVersion = SCARD_CTL_CODE(2049);
 
 // The NTSTATUS the driver would have answered where a PC/SC call gave `code`: a card gone
 // STATUS_NO_MEDIA, the reader gone STATUS_DEVICE_REMOVED, no such reader or no pcscd
@@ -34,6 +40,16 @@ NTSTATUS PcscStatus(uint32_t code);
 // The device interface class of smart card readers, by which applications find them and hear of
 // their arrival and departure.
 extern const GUID kReaderClass;
+
+// What an application asks of a reader it has open, through the class library's requests; nothing
+// when the request fails. IOCTL_SMARTCARD_GET_STATE: the card state, answered at once, under the
+// library's rules, even while another request has the reader.
+std::optional<ULONG> GetCardState(kernel::Client& client, kernel::Handle& handle);
+// IOCTL_SMARTCARD_GET_ATTRIBUTE of a ULONG attribute (SCARD_ATTR_*).
+std::optional<ULONG> GetAttribute(kernel::Client& client, kernel::Handle& handle, ULONG id);
+// The reader as its attributes describe it (protocols, clock, data rates, IFSD); the defaults
+// where one is refused.
+ReaderDescription DescribeReader(kernel::Client& client, kernel::Handle& handle);
 
 // A request's outcome and the virtual time it took.
 struct Step {
@@ -140,13 +156,31 @@ public:
     std::vector<std::string> NewTraceLines();
 
     double NowMs() const { return static_cast<double>(k_->NowNs()) / 1e6; }
-    // The driver's smart card extension. On PC/SC one of the session's own with no reader
-    // extension: its card capabilities are the class library's reading of the last ATR, as
-    // `lmscr atr` shows it, so that the protocol the card offers first can be told.
-    PSMARTCARD_EXTENSION Extension() const { return ext_; }
-    // The card state; on PC/SC the one SCardStatus gives, or SCardGetStatusChange's presence
-    // when there is no connection.
-    ULONG CardState() const;
+    // The class library's reading of the last ATR a reset gave (empty after a failed reset or a
+    // power-down), on the reader as its attributes describe it, as `lmscr atr` reads one; on
+    // PC/SC on the reader as this driver describes it. The protocols the card offers, and what
+    // the PTS would ask, are told from it.
+    const SCARD_CARD_CAPABILITIES& CardReading() const { return reading_.CardCapabilities; }
+    // The card state that reading leaves: SCARD_NEGOTIABLE, or SCARD_SPECIFIC for a card in
+    // specific mode.
+    ULONG ReadingState() const { return reading_.ReaderCapabilities.CurrentState; }
+    // The card state, from IOCTL_SMARTCARD_GET_STATE. While the system sleeps the driver holds
+    // device control back until the wake: then the state it left the card in on the way down,
+    // which no request can ask: a card it had is powered down (SCARD_PRESENT), and nothing moved
+    // meanwhile is seen before the wake. On PC/SC the one SCardStatus gives, or
+    // SCardGetStatusChange's presence when there is no connection.
+    ULONG CardState();
+    // A ULONG attribute of the reader or the card (IOCTL_SMARTCARD_GET_ATTRIBUTE with a
+    // SCARD_ATTR_* id); nothing when the driver refuses it, and on PC/SC.
+    std::optional<ULONG> Attribute(ULONG id);
+    // The read time-outs the driver set on its serial port for the card in the slot, from the port
+    // itself (IOCTL_SERIAL_GET_TIMEOUTS), as `stty` shows a tty's settings: the driver's receive
+    // time-outs, the interval between two bytes (CharTimeout) and the wait for a whole answer
+    // (TotalTimeout). Nothing on PC/SC, whose handler keeps its own.
+    struct ReceiveTimeouts {
+        ULONG totalMs = 0, charMs = 0;
+    };
+    std::optional<ReceiveTimeouts> PortReceiveTimeouts();
 
     // Closes, removes, unloads and shuts the kernel down; the report of what was left behind,
     // empty when nothing was. Once only; the destructor calls it when nobody did.
@@ -175,7 +209,9 @@ private:
     std::vector<std::string> failure_;
     std::string portError_;
     kernel::Handle handle_;
-    PSMARTCARD_EXTENSION ext_ = nullptr;
+    ReaderDescription reader_;     // from the driver's attributes once started
+    SMARTCARD_EXTENSION reading_;  // the library's reading of the last ATR on reader_
+    ULONG lastState_ = SCARD_UNKNOWN;
     size_t traceShown_ = 0;
     bool finished_ = false;
 };
