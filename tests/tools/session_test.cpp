@@ -160,6 +160,20 @@ TEST(PcscStatus, each_result_has_its_name_and_the_nearest_status) {
     }
 }
 
+// The protocol an ATR names first, by the walk of `lmscr atr`: TD1's, T=0 alone without TD1,
+// nothing for a protocol the reader does not run or bytes that end before TD1.
+TEST(FirstOfferedProtocol, td1_names_it_and_without_td1_it_is_t0) {
+    const std::pair<const char*, ULONG> cases[] = {
+        {"3B 14 13 4C 4D 30 30", SCARD_PROTOCOL_T0},                   // no TD1
+        {"3B 94 13 81 31 20 45 4C 4D 31 30 52", SCARD_PROTOCOL_T1},    // TD1 for T=1
+        {"3B 94 13 80 31 FE 45 4C 4D 32 30 8E", SCARD_PROTOCOL_T0},    // T=0 first, T=1 in TD2
+        {"3B 80 0E 8E", 0},                                            // T=14
+        {"3B 94 13", 0},                                               // ends before TD1
+        {"3B", 0},
+    };
+    for (const auto& [atr, protocol] : cases) EXPECT_EQ(FirstOfferedProtocol(*ParseHexBytes(atr)), protocol) << atr;
+}
+
 // SIGINT or SIGTERM during `lmscr power`: the card is powered down at the next request's end and
 // what was done is printed, in text or as the JSON document; exit 130. Each test runs in a process
 // of its own, so the signal's flag stays in this one.

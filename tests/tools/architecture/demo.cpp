@@ -1,0 +1,2 @@
+// The demo alone includes the view.
+#include "driver_view.h"
