@@ -78,6 +78,8 @@ NTSTATUS SerialIoctl(PREADER_EXTENSION ReaderExtension, ULONG IoControlCode, PVO
 NTSTATUS ConfigureSerialPort(PREADER_EXTENSION ReaderExtension, PSERIAL_SETUP Setup);
 VOID FillSerialSetup(PSERIAL_SETUP Setup);
 VOID WaitMilliseconds(ULONG Milliseconds);
+/* The port's write time-out, in every setting of its time-outs. */
+#define WRITE_TOTAL_TIMEOUT_MS 1000
 
 /* ---- seriallink/: receive engine ------------------------------------------------------------ */
 NTSTATUS ArmSerialWait(PREADER_EXTENSION ReaderExtension);
@@ -92,6 +94,8 @@ NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, UCHAR 
 NTSTATUS ReadRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, ULONG Length,
                       PUCHAR Value);
 NTSTATUS ReadFirmwareVersion(PREADER_EXTENSION ReaderExtension);
+/* The reader's word on the card: in the slot or not.  Present is written only on success. */
+NTSTATUS ReadCardPresence(PREADER_EXTENSION ReaderExtension, PBOOLEAN Present);
 NTSTATUS InitializeReader(PREADER_EXTENSION ReaderExtension);
 NTSTATUS ShutdownReader(PREADER_EXTENSION ReaderExtension);
 NTSTATUS PowerOffCard(PREADER_EXTENSION ReaderExtension);
@@ -117,7 +121,7 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
  * from the card capabilities; also read by the tools that show it. */
 typedef struct _CARD_TIMING {
     ULONG Protocol;       /* CardCapabilities.Protocol.Selected it was computed for */
-    UCHAR ProtocolMode;   /* RegMode bits 0-1 */
+    UCHAR ProtocolMode;   /* the reader's protocol mode (reader_registers.h) */
     BOOLEAN ProgramTimeouts; /* no zero divisor: guard time and time-outs can be programmed */
     ULONG ClocksPerEtu;
     ULONG GuardTimeEtu;

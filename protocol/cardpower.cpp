@@ -8,19 +8,15 @@
  *
  * TS 3B is the direct, 3F the inverse convention; the reader decodes inverse bytes itself and
  * hands an inverse TS over as 03.  TCK closes the answer when any TDi names a protocol other
- * than T=0 (8.2.5).  The reader activates the card when register 3 is written with 0x1D; the
+ * than T=0 (8.2.5).  The reader activates the card when its reset register is written; the
  * answer follows in the receive stream at the card's own pace, up to 9600 etu between two
  * characters (8.1, about one second at 3.58 MHz and F = 372).
  */
 #include "driver.h"
+#include "reader_registers.h"
 
-#define REG_CARD_RESET 3
-#define REG_CARD_STATE 4
-#define CARD_PRESENT_BIT 0x01
-#define ACTIVATE_CARD 0x1D
 #define TS_DIRECT 0x3B
 #define TS_INVERSE 0x3F
-#define TS_INVERSE_UNDECODED 0x03
 #define ATR_SETTLE_MS 5
 #define INTERFACE_GROUPS_RECORDED 3
 /*
@@ -37,9 +33,9 @@
  * answer from the reader the card keeps the present class it had.
  */
 static VOID ReportCardPoweredDown(PSMARTCARD_EXTENSION SmartcardExtension) {
-    UCHAR cardState = 0;
-    if (ReadRegister(SmartcardExtension->ReaderExtension, REG_CARD_STATE, 1, &cardState) == STATUS_SUCCESS) {
-        UpdateCardState(SmartcardExtension, (cardState & CARD_PRESENT_BIT) ? SCARD_PRESENT : SCARD_ABSENT);
+    BOOLEAN present = FALSE;
+    if (ReadCardPresence(SmartcardExtension->ReaderExtension, &present) == STATUS_SUCCESS) {
+        UpdateCardState(SmartcardExtension, present ? SCARD_PRESENT : SCARD_ABSENT);
         return;
     }
     if (SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT)
@@ -92,7 +88,7 @@ extern "C" NTSTATUS ReadAtr(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PU
     status = ReceiveAtrBytes(ReaderExtension, Buffer + 1, room - 1, 1);
     if (status != STATUS_SUCCESS) return AtrReadFailure(status);
 
-    if (Buffer[0] == TS_INVERSE_UNDECODED) Buffer[0] = TS_INVERSE;
+    if (Buffer[0] == READER_TS_INVERSE) Buffer[0] = TS_INVERSE;
     if (Buffer[0] != TS_DIRECT && Buffer[0] != TS_INVERSE) return STATUS_DATA_ERROR;
 
     const ULONG historical = Buffer[1] & 0x0F;
@@ -167,7 +163,7 @@ static VOID DropBytesAfterAtr(PREADER_EXTENSION ReaderExtension) {
 }
 
 extern "C" NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN Warm, PUCHAR Buffer, PULONG Length) {
-    const UCHAR activate = ACTIVATE_CARD;
+    const UCHAR activate = READER_CARD_ACTIVATE;
     NTSTATUS status = PrepareCardReset(ReaderExtension, TRUE);
     if (status != STATUS_SUCCESS) goto failed;
 
@@ -182,7 +178,7 @@ extern "C" NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN Warm, P
 
     (void)SetSerialReadTimeouts(ReaderExtension, 0, ATR_FIRST_BYTE_PORT_TIMEOUT_MS);
 
-    status = WriteRegister(ReaderExtension, REG_CARD_RESET, 1, &activate);
+    status = WriteRegister(ReaderExtension, RegCardReset, 1, &activate);
     if (status != STATUS_SUCCESS) goto failed;
 
     /* The card has 40000 clock cycles for TS (6.2.2); 120 ms leaves room for the line. */

@@ -15,9 +15,8 @@
  * than the card asked for.  A value beyond a register is programmed as the register's largest.
  */
 #include "driver.h"
+#include "reader_registers.h"
 
-#define PROTOCOL_MODE_T0 3
-#define PROTOCOL_MODE_T1 0
 #define DEFAULT_WI 10
 #define DEFAULT_CWI 13
 #define DEFAULT_BWI 4
@@ -25,14 +24,12 @@
 #define T0_WORK_ETU 960ull
 #define GUARD_T0 13
 #define GUARD_T1 12
-#define REGISTER_24_BIT_MAXIMUM 0xFFFFFFull
 /*
  * Ceilings of the receive time-outs: a receive of the largest count (767 bytes) still fits
  * TotalTimeout + n x CharTimeout into the 32 bits that the receive engine computes it in.
  */
 #define CHAR_TIMEOUT_MAXIMUM_MS 0x400000ull
 #define TOTAL_TIMEOUT_MAXIMUM_MS 0x40000000ull
-#define WRITE_TOTAL_TIMEOUT_MS 1000
 
 typedef struct _CARD_FACTORS {
     ULONGLONG F;
@@ -61,7 +58,7 @@ static CARD_FACTORS FactorsOf(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 static ULONG Register24(ULONGLONG Value) {
-    return (ULONG)(Value > REGISTER_24_BIT_MAXIMUM ? REGISTER_24_BIT_MAXIMUM : Value);
+    return (ULONG)(Value > READER_TIMEOUT_MAXIMUM_ETU ? READER_TIMEOUT_MAXIMUM_ETU : Value);
 }
 
 static ULONG Clamp(ULONGLONG Value, ULONGLONG Maximum) { return (ULONG)(Value > Maximum ? Maximum : Value); }
@@ -88,7 +85,7 @@ extern "C" VOID ComputeCardTiming(PSMARTCARD_EXTENSION SmartcardExtension, PCARD
 
     if (card->Protocol.Selected == SCARD_PROTOCOL_T1) {
         ApplyT1Defaults(card);
-        Timing->ProtocolMode = PROTOCOL_MODE_T1;
+        Timing->ProtocolMode = READER_PROTOCOL_T1;
         Timing->GuardTimeEtu = factors.ExtraGuard + GUARD_T1;
         charEtu = (1ull << (card->T1.CWI & 0x1F)) + 11;
         /* The block time divides by the clocks per etu: with none, no time-out is programmed. */
@@ -101,7 +98,7 @@ extern "C" VOID ComputeCardTiming(PSMARTCARD_EXTENSION SmartcardExtension, PCARD
     } else {
         /* T=0, and also while no protocol is selected: the serial time-outs follow T=0. */
         ApplyT0Default(card);
-        Timing->ProtocolMode = PROTOCOL_MODE_T0;
+        Timing->ProtocolMode = READER_PROTOCOL_T0;
         Timing->GuardTimeEtu = factors.ExtraGuard + GUARD_T0;
         charEtu = blockEtu = card->T0.WI * factors.DNumerator * T0_WORK_ETU;
         Timing->ProgramTimeouts = factors.Usable && factors.ClocksPerEtu != 0;

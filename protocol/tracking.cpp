@@ -9,9 +9,6 @@
  */
 #include "driver.h"
 
-#define REG_CARD_STATE 4
-#define CARD_PRESENT_BIT 0x01
-
 static BOOLEAN CardIn(ULONG State) { return State > SCARD_ABSENT; }
 
 extern "C" VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
@@ -21,9 +18,9 @@ extern "C" VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG S
     BOOLEAN queryFailed = FALSE;
 
     if (queried) {
-        UCHAR cardState = 0;
-        if (ReadRegister(SmartcardExtension->ReaderExtension, REG_CARD_STATE, 1, &cardState) == STATUS_SUCCESS)
-            newState = (cardState & CARD_PRESENT_BIT) ? SCARD_SWALLOWED : SCARD_ABSENT;
+        BOOLEAN present = FALSE;
+        if (ReadCardPresence(SmartcardExtension->ReaderExtension, &present) == STATUS_SUCCESS)
+            newState = present ? SCARD_SWALLOWED : SCARD_ABSENT;
         else
             queryFailed = TRUE;
     }

@@ -1,47 +1,16 @@
 /*
- * The reader's command set.  Three one-byte commands, each sent as one write and answered by one
- * byte that the receive engine delivers:
- *
- *     write register r   0x80 | r, k data bytes (k = 1..7)   -> status: 0x90 done, else rejected
- *     read register r    0xC0 | r                            -> the register's value
- *     send card data     0x40 | k, k card bytes (k = 0..24)  -> status: 0x90 or 0x88 done
- *
- * Status bytes: 0x90 done, 0x88 faulty card byte, 0x84 reader error, 0x83 reader time-out,
- * 0x82 checksum error, 0x81 overrun, 0x85/0x86 card inserted/removed.  Everything the reader sends
- * is escape-coded (0x10 travels as 0x10 0x10).
- *
- * Registers:
- *     0  RegVersion       high nibble major, low nibble minor firmware version (read only)
- *     1  RegGuardTime     bits 0-7 of the guard time in etu (bit 8 is register 2 bit 7)
- *     2  RegMode          0x4F initialised, 0x00 shut down, 0x6F/0x67 before a card reset;
- *                         bits 0-1 protocol mode (3 T=0, 0 T=1 and answer to reset)
- *     3  RegCardReset     0x1D activates the card, which answers with its ATR
- *     4  RegCardState     bit 0: card present; 0x00 written deactivates the card
- *     5  RegCharTimeout   24 bits, least significant byte first: character waiting time, etu
- *     6  RegBlockTimeout  24 bits, least significant byte first: block waiting time, etu
- *     8  register 8       0x00 at initialisation
+ * The reader's command set, drawn with its registers in reader_registers.h: three one-byte
+ * commands, each sent as one write and answered by one byte that the receive engine delivers,
+ * and the register settings that the rest of the driver asks for by name.
  */
 #include "driver.h"
+#include "reader_registers.h"
 
-enum ReaderRegister {
-    RegVersion = 0,
-    RegGuardTime = 1,
-    RegMode = 2,
-    RegCardReset = 3,
-    RegCardState = 4,
-    RegCharTimeout = 5,
-    RegBlockTimeout = 6,
-    RegInit8 = 8,
-};
-
-#define COMMAND_WRITE_REGISTER 0x80
-#define COMMAND_READ_REGISTER 0xC0
-#define COMMAND_SEND_DATA 0x40
-#define MAXIMUM_REGISTER_BYTES 7
-#define MAXIMUM_CHUNK 24
-#define STATUS_BYTE_DONE 0x90
-#define STATUS_BYTE_FAULTY_CARD_BYTE 0x88
-#define MAXIMUM_GUARD_TIME 510
+/* The reader's card-side timing while the card answers its reset: the guard time of a T=0 card
+ * without extra guard time (timing.cpp), and the 9600 etu that ISO/IEC 7816-3 8.1 allows between
+ * two characters of the answer. */
+#define ATR_GUARD_TIME_ETU 13
+#define ATR_CHAR_TIMEOUT_ETU 9600
 
 /* One row of a register table: the first ByteCount bytes of Value, least significant first.
  * A row with ByteCount 0 ends the table. */
@@ -52,25 +21,25 @@ typedef struct _REGISTER_ROW {
 } REGISTER_ROW;
 
 static const REGISTER_ROW InitializeTable[] = {
-    {RegInit8, 1, 0x00},
-    {RegMode, 1, 0x4F},
+    {RegInit8, 1, READER_INIT8_VALUE},
+    {RegMode, 1, READER_MODE_INITIALIZED},
     {0, 0, 0},
 };
 
 static const REGISTER_ROW ShutdownTable[] = {
-    {RegCardState, 1, 0x00},
-    {RegMode, 1, 0x00},
+    {RegCardState, 1, READER_CARD_DEACTIVATE},
+    {RegMode, 1, READER_MODE_SHUT_DOWN},
     {0, 0, 0},
 };
 
 extern "C" NTSTATUS MapReaderStatus(UCHAR Status) {
     switch (Status) {
-    case 0x90: return STATUS_SUCCESS;
-    case 0x88: return STATUS_DATA_ERROR;
-    case 0x84: return STATUS_DATA_ERROR;
-    case 0x83: return STATUS_IO_TIMEOUT;
-    case 0x82: return STATUS_CRC_ERROR;
-    case 0x81: return STATUS_DATA_OVERRUN;
+    case READER_STATUS_DONE: return STATUS_SUCCESS;
+    case READER_STATUS_FAULTY_CARD_BYTE: return STATUS_DATA_ERROR;
+    case READER_STATUS_READER_ERROR: return STATUS_DATA_ERROR;
+    case READER_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
+    case READER_STATUS_CHECKSUM_ERROR: return STATUS_CRC_ERROR;
+    case READER_STATUS_OVERRUN: return STATUS_DATA_OVERRUN;
     default: return STATUS_UNSUCCESSFUL;
     }
 }
@@ -103,15 +72,15 @@ static VOID ResynchronizeReader(PREADER_EXTENSION ReaderExtension) {
 
 extern "C" NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, UCHAR Count,
                                   const UCHAR *Data) {
-    if (Count == 0 || Count > MAXIMUM_REGISTER_BYTES) return STATUS_INVALID_PARAMETER;
-    UCHAR command[1 + MAXIMUM_REGISTER_BYTES];
-    command[0] = (UCHAR)(COMMAND_WRITE_REGISTER | Register);
+    if (Count == 0 || Count > READER_REGISTER_BYTES_MAXIMUM) return STATUS_INVALID_PARAMETER;
+    UCHAR command[1 + READER_REGISTER_BYTES_MAXIMUM];
+    command[0] = (UCHAR)(READER_COMMAND_WRITE_REGISTER | Register);
     RtlCopyMemory(command + 1, Data, Count);
     NTSTATUS status = SerialWrite(ReaderExtension, command, (ULONG)Count + 1);
     if (status != STATUS_SUCCESS) return status;
     UCHAR reply;
     status = ReadReceived(ReaderExtension, &reply, 1);
-    if (status == STATUS_SUCCESS && reply != STATUS_BYTE_DONE) status = STATUS_DATA_ERROR;
+    if (status == STATUS_SUCCESS && reply != READER_STATUS_DONE) status = STATUS_DATA_ERROR;
     if (status != STATUS_SUCCESS && !CARD_OR_READER_GONE(status)) ResynchronizeReader(ReaderExtension);
     return status;
 }
@@ -119,7 +88,7 @@ extern "C" NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Regis
 extern "C" NTSTATUS ReadRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, ULONG Length,
                                  PUCHAR Value) {
     UNREFERENCED_PARAMETER(Length); /* exactly one byte is read */
-    UCHAR command = (UCHAR)(COMMAND_READ_REGISTER | Register);
+    UCHAR command = (UCHAR)(READER_COMMAND_READ_REGISTER | Register);
     NTSTATUS status = SerialWrite(ReaderExtension, &command, 1);
     if (status != STATUS_SUCCESS) return status;
     UCHAR value;
@@ -135,9 +104,16 @@ extern "C" NTSTATUS ReadFirmwareVersion(PREADER_EXTENSION ReaderExtension) {
     UCHAR version;
     NTSTATUS status = ReadRegister(ReaderExtension, RegVersion, 1, &version);
     if (status != STATUS_SUCCESS) return status;
-    ReaderExtension->FirmwareMajor = (UCHAR)(version >> 4);
-    ReaderExtension->FirmwareMinor = (UCHAR)(version & 0x0F);
+    ReaderExtension->FirmwareMajor = (UCHAR)(version >> READER_VERSION_MAJOR_SHIFT);
+    ReaderExtension->FirmwareMinor = (UCHAR)(version & READER_VERSION_MINOR_MASK);
     return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ReadCardPresence(PREADER_EXTENSION ReaderExtension, PBOOLEAN Present) {
+    UCHAR cardState = 0;
+    NTSTATUS status = ReadRegister(ReaderExtension, RegCardState, 1, &cardState);
+    if (status == STATUS_SUCCESS) *Present = (BOOLEAN)((cardState & READER_CARD_PRESENT) != 0);
+    return status;
 }
 
 static NTSTATUS WriteRegisterTable(PREADER_EXTENSION ReaderExtension, const REGISTER_ROW *Table) {
@@ -162,7 +138,7 @@ extern "C" NTSTATUS ShutdownReader(PREADER_EXTENSION ReaderExtension) {
 }
 
 extern "C" NTSTATUS PowerOffCard(PREADER_EXTENSION ReaderExtension) {
-    const UCHAR off = 0x00;
+    const UCHAR off = READER_CARD_DEACTIVATE;
     NTSTATUS status = WriteRegister(ReaderExtension, RegCardState, 1, &off);
     /* The card's contacts need the time to settle, also when the reader refused. */
     WaitMilliseconds(200);
@@ -177,18 +153,18 @@ extern "C" NTSTATUS SetEtuClocks(PREADER_EXTENSION ReaderExtension, ULONG Clocks
 }
 
 extern "C" NTSTATUS SetGuardTime(PREADER_EXTENSION ReaderExtension, ULONG GuardTimeEtu) {
-    if (GuardTimeEtu > MAXIMUM_GUARD_TIME) return STATUS_DATA_ERROR;
+    if (GuardTimeEtu > READER_GUARD_TIME_MAXIMUM) return STATUS_DATA_ERROR;
     UCHAR unused;
     NTSTATUS status = ReadRegister(ReaderExtension, RegGuardTime, 1, &unused);
     if (status != STATUS_SUCCESS) return status;
-    /* If register 2 cannot be read, its other bits are taken as the initialised mode 0x4F. */
-    UCHAR mode = 0x4F;
+    /* If the mode register cannot be read, its other bits are taken as the initialised mode. */
+    UCHAR mode = READER_MODE_INITIALIZED;
     (void)ReadRegister(ReaderExtension, RegMode, 1, &mode);
     UCHAR low = (UCHAR)(GuardTimeEtu & 0xFF);
-    if (GuardTimeEtu & 0x100)
-        mode |= 0x80;
+    if (GuardTimeEtu & READER_GUARD_TIME_BIT_8)
+        mode = (UCHAR)(mode | READER_MODE_GUARD_BIT_8);
     else
-        mode &= 0x7F;
+        mode = (UCHAR)(mode & ~READER_MODE_GUARD_BIT_8);
     status = WriteRegister(ReaderExtension, RegGuardTime, 1, &low);
     if (status != STATUS_SUCCESS) return status;
     return WriteRegister(ReaderExtension, RegMode, 1, &mode);
@@ -196,9 +172,9 @@ extern "C" NTSTATUS SetGuardTime(PREADER_EXTENSION ReaderExtension, ULONG GuardT
 
 static NTSTATUS WriteTimeout(PREADER_EXTENSION ReaderExtension, UCHAR Register, ULONG TimeoutEtu) {
     /* 24 bits, least significant first; anything above is dropped. */
-    UCHAR bytes[3] = {(UCHAR)(TimeoutEtu & 0xFF), (UCHAR)((TimeoutEtu >> 8) & 0xFF),
+    UCHAR bytes[READER_TIMEOUT_BYTES] = {(UCHAR)(TimeoutEtu & 0xFF), (UCHAR)((TimeoutEtu >> 8) & 0xFF),
                       (UCHAR)((TimeoutEtu >> 16) & 0xFF)};
-    return WriteRegister(ReaderExtension, Register, 3, bytes);
+    return WriteRegister(ReaderExtension, Register, READER_TIMEOUT_BYTES, bytes);
 }
 
 extern "C" NTSTATUS SetCharTimeout(PREADER_EXTENSION ReaderExtension, ULONG TimeoutEtu) {
@@ -210,31 +186,31 @@ extern "C" NTSTATUS SetBlockTimeout(PREADER_EXTENSION ReaderExtension, ULONG Tim
 }
 
 extern "C" NTSTATUS SetProtocolMode(PREADER_EXTENSION ReaderExtension, UCHAR Mode) {
-    /* If register 2 cannot be read, its other bits are taken as the initialised mode 0x4F. */
-    UCHAR value = 0x4F;
+    /* If the mode register cannot be read, its other bits are taken as the initialised mode. */
+    UCHAR value = READER_MODE_INITIALIZED;
     (void)ReadRegister(ReaderExtension, RegMode, 1, &value);
-    value = (UCHAR)((value & 0xFC) | (Mode & 0x03));
+    value = (UCHAR)((value & ~READER_MODE_PROTOCOL_MASK) | (Mode & READER_MODE_PROTOCOL_MASK));
     return WriteRegister(ReaderExtension, RegMode, 1, &value);
 }
 
 extern "C" NTSTATUS PrepareCardReset(PREADER_EXTENSION ReaderExtension, BOOLEAN Flag) {
-    const UCHAR mode = Flag ? 0x6F : 0x67;
+    const UCHAR mode = Flag ? READER_MODE_CARD_RESET : READER_MODE_CARD_RESET_FLAG_CLEAR;
     NTSTATUS status = WriteRegister(ReaderExtension, RegMode, 1, &mode);
     if (status != STATUS_SUCCESS) return status;
-    status = SetGuardTime(ReaderExtension, 13);
+    status = SetGuardTime(ReaderExtension, ATR_GUARD_TIME_ETU);
     if (status != STATUS_SUCCESS) return status;
-    status = SetCharTimeout(ReaderExtension, 9600);
+    status = SetCharTimeout(ReaderExtension, ATR_CHAR_TIMEOUT_ETU);
     if (status != STATUS_SUCCESS) return status;
-    return SetProtocolMode(ReaderExtension, 0);
+    return SetProtocolMode(ReaderExtension, READER_PROTOCOL_ANSWER_TO_RESET);
 }
 
 extern "C" NTSTATUS SendData(PREADER_EXTENSION ReaderExtension, const UCHAR *Data, ULONG Length) {
     ULONG sent = 0;
-    /* At least one command: no data still asks the reader (0x40 alone). */
+    /* At least one command: no data still asks the reader (the send command alone). */
     do {
-        ULONG chunk = Length - sent > MAXIMUM_CHUNK ? MAXIMUM_CHUNK : Length - sent;
-        UCHAR command[1 + MAXIMUM_CHUNK];
-        command[0] = (UCHAR)(COMMAND_SEND_DATA | chunk);
+        ULONG chunk = Length - sent > READER_CARD_BYTES_MAXIMUM ? READER_CARD_BYTES_MAXIMUM : Length - sent;
+        UCHAR command[1 + READER_CARD_BYTES_MAXIMUM];
+        command[0] = (UCHAR)(READER_COMMAND_SEND_DATA | chunk);
         if (chunk) RtlCopyMemory(command + 1, Data + sent, chunk);
         NTSTATUS status = SerialWrite(ReaderExtension, command, chunk + 1);
         if (status != STATUS_SUCCESS) return status;
@@ -244,7 +220,7 @@ extern "C" NTSTATUS SendData(PREADER_EXTENSION ReaderExtension, const UCHAR *Dat
             if (!CARD_OR_READER_GONE(status)) ResynchronizeReader(ReaderExtension);
             return status;
         }
-        if (reply != STATUS_BYTE_DONE && reply != STATUS_BYTE_FAULTY_CARD_BYTE) {
+        if (reply != READER_STATUS_DONE && reply != READER_STATUS_FAULTY_CARD_BYTE) {
             ResynchronizeReader(ReaderExtension);
             return STATUS_UNSUCCESSFUL;
         }

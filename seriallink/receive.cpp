@@ -15,13 +15,7 @@
  * running.
  */
 #include "driver.h"
-
-#define ESCAPE 0x10
-#define EVENT_READER_TIMEOUT 0x83
-#define EVENT_READER_ERROR 0x84
-#define EVENT_CARD_INSERTED 0x85
-#define EVENT_CARD_REMOVED 0x86
-#define EVENT_FAULTY_BYTE 0x88
+#include "reader_registers.h"
 
 extern "C" NTSTATUS ArmSerialWait(PREADER_EXTENSION ReaderExtension) {
     PDEVICE_OBJECT port = ReaderExtension->AttachedSerialPort;
@@ -99,13 +93,13 @@ extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
 
         UCHAR b = readerExtension->RxByte;
         BOOLEAN isEvent = FALSE;
-        if (b == ESCAPE && !readerExtension->EscapePending) {
+        if (b == READER_ESCAPE && !readerExtension->EscapePending) {
             readerExtension->EscapePending = TRUE;
             continue;
         }
         if (readerExtension->EscapePending) {
             readerExtension->EscapePending = FALSE;
-            isEvent = b != ESCAPE;
+            isEvent = b != READER_ESCAPE;
         }
 
         if (!isEvent) {
@@ -129,10 +123,10 @@ extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
         }
 
         switch (b) {
-        case EVENT_CARD_INSERTED:
-        case EVENT_CARD_REMOVED:
-            UpdateCardState(smartcardExtension, b == EVENT_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
-            if (b == EVENT_CARD_REMOVED) {
+        case READER_EVENT_CARD_INSERTED:
+        case READER_EVENT_CARD_REMOVED:
+            UpdateCardState(smartcardExtension, b == READER_EVENT_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
+            if (b == READER_EVENT_CARD_REMOVED) {
                 /* No card byte will come for an exchange in progress: wake it now. */
                 KeAcquireSpinLock(&readerExtension->RxLock, &irql);
                 if (readerExtension->ExchangeInProgress) {
@@ -147,23 +141,23 @@ extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
             status = STATUS_SUCCESS;
             goto endOfRun;
 
-        case EVENT_READER_ERROR:
+        case READER_EVENT_READER_ERROR:
             signalWaiter = TRUE;
             KeAcquireSpinLock(&readerExtension->RxLock, &irql);
             if (readerExtension->RxWanted != RX_NOBODY_WAITS && readerExtension->RxWanted < RX_BUFFER_SIZE) {
                 /* Meet the waiting consumer's count; it finds the 0x84 in front and maps it. */
-                readerExtension->RxBuffer[readerExtension->RxCount] = EVENT_READER_ERROR;
+                readerExtension->RxBuffer[readerExtension->RxCount] = READER_EVENT_READER_ERROR;
                 readerExtension->RxCount = readerExtension->RxWanted;
             } else if (readerExtension->RxCount + 1 < RX_BUFFER_SIZE) {
                 /* Nobody waits (or the count can never be met): keep the 0x84 as the next
                  * byte, so that a consumer about to ask for its reply takes it as one. */
-                readerExtension->RxBuffer[readerExtension->RxCount++] = EVENT_READER_ERROR;
+                readerExtension->RxBuffer[readerExtension->RxCount++] = READER_EVENT_READER_ERROR;
             }
             KeReleaseSpinLock(&readerExtension->RxLock, irql);
             readerExtension->RxStatus = STATUS_UNSUCCESSFUL;
             continue;
 
-        case EVENT_FAULTY_BYTE:
+        case READER_EVENT_FAULTY_BYTE:
             KeAcquireSpinLock(&readerExtension->RxLock, &irql);
             if (readerExtension->RxCount + 1 < RX_BUFFER_SIZE)
                 readerExtension->RxBuffer[readerExtension->RxCount++] = 0x00; /* holds its place */
@@ -172,7 +166,7 @@ extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
             readerExtension->ReceiveError = STATUS_DATA_ERROR;
             continue;
 
-        case EVENT_READER_TIMEOUT: {
+        case READER_EVENT_TIMEOUT: {
             /* While the card has asked for more time the reader's time-out means nothing. */
             if (smartcardExtension->T1.Wtx != 0) continue;
             BOOLEAN blockEnd = FALSE;

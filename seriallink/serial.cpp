@@ -38,7 +38,6 @@ static const SERIAL_SETUP_REQUEST SerialSetupRequests[] = {
 
 /* Grace beyond the line's own time-outs before a transfer is given up on. */
 #define TRANSFER_GRACE_MS 1000
-#define WRITE_TOTAL_TIMEOUT_MS 1000
 
 extern "C" VOID FillSerialSetup(PSERIAL_SETUP Setup) {
     RtlZeroMemory(Setup, sizeof(*Setup));
