@@ -1,7 +1,8 @@
 /*
- * Open, close and device control: the reader is a one-handle device, every open handle holds a
- * reference of the library's remove lock, and device control is admitted while the reader is
- * started and counted in IoCount, which the stop and sleep queries consult.
+ * Open, cleanup, close and device control: the reader is a one-handle device, every open handle
+ * holds a reference of the library's remove lock, the cleanup of the handle ends the card
+ * tracking request it left parked, and device control is admitted while the reader is started
+ * and counted in IoCount, which the stop and sleep queries consult.
  */
 #include "driver.h"
 
@@ -78,6 +79,37 @@ extern "C" NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
+}
+
+extern "C" NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PSMARTCARD_EXTENSION smartcardExtension = (PSMARTCARD_EXTENSION)DeviceObject->DeviceExtension;
+    PSMARTCARD_OS_DATA osData = smartcardExtension->OsData;
+
+    /*
+     * The OsData lock first, as UpdateCardState takes it: it holds that lock from the moment it
+     * takes the cancel routine away until the request is completed and NotificationIrp cleared,
+     * and the library parks the request and installs the cancel routine under it too.  Under the
+     * cancel lock alone a cleanup could find the request still parked but already claimed by a
+     * card event, and complete it a second time.
+     */
+    KIRQL irql;
+    KeAcquireSpinLock(&osData->SpinLock, &irql);
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    PIRP parked = osData->NotificationIrp;
+    /* No cancel routine to take: an IoCancelIrp has claimed the request and completes it. */
+    if (parked != NULL && IoSetCancelRoutine(parked, NULL) != NULL) {
+        parked->CancelIrql = cancelIrql;
+        CancelCardTracking(DeviceObject, parked);
+    } else {
+        IoReleaseCancelSpinLock(cancelIrql);
+    }
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
 }
 
 /* Device control leaves: the last request to leave while a power-down waits for it lets the

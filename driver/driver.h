@@ -28,6 +28,7 @@ NTSTATUS CallSerialCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event
 
 /* ---- driver/: dispatch, Plug and Play, power -------------------------------------------- */
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -114,7 +115,6 @@ NTSTATUS MapReaderStatus(UCHAR Status);
 VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
 NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* ---- protocol/: card timing, card power and answer to reset, protocol selection --------- */
 /* The timing of the card in force, as ConfigureCardTiming and ConfigureSerialTimeouts derive it

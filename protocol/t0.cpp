@@ -1,8 +1,7 @@
 /*
- * Transmit: the class library's transmit request, handed to the exchange of the protocol the
- * card runs; and the T=0 exchange (ISO/IEC 7816-3 clause 10), in which the driver, not the
- * reader, follows the card's procedure bytes.  The reader is a byte pipe here: command bytes
- * go out with SendData, the card's bytes come back through the receive engine.
+ * The T=0 exchange (ISO/IEC 7816-3 clause 10), in which the driver, not the reader, follows the
+ * card's procedure bytes.  The reader is a byte pipe here: command bytes go out with SendData,
+ * the card's bytes come back through the receive engine.
  *
  *     driver:  CLA INS P1 P2 P3            [data ...]              [data]
  *     card:                     [60..] INS            [60..] ~INS          [60..] SW1 SW2
@@ -21,33 +20,6 @@
 #define T0_HEADER_BYTES 5
 #define T0_NULL 0x60
 #define T0_STATUS_BYTES 2
-
-extern "C" NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
-    switch (SmartcardExtension->CardCapabilities.Protocol.Selected) {
-    case SCARD_PROTOCOL_T0: return TransmitT0(SmartcardExtension);
-    case SCARD_PROTOCOL_T1: return TransmitT1(SmartcardExtension);
-    case SCARD_PROTOCOL_RAW: return TransmitRaw(SmartcardExtension);
-    default: return STATUS_INVALID_DEVICE_REQUEST;
-    }
-}
-
-extern "C" NTSTATUS TransmitRaw(PSMARTCARD_EXTENSION SmartcardExtension) {
-    /* The reader frames every card byte itself; it has no raw mode to offer. */
-    UNREFERENCED_PARAMETER(SmartcardExtension);
-    return STATUS_UNSUCCESSFUL;
-}
-
-static VOID MarkCardExchange(PREADER_EXTENSION ReaderExtension, BOOLEAN InProgress) {
-    KIRQL irql;
-    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
-    ReaderExtension->ExchangeInProgress = InProgress;
-    ReaderExtension->CardRemovedInExchange = FALSE;
-    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
-}
-
-extern "C" VOID BeginCardExchange(PREADER_EXTENSION ReaderExtension) { MarkCardExchange(ReaderExtension, TRUE); }
-
-extern "C" VOID EndCardExchange(PREADER_EXTENSION ReaderExtension) { MarkCardExchange(ReaderExtension, FALSE); }
 
 /* One card byte into the scratch byte, the faulty-byte report tested as a failed read. */
 static NTSTATUS ReceiveOne(PREADER_EXTENSION ReaderExtension, PUCHAR Byte) {
