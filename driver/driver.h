@@ -159,6 +159,8 @@ NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, const UCHAR *Command, ULONG CommandLength,
                         PUCHAR Reply, PULONG ReplyLength);
+/* The CRC of a T=1 block's prologue and INF, sent low-order byte first. */
+USHORT BlockCrc(const UCHAR *Bytes, ULONG Length);
 /* The card or the reader went away in the middle of a command: there is nobody left to repeat a
  * block to, to resynchronise with or to power down. */
 #define CARD_OR_READER_GONE(status) ((status) == STATUS_NO_MEDIA || (status) == STATUS_DEVICE_REMOVED)

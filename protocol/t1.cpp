@@ -26,8 +26,13 @@ static ULONG EpilogueBytes(PSMARTCARD_EXTENSION SmartcardExtension) {
     return (SmartcardExtension->CardCapabilities.T1.EDC & 0x01) == T1_CRC_CHECK ? 2 : 1;
 }
 
-/* ISO/IEC 13239 frame check sequence, least significant bit first (reflected 0x1021). */
-static USHORT BlockCrc(const UCHAR *Bytes, ULONG Length) {
+/*
+ * The CRC epilogue: the ISO/IEC 13239 frame check sequence (the FCS-16 of HDLC and X.25),
+ * polynomial x^16 + x^12 + x^5 + 1 processed least significant bit first (reflected 0x1021),
+ * register preset to FFFF and complemented at the end.  The class library has its own for the
+ * blocks it builds and judges, but does not export it.
+ */
+extern "C" USHORT BlockCrc(const UCHAR *Bytes, ULONG Length) {
     USHORT crc = 0xFFFF;
     for (ULONG i = 0; i < Length; ++i) {
         crc = (USHORT)(crc ^ Bytes[i]);
@@ -71,11 +76,6 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension, PBOOLEAN 
     SmartcardExtension->SmartcardRequest.BufferLength = 0;
     NTSTATUS status = SmartcardT1Request(SmartcardExtension);
     if (status != STATUS_SUCCESS) return status;
-
-    /* The library built the card its IFS response; the card's next block answers the I-block
-     * the request interrupted, and is judged as such. */
-    if (SmartcardExtension->T1.State == T1_IFS_RESPONSE && SmartcardExtension->T1.OriginalState == T1_I_BLOCK)
-        SmartcardExtension->T1.State = T1_I_BLOCK;
 
     readerExtension->ReceiveError = STATUS_SUCCESS;
     readerExtension->BlockEndStatus = STATUS_IO_TIMEOUT;

@@ -576,19 +576,41 @@ TEST_F(T1Exchange, bytes_left_in_the_buffer_are_never_judged_as_the_card_s) {
     EXPECT_EQ(card.sent.size(), 2u);
 }
 
+// The card's block after the S(IFS response) is judged as the answer to the I-block that its
+// request interrupted: taken, asked for again, or answered by a repeat of the I-block.
 TEST_F(T1Exchange, ifs_request_of_the_card_while_its_answer_is_due) {
-    Prepare();
-    PlayedCard card(*rig, true);
-    card.Then(Card(Block(0xC1, {0xFE})) + kBlockEnd);
-    card.Then(Card(Block(0x00, {0x90, 0x00})) + kBlockEnd);
-    rig->Smartcard()->T1.NAD = 0x21;  // whatever it held, every block goes out with NAD 0
-    Bytes got;
-    EXPECT_EQ(Run(kCase1, &got), STATUS_SUCCESS);
-    EXPECT_EQ(got, (Bytes{0x90, 0x00}));
-    EXPECT_EQ(rig->Smartcard()->T1.IFSC, 0xFE);
-    ASSERT_EQ(card.sent.size(), 2u);
-    EXPECT_EQ(card.sent[1], (Bytes{0x00, 0xE1, 0x01, 0xFE, 0x1E}));  // S(IFS response)
-    for (const auto& b : card.sent) EXPECT_EQ(b[0], 0x00);
+    const Bytes answer = Card(Block(0x00, {0x90, 0x00})) + kBlockEnd;
+    Bytes damaged = Block(0x00, {0x90, 0x00});
+    damaged.back() ^= 0x01;
+    struct Case {
+        const char* name;
+        std::vector<Bytes> afterResponse;  // the card's blocks after the S(IFS response)
+        std::vector<Bytes> sentAfter;      // the driver's blocks after the S(IFS response)
+    };
+    const Case cases[] = {
+        {"the answer at once", {answer}, {}},
+        {"a damaged block, then the answer", {Card(damaged) + kBlockEnd, answer},
+         {{0x00, 0x81, 0x00, 0x81}}},  // R(0, EDC error)
+        {"an R-block asking for the I-block again", {Card(Block(0x80, {})) + kBlockEnd, answer},
+         {{0x00, 0x00, 0x04, 0x00, 0x44, 0x00, 0x00, 0x40}}},  // the I-block, N(S) 0, once more
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Prepare();
+        PlayedCard card(*rig, true);
+        card.Then(Card(Block(0xC1, {0xFE})) + kBlockEnd);
+        for (const Bytes& b : c.afterResponse) card.Then(b);
+        rig->Smartcard()->T1.NAD = 0x21;  // whatever it held, every block goes out with NAD 0
+        Bytes got;
+        EXPECT_EQ(Run(kCase1, &got), STATUS_SUCCESS);
+        EXPECT_EQ(got, (Bytes{0x90, 0x00}));
+        EXPECT_EQ(rig->Smartcard()->T1.IFSC, 0xFE);
+        ASSERT_EQ(card.sent.size(), 2u + c.sentAfter.size());
+        EXPECT_EQ(card.sent[1], (Bytes{0x00, 0xE1, 0x01, 0xFE, 0x1E}));  // S(IFS response)
+        for (size_t i = 0; i < c.sentAfter.size(); ++i) EXPECT_EQ(card.sent[2 + i], c.sentAfter[i]);
+        for (const auto& b : card.sent) EXPECT_EQ(b[0], 0x00);
+        rig->K().Sleep(100);
+    }
 }
 
 TEST_F(T1Exchange, card_that_stops_answering_is_powered_down_after_the_library_gives_up) {

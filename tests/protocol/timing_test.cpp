@@ -199,4 +199,50 @@ TEST_F(Timing, a_failing_register_write_skips_the_later_ones) {
     EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x85), 0);  // no character time-out written
 }
 
+// The library hands the driver waiting times of its own (CardCapabilities.T0.WT, T1.CWT, T1.BWT),
+// but none the driver could program unchanged: microseconds at an etu cut to whole microseconds,
+// worked out once at the answer to reset, T=0's counted in Fi of TA1 although the card runs at Fd
+// until a PTS says otherwise.  The reader's registers count etu and the port's time-outs
+// milliseconds of the card clock; from the library's numbers each row would program another value
+// (register or port) than the driver does, so the driver keeps its own.
+TEST_F(Timing, library_waiting_times_would_program_other_values) {
+    using Field = ULONG (*)(const SCARD_CARD_CAPABILITIES&);
+    using Mine = std::pair<ULONGLONG, ULONGLONG> (*)(const CARD_TIMING&);  // etu, ms
+    const Bytes t1Card = {0x3B, 0x80, 0x81, 0x01, 0x00};  // T=1, CWI 13, BWI 4, Fd and Dd
+    const Bytes t0Card = {0x3B, 0x10, 0x32};              // T=0, TA1 32: Fi 744, Di 2
+    struct Case {
+        const char* name;
+        Bytes atr;
+        ULONG protocol;
+        Field library;
+        ULONG libraryUs;
+        Mine driver;
+        ULONGLONG driverEtu, driverMs;
+    };
+    const Mine character = [](const CARD_TIMING& t) { return std::make_pair(t.CharTimeoutEtuRaw, t.CharMs); };
+    const Case cases[] = {
+        // 8203 etu either way, but 103 us each: 844 ms against the 852 of the card clock.
+        {"CWT", t1Card, SCARD_PROTOCOL_T1, [](const SCARD_CARD_CAPABILITIES& c) { return c.T1.CWT; }, 844909u,
+         character, 8203u, 852u},
+        // 1597 ms either way, but 15506 etu of 103 us against the 15371 of 372 clocks.
+        {"BWT", t1Card, SCARD_PROTOCOL_T1, [](const SCARD_CARD_CAPABILITIES& c) { return c.T1.BWT; }, 1597200u,
+         [](const CARD_TIMING& t) { return std::make_pair(t.BlockTimeoutEtuRaw, t.BlockMs); }, 15371u, 1597u},
+        // Twice the wait: 960 x WI x 744 clocks, while the card still counts 372.
+        {"WT", t0Card, SCARD_PROTOCOL_T0, [](const SCARD_CARD_CAPABILITIES& c) { return c.T0.WT; }, 1995083u,
+         character, 9600u, 997u},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::copy(c.atr.begin(), c.atr.end(), card().ATR.Buffer);
+        card().ATR.Length = static_cast<UCHAR>(c.atr.size());
+        ASSERT_EQ(SmartcardUpdateCardCapabilities(rig->Smartcard()), STATUS_SUCCESS);
+        ASSERT_EQ(card().etu, 103u);
+        const CARD_TIMING t = Compute(c.protocol);
+        EXPECT_EQ(c.library(card()), c.libraryUs);
+        EXPECT_EQ(c.driver(t), std::make_pair(c.driverEtu, c.driverMs));
+        const ULONGLONG libraryEtu = c.libraryUs / card().etu, libraryMs = c.libraryUs / 1000;
+        EXPECT_TRUE(libraryEtu != c.driverEtu || libraryMs != c.driverMs);
+    }
+}
+
 }  // namespace
