@@ -1,6 +1,7 @@
 #include "race_matrix.h"
 
 #include "rig.h"
+#include "serial_fault.h"
 #include "sim/atr_card.h"
 #include "sim/cards/application.h"
 #include "sim/cards/profiles.h"

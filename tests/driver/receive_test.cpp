@@ -2,6 +2,7 @@
 // consumer's waits, in virtual time.
 #include "fake_reader.h"
 #include "rig.h"
+#include "serial_fault.h"
 
 using namespace lmscr;
 using namespace lmscr::test;

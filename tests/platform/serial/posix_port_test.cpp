@@ -1,5 +1,6 @@
 // The POSIX tty back end in real time: the port on a pseudo-terminal whose other side is the
 // simulated reader. Only contents are checked, never durations.
+#include "serial_fault.h"
 #include "serial_test_support.h"
 
 namespace lmscr::serial::test {

@@ -1,5 +1,6 @@
 // Planted faults of the port driver (refused, held for ever, served late), the request counts that
 // size a sweep over them, and a wait kept on an empty mask.
+#include "serial_fault.h"
 #include "serial_test_support.h"
 
 namespace lmscr::serial::test {
