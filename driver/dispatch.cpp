@@ -147,6 +147,7 @@ extern "C" NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS gone = DeviceGoneStatusLocked(deviceExtension);
     if (gone != STATUS_SUCCESS) {
         KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        SmartcardDebug(DEBUG_IOCTL | DEBUG_ERROR, (DRIVER_NAME "!DeviceControl: refused, status %08X\n", DBG_STATUS(gone)));
         /* The reference goes last: a removal waiting for it may free the records at once. */
         RefuseRequest(Irp, gone);
         if (haveReference) SmartcardReleaseRemoveLock(smartcardExtension);
@@ -161,7 +162,10 @@ extern "C" NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_DEVICE_REMOVED;
     }
 
+    const ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    SmartcardDebug(DEBUG_IOCTL, (DRIVER_NAME "!DeviceControl: enter %08X\n", code));
     NTSTATUS status = SmartcardDeviceControl(smartcardExtension, Irp);
+    SmartcardDebug(DEBUG_IOCTL, (DRIVER_NAME "!DeviceControl: exit %08X, status %08X\n", code, DBG_STATUS(status)));
 
     /* IoCount before the reference: once the reference is given back a waiting removal may free
      * the records. */

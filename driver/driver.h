@@ -164,6 +164,11 @@ USHORT BlockCrc(const UCHAR *Bytes, ULONG Length);
 /* The card or the reader went away in the middle of a command: there is nobody left to repeat a
  * block to, to resynchronise with or to power down. */
 #define CARD_OR_READER_GONE(status) ((status) == STATUS_NO_MEDIA || (status) == STATUS_DEVICE_REMOVED)
+
+/* The driver's debug lines (SmartcardDebug) start with its name, as every driver's on a kernel
+ * debugger do; a status is printed as its 32-bit code. */
+#define DRIVER_NAME "lmscr"
+#define DBG_STATUS(status) ((unsigned int)(status))
 /* Around every card exchange: a card pulled meanwhile ends the exchange's waits at once. */
 VOID BeginCardExchange(PREADER_EXTENSION ReaderExtension);
 VOID EndCardExchange(PREADER_EXTENSION ReaderExtension);

@@ -23,6 +23,7 @@ extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_OBJECT lower = smartcardExtension->ReaderExtension->AttachedSerialPort;
     Irp->IoStatus.Information = 0;
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    SmartcardDebug(DEBUG_DRIVER, (DRIVER_NAME "!DispatchPnp: minor %02X\n", minor));
 
     switch (minor) {
     case IRP_MN_START_DEVICE:

@@ -174,6 +174,9 @@ extern "C" NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const POWER_STATE_TYPE type = stack->Parameters.Power.Type;
     const POWER_STATE state = stack->Parameters.Power.State;
 
+    SmartcardDebug(DEBUG_DRIVER, (DRIVER_NAME "!DispatchPower: minor %02X, %s state %u\n", stack->MinorFunction,
+                                  type == SystemPowerState ? "system" : "device",
+                                  type == SystemPowerState ? (unsigned)state.SystemState : (unsigned)state.DeviceState));
     if (stack->MinorFunction == IRP_MN_SET_POWER && type == DevicePowerState) {
         if (state.DeviceState == PowerDeviceD0) {
             IoCopyCurrentIrpStackLocationToNext(Irp);

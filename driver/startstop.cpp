@@ -242,11 +242,15 @@ done:
     }
 
     if (status != STATUS_SUCCESS) {
+        SmartcardDebug(DEBUG_DRIVER | DEBUG_ERROR, (DRIVER_NAME "!StartDevice: failed (status %08X)%s\n",
+                                                    DBG_STATUS(status), portLost ? ", the port is gone" : ""));
         if (interfaceEnabled) (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
         UndoPartialStart(DeviceObject, portOpen, waitArmed);
         return status;
     }
 
+    SmartcardDebug(DEBUG_DRIVER, (DRIVER_NAME "!StartDevice: reader started, firmware %u.%u\n",
+                                  readerExtension->FirmwareMajor, readerExtension->FirmwareMinor));
     KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }
@@ -269,6 +273,8 @@ extern "C" VOID CloseSerialWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     BOOLEAN starting = deviceExtension->StartInProgress;
     if (starting) deviceExtension->PortLost = TRUE;
     KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+    SmartcardDebug(DEBUG_DRIVER, (DRIVER_NAME "!CloseSerialWorker: the port is closed%s\n",
+                                                starting ? " during the start" : ""));
 
     /*
      * Whoever waits for the reader now waits for a line that is gone: wake it, as a card pull

@@ -89,7 +89,10 @@ extern "C" NTSTATUS ReadAtr(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PU
     if (status != STATUS_SUCCESS) return AtrReadFailure(status);
 
     if (Buffer[0] == READER_TS_INVERSE) Buffer[0] = TS_INVERSE;
-    if (Buffer[0] != TS_DIRECT && Buffer[0] != TS_INVERSE) return STATUS_DATA_ERROR;
+    if (Buffer[0] != TS_DIRECT && Buffer[0] != TS_INVERSE) {
+        SmartcardDebug(DEBUG_ATR | DEBUG_ERROR, (DRIVER_NAME "!ReadAtr: TS %02X is no answer to reset\n", Buffer[0]));
+        return STATUS_DATA_ERROR;
+    }
 
     const ULONG historical = Buffer[1] & 0x0F;
     ULONG presence = Buffer[1] >> 4;
@@ -211,6 +214,7 @@ extern "C" NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     switch (SmartcardExtension->MinorIoControlCode) {
     case SCARD_POWER_DOWN:
+        SmartcardDebug(DEBUG_ATR, (DRIVER_NAME "!CardPower: power down\n"));
         (void)PowerOffCard(readerExtension);
         ReportCardPoweredDown(SmartcardExtension);
         return STATUS_SUCCESS;
@@ -226,11 +230,16 @@ extern "C" NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (status != STATUS_SUCCESS) {
+        SmartcardDebug(DEBUG_ATR | DEBUG_ERROR,
+                       (DRIVER_NAME "!CardPower: reset failed, no answer to reset (status %08X)\n", DBG_STATUS(status)));
         /* The failed reset has deactivated the card: its state must not say powered. */
         ReportCardPoweredDown(SmartcardExtension);
         return status;
     }
 
+    SmartcardDebug(DEBUG_ATR, (DRIVER_NAME "!CardPower: %s reset, answer to reset of %u bytes, TS %02X T0 %02X\n",
+                               SmartcardExtension->MinorIoControlCode == SCARD_COLD_RESET ? "cold" : "warm",
+                               length, atr[0], atr[1]));
     /* TS and T0 alone describe no card: nothing to store or to hand over. */
     if (length < 3) return STATUS_SUCCESS;
 
@@ -247,6 +256,7 @@ extern "C" NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
      * taken as missing) must not come back to life here.
      */
     if (!CardReportedPresent(SmartcardExtension)) {
+        SmartcardDebug(DEBUG_ATR | DEBUG_ERROR, (DRIVER_NAME "!CardPower: card pulled during its answer\n"));
         (void)PowerOffCard(readerExtension);
         return STATUS_NO_MEDIA;
     }
@@ -256,6 +266,10 @@ extern "C" NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
     if (status == STATUS_SUCCESS) {
         (void)ConfigureCardTiming(SmartcardExtension);
         (void)ConfigureSerialTimeouts(SmartcardExtension);
+    } else {
+        SmartcardDebug(DEBUG_ATR | DEBUG_ERROR,
+                       (DRIVER_NAME "!CardPower: the library refuses the answer to reset (status %08X)\n",
+                        DBG_STATUS(status)));
     }
     return status;
 }

@@ -42,9 +42,15 @@ static PTS_RESULT ExchangePts(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Pro
 
     /* A faulty byte reads as 0x00 and would only fail the comparison by luck. */
     readerExtension->ReceiveError = STATUS_SUCCESS;
+    SmartcardDebug(DEBUG_PROTOCOL, (DRIVER_NAME "!PTS: request %02X %02X %02X %02X\n", request[0], request[1], request[2],
+                                    request[3]));
     if (SendData(readerExtension, request, sizeof(request)) != STATUS_SUCCESS) return result;
     length = 3;
-    if (ReceiveData(readerExtension, reply, &length, 3) != STATUS_SUCCESS) return result;
+    if (ReceiveData(readerExtension, reply, &length, 3) != STATUS_SUCCESS) {
+        SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR, (DRIVER_NAME "!PTS: no answer\n"));
+        return result;
+    }
+    SmartcardDebug(DEBUG_PROTOCOL, (DRIVER_NAME "!PTS: answer %02X %02X %02X\n", reply[0], reply[1], reply[2]));
 
     const UCHAR announced = reply[1] >> 4;
     if (announced == 1) {
@@ -123,6 +129,10 @@ extern "C" NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
                                        : SCARD_PROTOCOL_T0;
             card->Protocol.Selected = protocol;
             const PTS_RESULT result = ExchangePts(SmartcardExtension, protocol);
+            SmartcardDebug(DEBUG_PROTOCOL, (DRIVER_NAME "!SetProtocol: T=%u %s, Fl %u Dl %u\n",
+                                            protocol == SCARD_PROTOCOL_T1 ? 1u : 0u,
+                                            result.Accepted ? "accepted" : "refused", (unsigned)result.Fl,
+                                            (unsigned)result.Dl));
             if (result.Accepted) {
                 card->Fl = result.Fl;
                 card->Dl = result.Dl;
@@ -147,6 +157,8 @@ extern "C" NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     if (status == STATUS_SUCCESS && !MarkSpecificIfPresent(SmartcardExtension)) status = STATUS_NO_MEDIA;
     if (status != STATUS_SUCCESS) {
+        SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR,
+                       (DRIVER_NAME "!SetProtocol: failed (status %08X)\n", DBG_STATUS(status)));
         card->Protocol.Selected = 0;
         WriteReply(SmartcardExtension, 0, 0);
         return status;

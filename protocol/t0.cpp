@@ -66,7 +66,11 @@ static BOOLEAN IsSw1(UCHAR Byte) {
 /* SW1, read already, and SW2 end the reply; they are stored at position At. */
 static NTSTATUS EndWithStatusWord(PREADER_EXTENSION ReaderExtension, UCHAR Sw1, PUCHAR Reply, ULONG ReplySize,
                                   ULONG At, PULONG ReplyLength) {
-    if (!IsSw1(Sw1)) return STATUS_DEVICE_PROTOCOL_ERROR;
+    if (!IsSw1(Sw1)) {
+        SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR,
+                       (DRIVER_NAME "!T0: procedure byte %02X is no ACK, NOT-ACK, NULL or SW1\n", Sw1));
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    }
     if (ReplySize - At < T0_STATUS_BYTES) return STATUS_BUFFER_TOO_SMALL;
     UCHAR sw2;
     NTSTATUS status = ReceiveOne(ReaderExtension, &sw2);
@@ -148,6 +152,7 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
          * SW1, which would report its answer's first bytes as a status word.
          */
         if (procedure == ins || procedure == insOther) {
+            SmartcardDebug(DEBUG_PROTOCOL, (DRIVER_NAME "!T0: ACK %02X, %u bytes left to send\n", procedure, leftToSend));
             nextChunk = leftToSend;
             if (leftToSend != 0) continue;
             status = ReadRestOfAnswer(readerExtension, deadline, Reply, replySize, stored, expected, ReplyLength);
@@ -165,6 +170,8 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
              * "nobody waits" value.
              */
             if (expected <= T0_STATUS_BYTES) {
+                SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR,
+                               (DRIVER_NAME "!T0: NOT-ACK %02X asks for a byte beyond Le\n", procedure));
                 status = STATUS_DEVICE_PROTOCOL_ERROR;
                 break;
             }
@@ -187,6 +194,10 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
     }
 
     if (readerExtension->ReceiveError != STATUS_SUCCESS) status = STATUS_IO_TIMEOUT;
+    if (status != STATUS_SUCCESS)
+        SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR,
+                       (DRIVER_NAME "!T0: command %02X %02X failed after %u of %u bytes sent (status %08X)\n", Command[0],
+                        ins, sent, CommandLength, DBG_STATUS(status)));
     return status;
 }
 
@@ -210,6 +221,7 @@ extern "C" NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension) {
         /* The card stopped answering in the middle of a command, or no longer follows the
          * protocol: what it will send next is unknown, so nothing more is exchanged with it
          * until it has been reset and a protocol selected again. */
+        SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR, (DRIVER_NAME "!TransmitT0: card given up, powered down\n"));
         SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
         (void)CardPower(SmartcardExtension);
     }

@@ -96,6 +96,8 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension, PBOOLEAN 
          * block would answer the next command.  It is given up as a card that stopped answering
          * (powered down; a reset brings it back in step); a card that is gone is simply gone.
          */
+        SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR,
+                       (DRIVER_NAME "!T1: the reader did not take the block (status %08X)\n", DBG_STATUS(status)));
         if (CARD_OR_READER_GONE(status)) return status;
         *Silent = TRUE;
         return STATUS_IO_TIMEOUT;
@@ -126,8 +128,18 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension, PBOOLEAN 
         }
     }
     /* The card or the reader is gone: there is nobody left to repeat a block to. */
-    if (CARD_OR_READER_GONE(received)) return received;
+    if (CARD_OR_READER_GONE(received)) {
+        SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR, (DRIVER_NAME "!T1: card or reader gone during the block\n"));
+        return received;
+    }
     *Silent = (BOOLEAN)(received == STATUS_IO_TIMEOUT || readerExtension->ReceiveError != STATUS_SUCCESS);
+    if (received != STATUS_SUCCESS || readerExtension->ReceiveError != STATUS_SUCCESS) {
+        SmartcardDebug(DEBUG_PROTOCOL, (DRIVER_NAME "!T1: block %02X sent, %s\n", SmartcardExtension->SmartcardRequest.Buffer[1],
+                                        received == STATUS_IO_TIMEOUT ? "no answer" : "answer damaged"));
+    } else {
+        SmartcardDebug(DEBUG_PROTOCOL, (DRIVER_NAME "!T1: block %02X sent, block %02X of %u bytes received\n",
+                                        SmartcardExtension->SmartcardRequest.Buffer[1], reply[1], blockLength));
+    }
 
     if (readerExtension->ReceiveError != STATUS_SUCCESS) {
         WaitMilliseconds(T1_ABANDONED_BLOCK_PAUSE_MS);
@@ -167,6 +179,8 @@ extern "C" NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
      * time-out; a card that kept answering with blocks the protocol does not allow broke it.
      */
     if (status == STATUS_IO_TIMEOUT) {
+        SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR,
+                       (DRIVER_NAME "!TransmitT1: card given up (%s), powered down\n", silent ? "silent" : "broke the protocol"));
         WaitMilliseconds(T1_ABANDONED_BLOCK_PAUSE_MS);
         SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
         (void)CardPower(SmartcardExtension);

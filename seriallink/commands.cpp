@@ -78,9 +78,14 @@ extern "C" NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Regis
     RtlCopyMemory(command + 1, Data, Count);
     NTSTATUS status = SerialWrite(ReaderExtension, command, (ULONG)Count + 1);
     if (status != STATUS_SUCCESS) return status;
-    UCHAR reply;
+    UCHAR reply = 0;
     status = ReadReceived(ReaderExtension, &reply, 1);
     if (status == STATUS_SUCCESS && reply != READER_STATUS_DONE) status = STATUS_DATA_ERROR;
+    if (status != STATUS_SUCCESS) {
+        SmartcardDebug(DEBUG_TRACE | DEBUG_ERROR,
+                       (DRIVER_NAME "!WriteRegister: reader %s command %02X (status %08X)\n",
+                        status == STATUS_DATA_ERROR ? "refused" : "did not answer", command[0], DBG_STATUS(status)));
+    }
     if (status != STATUS_SUCCESS && !CARD_OR_READER_GONE(status)) ResynchronizeReader(ReaderExtension);
     return status;
 }
@@ -93,10 +98,13 @@ extern "C" NTSTATUS ReadRegister(PREADER_EXTENSION ReaderExtension, UCHAR Regist
     if (status != STATUS_SUCCESS) return status;
     UCHAR value;
     status = ReadReceived(ReaderExtension, &value, 1);
-    if (status == STATUS_SUCCESS)
+    if (status == STATUS_SUCCESS) {
         *Value = value;
-    else if (!CARD_OR_READER_GONE(status))
-        ResynchronizeReader(ReaderExtension);
+        return status;
+    }
+    SmartcardDebug(DEBUG_TRACE | DEBUG_ERROR, (DRIVER_NAME "!ReadRegister: reader did not answer command %02X (status %08X)\n",
+                                               command, DBG_STATUS(status)));
+    if (!CARD_OR_READER_GONE(status)) ResynchronizeReader(ReaderExtension);
     return status;
 }
 
@@ -217,10 +225,14 @@ extern "C" NTSTATUS SendData(PREADER_EXTENSION ReaderExtension, const UCHAR *Dat
         UCHAR reply;
         status = ReadReceived(ReaderExtension, &reply, 1);
         if (status != STATUS_SUCCESS) {
+            SmartcardDebug(DEBUG_TRACE | DEBUG_ERROR, (DRIVER_NAME "!SendData: reader did not answer %u bytes (status %08X)\n",
+                                                       chunk, DBG_STATUS(status)));
             if (!CARD_OR_READER_GONE(status)) ResynchronizeReader(ReaderExtension);
             return status;
         }
         if (reply != READER_STATUS_DONE && reply != READER_STATUS_FAULTY_CARD_BYTE) {
+            SmartcardDebug(DEBUG_TRACE | DEBUG_ERROR,
+                           (DRIVER_NAME "!SendData: reader refused %u bytes with %02X\n", chunk, reply));
             ResynchronizeReader(ReaderExtension);
             return STATUS_UNSUCCESSFUL;
         }

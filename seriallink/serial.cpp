@@ -110,6 +110,7 @@ extern "C" NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *
     KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
     if (ReaderExtension->PortGone) {
         KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+        SmartcardDebug(DEBUG_DRIVER | DEBUG_ERROR, (DRIVER_NAME "!SerialWrite: the port is gone\n"));
         return STATUS_DEVICE_REMOVED;
     }
     ReaderExtension->RxCount = 0;

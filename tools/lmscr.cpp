@@ -13,6 +13,7 @@
 //                                      the simulated reader behind a pty, in real time (reader.cpp)
 //   lmscr watch --port PATH [--seconds N] [--no-atr]
 //                                      card insertions and removals on a reader on a tty
+//   demo, power, send, script and watch take --debug LEVELS: the driver's debug lines on stderr
 //   power, send and script take --port PATH: the reader on that tty, in real time
 //   lmscr atr HEX [--json]             an answer to reset as the class library sees it
 //   lmscr cards                        the simulated cards by name, with their answers to reset
@@ -20,6 +21,7 @@
 //   lmscr events                       the driver's event message table
 #include "lmscr.h"
 
+#include "platform/smclib/debug.h"
 #include "resources.h"
 #include "sim/cards/profiles.h"
 
@@ -140,29 +142,29 @@ const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         {"demo", "demo", "a whole session on the built-in simulated reader, in virtual time, a system sleep\n"
                          "and wake with a card in, then APDUs on a T=0 and a T=1 card",
-         {"--seed", "--trace", "--card"}},
+         {"--seed", "--trace", "--card", "--debug"}},
         {"power", "power [--warm] [--protocol t0|t1]",
          "one card's activation and protocol selection: the ATR, the library's reading of it,\n"
          "the PTS bytes, the time of each step",
-         {"--seed", "--trace", "--json", "--card", "--warm", "--protocol", "--port", "--pcsc"}},
+         {"--seed", "--trace", "--json", "--card", "--warm", "--protocol", "--port", "--pcsc", "--debug"}},
         {"send", "send APDU...",
          "command APDUs in hex (\"00 A4 00 00 02 3F 00\", spaces optional) to the card after a\n"
          "cold reset: each answer, its status word in words, its time; a command whose length\n"
          "does not tell its case is refused before anything is sent",
-         {"--seed", "--trace", "--json", "--card", "--protocol", "--port", "--pcsc", "--get-response"}},
+         {"--seed", "--trace", "--json", "--card", "--protocol", "--port", "--pcsc", "--get-response", "--debug"}},
         {"script", "script FILE|-",
          "the APDUs of FILE ('-': standard input), one a line; '#' starts a comment;\n"
          "'APDU => EXPECTED' checks the whole answer, where ?? is any byte and a leading '...'\n"
          "any bytes before (\"... 90 00\": success); steps between them: !sleep\n"
          "[s3|hibernate|shutdown] [critical], !wake, !remove, !insert [NAME], !reset [t0|t1], !wait MS",
-         {"--seed", "--trace", "--json", "--card", "--protocol", "--port", "--pcsc", "--get-response"}},
+         {"--seed", "--trace", "--json", "--card", "--protocol", "--port", "--pcsc", "--get-response", "--debug"}},
         {"reader", "reader --link PATH [--no-card] [--insert-after S] [--remove-after S]",
          "the simulated reader and card behind a pseudo-terminal, in real time, its slave linked\n"
          "at PATH, until SIGINT, SIGTERM or 'quit'; card moves on standard input, one a line:\n"
          "insert [NAME], remove; 'unplug' closes the pseudo-terminal, as a pulled cable",
          {"--seed", "--card", "--link", "--no-card", "--insert-after", "--remove-after"}},
         {"watch", "watch --port PATH|--pcsc [READER] [--seconds N] [--no-atr]",
-         "card insertions and removals as they happen, with the ATR", {"--port", "--pcsc", "--seconds", "--no-atr"}},
+         "card insertions and removals as they happen, with the ATR", {"--port", "--pcsc", "--seconds", "--no-atr", "--debug"}},
         {"readers", "readers", "the readers pcscd knows, numbered, with the card in each", {}},
         {"atr", "atr HEX", "an answer to reset analysed as the class library sees it", {"--json"}},
         {"cards", "cards", "the simulated cards by name, with their answers to reset", {"--json"}},
@@ -214,6 +216,9 @@ const OptionHelp kOptionHelp[] = {
     {"--remove-after", "--remove-after S  the card goes out S seconds after the start"},
     {"--seconds", "--seconds N  stop after N seconds (default: at SIGINT or SIGTERM)"},
     {"--no-atr", "--no-atr  no cold reset of an inserted card"},
+    {"--debug", "--debug LEVELS  the driver's debug lines of these classes on standard error, as they\n"
+                "come, in virtual time after the time: ioctl, atr, protocol, driver, trace, error,\n"
+                "separated by commas, or all"},
 };
 
 constexpr const char* kExitStatus =
@@ -284,7 +289,7 @@ int Run(int argc, char** argv) {
     // The options that take a value: one given last, without it, is a command line the program
     // cannot read, and says so by its name rather than as an unknown option.
     static const char* const kValued[] = {"--port", "--link",  "--insert-after", "--remove-after",
-                                          "--seconds", "--protocol", "--card", "--seed"};
+                                          "--seconds", "--protocol", "--card", "--seed", "--debug"};
     std::vector<std::string> given;  // the options named, for the command to check
     bool help = false;
     for (int i = 1; i < argc; ++i) {
@@ -334,6 +339,15 @@ int Run(int argc, char** argv) {
                 std::fprintf(stderr, "lmscr: --protocol wants t0 or t1, not '%s'\n", p.c_str());
                 return 2;
             }
+        } else if (a == "--debug" && i + 1 < argc) {
+            // The class library's level is the process's: every driver the session loads sees it.
+            const auto levels = lmscr::smclib::ParseDebugLevels(argv[++i]);
+            if (!levels) {
+                std::fprintf(stderr, "lmscr: --debug wants ioctl, atr, protocol, driver, trace, error or all, not '%s'\n",
+                             argv[i]);
+                return 2;
+            }
+            SmartcardSetDebugLevel(*levels);
         } else if (a == "--card" && i + 1 < argc) {
             options.card = argv[++i];
         } else if (a == "--seed" && i + 1 < argc) {

@@ -302,6 +302,33 @@ VOID SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);
 
 /*
+ * Debug output.  The library keeps one debug level, a mask of the classes below, for every
+ * reader driver; SmartcardDebug prints the formatted line when its class is in the mask, and
+ * costs one call and a test when it is not.  The level is 0 until someone sets it.  STRING is
+ * the parenthesised argument list of a printf call: SmartcardDebug(DEBUG_ATR, ("%s", text)).
+ * SmartcardDebugPrint is called through the macro only, with one class bit.
+ */
+#define DEBUG_IOCTL    ((ULONG)0x00000001) /* device control: entry, exit and status */
+#define DEBUG_ATR      ((ULONG)0x00000002) /* answer to reset and what came of it */
+#define DEBUG_PROTOCOL ((ULONG)0x00000004) /* PTS, T=0 and T=1 exchanges */
+#define DEBUG_DRIVER   ((ULONG)0x00000008) /* the driver's life: start, stop, power, removal */
+#define DEBUG_TRACE    ((ULONG)0x00000010) /* routine entry and exit, reader commands */
+#define DEBUG_ERROR    ((ULONG)0x00000020) /* failures */
+#define DEBUG_BREAK    ((ULONG)0x80000000)
+#define DEBUG_ALL      ((ULONG)0x7FFFFFFF)
+
+ULONG SmartcardGetDebugLevel(VOID);
+VOID SmartcardSetDebugLevel(ULONG Level);
+VOID SmartcardDebugPrint(ULONG Level, const CHAR *Format, ...);
+
+#define SMARTCARD_DEBUG_ARGS(...) __VA_ARGS__
+#define SmartcardDebug(LEVEL, STRING)                                          \
+    do {                                                                       \
+        if (SmartcardGetDebugLevel() & (LEVEL))                                \
+            SmartcardDebugPrint((LEVEL), SMARTCARD_DEBUG_ARGS STRING);         \
+    } while (0)
+
+/*
  * Derives CardCapabilities from CardCapabilities.ATR.  STATUS_SUCCESS, or:
  * STATUS_INVALID_PARAMETER (no record, ATR.Length beyond the buffer), STATUS_UNRECOGNIZED_MEDIA
  * (TS unknown, ATR truncated or with bytes beyond its structure), STATUS_CRC_ERROR (wrong TCK),
