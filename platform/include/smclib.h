@@ -305,8 +305,8 @@ VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Inserti
  * Debug output.  The library keeps one debug level, a mask of the classes below, for every
  * reader driver; SmartcardDebug prints the formatted line when its class is in the mask, and
  * costs one call and a test when it is not.  The level is 0 until someone sets it.  STRING is
- * the parenthesised argument list of a printf call: SmartcardDebug(DEBUG_ATR, ("%s", text)).
- * SmartcardDebugPrint is called through the macro only, with one class bit.
+ * the parenthesised argument list of a printf call, for the kernel's DbgPrint:
+ * SmartcardDebug(DEBUG_ATR, ("%s", text)).
  */
 #define DEBUG_IOCTL    ((ULONG)0x00000001) /* device control: entry, exit and status */
 #define DEBUG_ATR      ((ULONG)0x00000002) /* answer to reset and what came of it */
@@ -319,13 +319,10 @@ VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Inserti
 
 ULONG SmartcardGetDebugLevel(VOID);
 VOID SmartcardSetDebugLevel(ULONG Level);
-VOID SmartcardDebugPrint(ULONG Level, const CHAR *Format, ...);
 
-#define SMARTCARD_DEBUG_ARGS(...) __VA_ARGS__
 #define SmartcardDebug(LEVEL, STRING)                                          \
     do {                                                                       \
-        if (SmartcardGetDebugLevel() & (LEVEL))                                \
-            SmartcardDebugPrint((LEVEL), SMARTCARD_DEBUG_ARGS STRING);         \
+        if (SmartcardGetDebugLevel() & (LEVEL)) DbgPrint STRING;               \
     } while (0)
 
 /*

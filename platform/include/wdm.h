@@ -261,6 +261,9 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG NTAPI KeQueryInterruptTime(void);
 
+/* A line for the kernel debugger, printf-formatted. */
+ULONG DbgPrint(PCSTR Format, ...);
+
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);

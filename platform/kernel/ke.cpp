@@ -2,7 +2,10 @@
 // and IRQL, interlocked operations, the clock.
 #include "internal.h"
 
+#include <cstdarg>
 #include <cstdio>
+#include <mutex>
+#include <optional>
 #include <cstring>
 
 using namespace lmscr::kernel;
@@ -208,6 +211,18 @@ void Kernel::Impl::DpcThread() {
     }
 }
 
+namespace {
+std::mutex g_debugPrintLock;
+DebugPrintSink g_debugPrintSink = nullptr;
+void* g_debugPrintContext = nullptr;
+}  // namespace
+
+void SetDebugPrintSink(DebugPrintSink sink, void* context) {
+    std::lock_guard<std::mutex> hold(g_debugPrintLock);
+    g_debugPrintSink = sink;
+    g_debugPrintContext = context;
+}
+
 }  // namespace lmscr::kernel
 
 // ---- the platform routines -----------------------------------------------------------------
@@ -303,6 +318,29 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
 }
 
 ULONGLONG KeQueryInterruptTime(void) { return K().NowNs() / 100; }
+
+ULONG DbgPrint(PCSTR Format, ...) {
+    if (Format == nullptr) return 0;
+    char text[512];
+    va_list args;
+    va_start(args, Format);
+    std::vsnprintf(text, sizeof text, Format, args);
+    va_end(args);
+    // A driver ends its lines as a kernel debugger wants them; a sink takes lines.
+    size_t n = std::strlen(text);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = '\0';
+    std::optional<uint64_t> at;
+    if (Kernel* k = Kernel::Current(); k != nullptr && k->GetOptions().mode == TimeMode::Virtual) at = k->NowNs();
+    std::lock_guard<std::mutex> hold(g_debugPrintLock);
+    if (g_debugPrintSink != nullptr) {
+        g_debugPrintSink(g_debugPrintContext, at, text);
+    } else if (at) {
+        std::fprintf(stderr, "%10.3f ms debug %s\n", static_cast<double>(*at) / 1e6, text);
+    } else {
+        std::fprintf(stderr, "debug %s\n", text);
+    }
+    return 0;
+}
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
     Kernel::Impl& k = K();

@@ -327,4 +327,9 @@ private:
 std::string GuidToString(const GUID& guid);
 std::string StatusName(NTSTATUS status);
 
+// Where DbgPrint's lines go: `sink` gets each without its line end, with the virtual time when the
+// kernel runs in virtual time; with none set (nullptr) they go to standard error, after the time.
+using DebugPrintSink = void (*)(void* context, std::optional<uint64_t> virtualNs, const char* text);
+void SetDebugPrintSink(DebugPrintSink sink, void* context);
+
 }  // namespace lmscr::kernel

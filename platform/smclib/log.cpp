@@ -43,23 +43,16 @@ extern "C" VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STR
 }
 
 // ---------------------------------------------------------------------------------------------
-// Debug output: the level every reader driver shares, and the sink its lines go to.
+// Debug output: the level every reader driver shares (the lines go out through DbgPrint).
 
 #include <atomic>
-#include <cstdarg>
-#include <cstdio>
-#include <mutex>
 
 #include "debug.h"
-#include "kernel.h"
 
 namespace lmscr::smclib {
 namespace {
 
 std::atomic<ULONG> g_debugLevel{0};
-std::mutex g_sinkLock;
-DebugSink g_sink = nullptr;
-void *g_sinkContext = nullptr;
 
 struct LevelName {
     ULONG level;
@@ -72,24 +65,10 @@ constexpr LevelName kLevelNames[] = {
 
 }  // namespace
 
-void SetDebugSink(DebugSink sink, void *context) {
-    std::lock_guard<std::mutex> hold(g_sinkLock);
-    g_sink = sink;
-    g_sinkContext = context;
-}
-
 const char *DebugLevelName(ULONG level) {
     for (const auto &l : kLevelNames)
         if (level & l.level) return l.name;
     return "debug";
-}
-
-std::string FormatDebugLine(ULONG level, std::optional<uint64_t> virtualNs, const char *text) {
-    char stamp[32] = "";
-    if (virtualNs) std::snprintf(stamp, sizeof stamp, "%10.3f ms ", static_cast<double>(*virtualNs) / 1e6);
-    char name[16];
-    std::snprintf(name, sizeof name, "%-8s", DebugLevelName(level));
-    return std::string(stamp) + "debug " + name + " " + text;
 }
 
 std::optional<ULONG> ParseDebugLevels(std::string_view names) {
@@ -121,26 +100,4 @@ extern "C" ULONG SmartcardGetDebugLevel(VOID) { return lmscr::smclib::g_debugLev
 
 extern "C" VOID SmartcardSetDebugLevel(ULONG Level) {
     lmscr::smclib::g_debugLevel.store(Level, std::memory_order_relaxed);
-}
-
-extern "C" VOID SmartcardDebugPrint(ULONG Level, const CHAR *Format, ...) {
-    using namespace lmscr::smclib;
-    if ((SmartcardGetDebugLevel() & Level) == 0 || Format == nullptr) return;
-    char text[512];
-    va_list args;
-    va_start(args, Format);
-    std::vsnprintf(text, sizeof text, Format, args);
-    va_end(args);
-    // The driver ends its lines with a line end, as a kernel debugger wants; the sink takes lines.
-    size_t n = std::char_traits<char>::length(text);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = '\0';
-    std::optional<uint64_t> at;
-    if (auto *k = lmscr::kernel::Kernel::Current(); k != nullptr && k->GetOptions().mode == lmscr::kernel::TimeMode::Virtual)
-        at = k->NowNs();
-    std::lock_guard<std::mutex> hold(g_sinkLock);
-    if (g_sink != nullptr) {
-        g_sink(g_sinkContext, Level, at, text);
-    } else {
-        std::fprintf(stderr, "%s\n", FormatDebugLine(Level, at, text).c_str());
-    }
 }
