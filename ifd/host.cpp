@@ -4,10 +4,13 @@
 #include "driver.h"
 #include "kernel.h"
 #include "serial.h"
+#include "platform/smclib/debug.h"
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -143,7 +146,29 @@ std::shared_ptr<Channel> Find(unsigned long lun) {
     return it == channels.end() ? nullptr : it->second;
 }
 
+// LMSCR_DEBUG in pcscd's environment ("atr,protocol,error", "all") turns the driver's debug
+// classes on; its lines go where the handler's own go, to pcscd's log (standard error, which
+// pcscd -f shows).
+void TurnDebugOn() {
+    // Each start reads it afresh: a kernel started without it has the driver silent again.
+    SmartcardSetDebugLevel(0);
+    kernel::SetDebugPrintSink(nullptr, nullptr);
+    const char* names = std::getenv("LMSCR_DEBUG");
+    if (names == nullptr || *names == 0) return;
+    const std::optional<ULONG> levels = smclib::ParseDebugLevels(names);
+    if (!levels) {
+        std::fprintf(stderr, "lmscr ifd: LMSCR_DEBUG wants ioctl, atr, protocol, driver, trace, error or all, not '%s'\n",
+                     names);
+        return;
+    }
+    SmartcardSetDebugLevel(*levels);
+    kernel::SetDebugPrintSink(
+        [](void*, std::optional<uint64_t>, const char* text) { std::fprintf(stderr, "lmscr ifd: debug %s\n", text); },
+        nullptr);
+}
+
 bool StartMachine(std::string* error) {
+    TurnDebugOn();
     {
         std::lock_guard<std::mutex> lock(reportMutex);
         lastShutdownReport = kNoShutdown;

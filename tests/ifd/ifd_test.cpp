@@ -524,6 +524,30 @@ RESPONSECODE OpenBounded(std::function<RESPONSECODE()> open, double* seconds) {
 
 // Nothing behind the port: the driver's start fails, the open is refused, and no channel, kernel
 // or leak is left behind.
+// LMSCR_DEBUG in pcscd's environment: the driver's lines of those classes in pcscd's log, for the
+// kernel started then; the next kernel, started without it, is silent again.
+TEST(HandlerOpen, lmscr_debug_puts_the_driver_lines_in_the_log) {
+    for (const bool on : {true, false}) {
+        std::string error;
+        auto reader = lmscr::ifdtest::OpenPtyReader(&error);
+        ASSERT_NE(reader, nullptr) << error;
+        std::string path = reader->SlavePath();
+        if (on) setenv("LMSCR_DEBUG", "atr", 1);
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(IFDHCreateChannelByName(kLun, path.data()), IFD_SUCCESS);
+        unsetenv("LMSCR_DEBUG");
+        ASSERT_TRUE(reader->Insert("t1"));
+        ASSERT_TRUE(WaitPresence(kLun, IFD_ICC_PRESENT));
+        RESPONSECODE rv;
+        EXPECT_EQ(PowerUp(kLun, &rv), lmscr::ifdtest::ProfileAtr("t1"));
+        IFDHCloseChannel(kLun);
+        const std::string log = testing::internal::GetCapturedStderr();
+        const std::string line = "lmscr ifd: debug lmscr!CardPower: cold reset, answer to reset of 12 bytes, TS 3B T0 94\n";
+        EXPECT_EQ(log.find(line) != std::string::npos, on) << log;
+        EXPECT_EQ(log.find("lmscr!") != std::string::npos, on) << log;
+    }
+}
+
 TEST(HandlerOpen, a_reader_that_never_answers_is_refused) {
     std::string error;
     auto silent = lmscr::ifdtest::OpenSilentTty(&error);
