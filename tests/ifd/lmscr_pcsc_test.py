@@ -21,9 +21,9 @@ import tempfile
 import threading
 import time
 
-SOCKET = "/run/pcscd/pcscd.comm"
+from pcscd_rig import BOUND_S, SOCKET, Reader, check, failures, skip, socket_in_use, stop, wait_for
+
 READER_NAME = "lmscr pcsc reader"
-BOUND_S = 30
 T1_ATR = "3B 94 13 81 31 20 45 4C 4D 31 30 52"
 T0_ATR = "3B 14 13 4C 4D 30 30"
 # Commands whose answers depend on the card's files only (no challenge): the simulated reader and
@@ -42,47 +42,6 @@ UNMET = """00 A4 00 0C 02 3F 00 => 90 00
 00 A4 00 0C 02 6F 09 => 90 00
 """
 
-failures = []
-
-
-def check(condition, what):
-    print(("ok    " if condition else "FAIL  ") + what, flush=True)
-    if not condition:
-        failures.append(what)
-    return condition
-
-
-def skip(why):
-    print("SKIPPED: " + why, flush=True)
-    sys.exit(77)
-
-
-def socket_in_use():
-    if not os.path.exists(SOCKET):
-        return False
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    try:
-        s.connect(SOCKET)
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
-
-
-def stop(process, name):
-    """Stops a process of ours by its id: SIGTERM, then SIGKILL if it does not go."""
-    if process is None or process.poll() is not None:
-        return
-    os.kill(process.pid, signal.SIGTERM)
-    try:
-        process.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        print("%s (pid %d) ignored SIGTERM; killing it" % (name, process.pid), flush=True)
-        os.kill(process.pid, signal.SIGKILL)
-        process.wait()
-
-
 def run(args, timeout=BOUND_S):
     """Runs a program to its end, bounded (killed by its id when it overstays): exit status,
     standard output, standard error."""
@@ -94,55 +53,6 @@ def run(args, timeout=BOUND_S):
         out, err = p.communicate()
     print("$ %s\n%s%s[exit %s]" % (" ".join(args), out, ("stderr: " + err) if err else "", p.returncode), flush=True)
     return p.returncode, out, err
-
-
-def wait_for(predicate, bound=BOUND_S):
-    end = time.monotonic() + bound
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.1)
-    return False
-
-
-class Reader:
-    """`lmscr reader --link PATH` with the t1 card in: card moves on its standard input."""
-
-    def __init__(self, program, link):
-        self.lines = []
-        self.lock = threading.Lock()
-        self.p = subprocess.Popen([program, "reader", "--link", link], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        self.thread = threading.Thread(target=self._collect, daemon=True)
-        self.thread.start()
-
-    def _collect(self):
-        for line in self.p.stdout:
-            with self.lock:
-                self.lines.append(line.rstrip("\n"))
-
-    def says(self, text, since=0):
-        def found():
-            with self.lock:
-                return any(text in l for l in self.lines[since:])
-        return wait_for(found)
-
-    def command(self, line, answer):
-        with self.lock:
-            since = len(self.lines)
-        self.p.stdin.write(line + "\n")
-        self.p.stdin.flush()
-        return self.says(answer, since)
-
-    def stop(self):
-        if self.p.poll() is None:
-            try:
-                self.p.stdin.write("quit\n")
-                self.p.stdin.flush()
-                self.p.wait(timeout=10)
-            except (OSError, subprocess.TimeoutExpired):
-                stop(self.p, "lmscr reader")
-        self.thread.join(timeout=5)
 
 
 def answers(document):

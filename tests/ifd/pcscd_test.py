@@ -27,63 +27,18 @@ import tempfile
 import threading
 import time
 
-SOCKET = "/run/pcscd/pcscd.comm"
+from pcscd_rig import BOUND_S, SOCKET, Reader, check, failures, skip, socket_in_use, stop, wait_for
+
 READER_NAME = "lmscr test reader"
 SILENT_NAME = "lmscr silent reader"
 SELECT_MF = [0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00]
-BOUND_S = 30
 ATR_OF = {name: [int(b, 16) for b in atr.split()] for name, atr in (
     ("t0", "3B 14 13 4C 4D 30 30"), ("t1", "3B 94 13 81 31 20 45 4C 4D 31 30 52"))}
 # SCardStatus's card states, which pyscard does not name.
 SCARD_POWERED, SCARD_SPECIFIC = 0x10, 0x40
 
-failures = []
-
-
-def check(condition, what):
-    print(("ok    " if condition else "FAIL  ") + what, flush=True)
-    if not condition:
-        failures.append(what)
-    return condition
-
-
-def skip(why):
-    print("SKIPPED: " + why, flush=True)
-    sys.exit(77)
-
-
 def hexs(data):
     return " ".join("%02X" % b for b in data)
-
-
-def socket_in_use():
-    if not os.path.exists(SOCKET):
-        return False
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    try:
-        s.connect(SOCKET)
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
-
-
-def stop(process, name):
-    """Stops a process of ours by its id: SIGTERM, then SIGKILL if it does not go. The time it
-    took, or None when it had to be killed."""
-    if process is None or process.poll() is not None:
-        return 0.0
-    start = time.monotonic()
-    os.kill(process.pid, signal.SIGTERM)
-    try:
-        process.wait(timeout=10)
-        return time.monotonic() - start
-    except subprocess.TimeoutExpired:
-        print("%s (pid %d) ignored SIGTERM; killing it" % (name, process.pid), flush=True)
-        os.kill(process.pid, signal.SIGKILL)
-        process.wait()
-        return None
 
 
 def run(args, timeout=BOUND_S):
@@ -98,64 +53,6 @@ def run(args, timeout=BOUND_S):
     shown = "\n".join(l for l in out.splitlines() if l.strip() not in ("", "-", "\\", "|", "/"))
     print("$ " + " ".join(args) + "\n" + shown, flush=True)
     return p.returncode, out
-
-
-def wait_for(predicate, bound=BOUND_S):
-    end = time.monotonic() + bound
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return False
-
-
-class Reader:
-    """`lmscr reader --link PATH --no-card`: card moves and the unplug on its standard input; its
-    report lines (card power, resets) collected as they come."""
-
-    def __init__(self, program, link):
-        self.link = link
-        self.lines = []
-        self.lock = threading.Lock()
-        self.p = subprocess.Popen([program, "reader", "--link", link, "--no-card"], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        self.thread = threading.Thread(target=self._collect, daemon=True)
-        self.thread.start()
-
-    def _collect(self):
-        for line in self.p.stdout:
-            with self.lock:
-                self.lines.append(line.rstrip("\n"))
-
-    def seen(self):
-        with self.lock:
-            return len(self.lines)
-
-    def says(self, text, since=0, bound=BOUND_S):
-        """True once a line from `since` on holds `text`."""
-        def found():
-            with self.lock:
-                return any(text in l for l in self.lines[since:])
-        return wait_for(found, bound)
-
-    def send(self, line):
-        self.p.stdin.write(line + "\n")
-        self.p.stdin.flush()
-
-    def command(self, line, answer):
-        since = self.seen()
-        self.send(line)
-        return self.says(answer, since)
-
-    def stop(self):
-        if self.p.poll() is None:
-            try:
-                self.p.stdin.write("quit\n")
-                self.p.stdin.flush()
-                self.p.wait(timeout=10)
-            except (OSError, subprocess.TimeoutExpired):
-                stop(self.p, "lmscr reader")
-        self.thread.join(timeout=5)
 
 
 def reader_named(name):
@@ -537,7 +434,7 @@ def main():
     silent_master = silent_slave = None
     try:
         link = os.path.join(workdir, "reader")
-        reader = Reader(args.lmscr, link)
+        reader = Reader(args.lmscr, link, card=False)
         check(reader.says("linked at " + link), "lmscr reader linked at " + link)
         silent_master, silent_slave = os.openpty()
         silent = os.ttyname(silent_slave)
