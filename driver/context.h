@@ -31,6 +31,32 @@ typedef struct _READER_EXTENSION {
     PIO_WORKITEM ReadWorkItem;
     PIO_WORKITEM PowerWorkItem; /* a power-up finished at passive level */
     PSMARTCARD_EXTENSION SmartcardExtension;
+    /*
+     * The receive engine's state (seriallink/receive.cpp).  Only receive.cpp writes these; the
+     * rest of the driver goes through its routines (driver.h: BeginReceive, ResetReceive,
+     * DropReceived, ReadReceived, WaitBlockEnd, ReceivedFaultyByte, ReceivedBytesWaiting,
+     * ReceivePortLost).  Two parties touch them: the run (ReadWorker, one at a time) and the one
+     * consumer, the thread of the request that talks to the reader.
+     *
+     *   under RxLock   RxBuffer, RxCount       bytes decoded and not yet taken (the run's test
+     *                                          for a full buffer and ReceivedBytesWaiting glance
+     *                                          at RxCount without it)
+     *                  RxWanted                count the waiting consumer needs, or RX_NOBODY_WAITS
+     *                  ExchangeInProgress, CardRemovedInExchange, PortGone, EngineStopping (below)
+     *   the run only   RxByte, EscapePending, SerialEvents
+     *   RxEvent's      RxStatus        outcome of the wake-up: written by the run (partly under
+     *   handshake                      RxLock) before it sets RxEvent, by ResetReceive and
+     *                                  ReceivePortLost under RxLock; read by the consumer once
+     *                                  woken, before it clears RxEvent.  A signalled RxEvent keeps
+     *                                  the next run from clearing it before it is taken.
+     *   no lock        ReceiveError    a faulty card byte since BeginReceive: cleared by the
+     *                                  consumer, set by the run
+     *                  BlockEndStatus  T=1: the reader reported the block's end since BeginReceive:
+     *                                  set to STATUS_IO_TIMEOUT by the consumer, to success by the
+     *                                  run (which holds RxLock then, for RxCount's sake)
+     *                  RxEvent         the consumer's wake-up: set by the run and ReceivePortLost,
+     *                                  cleared by the consumer
+     */
     UCHAR RxByte;
     UCHAR RxBuffer[RX_BUFFER_SIZE];
     ULONG RxCount;

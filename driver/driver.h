@@ -88,6 +88,20 @@ NTSTATUS SerialWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
 VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Destination, ULONG Count);
 NTSTATUS WaitBlockEnd(PREADER_EXTENSION ReaderExtension);
+/* An exchange with the card starts: no faulty byte seen yet, and (T=1) no block end reported. */
+VOID BeginReceive(PREADER_EXTENSION ReaderExtension, BOOLEAN AwaitBlockEnd);
+/* A command starts: the bytes held and the status of the last wake-up forgotten, the signal
+ * cleared; STATUS_DEVICE_REMOVED once the port is gone. */
+NTSTATUS ResetReceive(PREADER_EXTENSION ReaderExtension);
+/* The bytes held are forgotten; returns how many there were. */
+ULONG DropReceived(PREADER_EXTENSION ReaderExtension);
+/* The reader reported a faulty card byte (0x10 0x88) since BeginReceive. */
+BOOLEAN ReceivedFaultyByte(PREADER_EXTENSION ReaderExtension);
+/* Bytes are held that nobody has taken. */
+BOOLEAN ReceivedBytesWaiting(PREADER_EXTENSION ReaderExtension);
+/* The port is closed under the reader: a waiting consumer is woken with STATUS_DEVICE_REMOVED,
+ * and every later command and wait fails with it. */
+VOID ReceivePortLost(PREADER_EXTENSION ReaderExtension);
 
 /* ---- seriallink/: the reader's command set ------------------------------------------------- */
 NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, UCHAR Count,

@@ -276,17 +276,8 @@ extern "C" VOID CloseSerialWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     SmartcardDebug(DEBUG_DRIVER, (DRIVER_NAME "!CloseSerialWorker: the port is closed%s\n",
                                                 starting ? " during the start" : ""));
 
-    /*
-     * Whoever waits for the reader now waits for a line that is gone: wake it, as a card pull
-     * does, rather than let it sit out its time-out and the retries of its exchange.
-     */
-    PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
-    KeAcquireSpinLock(&readerExtension->RxLock, &irql);
-    readerExtension->PortGone = TRUE;
-    BOOLEAN wake = readerExtension->RxWanted != RX_NOBODY_WAITS;
-    if (wake) readerExtension->RxStatus = STATUS_DEVICE_REMOVED;
-    KeReleaseSpinLock(&readerExtension->RxLock, irql);
-    if (wake) KeSetEvent(&readerExtension->RxEvent, IO_NO_INCREMENT, FALSE);
+    /* Whoever waits for the reader now waits for a line that is gone. */
+    ReceivePortLost(deviceExtension->SmartcardExtension.ReaderExtension);
 
     /* A start in progress enables or disables the interface itself, having seen PortLost. */
     if (!starting) (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);

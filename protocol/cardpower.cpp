@@ -56,7 +56,7 @@ static NTSTATUS ReceiveAtrBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer
     ULONG length = Room;
     NTSTATUS status = ReceiveData(ReaderExtension, Buffer, &length, Count);
     if (status != STATUS_SUCCESS) return status;
-    return ReaderExtension->ReceiveError != STATUS_SUCCESS ? STATUS_DATA_ERROR : STATUS_SUCCESS;
+    return ReceivedFaultyByte(ReaderExtension) ? STATUS_DATA_ERROR : STATUS_SUCCESS;
 }
 
 static NTSTATUS AtrReadFailure(NTSTATUS Status) {
@@ -159,10 +159,7 @@ extern "C" NTSTATUS ReadAtr(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PU
 /* Bytes that a card sends after its answer to reset (a TCK that its answer does not announce)
  * belong to no one; left in the receive buffer they would refuse the protocol selection. */
 static VOID DropBytesAfterAtr(PREADER_EXTENSION ReaderExtension) {
-    KIRQL irql;
-    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
-    ReaderExtension->RxCount = 0;
-    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    (void)DropReceived(ReaderExtension);
 }
 
 extern "C" NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN Warm, PUCHAR Buffer, PULONG Length) {
@@ -170,7 +167,7 @@ extern "C" NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN Warm, P
     NTSTATUS status = PrepareCardReset(ReaderExtension, TRUE);
     if (status != STATUS_SUCCESS) goto failed;
 
-    ReaderExtension->ReceiveError = STATUS_SUCCESS;
+    BeginReceive(ReaderExtension, FALSE);
 
     /* A warm reset pulses RST with the card powered (ISO/IEC 7816-3 6.2.3); a cold one starts
      * from a card without power. */

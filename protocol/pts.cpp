@@ -41,7 +41,7 @@ static PTS_RESULT ExchangePts(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Pro
     request[3] = (UCHAR)(PTSS ^ request[1] ^ request[2]);
 
     /* A faulty byte reads as 0x00 and would only fail the comparison by luck. */
-    readerExtension->ReceiveError = STATUS_SUCCESS;
+    BeginReceive(readerExtension, FALSE);
     SmartcardDebug(DEBUG_PROTOCOL, (DRIVER_NAME "!PTS: request %02X %02X %02X %02X\n", request[0], request[1], request[2],
                                     request[3]));
     if (SendData(readerExtension, request, sizeof(request)) != STATUS_SUCCESS) return result;
@@ -57,7 +57,7 @@ static PTS_RESULT ExchangePts(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Pro
         /* PTS1 and nothing more announced: the answer must be the request itself. */
         length = 1;
         if (ReceiveData(readerExtension, reply + 3, &length, 1) != STATUS_SUCCESS) return result;
-        if (readerExtension->ReceiveError != STATUS_SUCCESS) return result;
+        if (ReceivedFaultyByte(readerExtension)) return result;
         if (RtlCompareMemory(request, reply, sizeof(request)) != sizeof(request)) return result;
         result.Accepted = TRUE;
         result.Fl = card->PtsData.Fl;
@@ -65,7 +65,7 @@ static PTS_RESULT ExchangePts(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Pro
         return result;
     }
     /* PTS1 left out, PTSS and the protocol echoed, PCK right: the card accepts Fd and Dd. */
-    if (announced == 0 && readerExtension->ReceiveError == STATUS_SUCCESS && reply[0] == PTSS &&
+    if (announced == 0 && !ReceivedFaultyByte(readerExtension) && reply[0] == PTSS &&
         reply[1] == (request[1] & 0x0F) && reply[2] == (UCHAR)(PTSS ^ reply[1]))
         result.Accepted = TRUE;
     return result;
@@ -108,7 +108,7 @@ extern "C" NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
     NTSTATUS status = STATUS_DEVICE_PROTOCOL_ERROR;
 
     /* Bytes nobody has taken mean the card is in the middle of something. */
-    if (readerExtension->RxCount != 0) return STATUS_DEVICE_PROTOCOL_ERROR;
+    if (ReceivedBytesWaiting(readerExtension)) return STATUS_DEVICE_PROTOCOL_ERROR;
 
     const ULONG requested = SmartcardExtension->MinorIoControlCode;
 

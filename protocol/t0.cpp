@@ -26,7 +26,7 @@ static NTSTATUS ReceiveOne(PREADER_EXTENSION ReaderExtension, PUCHAR Byte) {
     ULONG length = 1;
     NTSTATUS status = ReceiveData(ReaderExtension, Byte, &length, 1);
     if (status != STATUS_SUCCESS) return status;
-    return ReaderExtension->ReceiveError != STATUS_SUCCESS ? STATUS_IO_TIMEOUT : STATUS_SUCCESS;
+    return ReceivedFaultyByte(ReaderExtension) ? STATUS_IO_TIMEOUT : STATUS_SUCCESS;
 }
 
 /*
@@ -91,12 +91,12 @@ static NTSTATUS EndWithStatusWord(PREADER_EXTENSION ReaderExtension, UCHAR Sw1, 
  */
 static NTSTATUS ReadRestOfAnswer(PREADER_EXTENSION ReaderExtension, ULONGLONG Deadline, PUCHAR Reply,
                                  ULONG ReplySize, ULONG Stored, ULONG Expected, PULONG ReplyLength) {
-    if (ReaderExtension->ReceiveError != STATUS_SUCCESS) return STATUS_IO_TIMEOUT;
+    if (ReceivedFaultyByte(ReaderExtension)) return STATUS_IO_TIMEOUT;
     if (Expected > T0_STATUS_BYTES) {
         ULONG room = ReplySize - Stored;
         NTSTATUS status = ReceiveData(ReaderExtension, Reply + Stored, &room, Expected - T0_STATUS_BYTES);
         if (status != STATUS_SUCCESS) return status;
-        if (ReaderExtension->ReceiveError != STATUS_SUCCESS) return STATUS_IO_TIMEOUT;
+        if (ReceivedFaultyByte(ReaderExtension)) return STATUS_IO_TIMEOUT;
         Stored += Expected - T0_STATUS_BYTES;
     }
     if (ReplySize - Stored < T0_STATUS_BYTES) return STATUS_BUFFER_TOO_SMALL;
@@ -121,7 +121,7 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
     BOOLEAN listenOnly = FALSE;
     NTSTATUS status = STATUS_SUCCESS;
 
-    readerExtension->ReceiveError = STATUS_SUCCESS;
+    BeginReceive(readerExtension, FALSE);
     const ULONGLONG deadline = NullDeadline(readerExtension);
 
     for (;;) {
@@ -177,7 +177,7 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
             }
             ULONG room = replySize - stored;
             status = ReceiveData(readerExtension, Reply + stored, &room, 1);
-            if (status != STATUS_SUCCESS || readerExtension->ReceiveError != STATUS_SUCCESS) break;
+            if (status != STATUS_SUCCESS || ReceivedFaultyByte(readerExtension)) break;
             ++stored;
             --expected;
             if (expected == T0_STATUS_BYTES) {
@@ -193,7 +193,7 @@ extern "C" NTSTATUS RunT0Procedure(PSMARTCARD_EXTENSION SmartcardExtension, cons
         break;
     }
 
-    if (readerExtension->ReceiveError != STATUS_SUCCESS) status = STATUS_IO_TIMEOUT;
+    if (ReceivedFaultyByte(readerExtension)) status = STATUS_IO_TIMEOUT;
     if (status != STATUS_SUCCESS)
         SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR,
                        (DRIVER_NAME "!T0: command %02X %02X failed after %u of %u bytes sent (status %08X)\n", Command[0],

@@ -77,8 +77,7 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension, PBOOLEAN 
     NTSTATUS status = SmartcardT1Request(SmartcardExtension);
     if (status != STATUS_SUCCESS) return status;
 
-    readerExtension->ReceiveError = STATUS_SUCCESS;
-    readerExtension->BlockEndStatus = STATUS_IO_TIMEOUT;
+    BeginReceive(readerExtension, TRUE);
     status = SendData(readerExtension, SmartcardExtension->SmartcardRequest.Buffer,
                       SmartcardExtension->SmartcardRequest.BufferLength);
 
@@ -118,7 +117,7 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension, PBOOLEAN 
             ULONG room = SmartcardExtension->SmartcardReply.BufferSize - T1_PROLOGUE_BYTES;
             received = ReceiveData(readerExtension, reply + T1_PROLOGUE_BYTES, &room, len + epilogue);
             if (received == STATUS_SUCCESS) {
-                if (readerExtension->ReceiveError == STATUS_SUCCESS) (void)WaitBlockEnd(readerExtension);
+                if (!ReceivedFaultyByte(readerExtension)) (void)WaitBlockEnd(readerExtension);
                 SmartcardExtension->SmartcardReply.BufferLength = blockLength;
             } else {
                 /* Only the prologue is the card's: the bytes behind it in the buffer are left
@@ -132,8 +131,8 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension, PBOOLEAN 
         SmartcardDebug(DEBUG_PROTOCOL | DEBUG_ERROR, (DRIVER_NAME "!T1: card or reader gone during the block\n"));
         return received;
     }
-    *Silent = (BOOLEAN)(received == STATUS_IO_TIMEOUT || readerExtension->ReceiveError != STATUS_SUCCESS);
-    if (received != STATUS_SUCCESS || readerExtension->ReceiveError != STATUS_SUCCESS) {
+    *Silent = (BOOLEAN)(received == STATUS_IO_TIMEOUT || ReceivedFaultyByte(readerExtension));
+    if (received != STATUS_SUCCESS || ReceivedFaultyByte(readerExtension)) {
         SmartcardDebug(DEBUG_PROTOCOL, (DRIVER_NAME "!T1: block %02X sent, %s\n", SmartcardExtension->SmartcardRequest.Buffer[1],
                                         received == STATUS_IO_TIMEOUT ? "no answer" : "answer damaged"));
     } else {
@@ -141,7 +140,7 @@ static NTSTATUS ExchangeBlock(PSMARTCARD_EXTENSION SmartcardExtension, PBOOLEAN 
                                         SmartcardExtension->SmartcardRequest.Buffer[1], reply[1], blockLength));
     }
 
-    if (readerExtension->ReceiveError != STATUS_SUCCESS) {
+    if (ReceivedFaultyByte(readerExtension)) {
         WaitMilliseconds(T1_ABANDONED_BLOCK_PAUSE_MS);
         if (blockLength != 0 && SmartcardExtension->SmartcardReply.BufferLength == blockLength)
             SpoilEpilogue(reply, blockLength - epilogue, epilogue);

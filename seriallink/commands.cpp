@@ -57,16 +57,9 @@ extern "C" NTSTATUS MapReaderStatus(UCHAR Status) {
 
 static VOID ResynchronizeReader(PREADER_EXTENSION ReaderExtension) {
     for (ULONG round = 0; round < RESYNCHRONIZE_MAXIMUM_ROUNDS; ++round) {
-        KIRQL irql;
-        KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
-        ReaderExtension->RxCount = 0;
-        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+        (void)DropReceived(ReaderExtension);
         WaitMilliseconds(RESYNCHRONIZE_QUIET_MS);
-        KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
-        BOOLEAN quiet = ReaderExtension->RxCount == 0;
-        ReaderExtension->RxCount = 0;
-        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
-        if (quiet) return;
+        if (DropReceived(ReaderExtension) == 0) return;
     }
 }
 

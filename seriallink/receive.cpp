@@ -281,3 +281,66 @@ extern "C" NTSTATUS WaitBlockEnd(PREADER_EXTENSION ReaderExtension) {
     KeClearEvent(&ReaderExtension->RxEvent);
     return ReaderExtension->BlockEndStatus;
 }
+
+/*
+ * The rest of the driver starts and ends its receptions here rather than writing the engine's
+ * fields itself (context.h lists who owns which).  Each routine takes RxLock exactly where the
+ * code it replaces did: the lock's acquisitions are the points at which the run and the consumer
+ * interleave, and the order of those points is part of the engine's behaviour.
+ */
+
+extern "C" VOID BeginReceive(PREADER_EXTENSION ReaderExtension, BOOLEAN AwaitBlockEnd) {
+    /* Only the consumer's thread writes these, and only while no reply of its own is due: a run
+     * that marks a faulty byte or a block's end does so for the exchange that started here. */
+    ReaderExtension->ReceiveError = STATUS_SUCCESS;
+    if (AwaitBlockEnd) ReaderExtension->BlockEndStatus = STATUS_IO_TIMEOUT;
+}
+
+extern "C" NTSTATUS ResetReceive(PREADER_EXTENSION ReaderExtension) {
+    /* Every command starts with no stale reply and no stale signal. */
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    if (ReaderExtension->PortGone) {
+        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+        return STATUS_DEVICE_REMOVED;
+    }
+    ReaderExtension->RxCount = 0;
+    /* A run that saw a reader event reads on until the line falls silent; if its consumer gave up
+     * first, the status it set would otherwise fail the reply of this command in the same run. */
+    ReaderExtension->RxStatus = STATUS_SUCCESS;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    KeClearEvent(&ReaderExtension->RxEvent);
+    return STATUS_SUCCESS;
+}
+
+extern "C" ULONG DropReceived(PREADER_EXTENSION ReaderExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    const ULONG dropped = ReaderExtension->RxCount;
+    ReaderExtension->RxCount = 0;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    return dropped;
+}
+
+extern "C" BOOLEAN ReceivedFaultyByte(PREADER_EXTENSION ReaderExtension) {
+    return (BOOLEAN)(ReaderExtension->ReceiveError != STATUS_SUCCESS);
+}
+
+extern "C" BOOLEAN ReceivedBytesWaiting(PREADER_EXTENSION ReaderExtension) {
+    /* A glance between exchanges, when no run is expected to be storing: no lock. */
+    return (BOOLEAN)(ReaderExtension->RxCount != 0);
+}
+
+extern "C" VOID ReceivePortLost(PREADER_EXTENSION ReaderExtension) {
+    /*
+     * Whoever waits for the reader now waits for a line that is gone: wake it, as a card pull
+     * does, rather than let it sit out its time-out and the retries of its exchange.
+     */
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    ReaderExtension->PortGone = TRUE;
+    BOOLEAN wake = ReaderExtension->RxWanted != RX_NOBODY_WAITS;
+    if (wake) ReaderExtension->RxStatus = STATUS_DEVICE_REMOVED;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    if (wake) KeSetEvent(&ReaderExtension->RxEvent, IO_NO_INCREMENT, FALSE);
+}

@@ -105,20 +105,11 @@ static NTSTATUS TransferSync(PREADER_EXTENSION ReaderExtension, BOOLEAN Write, P
 }
 
 extern "C" NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *Data, ULONG Length) {
-    /* Every command starts with no stale reply and no stale signal. */
-    KIRQL irql;
-    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
-    if (ReaderExtension->PortGone) {
-        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    NTSTATUS status = ResetReceive(ReaderExtension);
+    if (status != STATUS_SUCCESS) {
         SmartcardDebug(DEBUG_DRIVER | DEBUG_ERROR, (DRIVER_NAME "!SerialWrite: the port is gone\n"));
-        return STATUS_DEVICE_REMOVED;
+        return status;
     }
-    ReaderExtension->RxCount = 0;
-    /* A run that saw a reader event reads on until the line falls silent; if its consumer gave up
-     * first, the status it set would otherwise fail the reply of this command in the same run. */
-    ReaderExtension->RxStatus = STATUS_SUCCESS;
-    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
-    KeClearEvent(&ReaderExtension->RxEvent);
     return TransferSync(ReaderExtension, TRUE, (PUCHAR)Data, Length);
 }
 

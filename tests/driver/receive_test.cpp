@@ -138,7 +138,7 @@ TEST_F(Receive, reader_error_with_nobody_waiting_is_kept_as_the_next_byte) {
 
 TEST_F(Receive, reader_timeout_during_waiting_time_extension_changes_nothing) {
     rig->Smartcard()->T1.Wtx = 2;
-    r->BlockEndStatus = STATUS_IO_TIMEOUT;
+    BeginReceive(r, TRUE);
     rig->Fake().Send({0x10, 0x83});
     Quiet(200);
     EXPECT_EQ(r->BlockEndStatus, STATUS_IO_TIMEOUT);
@@ -147,7 +147,7 @@ TEST_F(Receive, reader_timeout_during_waiting_time_extension_changes_nothing) {
 }
 
 TEST_F(Receive, reader_timeout_after_a_complete_block_ends_it_and_wait_block_end_returns_at_once) {
-    r->BlockEndStatus = STATUS_IO_TIMEOUT;
+    BeginReceive(r, TRUE);
     NTSTATUS result = STATUS_PENDING;
     UCHAR out[2];
     auto consumer = rig->K().Spawn("consumer", [&] { result = ReadReceived(r, out, 2); });
@@ -163,17 +163,17 @@ TEST_F(Receive, reader_timeout_after_a_complete_block_ends_it_and_wait_block_end
 }
 
 TEST_F(Receive, faulty_card_byte_keeps_its_place_as_zero) {
-    r->ReceiveError = STATUS_SUCCESS;
+    BeginReceive(r, FALSE);
     rig->Fake().Send({0x41, 0x10, 0x88, 0x43});
     Quiet(200);
     UCHAR out[3];
     EXPECT_EQ(ReadReceived(r, out, 3), STATUS_SUCCESS);
     EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0x41, 0x00, 0x43}));
-    EXPECT_EQ(r->ReceiveError, STATUS_DATA_ERROR);
+    EXPECT_TRUE(ReceivedFaultyByte(r));
 }
 
 TEST_F(Receive, faulty_byte_in_a_waiting_consumers_reply_reads_as_zero) {
-    r->ReceiveError = STATUS_SUCCESS;
+    BeginReceive(r, FALSE);
     NTSTATUS result = STATUS_PENDING;
     UCHAR out[3] = {0xEE, 0xEE, 0xEE};
     auto consumer = rig->K().Spawn("consumer", [&] { result = ReadReceived(r, out, 3); });
@@ -182,7 +182,48 @@ TEST_F(Receive, faulty_byte_in_a_waiting_consumers_reply_reads_as_zero) {
     rig->K().Join(consumer);
     EXPECT_EQ(result, STATUS_SUCCESS);
     EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0x41, 0x00, 0x43}));
-    EXPECT_EQ(r->ReceiveError, STATUS_DATA_ERROR);
+    EXPECT_TRUE(ReceivedFaultyByte(r));
+}
+
+// The routines by which the rest of the driver starts and ends its receptions, one after the
+// other on a reader whose engine runs: what each leaves behind, and what it costs in virtual time.
+TEST_F(Receive, the_engines_routines_start_and_drop_and_end_receptions) {
+    // After the event the run reads on until the line's read time-out (100 ms), whose end it
+    // signals with nobody waiting.
+    rig->Fake().Send({1, 2, 3, 0x10, 0x88});
+    Quiet(200);
+    EXPECT_TRUE(ReceivedBytesWaiting(r));
+    EXPECT_TRUE(ReceivedFaultyByte(r));
+    EXPECT_EQ(DropReceived(r), 4u);  // the faulty byte held its place
+    EXPECT_EQ(DropReceived(r), 0u);
+    EXPECT_FALSE(ReceivedBytesWaiting(r));
+
+    // A command's start takes nothing of the last one along: bytes, status and signal.
+    rig->Fake().Send({7});
+    Quiet();
+    EXPECT_EQ(r->RxStatus, STATUS_TIMEOUT);
+    EXPECT_NE(KeReadStateEvent(&r->RxEvent), 0);
+    uint64_t before = rig->K().NowNs();
+    EXPECT_EQ(ResetReceive(r), STATUS_SUCCESS);
+    EXPECT_EQ(rig->K().NowNs(), before);
+    EXPECT_EQ(Held(), std::vector<uint8_t>{});
+    EXPECT_EQ(r->RxStatus, STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&r->RxEvent), 0);
+
+    // A new exchange forgets the faulty byte; a T=1 one also waits for its block's end, which a
+    // silent line ends after one CharTimeout (50 ms) without success.
+    BeginReceive(r, TRUE);
+    EXPECT_FALSE(ReceivedFaultyByte(r));
+    before = rig->K().NowNs();
+    EXPECT_EQ(WaitBlockEnd(r), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(rig->K().NowNs() - before, 50'000'000u);
+
+    // The port lost with nobody waiting wakes nobody, and fails the next command at once.
+    ReceivePortLost(r);
+    EXPECT_EQ(KeReadStateEvent(&r->RxEvent), 0);
+    EXPECT_EQ(r->RxStatus, STATUS_SUCCESS);
+    EXPECT_EQ(ResetReceive(r), STATUS_DEVICE_REMOVED);
+    r->PortGone = FALSE;  // the reader's own stop at the end needs its line
 }
 
 // After an event code the worker reads on without asking the port's queue; when the line then
