@@ -62,168 +62,209 @@ static NTSTATUS BytesWaiting(PREADER_EXTENSION ReaderExtension, PULONG Waiting) 
     return status;
 }
 
+/* What one run has found so far, for its end. */
+typedef struct _RECEIVE_RUN {
+    NTSTATUS Status;      /* of the last request the run made of the port */
+    BOOLEAN SignalWaiter; /* the consumer is woken at the end of the run */
+    BOOLEAN ReadFailed;   /* the port's queues are purged at the end of the run */
+} RECEIVE_RUN, *PRECEIVE_RUN;
+
+/* TRUE when the port's queue is empty, or cannot be asked: the run may end. */
+static BOOLEAN QueueEmpty(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
+    ULONG waiting = 0;
+    Run->Status = BytesWaiting(ReaderExtension, &waiting);
+    return (BOOLEAN)(Run->Status != STATUS_SUCCESS || waiting == 0);
+}
+
+/* The escape byte pairs with the one after it, also across runs.  FALSE while a pair is open;
+ * else *IsEvent tells an in-band event from a data byte. */
+static BOOLEAN DecodeSymbol(PREADER_EXTENSION ReaderExtension, UCHAR B, PBOOLEAN IsEvent) {
+    *IsEvent = FALSE;
+    if (B == READER_ESCAPE && !ReaderExtension->EscapePending) {
+        ReaderExtension->EscapePending = TRUE;
+        return FALSE;
+    }
+    if (ReaderExtension->EscapePending) {
+        ReaderExtension->EscapePending = FALSE;
+        *IsEvent = B != READER_ESCAPE;
+    }
+    return TRUE;
+}
+
+/* A data byte into RxBuffer; TRUE ends the run. */
+static BOOLEAN StoreDataByte(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIVE_RUN Run) {
+    KIRQL irql;
+    if (ReaderExtension->RxCount + 1 >= RX_BUFFER_SIZE) return FALSE; /* full: dropped */
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    ReaderExtension->RxBuffer[ReaderExtension->RxCount++] = B;
+    if (ReaderExtension->RxCount >= ReaderExtension->RxWanted) {
+        if (ReaderExtension->RxWanted != RX_NOBODY_WAITS) Run->SignalWaiter = TRUE;
+        ReaderExtension->RxWanted = RX_NOBODY_WAITS;
+    }
+    BOOLEAN nobodyWaits = ReaderExtension->RxWanted == RX_NOBODY_WAITS;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    /* Nobody needs more: end the run as soon as the port's queue is empty.  A consumer that still
+     * needs bytes has the run block in the next read, bounded by the line's read time-outs,
+     * rather than poll the queue. */
+    return (BOOLEAN)(nobodyWaits && QueueEmpty(ReaderExtension, Run));
+}
+
+/* 0x10 0x85, 0x10 0x86: reported at once; the run ends. */
+static BOOLEAN OnCardMoved(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIVE_RUN Run) {
+    UpdateCardState(ReaderExtension->SmartcardExtension,
+                    B == READER_EVENT_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
+    if (B == READER_EVENT_CARD_REMOVED) {
+        /* No card byte will come for an exchange in progress: wake it now. */
+        KIRQL irql;
+        KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+        if (ReaderExtension->ExchangeInProgress) {
+            ReaderExtension->CardRemovedInExchange = TRUE;
+            if (ReaderExtension->RxWanted != RX_NOBODY_WAITS) {
+                ReaderExtension->RxStatus = STATUS_NO_MEDIA;
+                Run->SignalWaiter = TRUE;
+            }
+        }
+        KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    }
+    Run->Status = STATUS_SUCCESS;
+    return TRUE;
+}
+
+/* 0x10 0x84: the reader gave up on the exchange; the consumer is woken with a failure. */
+static VOID OnReaderError(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
+    KIRQL irql;
+    Run->SignalWaiter = TRUE;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    if (ReaderExtension->RxWanted != RX_NOBODY_WAITS && ReaderExtension->RxWanted < RX_BUFFER_SIZE) {
+        /* Meet the waiting consumer's count; it finds the 0x84 in front and maps it. */
+        ReaderExtension->RxBuffer[ReaderExtension->RxCount] = READER_EVENT_READER_ERROR;
+        ReaderExtension->RxCount = ReaderExtension->RxWanted;
+    } else if (ReaderExtension->RxCount + 1 < RX_BUFFER_SIZE) {
+        /* Nobody waits (or the count can never be met): keep the 0x84 as the next
+         * byte, so that a consumer about to ask for its reply takes it as one. */
+        ReaderExtension->RxBuffer[ReaderExtension->RxCount++] = READER_EVENT_READER_ERROR;
+    }
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    ReaderExtension->RxStatus = STATUS_UNSUCCESSFUL;
+}
+
+/* 0x10 0x88: the faulty card byte holds its place as 0x00 and marks the exchange. */
+static VOID OnFaultyByte(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    if (ReaderExtension->RxCount + 1 < RX_BUFFER_SIZE)
+        ReaderExtension->RxBuffer[ReaderExtension->RxCount++] = 0x00; /* holds its place */
+    if (ReaderExtension->RxCount >= ReaderExtension->RxWanted) Run->SignalWaiter = TRUE;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    ReaderExtension->ReceiveError = STATUS_DATA_ERROR;
+}
+
+/* 0x10 0x83: the card fell silent, or (all bytes in) its block is over; TRUE ends the run. */
+static BOOLEAN OnReaderTimeout(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
+    /* While the card has asked for more time the reader's time-out means nothing. */
+    if (ReaderExtension->SmartcardExtension->T1.Wtx != 0) return FALSE;
+    KIRQL irql;
+    BOOLEAN blockEnd = FALSE;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    if (ReaderExtension->RxCount < ReaderExtension->RxWanted && ReaderExtension->RxWanted != RX_NOBODY_WAITS) {
+        ReaderExtension->RxStatus = STATUS_IO_TIMEOUT;
+    } else {
+        ReaderExtension->BlockEndStatus = STATUS_SUCCESS;
+        blockEnd = TRUE;
+    }
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    Run->SignalWaiter = TRUE;
+    /*
+     * The report closes what arrived whole: end the run once the port's queue is empty, as a
+     * satisfied data byte does.  Reading on would only end on the line's read time-out, a whole
+     * character waiting time later, whose end tells the consumer that its complete block timed
+     * out.
+     */
+    return (BOOLEAN)(blockEnd && QueueEmpty(ReaderExtension, Run));
+}
+
+/* An in-band event; TRUE ends the run.  Unknown codes are dropped. */
+static BOOLEAN HandleReaderEvent(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIVE_RUN Run) {
+    switch (B) {
+    case READER_EVENT_CARD_INSERTED:
+    case READER_EVENT_CARD_REMOVED: return OnCardMoved(ReaderExtension, B, Run);
+    case READER_EVENT_READER_ERROR: OnReaderError(ReaderExtension, Run); return FALSE;
+    case READER_EVENT_FAULTY_BYTE: OnFaultyByte(ReaderExtension, Run); return FALSE;
+    case READER_EVENT_TIMEOUT: return OnReaderTimeout(ReaderExtension, Run);
+    default: return FALSE;
+    }
+}
+
+/* Reads the port byte by byte and decodes until the run is over. */
+static VOID DecodeRun(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
+    for (;;) {
+        Run->Status = SerialRead(ReaderExtension, &ReaderExtension->RxByte, 1);
+        if (Run->Status != STATUS_SUCCESS) {
+            Run->ReadFailed = TRUE;
+            return;
+        }
+        const UCHAR b = ReaderExtension->RxByte;
+        BOOLEAN isEvent;
+        if (!DecodeSymbol(ReaderExtension, b, &isEvent)) continue;
+        if (isEvent ? HandleReaderEvent(ReaderExtension, b, Run) : StoreDataByte(ReaderExtension, b, Run)) return;
+    }
+}
+
+/* The run's outcome to the consumer, then the purge after a failed read. */
+static VOID DeliverRun(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
+    if (Run->Status == STATUS_TIMEOUT && ReaderExtension->SmartcardExtension->T1.Wtx == 0) {
+        ReaderExtension->RxStatus = STATUS_TIMEOUT;
+        KeSetEvent(&ReaderExtension->RxEvent, IO_SERIAL_INCREMENT, FALSE);
+    } else if (Run->SignalWaiter) {
+        KeSetEvent(&ReaderExtension->RxEvent, IO_SERIAL_INCREMENT, FALSE);
+    }
+    if (Run->ReadFailed) {
+        ULONG purge = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+        (void)SerialIoctl(ReaderExtension, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), NULL, 0);
+    }
+}
+
+/*
+ * Re-arm last.  The port remembers the characters that came during this run, so the next wait
+ * may complete at once and queue the next run on another worker thread, or, after a stop, the
+ * close worker, after which the records may be freed.  Nothing of this run may come after it:
+ * not the signal (the next run starts by clearing RxStatus), not the purge.
+ *
+ * No further wait once a stop has cleared the wait mask (EngineStopping, set before the clearing):
+ * the close worker is queued instead.  An engine that cannot wait any more (no request for the
+ * wait) has lost its port as surely as on a DSR drop, and is closed the same way: otherwise no
+ * wait would ever complete, and a stop would wait for a close worker that never comes.
+ */
+static VOID RearmOrClose(PREADER_EXTENSION ReaderExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    BOOLEAN stopping = ReaderExtension->EngineStopping;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    if (stopping || ArmSerialWait(ReaderExtension) != STATUS_SUCCESS)
+        IoQueueWorkItem(ReaderExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
+}
+
 extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
-    PSMARTCARD_EXTENSION smartcardExtension = readerExtension->SmartcardExtension;
-    BOOLEAN signalWaiter = FALSE;
-    BOOLEAN readFailed = FALSE;
-    NTSTATUS status;
-    ULONG waiting = 0;
-    KIRQL irql;
+    RECEIVE_RUN run;
+    run.Status = STATUS_SUCCESS;
+    run.SignalWaiter = FALSE;
+    run.ReadFailed = FALSE;
 
-    status = BytesWaiting(readerExtension, &waiting);
-    if (status != STATUS_SUCCESS || waiting == 0) goto endOfRun;
-
-    /*
-     * A fresh status for this run's consumer, unless the last run's outcome is still signalled
-     * and not yet taken.  The port remembers the characters of a burst, so a run often follows
-     * the one that woke the consumer at once; clearing the status then, before the consumer has
-     * read it, would turn a reader error or a time-out into success.  A run with nothing to
-     * read leaves it alone for the same reason.
-     */
-    if (KeReadStateEvent(&readerExtension->RxEvent) == 0) readerExtension->RxStatus = STATUS_SUCCESS;
-
-    for (;;) {
-        status = SerialRead(readerExtension, &readerExtension->RxByte, 1);
-        if (status != STATUS_SUCCESS) {
-            readFailed = TRUE;
-            goto endOfRun;
-        }
-
-        UCHAR b = readerExtension->RxByte;
-        BOOLEAN isEvent = FALSE;
-        if (b == READER_ESCAPE && !readerExtension->EscapePending) {
-            readerExtension->EscapePending = TRUE;
-            continue;
-        }
-        if (readerExtension->EscapePending) {
-            readerExtension->EscapePending = FALSE;
-            isEvent = b != READER_ESCAPE;
-        }
-
-        if (!isEvent) {
-            if (readerExtension->RxCount + 1 >= RX_BUFFER_SIZE) continue; /* full: dropped */
-            KeAcquireSpinLock(&readerExtension->RxLock, &irql);
-            readerExtension->RxBuffer[readerExtension->RxCount++] = b;
-            if (readerExtension->RxCount >= readerExtension->RxWanted) {
-                if (readerExtension->RxWanted != RX_NOBODY_WAITS) signalWaiter = TRUE;
-                readerExtension->RxWanted = RX_NOBODY_WAITS;
-            }
-            BOOLEAN nobodyWaits = readerExtension->RxWanted == RX_NOBODY_WAITS;
-            KeReleaseSpinLock(&readerExtension->RxLock, irql);
-            if (nobodyWaits) {
-                /* Nobody needs more: end the run as soon as the port's queue is empty. */
-                status = BytesWaiting(readerExtension, &waiting);
-                if (status != STATUS_SUCCESS || waiting == 0) goto endOfRun;
-            }
-            /* A consumer still needs bytes: block in the next read, bounded by the line's
-             * read time-outs, rather than poll the queue. */
-            continue;
-        }
-
-        switch (b) {
-        case READER_EVENT_CARD_INSERTED:
-        case READER_EVENT_CARD_REMOVED:
-            UpdateCardState(smartcardExtension, b == READER_EVENT_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
-            if (b == READER_EVENT_CARD_REMOVED) {
-                /* No card byte will come for an exchange in progress: wake it now. */
-                KeAcquireSpinLock(&readerExtension->RxLock, &irql);
-                if (readerExtension->ExchangeInProgress) {
-                    readerExtension->CardRemovedInExchange = TRUE;
-                    if (readerExtension->RxWanted != RX_NOBODY_WAITS) {
-                        readerExtension->RxStatus = STATUS_NO_MEDIA;
-                        signalWaiter = TRUE;
-                    }
-                }
-                KeReleaseSpinLock(&readerExtension->RxLock, irql);
-            }
-            status = STATUS_SUCCESS;
-            goto endOfRun;
-
-        case READER_EVENT_READER_ERROR:
-            signalWaiter = TRUE;
-            KeAcquireSpinLock(&readerExtension->RxLock, &irql);
-            if (readerExtension->RxWanted != RX_NOBODY_WAITS && readerExtension->RxWanted < RX_BUFFER_SIZE) {
-                /* Meet the waiting consumer's count; it finds the 0x84 in front and maps it. */
-                readerExtension->RxBuffer[readerExtension->RxCount] = READER_EVENT_READER_ERROR;
-                readerExtension->RxCount = readerExtension->RxWanted;
-            } else if (readerExtension->RxCount + 1 < RX_BUFFER_SIZE) {
-                /* Nobody waits (or the count can never be met): keep the 0x84 as the next
-                 * byte, so that a consumer about to ask for its reply takes it as one. */
-                readerExtension->RxBuffer[readerExtension->RxCount++] = READER_EVENT_READER_ERROR;
-            }
-            KeReleaseSpinLock(&readerExtension->RxLock, irql);
-            readerExtension->RxStatus = STATUS_UNSUCCESSFUL;
-            continue;
-
-        case READER_EVENT_FAULTY_BYTE:
-            KeAcquireSpinLock(&readerExtension->RxLock, &irql);
-            if (readerExtension->RxCount + 1 < RX_BUFFER_SIZE)
-                readerExtension->RxBuffer[readerExtension->RxCount++] = 0x00; /* holds its place */
-            if (readerExtension->RxCount >= readerExtension->RxWanted) signalWaiter = TRUE;
-            KeReleaseSpinLock(&readerExtension->RxLock, irql);
-            readerExtension->ReceiveError = STATUS_DATA_ERROR;
-            continue;
-
-        case READER_EVENT_TIMEOUT: {
-            /* While the card has asked for more time the reader's time-out means nothing. */
-            if (smartcardExtension->T1.Wtx != 0) continue;
-            BOOLEAN blockEnd = FALSE;
-            KeAcquireSpinLock(&readerExtension->RxLock, &irql);
-            if (readerExtension->RxCount < readerExtension->RxWanted && readerExtension->RxWanted != RX_NOBODY_WAITS) {
-                readerExtension->RxStatus = STATUS_IO_TIMEOUT;
-            } else {
-                readerExtension->BlockEndStatus = STATUS_SUCCESS;
-                blockEnd = TRUE;
-            }
-            KeReleaseSpinLock(&readerExtension->RxLock, irql);
-            signalWaiter = TRUE;
-            if (blockEnd) {
-                /*
-                 * The report closes what arrived whole: end the run once the port's queue is
-                 * empty, as a satisfied data byte does.  Reading on would only end on the line's
-                 * read time-out, a whole character waiting time later, whose end tells the
-                 * consumer that its complete block timed out.
-                 */
-                status = BytesWaiting(readerExtension, &waiting);
-                if (status != STATUS_SUCCESS || waiting == 0) goto endOfRun;
-            }
-            continue;
-        }
-
-        default:
-            continue;
-        }
+    if (!QueueEmpty(readerExtension, &run)) {
+        /*
+         * A fresh status for this run's consumer, unless the last run's outcome is still
+         * signalled and not yet taken.  The port remembers the characters of a burst, so a run
+         * often follows the one that woke the consumer at once; clearing the status then, before
+         * the consumer has read it, would turn a reader error or a time-out into success.  A run
+         * with nothing to read leaves it alone for the same reason.
+         */
+        if (KeReadStateEvent(&readerExtension->RxEvent) == 0) readerExtension->RxStatus = STATUS_SUCCESS;
+        DecodeRun(readerExtension, &run);
     }
-
-endOfRun:
-    if (status == STATUS_TIMEOUT && smartcardExtension->T1.Wtx == 0) {
-        readerExtension->RxStatus = STATUS_TIMEOUT;
-        KeSetEvent(&readerExtension->RxEvent, IO_SERIAL_INCREMENT, FALSE);
-    } else if (signalWaiter) {
-        KeSetEvent(&readerExtension->RxEvent, IO_SERIAL_INCREMENT, FALSE);
-    }
-    if (readFailed) {
-        ULONG purge = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
-        (void)SerialIoctl(readerExtension, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), NULL, 0);
-    }
-    /*
-     * Re-arm last.  The port remembers the characters that came during this run, so the next wait
-     * may complete at once and queue the next run on another worker thread, or, after a stop,
-     * the close worker, after which the records may be freed.  Nothing of this run may come
-     * after it: not the signal (the next run starts by clearing RxStatus), not the purge.
-     *
-     * No further wait once a stop has cleared the wait mask (EngineStopping, set before the clearing):
-     * the close worker is queued instead.  An engine that cannot wait any more (no request for the
-     * wait) has lost its port as surely as on a DSR drop, and is closed the same way: otherwise no
-     * wait would ever complete, and a stop would wait for a close worker that never comes.
-     */
-    KeAcquireSpinLock(&readerExtension->RxLock, &irql);
-    BOOLEAN stopping = readerExtension->EngineStopping;
-    KeReleaseSpinLock(&readerExtension->RxLock, irql);
-    if (stopping || ArmSerialWait(readerExtension) != STATUS_SUCCESS)
-        IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
+    DeliverRun(readerExtension, &run);
+    RearmOrClose(readerExtension);
 }
 
 extern "C" NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Destination, ULONG Count) {
