@@ -62,6 +62,17 @@ static NTSTATUS BytesWaiting(PREADER_EXTENSION ReaderExtension, PULONG Waiting) 
     return status;
 }
 
+/*
+ * The engine's one look into the class library's record.  While the card has asked for more time
+ * (a T=1 waiting time extension the library granted, in force until the T=1 exchange clears it
+ * after its next receive) neither the reader's time-out report nor the line's read time-out means
+ * that the card fell silent.  Read when the report or the time-out comes, not copied at the
+ * exchange's start: the library grants the extension in the middle of the exchange.
+ */
+static BOOLEAN CardAskedForMoreTime(PREADER_EXTENSION ReaderExtension) {
+    return (BOOLEAN)(ReaderExtension->SmartcardExtension->T1.Wtx != 0);
+}
+
 /* What one run has found so far, for its end. */
 typedef struct _RECEIVE_RUN {
     NTSTATUS Status;      /* of the last request the run made of the port */
@@ -161,8 +172,7 @@ static VOID OnFaultyByte(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
 
 /* 0x10 0x83: the card fell silent, or (all bytes in) its block is over; TRUE ends the run. */
 static BOOLEAN OnReaderTimeout(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
-    /* While the card has asked for more time the reader's time-out means nothing. */
-    if (ReaderExtension->SmartcardExtension->T1.Wtx != 0) return FALSE;
+    if (CardAskedForMoreTime(ReaderExtension)) return FALSE;
     KIRQL irql;
     BOOLEAN blockEnd = FALSE;
     KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
@@ -212,7 +222,7 @@ static VOID DecodeRun(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
 
 /* The run's outcome to the consumer, then the purge after a failed read. */
 static VOID DeliverRun(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
-    if (Run->Status == STATUS_TIMEOUT && ReaderExtension->SmartcardExtension->T1.Wtx == 0) {
+    if (Run->Status == STATUS_TIMEOUT && !CardAskedForMoreTime(ReaderExtension)) {
         ReaderExtension->RxStatus = STATUS_TIMEOUT;
         KeSetEvent(&ReaderExtension->RxEvent, IO_SERIAL_INCREMENT, FALSE);
     } else if (Run->SignalWaiter) {
