@@ -1,24 +1,9 @@
-// lmscr: the reader driver on this machine, from a terminal.
-//
-//   lmscr demo [--seed N] [--trace]   a whole session on the built-in simulated reader, a
-//                                      sleep and wake, and APDUs on a T=0 and a T=1 card
-//   lmscr power [--card NAME] [--warm] [--protocol t0|t1]
-//                                      one card's activation and protocol selection
-//   lmscr send [--card NAME] [--protocol t0|t1] [--json] [--trace] APDU...
-//                                      command APDUs to a card, each answer with its status word
-//   lmscr script FILE|- [--card NAME] [--protocol t0|t1] [--json] [--trace]
-//                                      APDUs one a line, with answers to check, and steps:
-//                                      sleep, wake, card moves, resets (send.cpp)
-//   lmscr reader --link PATH [--card NAME] [--no-card] [--insert-after S] [--remove-after S]
-//                                      the simulated reader behind a pty, in real time (reader.cpp)
-//   lmscr watch --port PATH [--seconds N] [--no-atr]
-//                                      card insertions and removals on a reader on a tty
-//   demo, power, send, script and watch take --debug LEVELS: the driver's debug lines on stderr
-//   power, send and script take --port PATH: the reader on that tty, in real time
-//   lmscr atr HEX [--json]             an answer to reset as the class library sees it
-//   lmscr cards                        the simulated cards by name, with their answers to reset
-//   lmscr version                      the driver's version block
-//   lmscr events                       the driver's event message table
+// lmscr: the reader driver on this machine, from a terminal. The commands, what each does and
+// the options each takes are the table of Commands() below; `lmscr COMMAND --help` prints one.
+// The card commands (power, send, script, watch) run on the built-in simulated reader in virtual
+// time, or on a tty (--port) or a PC/SC reader (--pcsc) in real time (session.h); the exit
+// status is 0 done, 1 a request or an expectation failed, 2 a command line or script the program
+// cannot read, 130 stopped by a signal.
 #include "lmscr.h"
 
 #include "platform/smclib/debug.h"
