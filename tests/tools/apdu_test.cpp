@@ -288,5 +288,38 @@ TEST(Json, strings_are_escaped) {
     EXPECT_EQ(JsonEscaped("line\nnext\ttab\x01"), "line\\nnext\\ttab\\u0001");
 }
 
+// The length tells the case, and a fifth byte that can only be an Lc without its data is refused;
+// every well-formed case passes, whatever the INS.
+TEST(CommandCheck, the_length_tells_the_case_or_the_byte_is_named) {
+    struct Case {
+        const char* command;
+        const char* problem;  // the start of the refusal; nullptr: sent as it stands
+    } cases[] = {
+        {"00 A4 00 00", nullptr},                        // case 1
+        {"00 B0 00 00 10", nullptr},                     // case 2
+        {"00 A4 00 00 02", nullptr},                     // case 2: SELECT MF with an FCI asked for
+        {"00 A4 03 0C 00", "byte 5 (00) would be Le, but SELECT with P2 0C asks for no answer"},
+        {"00 A4 03 00 00", nullptr},                     // the parent, with its FCI
+        {"00 A4 00 0C 02 3F 00", nullptr},               // case 3
+        {"00 A4 04 00 02 3F 00 00", nullptr},            // case 4
+        {"00 A4 08 00 10", "byte 5 (10) would be Le, but SELECT with P1 08 sends what it selects"},
+        {"00 DC 01 04 0A", "byte 5 (0A) would be Le, but UPDATE RECORD (INS DC) sends data to the card"},
+        {"00 20 00 01 08", nullptr},                     // VERIFY may ask for the tries left
+        {"00 A4 00 00 03 3F 00", "byte 5 (Lc 03) announces 3 data bytes, 2 follow"},
+        {"00 A4 00 00 01 3F 00 00", "byte 5 (Lc 01) announces 1 data byte and at most an Le, 3 follow"},
+        {"00 A4 00 00 00 3F 00", "byte 5 (00) before data would open an extended length"},
+        {"00 A4 00", "a command has 4 to 261 bytes, not 3"},
+    };
+    for (const auto& c : cases) {
+        const auto problem = CommandApduProblem(*ParseHexBytes(c.command));
+        if (c.problem == nullptr) {
+            EXPECT_FALSE(problem.has_value()) << c.command << ": " << problem.value_or("");
+        } else {
+            ASSERT_TRUE(problem.has_value()) << c.command;
+            EXPECT_EQ(problem->rfind(c.problem, 0), 0u) << c.command << ": " << *problem;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace lmscr::tool

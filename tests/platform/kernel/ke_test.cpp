@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
 using namespace lmscr::kernel;
 using namespace lmscr::kernel::test;
 
@@ -138,6 +143,24 @@ TEST_F(Dispatcher, wait_all_needs_every_object_wait_any_names_the_first) {
     KeClearEvent(&a);
     EXPECT_EQ(KeWaitForMultipleObjects(2, both, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
               STATUS_WAIT_0 + 1);
+}
+
+// DbgPrint: formatted, its line end taken off, handed to the sink with the virtual time; with no
+// sink set nothing reaches it.
+TEST_F(Dispatcher, debug_print_hands_each_line_to_the_sink_at_its_virtual_time) {
+    std::vector<std::pair<std::optional<uint64_t>, std::string>> lines;
+    SetDebugPrintSink(
+        [](void* context, std::optional<uint64_t> at, const char* text) {
+            static_cast<decltype(lines)*>(context)->emplace_back(at, text);
+        },
+        &lines);
+    DbgPrint("lmscr!Test: %s %02X\n", "byte", 0x3F);
+    k->Sleep(7);
+    DbgPrint("second\r\n");
+    SetDebugPrintSink(nullptr, nullptr);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], (std::pair<std::optional<uint64_t>, std::string>{0u, "lmscr!Test: byte 3F"}));
+    EXPECT_EQ(lines[1], (std::pair<std::optional<uint64_t>, std::string>{7'000'000u, "second"}));
 }
 
 TEST_F(Dispatcher, stall_moves_the_clock_without_giving_the_processor_away) {
