@@ -21,7 +21,7 @@ import tempfile
 import threading
 import time
 
-from pcscd_rig import BOUND_S, SOCKET, Reader, check, failures, skip, socket_in_use, stop, wait_for
+from pcscd_rig import BOUND_S, SOCKET, Reader, check, failures, finish, skip, socket_in_use, stop, wait_for
 
 READER_NAME = "lmscr pcsc reader"
 T1_ATR = "3B 94 13 81 31 20 45 4C 4D 31 30 52"
@@ -180,10 +180,7 @@ def main():
             if failures:
                 print("---- pcscd log ----\n" + text[-6000:])
         shutil.rmtree(workdir, ignore_errors=True)
-    if failures:
-        print("%d failed: %s" % (len(failures), "; ".join(failures)))
-        sys.exit(1)
-    print("all passed")
+    finish()
 
 
 if __name__ == "__main__":

@@ -23,6 +23,14 @@ def check(condition, what):
     return condition
 
 
+def finish():
+    """Ends the run: exit 1 naming every failed check, 0 when none failed."""
+    if failures:
+        print("%d failed: %s" % (len(failures), "; ".join(failures)))
+        sys.exit(1)
+    print("all passed")
+
+
 def skip(why):
     print("SKIPPED: " + why, flush=True)
     sys.exit(77)

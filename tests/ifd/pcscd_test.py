@@ -27,7 +27,7 @@ import tempfile
 import threading
 import time
 
-from pcscd_rig import BOUND_S, SOCKET, Reader, check, failures, skip, socket_in_use, stop, wait_for
+from pcscd_rig import BOUND_S, SOCKET, Reader, check, failures, finish, skip, socket_in_use, stop, wait_for
 
 READER_NAME = "lmscr test reader"
 SILENT_NAME = "lmscr silent reader"
@@ -555,10 +555,7 @@ def main():
                 handler_lines = [l for l in text.splitlines() if "lmscr" in l]
                 print("pcscd log, the handler's lines:\n" + "\n".join(handler_lines[-20:]))
         shutil.rmtree(workdir, ignore_errors=True)
-    if failures:
-        print("%d failed: %s" % (len(failures), "; ".join(failures)))
-        sys.exit(1)
-    print("all passed")
+    finish()
 
 
 if __name__ == "__main__":
