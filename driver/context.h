@@ -25,12 +25,33 @@ typedef struct _ATR_INTERFACE_BYTE {
     UCHAR Value;
 } ATR_INTERFACE_BYTE;
 
+typedef struct _READER_EXTENSION *PREADER_EXTENSION;
+
+/*
+ * What the receive engine needs of the rest of the driver, handed to it once when the device is
+ * created (ReaderReceiveClient): the engine reports and asks through these three and reaches for
+ * nothing else of the driver or of the class library.  Called from the engine's run, at passive
+ * level, with no lock of the engine held.
+ */
+typedef struct _RECEIVE_CLIENT {
+    /* The reader reported the card in the slot (0x10 0x85) or gone from it (0x10 0x86). */
+    VOID (*CardMoved)(PREADER_EXTENSION ReaderExtension, BOOLEAN Present);
+    /* The engine will not wait on the port again: the DSR line dropped, no request could be had
+     * for the next wait, or a stop cleared the wait mask.  The port is to be closed. */
+    VOID (*PortLost)(PREADER_EXTENSION ReaderExtension);
+    /* The card has asked for more time (a T=1 waiting time extension in force): neither the
+     * reader's time-out report nor the line's read time-out means that it fell silent.  Asked when
+     * the report or the time-out comes, as the extension is granted in the middle of an exchange. */
+    BOOLEAN (*CardAskedForMoreTime)(PREADER_EXTENSION ReaderExtension);
+} RECEIVE_CLIENT;
+
 typedef struct _READER_EXTENSION {
     PDEVICE_OBJECT AttachedSerialPort;
     PIO_WORKITEM CloseSerialWorkItem;
     PIO_WORKITEM ReadWorkItem;
     PIO_WORKITEM PowerWorkItem; /* a power-up finished at passive level */
     PSMARTCARD_EXTENSION SmartcardExtension;
+    const RECEIVE_CLIENT *ReceiveClient; /* set once, before the engine first waits */
     /*
      * The receive engine's state (seriallink/receive.cpp).  Only receive.cpp writes these; the
      * rest of the driver goes through its routines (driver.h: BeginReceive, ResetReceive,
@@ -96,7 +117,7 @@ typedef struct _READER_EXTENSION {
     BOOLEAN PortGone;
     /* TA1, TB1, TC1, TD1, TA2, TB2, TC2, TD2, TA3, TB3, TC3, TD3 of the last answer to reset */
     ATR_INTERFACE_BYTE AtrInterfaceBytes[12];
-} READER_EXTENSION, *PREADER_EXTENSION;
+} READER_EXTENSION;
 
 typedef struct _DEVICE_EXTENSION {
     SMARTCARD_EXTENSION SmartcardExtension; /* first: the library's pointer is ours too */

@@ -102,6 +102,11 @@ BOOLEAN ReceivedBytesWaiting(PREADER_EXTENSION ReaderExtension);
 /* The port is closed under the reader: a waiting consumer is woken with STATUS_DEVICE_REMOVED,
  * and every later command and wait fails with it. */
 VOID ReceivePortLost(PREADER_EXTENSION ReaderExtension);
+/* The rest of the driver as the engine sees it (driver/entry.cpp), and its three routines. */
+extern const RECEIVE_CLIENT ReaderReceiveClient;
+VOID ReportCardMoved(PREADER_EXTENSION ReaderExtension, BOOLEAN Present);     /* protocol/tracking.cpp */
+VOID CloseSerialPortLater(PREADER_EXTENSION ReaderExtension);                 /* driver/startstop.cpp */
+BOOLEAN T1WaitingTimeExtended(PREADER_EXTENSION ReaderExtension);             /* protocol/t1.cpp */
 
 /* ---- seriallink/: the reader's command set ------------------------------------------------- */
 NTSTATUS WriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, UCHAR Count,

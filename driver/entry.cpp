@@ -15,6 +15,9 @@ static const GUID GUID_DEVINTERFACE_SMARTCARD_READER = {
  * removes devices one at a time, and nothing else touches the table, so it needs no lock. */
 UCHAR DeviceSlots[MAXIMUM_SERIAL_READERS];
 
+/* The receive engine's view of the rest of the driver. */
+extern "C" const RECEIVE_CLIENT ReaderReceiveClient = {ReportCardMoved, CloseSerialPortLater, T1WaitingTimeExtended};
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
     /* A fresh load finds every slot free. */
@@ -68,6 +71,7 @@ extern "C" NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *De
     }
     RtlZeroMemory(readerExtension, sizeof(READER_EXTENSION));
     readerExtension->SmartcardExtension = smartcardExtension;
+    readerExtension->ReceiveClient = &ReaderReceiveClient;
     KeInitializeSpinLock(&readerExtension->RxLock);
     InitializeSmartcardExtension(smartcardExtension);
 

@@ -264,6 +264,12 @@ extern "C" VOID StopDevice(PDEVICE_EXTENSION DeviceExtension) {
     QuiesceReceiveEngine(DeviceExtension);
 }
 
+/* The receive engine will not wait again: the port is closed on a worker thread, as the engine
+ * may be in a completion routine or in its run when it finds out. */
+extern "C" VOID CloseSerialPortLater(PREADER_EXTENSION ReaderExtension) {
+    IoQueueWorkItem(ReaderExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
+}
+
 extern "C" VOID CloseSerialWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
     PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;

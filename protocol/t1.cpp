@@ -187,3 +187,13 @@ extern "C" NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
     return status;
 }
+
+/*
+ * The card has asked for more time: the library granted a waiting time extension (T1.Wtx) that is
+ * in force until this exchange clears it after its next receive.  The receive engine asks when a
+ * time-out comes rather than being told at the exchange's start, since the library grants the
+ * extension in the middle of an exchange.
+ */
+extern "C" BOOLEAN T1WaitingTimeExtended(PREADER_EXTENSION ReaderExtension) {
+    return (BOOLEAN)(ReaderExtension->SmartcardExtension->T1.Wtx != 0);
+}

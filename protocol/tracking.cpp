@@ -82,3 +82,8 @@ extern "C" NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
     IoReleaseCancelSpinLock(cancelIrql);
     return STATUS_PENDING;
 }
+
+/* The reader's in-band report of the card coming or going, from the receive engine's run. */
+extern "C" VOID ReportCardMoved(PREADER_EXTENSION ReaderExtension, BOOLEAN Present) {
+    UpdateCardState(ReaderExtension->SmartcardExtension, Present ? SCARD_PRESENT : SCARD_ABSENT);
+}

@@ -23,7 +23,7 @@ extern "C" NTSTATUS ArmSerialWait(PREADER_EXTENSION ReaderExtension) {
     if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
     /* A wait that the port ends without writing the mask (refused because the mask is 0 by now)
-     * must read as "no character", so that a cleared mask always ends in CloseSerialWorker. */
+     * must read as "no character", so that a cleared mask always ends in the port's close. */
     ReaderExtension->SerialEvents = 0;
 
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -49,7 +49,7 @@ extern "C" NTSTATUS SerialWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     if ((readerExtension->SerialEvents & (SERIAL_EV_RXCHAR | SERIAL_EV_DSR)) == SERIAL_EV_RXCHAR)
         IoQueueWorkItem(readerExtension->ReadWorkItem, ReadWorker, CriticalWorkQueue, readerExtension);
     else
-        IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
+        readerExtension->ReceiveClient->PortLost(readerExtension);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -62,15 +62,8 @@ static NTSTATUS BytesWaiting(PREADER_EXTENSION ReaderExtension, PULONG Waiting) 
     return status;
 }
 
-/*
- * The engine's one look into the class library's record.  While the card has asked for more time
- * (a T=1 waiting time extension the library granted, in force until the T=1 exchange clears it
- * after its next receive) neither the reader's time-out report nor the line's read time-out means
- * that the card fell silent.  Read when the report or the time-out comes, not copied at the
- * exchange's start: the library grants the extension in the middle of the exchange.
- */
 static BOOLEAN CardAskedForMoreTime(PREADER_EXTENSION ReaderExtension) {
-    return (BOOLEAN)(ReaderExtension->SmartcardExtension->T1.Wtx != 0);
+    return ReaderExtension->ReceiveClient->CardAskedForMoreTime(ReaderExtension);
 }
 
 /* What one run has found so far, for its end. */
@@ -122,8 +115,7 @@ static BOOLEAN StoreDataByte(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIV
 
 /* 0x10 0x85, 0x10 0x86: reported at once; the run ends. */
 static BOOLEAN OnCardMoved(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIVE_RUN Run) {
-    UpdateCardState(ReaderExtension->SmartcardExtension,
-                    B == READER_EVENT_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
+    ReaderExtension->ReceiveClient->CardMoved(ReaderExtension, (BOOLEAN)(B == READER_EVENT_CARD_INSERTED));
     if (B == READER_EVENT_CARD_REMOVED) {
         /* No card byte will come for an exchange in progress: wake it now. */
         KIRQL irql;
@@ -250,8 +242,7 @@ static VOID RearmOrClose(PREADER_EXTENSION ReaderExtension) {
     KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
     BOOLEAN stopping = ReaderExtension->EngineStopping;
     KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
-    if (stopping || ArmSerialWait(ReaderExtension) != STATUS_SUCCESS)
-        IoQueueWorkItem(ReaderExtension->CloseSerialWorkItem, CloseSerialWorker, DelayedWorkQueue, NULL);
+    if (stopping || ArmSerialWait(ReaderExtension) != STATUS_SUCCESS) ReaderExtension->ReceiveClient->PortLost(ReaderExtension);
 }
 
 extern "C" VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {

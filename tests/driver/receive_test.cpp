@@ -146,6 +146,47 @@ TEST_F(Receive, reader_timeout_during_waiting_time_extension_changes_nothing) {
     rig->Smartcard()->T1.Wtx = 0;
 }
 
+// The engine reaches the rest of the driver only through the client it was handed: with a client
+// that only records, a card event leaves the card state alone, the card's asking for more time
+// is the client's word, and a lost port is reported to the client and nowhere else.
+struct Recorded {
+    std::vector<int> moved;  // 1 in, 0 out
+    int portLost = 0;
+    bool moreTime = false;
+};
+Recorded recorded;
+VOID RecordMoved(PREADER_EXTENSION, BOOLEAN present) { recorded.moved.push_back(present ? 1 : 0); }
+VOID RecordPortLost(PREADER_EXTENSION) { ++recorded.portLost; }
+BOOLEAN RecordMoreTime(PREADER_EXTENSION) { return recorded.moreTime; }
+const RECEIVE_CLIENT kRecordingClient = {RecordMoved, RecordPortLost, RecordMoreTime};
+
+TEST_F(Receive, the_engine_reports_to_and_asks_its_client_only) {
+    recorded = {};
+    r->ReceiveClient = &kRecordingClient;
+    rig->Fake().Send({0x10, 0x85, 0x10, 0x86, 0x10, 0x85});
+    Quiet(200);
+    EXPECT_EQ(recorded.moved, (std::vector<int>{1, 0, 1}));
+    EXPECT_EQ(rig->Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_ABSENT);
+
+    for (bool moreTime : {true, false}) {
+        recorded.moreTime = moreTime;
+        BeginReceive(r, TRUE);
+        rig->Fake().Send({0x10, 0x83});
+        Quiet(200);
+        EXPECT_EQ(r->BlockEndStatus, moreTime ? STATUS_IO_TIMEOUT : STATUS_SUCCESS) << moreTime;
+    }
+
+    rig->Line().SetDsr(false);
+    Quiet(100);
+    EXPECT_EQ(recorded.portLost, 1);
+    EXPECT_EQ(KeReadStateEvent(&rig->Ext()->SerialCloseDone), 0) << "the engine closed the port itself";
+    // The driver's own client closes it, so that the reader can be taken down.
+    r->ReceiveClient = &ReaderReceiveClient;
+    CloseSerialPortLater(r);
+    Quiet(100);
+    EXPECT_NE(KeReadStateEvent(&rig->Ext()->SerialCloseDone), 0);
+}
+
 TEST_F(Receive, reader_timeout_after_a_complete_block_ends_it_and_wait_block_end_returns_at_once) {
     BeginReceive(r, TRUE);
     NTSTATUS result = STATUS_PENDING;
