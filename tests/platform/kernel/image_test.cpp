@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 using namespace lmscr::kernel;
@@ -184,7 +186,36 @@ TEST(PrivilegedDefaults, the_emulation_answers_with_its_irql_and_its_virtual_clo
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_EQ(Call(image.value(), tiny::kCr8ToRcx.rva), DISPATCH_LEVEL);
     KeLowerIrql(old);
+    // on a platform thread's fiber, at APC_LEVEL, 3 ms later
+    uint64_t irql = 0, time = 0;
+    const auto thread = kernel.Spawn("image", [&] {
+        KIRQL was;
+        KeRaiseIrql(APC_LEVEL, &was);
+        kernel.Sleep(3);
+        irql = Call(image.value(), tiny::kCr8ToRax.rva);
+        time = Call(image.value(), tiny::kInterruptTime.rva);
+        KeLowerIrql(was);
+    });
+    kernel.Join(thread);
+    EXPECT_EQ(irql, APC_LEVEL);
+    EXPECT_EQ(time, 100000u);
     kernel.Shutdown();
+}
+
+// Operating-system threads faulting at once each get a decoder of their own, and the same answers.
+TEST_F(FixedAnswers, threads_faulting_together_are_all_answered) {
+    auto image = LoadImage(tiny::Image(), TinyResolver);
+    ASSERT_TRUE(image) << image.error();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i)
+                wrong += Call(image.value(), tiny::kInterruptTimeViaR13.rva) != kTestInterruptTime ||
+                         Call(image.value(), tiny::kCr8ToRcx.rva) != DISPATCH_LEVEL;
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 // ---- damaged images -----------------------------------------------------------------------------
