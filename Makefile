@@ -121,13 +121,18 @@ demo: build/build.ninja
 	cmake --build build -j $(JOBS) --target lmscr
 	./build/tools/lmscr demo
 
-# The driver as an x64 kernel-mode image, build-sys/lmscr.sys, by the mingw-w64 cross compiler
-# against its own kernel headers (sys/).  `make test` builds and checks it too, in build/sys.
+# The driver as kernel-mode images by the mingw-w64 cross compilers against their own kernel
+# headers (sys/): x64 in build-sys/lmscr.sys, x86 in build-sys/x86/lmscr.sys.  `make test` builds
+# and checks both too, in build/sys and build/sys-x86.
 build-sys/build.ninja: | deps
 	cmake -S sys -B build-sys -G Ninja --toolchain $(CURDIR)/sys/toolchain-x86_64-w64-mingw32.cmake
 
-sys: build-sys/build.ninja
+build-sys/x86/build.ninja: | deps
+	cmake -S sys -B build-sys/x86 -G Ninja --toolchain $(CURDIR)/sys/toolchain-i686-w64-mingw32.cmake
+
+sys: build-sys/build.ninja build-sys/x86/build.ninja
 	cmake --build build-sys -j $(JOBS)
+	cmake --build build-sys/x86 -j $(JOBS)
 
 clean:
 	rm -rf build build-asan build-asan-clang build-tsan build-clang build-bench build-sys build-fuzz

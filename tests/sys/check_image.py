@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Checks of lmscr.sys, the driver as an x64 kernel image (sys/).
+"""Checks of lmscr.sys, the driver as an x64 or x86 kernel image (sys/).
 
-    check_image.py CHECK --sys BUILD-SYS [options]
+    check_image.py CHECK --sys BUILD-SYS [--arch x64|x86] [options]
 
 CHECK is one of:
-  pe         objdump's facts: PE32+, machine x64, native subsystem, DriverEntry as entry point,
-             relocatable, no DLL flag, a valid checksum; no section both writable and executable
+  pe         objdump's facts: PE32+ and machine x64, or PE32, machine i386 and a subsystem version
+             that a Windows 2000 loader accepts; native subsystem, DriverEntry as entry point (on
+             x86 taking its two arguments off the stack), relocatable, no DLL flag, a valid
+             checksum; no section both writable and executable
   runtime    nothing of a C or C++ runtime: no static constructor or thread-local section in the
-             objects, no import of msvcrt or kernel32, no stack probe
+             objects, no import of msvcrt or kernel32, no stack probe, no compiler helper (64-bit
+             division on x86) that the objects leave to a library
   headers    every header the driver's objects were compiled with is the cross compiler's own,
              a driver folder's, or the copy of the project's smclib.h; none of platform/include;
              and the driver's compile command refuses a source that calls an emulation-only
@@ -15,6 +18,10 @@ CHECK is one of:
   imports    the import table equals the platform routines the emulation provides and the
              driver's objects of the Linux build call; the .def lists exactly the library's
   resources  the message table and the version block in the image are resources.cpp's
+  calls      x86 only: at every call of a kernel or class library routine, the compiler's code
+             takes the arguments back, or leaves that to the routine, as the routine's name in
+             the import library says it does (_Name@N: the routine pops N bytes; @Name@N, the
+             fastcall: the first two in registers; _Name, cdecl: the caller pops)
 """
 import argparse
 import json
@@ -58,8 +65,11 @@ class Image:
         self.magic = struct.unpack_from("<H", d, self.opt)[0]
         self.checksum_at = self.opt + 64
         self.checksum = struct.unpack_from("<I", d, self.checksum_at)[0]
-        ndirs = struct.unpack_from("<I", d, self.opt + 108)[0]
-        self.dirs = [struct.unpack_from("<II", d, self.opt + 112 + 8 * i) for i in range(ndirs)]
+        # PE32's image base and stack and heap sizes are 32-bit words: its directories start
+        # 16 bytes earlier than PE32+'s
+        at_dirs = self.opt + (112 if self.magic == 0x20B else 96)
+        ndirs = struct.unpack_from("<I", d, at_dirs - 4)[0]
+        self.dirs = [struct.unpack_from("<II", d, at_dirs + 8 * i) for i in range(ndirs)]
         self.sections = []
         at = self.opt + optsize
         for _ in range(nsections):
@@ -111,12 +121,19 @@ class Image:
         return found
 
 
+ARCH = {
+    "x64": {"format": "file format pei-x86-64", "magic": "Magic\t\t\t020b\t(PE32+)", "machine": 0x8664},
+    "x86": {"format": "file format pei-i386", "magic": "Magic\t\t\t010b\t(PE32)", "machine": 0x014C},
+}
+
+
 def check_pe(args):
     image = Image(args.image)
     out = run(args.objdump, "-p", args.image)
+    arch = ARCH[args.arch]
     facts = {
-        "file format pei-x86-64": "the x64 PE format",
-        "Magic\t\t\t020b\t(PE32+)": "PE32+",
+        arch["format"]: "the %s PE format" % args.arch,
+        arch["magic"]: arch["magic"].split("(")[1].rstrip(")"),
         "Subsystem\t\t00000001\t(NT native)": "the native subsystem",
         "DYNAMIC_BASE": "a relocatable image",
         "NX_COMPAT": "data that cannot run",
@@ -125,8 +142,16 @@ def check_pe(args):
     for text, meaning in facts.items():
         if text not in out:
             fail("objdump -p does not show %s (%r)" % (meaning, text))
-    if image.machine != 0x8664:
-        fail("machine 0x%04x, not x64 (0x8664)" % image.machine)
+    if image.machine != arch["machine"]:
+        fail("machine 0x%04x, not %s (0x%04x)" % (image.machine, args.arch, arch["machine"]))
+    if args.arch == "x86":
+        if not image.characteristics & 0x0100:
+            fail("the image is not flagged as a 32-bit machine's")
+        # Windows 2000 is version 5.0 and refuses an image that asks for a later subsystem
+        version = re.search(r"MajorSubsystemVersion\s+(\d+)\s+MinorSubsystemVersion\s+(\d+)", out)
+        if not version or (int(version.group(1)), int(version.group(2))) > (5, 0):
+            fail("subsystem version %s: a Windows 2000 loader wants 5.0 or less"
+                 % (version and "%s.%s" % version.groups()))
     if image.characteristics & 0x2000:
         fail("the image is flagged as a DLL; a driver is not one")
     if not image.characteristics & 0x0002:
@@ -141,6 +166,8 @@ def check_pe(args):
         fail("no entry point, image base or DriverEntry in objdump's output and the link map")
     elif int(m.group(1), 16) + int(base.group(1), 16) != int(entry.group(1), 16):
         fail("the entry point is at 0x%s, DriverEntry at 0x%s" % (m.group(1), entry.group(1)))
+    elif args.arch == "x86":
+        check_entry_returns(args, int(entry.group(1), 16))
     if image.checksum != image.computed_checksum():
         fail("checksum 0x%08x in the header, 0x%08x computed" % (image.checksum, image.computed_checksum()))
     for name, _, _, _, flags in image.sections:
@@ -151,9 +178,24 @@ def check_pe(args):
     print("image: %d bytes, sections %s" % (len(image.data), ", ".join(s[0] for s in image.sections)))
 
 
+def check_entry_returns(args, entry):
+    """The system calls DriverEntry as a stdcall routine of two arguments: each of its returns
+    must take 8 bytes off the stack (the image is stripped: the link map says where it ends)."""
+    with open(args.map) as f:
+        addresses = sorted({int(a, 16) for a in re.findall(r"^\s+0x([0-9a-fA-F]+)\s+[A-Za-z_]\w*\s*$", f.read(), re.M)})
+    after = [a for a in addresses if a > entry]
+    if not after:
+        fail("no symbol after DriverEntry in the link map")
+        return
+    code = run(args.objdump, "-d", "--start-address=0x%x" % entry, "--stop-address=0x%x" % after[0], args.image)
+    returns = re.findall(r"\tret\s*(\S*)", code)
+    if not returns or any(r != "$0x8" for r in returns):
+        fail("DriverEntry returns with %s, not ret $0x8 each time" % (returns or "nothing"))
+
+
 def objects(args):
     found = []
-    for folder, _, files in os.walk(os.path.join(args.sys, "CMakeFiles", "lmscr.dir")):
+    for folder, _, files in os.walk(os.path.join(args.sys, "CMakeFiles", "lmscr_objects.dir")):
         found += [os.path.join(folder, f) for f in files if f.endswith(".obj")]
     if len(found) < 10:
         sys.exit("the driver's objects are not under %s" % args.sys)
@@ -173,6 +215,18 @@ def check_runtime(args):
             if re.match(r"_*(chkstk|alloca|_stack_chk|_cxa_|_gxx_|_Unwind_|_imp___acrt|_imp__*_iob)", symbol) \
                     or symbol.startswith("_Zn") or symbol.startswith("_Zd"):
                 fail("%s needs %s from a runtime" % (os.path.basename(obj), symbol))
+    # gcc's arithmetic helpers (__udivdi3, __ashldi3, __popcountsi2) live in libgcc, which the
+    # image does not link: the objects must define each one they call (x86_arith.cpp)
+    undefined, defined = set(), set()
+    for obj in objects(args):
+        undefined |= {l.split()[-1] for l in run(args.nm, "-u", obj).splitlines() if l.strip()}
+        defined |= {l.split()[-1] for l in run(args.nm, "--defined-only", obj).splitlines() if l.strip()}
+    for symbol in sorted(undefined - defined):
+        if re.match(r"_{2,3}[a-z]+[sdt]i[0-9]$", symbol):
+            fail("the objects call %s, which only libgcc defines" % symbol)
+    for name, _, _, _, _ in Image(args.image).sections:
+        if name.startswith(".eh_fram"):
+            fail("the image has %s: gcc's unwind tables, which no part of the kernel reads" % name)
     out = run(args.objdump, "-p", args.image)
     for module in re.findall(r"DLL Name: (\S+)", out):
         if re.match(r"(?i)(msvc|ucrt|api-ms-|kernel32|libgcc|libstdc|ntdll)", module):
@@ -250,6 +304,23 @@ X64_HEADER = {
     "RtlZeroMemory": "memset",
     "RtlFillMemory": "memset",
 }
+# The same on x86, whose header keeps the x86 kernel's routines: the spin lock and IRQL routines
+# are the HAL's, the interrupt time is read by a call; only the interlocked operations are made
+# inline (the header's default, over the compiler's intrinsics), and the memory macros are the same.
+X86_HEADER = {
+    "KeInitializeSpinLock": None,         # stores zero, but for a WDM-only or Win9x driver
+    "InterlockedIncrement": None,
+    "InterlockedDecrement": None,
+    "InterlockedExchange": None,
+    "InterlockedCompareExchange": None,
+    "InterlockedExchangePointer": None,   # InterlockedExchange over a LONG
+    "RtlCopyMemory": "memcpy",
+    "RtlMoveMemory": "memmove",
+    "RtlZeroMemory": "memset",
+    "RtlFillMemory": "memset",
+}
+# gcc's helpers for 64-bit division, and the kernel routine that x86_arith.cpp passes each to.
+X86_ARITHMETIC = {"___udivdi3": "_aulldiv", "___divdi3": "_alldiv", "___umoddi3": "_aullrem", "___moddi3": "_allrem"}
 # What the compiler itself may call for a structure copy or clear on both hosts.
 COMPILER_HELPERS = {"memcpy", "memmove", "memset"}
 KERNEL_MODULES = {"ntoskrnl.exe", "HAL.dll"}
@@ -307,11 +378,19 @@ def driver_calls(args):
         # the emulation's allocation macros add the call site to the routine's arguments
         if name.startswith("Lm"):
             name = name[2:]
-        if name in X64_HEADER:
-            name = X64_HEADER[name]
+        header = X86_HEADER if args.arch == "x86" else X64_HEADER
+        if name in header:
+            name = header[name]
         if name:
             calls_kernel.add(name)
     calls_kernel |= undefined & COMPILER_HELPERS
+    if args.arch == "x86":
+        # the quotients the image's own objects leave to a helper, but for the helpers' file
+        needed = set()
+        for obj in objects(args):
+            if not obj.endswith("x86_arith.cpp.obj"):
+                needed |= {l.split()[-1] for l in run(args.nm, "-u", obj).splitlines() if l.strip()}
+        calls_kernel |= {X86_ARITHMETIC[h] for h in needed if h in X86_ARITHMETIC}
     return calls_kernel, calls_library
 
 
@@ -335,13 +414,74 @@ def check_imports(args):
             "imports" if name in library else "does not import"))
     with open(args.deffile) as f:
         text = f.read().split("EXPORTS", 1)[1]
-    listed = {line.split(";")[0].strip() for line in text.splitlines()} - {""}
+    # the x86 list names each routine with its bytes of arguments (SmartcardExit@4)
+    listed = {line.split(";")[0].strip().split("@")[0] for line in text.splitlines()} - {""}
     for name in sorted(listed ^ calls_library):
         fail("%s: the .def %s it, the driver %s it" % (
             name, "lists" if name in listed else "does not list",
             "calls" if name in calls_library else "does not call"))
     for module in sorted(imports):
         print("%s: %s" % (module, " ".join(sorted(imports[module]))))
+
+
+# ---------------------------------------------------------------------------------------------
+# x86: who takes the arguments off the stack
+
+def import_conventions(nm, libraries):
+    """{symbol the compiler calls: bytes the routine pops} from the import libraries' names."""
+    pops = {}
+    for library in libraries:
+        for line in run(nm, "--defined-only", library).splitlines():
+            fields = line.split()
+            if len(fields) != 3 or not fields[2].startswith("__imp_"):
+                continue
+            name = fields[2][len("__imp_"):]
+            m = re.match(r"(@?)(\w+)@(\d+)$", name)
+            if not m:
+                pops[name] = 0                              # _memcpy, _DbgPrint: cdecl
+            elif m.group(1):
+                pops["@%s@%s" % (m.group(2), m.group(3))] = max(0, int(m.group(3)) - 8)
+            else:
+                pops[m.group(2)] = int(m.group(3))          # _KeSetEvent: gcc -mrtd drops the @12
+    return pops
+
+
+def compile_listing(entry):
+    """The object's assembly with each instruction's pattern name (-dp), by its own command."""
+    import shlex
+    words = shlex.split(entry["command"])
+    at = words.index("-o")
+    words = [w for w in words[:at] + words[at + 2:] if w != "-c"] + ["-S", "-dp", "-o", "-"]
+    result = subprocess.run(words, capture_output=True, text=True, cwd=entry["directory"])
+    if result.returncode != 0:
+        sys.exit("recompiling %s failed:\n%s" % (entry["file"], result.stderr))
+    return entry["file"], result.stdout
+
+
+def check_calls(args):
+    if args.arch != "x86":
+        sys.exit("the calls check is for the x86 image")
+    pops = import_conventions(args.nm, args.import_lib)
+    with open(os.path.join(args.sys, "compile_commands.json")) as f:
+        entries = [e for e in json.load(f) if e["file"].endswith(".cpp")]
+    from concurrent.futures import ThreadPoolExecutor
+    with ThreadPoolExecutor(2) as pool:
+        listings = list(pool.map(compile_listing, entries))
+    seen = set()
+    for path, listing in listings:
+        for m in re.finditer(r"\tcall\t\*?(?:__imp_)?(_?)([\w@]+)\s+#\s*\d+\s*\[[^]]*\]\s+\*(\w+)", listing):
+            underscore, name, pattern = m.groups()
+            key = name if name.startswith("@") else (underscore + name if underscore + name in pops else name)
+            if key not in pops:
+                continue                                    # the driver's own routines
+            seen.add(key)
+            popping = pattern.endswith("_pop")
+            if popping != (pops[key] > 0):
+                fail("%s: %s calls %s as %s; the import library says the routine pops %d bytes" % (
+                    os.path.basename(path), pattern, key, "popping" if popping else "not popping", pops[key]))
+    if len(seen) < 20:
+        fail("only %d kernel or library routines called in the listings: is the image x86?" % len(seen))
+    print("%d kernel and library routines called" % len(seen))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -459,7 +599,10 @@ def check_resources(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("check", choices=["pe", "runtime", "headers", "imports", "resources"])
+    parser.add_argument("check", choices=["pe", "runtime", "headers", "imports", "resources", "calls"])
+    parser.add_argument("--arch", choices=["x64", "x86"], default="x64")
+    parser.add_argument("--import-lib", action="append", default=[],
+                        help="an import library the x86 image links (ntoskrnl, hal, smclib)")
     parser.add_argument("--sys", required=True, help="the build folder of sys/")
     parser.add_argument("--root", default=os.path.join(os.path.dirname(__file__), "..", ".."))
     parser.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
@@ -473,7 +616,7 @@ def main():
     args.image = os.path.join(args.sys, "lmscr.sys")
     args.map = os.path.join(args.sys, "lmscr.map")
     args.expected = os.path.join(args.sys, "gen", "expected.json")
-    args.deffile = os.path.join(args.root, "sys", "smclib.def")
+    args.deffile = os.path.join(args.root, "sys", "smclib-x86.def" if args.arch == "x86" else "smclib.def")
     if not os.path.exists(args.image):
         sys.exit("%s is not built" % args.image)
     globals()["check_" + args.check](args)
