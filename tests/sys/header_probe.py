@@ -17,6 +17,13 @@ What the driver uses is read from its sources (driver/, seriallink/, protocol/, 
 and, read from the two headers' text, the calling convention (NTAPI, FASTCALL or none) with which
 each of those routines is declared: x64 has one convention, so only the declarations can show
 what an x86 build would call differently.
+
+With --arch x86 the same facts are taken from 32-bit compiles: the host compiler's -m32 against
+the emulation's headers, the i686 cross compiler against the platform's with -mrtd, as the x86
+image is built.  There the convention is the compiler's own: for each routine and each routine
+type, whether it is cdecl, stdcall, fastcall or variadic.  --expected FILE names disagreements
+that are known, each with its reason: they are reported and pass; a disagreement the file does
+not name fails, and so does a named one that is gone (the file must follow the headers).
 One probe source is generated and compiled to assembly twice, by the host compiler against the
 emulation's headers and by the cross compiler against the platform's; each fact becomes an
 assembler comment with its value, and the two lists are compared.  A fact that only the
@@ -74,6 +81,28 @@ def emulation_macros(host_cxx, include):
     return macros
 
 
+ROUTINE_TYPE = "(routine)"  # marks a routine type among emulation_types' names
+
+
+def macro_routines(host_cxx, include, used):
+    """The names that the function-like macros the driver uses expand to, to any depth
+    (KeAcquireSpinLock brings KfAcquireSpinLock, IoCallDriver IofCallDriver)."""
+    source = "".join("#include <%s>\n" % h for h in HEADERS)
+    flags = ["-x", "c++", "-std=c++20", "-dM", "-E", "-nostdinc", "-I", include, "-"]
+    out = subprocess.run([host_cxx] + flags, input=source, capture_output=True, text=True).stdout
+    bodies = dict(re.findall(r"^#define (\w+)\([^)]*\) (.*)$", out, re.M))
+    found, todo = set(), [n for n in used if n in bodies]
+    while todo:
+        for name in re.findall(r"\b[A-Za-z_]\w*\b", bodies[todo.pop()]):
+            if name not in found:
+                found.add(name)
+                if name in bodies:
+                    todo.append(name)
+    # the emulation's allocation macros add the call site and call LmExAllocatePoolWithTag: the
+    # platform's routine is the macro's own name, which the driver already uses
+    return {name for name in found if not name.startswith("Lm")}
+
+
 def emulation_types(include):
     """Type names the emulation's headers declare with typedef: {name: (body, others)}, where body
     is the text between the braces for the record itself (NAME of `typedef struct {...} NAME,
@@ -97,7 +126,7 @@ def emulation_types(include):
             declarators = text[at:text.index(";", at)]
             if "(" in declarators:  # a routine type: R NAME(params) or R (*NAME)(params)
                 m2 = re.search(r"\(\s*\*\s*(\w+)\s*\)", declarators) or re.search(r"(\w+)\s*\(", declarators)
-                names[m2.group(1)] = (None, [])
+                names[m2.group(1)] = (None, [ROUTINE_TYPE])
                 continue
             record = body is not None and head.group(1) != "enum"
             group = []
@@ -139,6 +168,10 @@ template <class T> struct bare<T &> { using type = typename bare<T>::type; };
 template <class T> struct bare<T &&> { using type = typename bare<T>::type; };
 template <class T> using bare_t = typename bare<T>::type;
 template <class T> constexpr bool is_int_v = is_int<bare_t<T>>::value;
+// a member's type, or its element's for an array (MajorFunction's routine pointers)
+template <class T> struct element { using type = T; };
+template <class T, decltype(sizeof 0) N> struct element<T[N]> { using type = T; };
+template <class T> using element_t = typename element<T>::type;
 template <class T> constexpr long long is_signed_v() {
     if constexpr (__is_enum(T)) return (long long)((T)-1 < (T)0) ; else return (T)-1 < (T)0;
 }
@@ -158,6 +191,21 @@ template <class R, class... A> struct shape<R(A...)> {
     }();
 };
 template <class R, class... A> struct shape<R (*)(A...)> : shape<R(A...)> {};
+#if defined(__i386__)
+// On x86 the convention is part of a routine's type: 0 cdecl (plain, without -mrtd), 1 stdcall
+// (plain with -mrtd), 2 fastcall, 3 variadic (cdecl always).
+template <class F> struct convention { static constexpr int value = 0; };
+template <class R, class... A> struct convention<R __attribute__((stdcall)) (A...)> { static constexpr int value = 1; };
+template <class R, class... A> struct convention<R __attribute__((fastcall)) (A...)> { static constexpr int value = 2; };
+template <class R, class... A> struct convention<R(A..., ...)> { static constexpr int value = 3; };
+template <class F> struct convention<F *> : convention<F> {};
+template <class R, class... A> struct shape<R __attribute__((fastcall)) (A...)> : shape<R(A...)> {};
+template <class R, class... A> struct shape<R (__attribute__((fastcall)) *)(A...)> : shape<R(A...)> {};
+#ifndef PROBE_RTD  // with -mrtd a plain routine type is the stdcall one
+template <class R, class... A> struct shape<R __attribute__((stdcall)) (A...)> : shape<R(A...)> {};
+template <class R, class... A> struct shape<R (__attribute__((stdcall)) *)(A...)> : shape<R(A...)> {};
+#endif
+#endif
 }  // namespace probe
 """
 
@@ -175,8 +223,10 @@ def asm(label, *values):
     return '__asm__ volatile("#PROBE %s %s" :: %s);' % (label, " ".join(pieces), ", ".join(operands))
 
 
-def generate(macros, types, paths, routines):
+def generate(macros, types, paths, routines, x86=False):
     """types: {name: record body or None}."""
+    def convention(label, what):
+        return asm("%s convention" % label, "probe::convention<%s>::value" % what) if x86 else ""
     out = [PRELUDE % {"includes": "".join("#include <%s>\n" % h for h in HEADERS)}]
     n = 0
     for name in sorted(macros):
@@ -190,13 +240,13 @@ def generate(macros, types, paths, routines):
         n += 1
         out.append(
             "template <class T> void t%d() {\n"
-            "  if constexpr (probe::shape<T>::known) { %s }\n"
+            "  if constexpr (probe::shape<T>::known) { %s %s }\n"
             "  else if constexpr (requires { sizeof(T); }) {\n"
             "    %s\n"
             "    if constexpr (probe::is_int_v<T>) { %s }\n"
             "  }\n"
             "}\ntemplate void t%d<%s>();\n" % (
-                n, asm("type %s shape" % name, "probe::shape<T>::value"),
+                n, asm("type %s shape" % name, "probe::shape<T>::value"), convention("type %s" % name, "T"),
                 asm("type %s size,align" % name, "sizeof(T)", "alignof(T)"),
                 asm("type %s signed" % name, "probe::is_signed_v<T>()"), n, name))
         body = types[name]
@@ -211,17 +261,20 @@ def generate(macros, types, paths, routines):
                 "      using M = probe::bare_t<decltype(((T *)nullptr)->%s)>;\n"
                 "      %s\n"
                 "      if constexpr (probe::is_int_v<M>) { %s }\n"
+                "      if constexpr (probe::shape<probe::element_t<M>>::known) { %s }\n"
                 "    }\n"
                 "  }\n"
                 "}\ntemplate void f%d<%s>();\n" % (
                     n, path, path, asm("field %s.%s offset,size" % (name, path), "__builtin_offsetof(T, %s)" % path, "sizeof(M)"),
-                    asm("field %s.%s signed" % (name, path), "probe::is_signed_v<M>()"), n, name))
+                    asm("field %s.%s signed" % (name, path), "probe::is_signed_v<M>()"),
+                    convention("field %s.%s" % (name, path), "probe::element_t<M>"), n, name))
     for name in sorted(routines):
         n += 1
         out.append(
             "#ifndef %s\n"
-            "void r%d() { %s }\n"
-            "#endif\n" % (name, n, asm("routine %s shape" % name, "probe::shape<decltype(%s)>::value" % name)))
+            "void r%d() { %s %s }\n"
+            "#endif\n" % (name, n, asm("routine %s shape" % name, "probe::shape<decltype(%s)>::value" % name),
+                           convention("routine %s" % name, "decltype(%s)" % name)))
     return "".join(out)
 
 
@@ -266,7 +319,10 @@ def main():
                              "routines it defines that the driver names are probed")
     parser.add_argument("--host-nm", default="nm")
     parser.add_argument("--list", action="store_true", help="print every fact, not only disagreements")
+    parser.add_argument("--arch", choices=["x64", "x86"], default="x64")
+    parser.add_argument("--expected", help="known disagreements: lines of 'FACT: reason'")
     args = parser.parse_args()
+    x86 = args.arch == "x86"
 
     include = os.path.join(args.root, "platform", "include")
     source = driver_sources(args.root)
@@ -278,8 +334,13 @@ def main():
               and '"' not in value}
     # a record is probed when the driver names it or a pointer to it (PIRP brings IRP)
     declared = emulation_types(include)
+    if x86:
+        # the routines behind the macros the driver calls, and every routine type of the
+        # emulation's headers: on x86 each has a convention the two sides must share
+        used |= macro_routines(args.host_cxx, include, used)
     types = {name: body for name, (body, others) in declared.items()
-             if name in used or (body is not None and used & set(others))}
+             if name in used or (body is not None and used & set(others))
+             or (x86 and ROUTINE_TYPE in others)}
     paths = member_paths(source)
     provided = set()
     for lib in args.provided:
@@ -287,7 +348,7 @@ def main():
             fields = line.split()
             if len(fields) == 3 and fields[1] == "T":
                 provided.add(fields[2])
-    probe = generate(macros, types, paths, provided & used)
+    probe = generate(macros, types, paths, provided & used, x86)
     os.makedirs(args.out, exist_ok=True)
     # the cross side sees the project's smclib.h alone, so that its "wdm.h" is the platform's
     smclib_include = os.path.join(args.out, "smclib-include")
@@ -298,10 +359,11 @@ def main():
         f.write(probe)
 
     common = ["-std=c++20", "-fno-exceptions", "-fno-rtti", "-ffreestanding", "-nostdinc", "-w", "-S", "-o", "-"]
-    host = run([args.host_cxx] + common + ["-I", include, path])
+    host = run([args.host_cxx] + common + (["-m32"] if x86 else []) + ["-I", include, path])
     gcc_include = run([args.cross_cxx, "-print-file-name=include"]).strip()
     ddk = None
-    for candidate in ("/usr/x86_64-w64-mingw32/include", "/usr/share/mingw-w64/include"):
+    target = "i686-w64-mingw32" if x86 else "x86_64-w64-mingw32"
+    for candidate in ("/usr/%s/include" % target, "/usr/share/mingw-w64/include"):
         if os.path.exists(os.path.join(candidate, "ddk", "wdm.h")):
             ddk = candidate
             break
@@ -310,8 +372,8 @@ def main():
     cross = run([args.cross_cxx] + common + [
         "-isystem", gcc_include, "-isystem", gcc_include + "-fixed", "-isystem", os.path.join(ddk, "ddk"),
         "-isystem", ddk, "-I", smclib_include,
-        "-D__INTRINSIC_DEFINED_InterlockedBitTestAndSet", "-D__INTRINSIC_DEFINED_InterlockedBitTestAndReset",
-        path])
+        "-D__INTRINSIC_DEFINED_InterlockedBitTestAndSet", "-D__INTRINSIC_DEFINED_InterlockedBitTestAndReset"]
+        + (["-mrtd", "-DPROBE_RTD"] if x86 else []) + [path])
     emulation, platform = facts(host), facts(cross)
     texts = []
     for folder, names in ((include, HEADERS), (os.path.join(ddk, "ddk"), ("wdm.h", "ntddk.h")),
@@ -320,15 +382,29 @@ def main():
             if os.path.exists(os.path.join(folder, header)):
                 with open(os.path.join(folder, header)) as f:
                     texts.append((folder == include, strip_comments_and_strings(f.read())))
-    pairs = conventions(provided & used, "\n".join(t for mine, t in texts if mine),
-                        "\n".join(t for mine, t in texts if not mine))
+    # on x86 the compilers say it themselves
+    pairs = {} if x86 else conventions(provided & used, "\n".join(t for mine, t in texts if mine),
+                                       "\n".join(t for mine, t in texts if not mine))
     for name, (mine, theirs) in pairs.items():
         emulation["convention %s of" % name] = mine
         platform["convention %s of" % name] = theirs
     if len(emulation) < 100:
         sys.exit("only %d facts of the emulation's headers: the probe is broken" % len(emulation))
 
-    disagreements = 0
+    names = ("cdecl", "stdcall", "fastcall", "variadic")
+    for facts_ in (emulation, platform):
+        for key in facts_:
+            if key.endswith(" convention") and facts_[key].isdigit():
+                facts_[key] = names[int(facts_[key])]
+    expected = {}
+    if args.expected:
+        with open(args.expected) as f:
+            for line in f:
+                if line.strip() and not line.startswith("#"):
+                    fact, _, reason = line.partition(":")
+                    expected[fact.strip()] = reason.strip()
+
+    disagreements = known = 0
     for key in sorted(emulation):
         mine, theirs = emulation[key], platform.get(key)
         if theirs is None:
@@ -338,15 +414,27 @@ def main():
                 if args.list:
                     print("  only the emulation: %s %s" % (key, mine))
                 continue
-            print("DIFFERS %s: emulation %s, platform has none" % (key, mine))
-            disagreements += 1
+            text = "%s: emulation %s, platform has none" % (key, mine)
         elif mine != theirs:
-            print("DIFFERS %s: emulation %s, platform %s" % (key, mine, theirs))
+            text = "%s: emulation %s, platform %s" % (key, mine, theirs)
+        else:
+            if key in expected:
+                print("AGREES NOW %s (%s): take it out of %s" % (key, mine, args.expected))
+                disagreements += 1
+            elif args.list:
+                print("  same %s %s" % (key, mine))
+            continue
+        if key in expected:
+            print("known   %s (%s)" % (text, expected[key]))
+            known += 1
+        else:
+            print("DIFFERS %s" % text)
             disagreements += 1
-        elif args.list:
-            print("  same %s %s" % (key, mine))
-    print("%d facts of the emulation's headers, %d of the platform's, %d disagreements" % (
-        len(emulation), len(platform), disagreements))
+    for key in sorted(set(expected) - set(emulation)):
+        print("GONE    %s: the driver no longer uses it; take it out of %s" % (key, args.expected))
+        disagreements += 1
+    print("%d facts of the emulation's headers, %d of the platform's, %d known disagreements, %d others" % (
+        len(emulation), len(platform), known, disagreements))
     return 1 if disagreements else 0
 
 
