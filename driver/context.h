@@ -63,7 +63,8 @@ typedef struct _READER_EXTENSION {
      *                                          for a full buffer and ReceivedBytesWaiting glance
      *                                          at RxCount without it)
      *                  RxWanted                count the waiting consumer needs, or RX_NOBODY_WAITS
-     *                  ExchangeInProgress, CardRemovedInExchange, PortGone, EngineStopping (below)
+     *                  ExchangeInProgress, CardRemovedInExchange, PortGone, EngineStopping,
+ *                  CardEvents (below)
      *   the run only   RxByte, EscapePending, SerialEvents
      *   RxEvent's      RxStatus        outcome of the wake-up: written by the run (partly under
      *   handshake                      RxLock) before it sets RxEvent, by ResetReceive and
@@ -115,6 +116,8 @@ typedef struct _READER_EXTENSION {
      * time-out on a line that is gone.  Cleared when a start arms the engine again.
      */
     BOOLEAN PortGone;
+    /* Under RxLock.  Card events the run has reported (ReceivedCardEvents). */
+    ULONG CardEvents;
     /* TA1, TB1, TC1, TD1, TA2, TB2, TC2, TD2, TA3, TB3, TC3, TD3 of the last answer to reset */
     ATR_INTERFACE_BYTE AtrInterfaceBytes[12];
 } READER_EXTENSION;

@@ -102,6 +102,9 @@ BOOLEAN ReceivedBytesWaiting(PREADER_EXTENSION ReaderExtension);
 /* The port is closed under the reader: a waiting consumer is woken with STATUS_DEVICE_REMOVED,
  * and every later command and wait fails with it. */
 VOID ReceivePortLost(PREADER_EXTENSION ReaderExtension);
+/* How many card events (0x10 0x85, 0x10 0x86) the engine has reported; counted before each is
+ * reported, so that a presence query begun earlier can tell that its answer is older. */
+ULONG ReceivedCardEvents(PREADER_EXTENSION ReaderExtension);
 /* The rest of the driver as the engine sees it (driver/entry.cpp), and its three routines. */
 extern const RECEIVE_CLIENT ReaderReceiveClient;
 VOID ReportCardMoved(PREADER_EXTENSION ReaderExtension, BOOLEAN Present);     /* protocol/tracking.cpp */
@@ -131,7 +134,13 @@ NTSTATUS ReceiveData(PREADER_EXTENSION ReaderExtension, PUCHAR Destination, PULO
 NTSTATUS MapReaderStatus(UCHAR Status);
 
 /* ---- protocol/: card presence tracking ------------------------------------------------------ */
+/* Stores State (SCARD_ABSENT and up), or with 0 asks the reader; completes the parked tracking
+ * request when the presence changed. */
 VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
+/* Stores State as the reader's word from a query begun when ReceivedCardEvents said
+ * CardEventsBefore: not if a card event has been reported since, which is newer. */
+#define NO_CARD_EVENT_CHECK 0xFFFFFFFFu
+VOID UpdateCardStateFromReader(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State, ULONG CardEventsBefore);
 NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

@@ -34,8 +34,9 @@
  */
 static VOID ReportCardPoweredDown(PSMARTCARD_EXTENSION SmartcardExtension) {
     BOOLEAN present = FALSE;
+    const ULONG eventsBefore = ReceivedCardEvents(SmartcardExtension->ReaderExtension);
     if (ReadCardPresence(SmartcardExtension->ReaderExtension, &present) == STATUS_SUCCESS) {
-        UpdateCardState(SmartcardExtension, present ? SCARD_PRESENT : SCARD_ABSENT);
+        UpdateCardStateFromReader(SmartcardExtension, present ? SCARD_PRESENT : SCARD_ABSENT, eventsBefore);
         return;
     }
     if (SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT)

@@ -5,51 +5,82 @@
  * changes it completes the parked request.  For tracking the states fall into two classes:
  * no card (SCARD_UNKNOWN, SCARD_ABSENT) and card (SCARD_PRESENT and up).
  *
- * Lock order: the OsData spin lock, then the system cancel spin lock.
+ * Lock order: the OsData spin lock, then the system cancel spin lock or the receive engine's RxLock.
  */
 #include "driver.h"
 
 static BOOLEAN CardIn(ULONG State) { return State > SCARD_ABSENT; }
 
-extern "C" VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
-    PSMARTCARD_OS_DATA osData = SmartcardExtension->OsData;
-    ULONG newState = State;
-    BOOLEAN queried = State == 0;
-    BOOLEAN queryFailed = FALSE;
-
-    if (queried) {
-        BOOLEAN present = FALSE;
-        if (ReadCardPresence(SmartcardExtension->ReaderExtension, &present) == STATUS_SUCCESS)
-            newState = present ? SCARD_SWALLOWED : SCARD_ABSENT;
-        else
-            queryFailed = TRUE;
+/* The parked tracking request, if any, is completed: the presence changed.  Under the OsData lock. */
+static VOID CompleteCardTracking(PSMARTCARD_OS_DATA osData) {
+    if (osData->NotificationIrp == NULL) return;
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    PIRP irp = osData->NotificationIrp;
+    if (irp != NULL) IoSetCancelRoutine(irp, NULL);
+    IoReleaseCancelSpinLock(cancelIrql);
+    /* Found empty under the cancel lock: a cancellation has completed the request already. */
+    if (irp != NULL) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        osData->NotificationIrp = NULL;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
+}
 
-    const ULONG before = SmartcardExtension->ReaderCapabilities.CurrentState;
-    const BOOLEAN changed = before == SCARD_UNKNOWN || CardIn(before) != CardIn(newState);
+/*
+ * The reader's answer to a presence query may be older than a card event the receive engine
+ * reports after it: the reply and the event can come in one run of the engine, which stores the
+ * event before the querying thread is even woken.  A query's finding is therefore stored only if
+ * no card event was reported since the query began (CardEventsBefore, from ReceivedCardEvents);
+ * the check and the store are under the OsData lock, and the engine counts an event before it
+ * stores it, so one of the two always sees the other.
+ */
+static BOOLEAN SupersededByCardEvent(PSMARTCARD_EXTENSION SmartcardExtension, ULONG CardEventsBefore) {
+    return (BOOLEAN)(ReceivedCardEvents(SmartcardExtension->ReaderExtension) != CardEventsBefore);
+}
+
+extern "C" VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
+    if (State != 0) {
+        UpdateCardStateFromReader(SmartcardExtension, State, NO_CARD_EVENT_CHECK);
+        return;
+    }
+    PSMARTCARD_OS_DATA osData = SmartcardExtension->OsData;
+    const ULONG eventsBefore = ReceivedCardEvents(SmartcardExtension->ReaderExtension);
+    BOOLEAN present = FALSE;
+    const BOOLEAN queryFailed =
+        (BOOLEAN)(ReadCardPresence(SmartcardExtension->ReaderExtension, &present) != STATUS_SUCCESS);
+    const ULONG newState = queryFailed ? 0 : present ? SCARD_SWALLOWED : SCARD_ABSENT;
 
     KIRQL irql;
     KeAcquireSpinLock(&osData->SpinLock, &irql);
-
-    /* A state given by the caller is always stored; a query stores its finding only when the
-     * presence changed, so that a card found present stays SCARD_SPECIFIC, not SCARD_SWALLOWED. */
-    if (!queried || (!queryFailed && changed)) SmartcardExtension->ReaderCapabilities.CurrentState = newState;
-
-    if (changed && osData->NotificationIrp != NULL) {
-        KIRQL cancelIrql;
-        IoAcquireCancelSpinLock(&cancelIrql);
-        PIRP irp = osData->NotificationIrp;
-        if (irp != NULL) IoSetCancelRoutine(irp, NULL);
-        IoReleaseCancelSpinLock(cancelIrql);
-        /* Found empty under the cancel lock: a cancellation has completed the request already. */
-        if (irp != NULL) {
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            irp->IoStatus.Information = 0;
-            osData->NotificationIrp = NULL;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-        }
+    if (SupersededByCardEvent(SmartcardExtension, eventsBefore)) {
+        KeReleaseSpinLock(&osData->SpinLock, irql);
+        return;
     }
+    const ULONG before = SmartcardExtension->ReaderCapabilities.CurrentState;
+    const BOOLEAN changed = before == SCARD_UNKNOWN || CardIn(before) != CardIn(newState);
+    /* A query stores its finding only when the presence changed, so that a card found present
+     * stays SCARD_SPECIFIC, not SCARD_SWALLOWED. */
+    if (!queryFailed && changed) SmartcardExtension->ReaderCapabilities.CurrentState = newState;
+    if (changed) CompleteCardTracking(osData);
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+}
 
+extern "C" VOID UpdateCardStateFromReader(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State,
+                                          ULONG CardEventsBefore) {
+    PSMARTCARD_OS_DATA osData = SmartcardExtension->OsData;
+    KIRQL irql;
+    KeAcquireSpinLock(&osData->SpinLock, &irql);
+    if (CardEventsBefore != NO_CARD_EVENT_CHECK && SupersededByCardEvent(SmartcardExtension, CardEventsBefore)) {
+        KeReleaseSpinLock(&osData->SpinLock, irql);
+        return;
+    }
+    const ULONG before = SmartcardExtension->ReaderCapabilities.CurrentState;
+    const BOOLEAN changed = before == SCARD_UNKNOWN || CardIn(before) != CardIn(State);
+    /* A state given by the caller is always stored. */
+    SmartcardExtension->ReaderCapabilities.CurrentState = State;
+    if (changed) CompleteCardTracking(osData);
     KeReleaseSpinLock(&osData->SpinLock, irql);
 }
 

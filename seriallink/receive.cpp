@@ -115,6 +115,10 @@ static BOOLEAN StoreDataByte(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIV
 
 /* 0x10 0x85, 0x10 0x86: reported at once; the run ends. */
 static BOOLEAN OnCardMoved(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIVE_RUN Run) {
+    KIRQL countIrql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &countIrql);
+    ++ReaderExtension->CardEvents; /* before the report: see ReceivedCardEvents */
+    KeReleaseSpinLock(&ReaderExtension->RxLock, countIrql);
     ReaderExtension->ReceiveClient->CardMoved(ReaderExtension, (BOOLEAN)(B == READER_EVENT_CARD_INSERTED));
     if (B == READER_EVENT_CARD_REMOVED) {
         /* No card byte will come for an exchange in progress: wake it now. */
@@ -385,4 +389,12 @@ extern "C" VOID ReceivePortLost(PREADER_EXTENSION ReaderExtension) {
     if (wake) ReaderExtension->RxStatus = STATUS_DEVICE_REMOVED;
     KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
     if (wake) KeSetEvent(&ReaderExtension->RxEvent, IO_NO_INCREMENT, FALSE);
+}
+
+extern "C" ULONG ReceivedCardEvents(PREADER_EXTENSION ReaderExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    const ULONG events = ReaderExtension->CardEvents;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    return events;
 }

@@ -27,6 +27,7 @@ void FakeReader::OnByte(uint8_t b) {
     if (command_.empty()) {
         if ((b & 0xC0) == 0xC0) {  // read register
             if (!silent) Reply(reg[b & 0x3F]);
+            if (!silent && onRegisterRead) onRegisterRead(b & 0x3F);
             return;
         }
         command_.push_back(b);

@@ -28,6 +28,8 @@ public:
     // Called in the line's thread right after the reply to each send-data command, with the
     // command's card bytes: a test plays the card behind the reader with it.
     std::function<void(const std::vector<uint8_t>&)> onCardData;
+    // Called in the line's thread right after the reply to each read-register command.
+    std::function<void(uint8_t reg)> onRegisterRead;
     // Sends raw bytes now; only from the line's thread (inside onCardData or a line timer).
     void SendNow(const std::vector<uint8_t>& bytes);
     // Sends raw bytes now (no escaping), from the line's thread.

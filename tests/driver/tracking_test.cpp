@@ -1,6 +1,7 @@
 // Card presence tracking: the card state, the parked tracking request, cancel and cleanup.
 #include "fake_reader.h"
 #include "rig.h"
+#include "reader_registers.h"
 
 using namespace lmscr;
 using namespace lmscr::test;
@@ -196,6 +197,44 @@ TEST(TrackingRace, cleanup_racing_removal_under_many_seeds) {
         ASSERT_TRUE(present->Done());
         EXPECT_EQ(present->Result().status, STATUS_CANCELLED);
     }
+}
+
+
+// The reader answers a presence query "no card" and, right after the reply, reports a card put
+// in.  When both reach the receive engine in one run (its work queue was busy, as a loaded machine
+// or a pty delivering both at once makes it) the event is stored first; the query's older answer
+// must not then be stored over it, or the card stays reported absent with no event to come.
+VOID NTAPI HoldTheWorkQueue(PDEVICE_OBJECT, PVOID) {
+    LARGE_INTEGER fiveMs;
+    fiveMs.QuadPart = -5 * 10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &fiveMs);
+}
+
+TEST_F(FakeReaderTest, a_card_event_after_the_reply_of_a_presence_query_is_not_undone_by_it) {
+    PSMARTCARD_EXTENSION sc = rig->Smartcard();
+    // Both critical workers held: the run that takes the reply waits behind them.
+    PIO_WORKITEM hold[2] = {IoAllocateWorkItem(sc->OsData->DeviceObject), IoAllocateWorkItem(sc->OsData->DeviceObject)};
+    for (const bool powerDown : {false, true}) {
+        SCOPED_TRACE(powerDown ? "the power-down's query" : "the tracking query");
+        UpdateCardState(sc, SCARD_ABSENT);
+        rig->Fake().reg[RegCardState] = 0;
+        rig->Fake().onRegisterRead = [&](uint8_t reg) {
+            if (reg != RegCardState) return;
+            rig->Fake().onRegisterRead = nullptr;
+            for (PIO_WORKITEM h : hold) IoQueueWorkItem(h, HoldTheWorkQueue, CriticalWorkQueue, nullptr);
+            rig->Fake().reg[RegCardState] = READER_CARD_PRESENT;
+            rig->Fake().SendNow({0x10, 0x85});
+        };
+        if (powerDown) {
+            sc->MinorIoControlCode = SCARD_POWER_DOWN;
+            EXPECT_EQ(sc->ReaderFunction[RDF_CARD_POWER](sc), STATUS_SUCCESS);
+        } else {
+            UpdateCardState(sc, 0);
+        }
+        rig->K().Sleep(50);
+        EXPECT_EQ(sc->ReaderCapabilities.CurrentState, (ULONG)SCARD_PRESENT);
+    }
+    for (PIO_WORKITEM h : hold) IoFreeWorkItem(h);
 }
 
 }  // namespace
