@@ -12,29 +12,29 @@ struct Lower {
     PDEVICE_OBJECT device;
 };
 
-NTSTATUS CompleteAtOnce(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI CompleteAtOnce(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(static_cast<Lower*>(device->DeviceExtension)->device, irp);
 }
 
-NTSTATUS KeepIt(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+NTSTATUS NTAPI KeepIt(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
 
 void IrpRoundTripThroughTwoDevices(benchmark::State& state) {
     Options options;
     options.changePointOneIn = 0;
     Kernel k(options);
-    PDRIVER_OBJECT bottom = k.Pnp().LoadDriver("bottom", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT bottom = k.Pnp().LoadDriver("bottom", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
         for (auto& f : d->MajorFunction) f = CompleteAtOnce;
         return STATUS_SUCCESS;
     });
-    PDRIVER_OBJECT top = k.Pnp().LoadDriver("top", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT top = k.Pnp().LoadDriver("top", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
         for (auto& f : d->MajorFunction) f = PassDown;
         return STATUS_SUCCESS;
     });

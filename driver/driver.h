@@ -12,30 +12,29 @@ extern "C" {
 
 /* ---- driver/: entry, device objects, records ------------------------------------------- */
 extern UCHAR DeviceSlots[MAXIMUM_SERIAL_READERS];
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE AddDevice;
 NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObject);
 VOID RemoveDevice(PDEVICE_OBJECT DeviceObject);
-VOID DriverUnload(PDRIVER_OBJECT DriverObject);
+DRIVER_UNLOAD DriverUnload;
 VOID InitializeSmartcardExtension(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /* ---- driver/: start and stop ----------------------------------------------------------- */
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
 VOID StopDevice(PDEVICE_EXTENSION DeviceExtension);
-VOID CloseSerialWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+IO_WORKITEM_ROUTINE CloseSerialWorker;
 NTSTATUS CallSerialDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp);
-NTSTATUS CallSerialCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event);
+IO_COMPLETION_ROUTINE CallSerialCompletion;
 
 /* ---- driver/: dispatch, Plug and Play, power -------------------------------------------- */
-NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-VOID PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
-                          PIO_STATUS_BLOCK IoStatus);
+DRIVER_DISPATCH DispatchCreateClose;
+DRIVER_DISPATCH DispatchCleanup;
+DRIVER_DISPATCH DispatchDeviceControl;
+NTSTATUS NTAPI VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
+DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchPower;
+IO_COMPLETION_ROUTINE PowerUpCompletion;
+REQUEST_POWER_COMPLETE PowerRequestComplete;
 
 /*
  * How long a power-down without a sleep query (a critical sleep, a shutdown) waits for the
@@ -84,8 +83,8 @@ VOID WaitMilliseconds(ULONG Milliseconds);
 
 /* ---- seriallink/: receive engine ------------------------------------------------------------ */
 NTSTATUS ArmSerialWait(PREADER_EXTENSION ReaderExtension);
-NTSTATUS SerialWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-VOID ReadWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+IO_COMPLETION_ROUTINE SerialWaitCompletion;
+IO_WORKITEM_ROUTINE ReadWorker;
 NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Destination, ULONG Count);
 NTSTATUS WaitBlockEnd(PREADER_EXTENSION ReaderExtension);
 /* An exchange with the card starts: no faulty byte seen yet, and (T=1) no block end reported. */
@@ -141,8 +140,8 @@ VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
  * CardEventsBefore: not if a card event has been reported since, which is newer. */
 #define NO_CARD_EVENT_CHECK 0xFFFFFFFFu
 VOID UpdateCardStateFromReader(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State, ULONG CardEventsBefore);
-NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+DRIVER_CANCEL CancelCardTracking;
 
 /* ---- protocol/: card timing, card power and answer to reset, protocol selection --------- */
 /* The timing of the card in force, as ConfigureCardTiming and ConfigureSerialTimeouts derive it
@@ -175,13 +174,13 @@ VOID ComputeCardTiming(PSMARTCARD_EXTENSION SmartcardExtension, PCARD_TIMING Tim
 NTSTATUS ConfigureCardTiming(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS ConfigureSerialTimeouts(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SetSerialReadTimeouts(PREADER_EXTENSION ReaderExtension, ULONG IntervalMs, ULONG TotalMs);
-NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN Warm, PUCHAR Buffer, PULONG Length);
 NTSTATUS ReadAtr(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PULONG Length);
-NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /* ---- protocol/: transmit, the T=0 and T=1 exchanges ------------------------------------------ */
-NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI Transmit(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS TransmitRaw(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -246,6 +246,7 @@ static VOID FinishPowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ResumeDeviceControl(deviceExtension);
 }
 
+static IO_WORKITEM_ROUTINE PowerUpWorker;
 static VOID PowerUpWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     PIRP irp = (PIRP)Context;
     PSMARTCARD_EXTENSION smartcardExtension = &((PDEVICE_EXTENSION)DeviceObject->DeviceExtension)->SmartcardExtension;

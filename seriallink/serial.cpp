@@ -119,6 +119,7 @@ extern "C" NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer,
 
 /* Keeps the request for SerialIoctl, which hands it back to the I/O manager when it is done
  * with it, also after a time-out and a cancel. */
+static IO_COMPLETION_ROUTINE SerialIoctlCompletion;
 static NTSTATUS SerialIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);

@@ -25,7 +25,7 @@
 // The driver as the program knows it, as any loader and application of it would: its entry, and
 // its vendor request (library, driver and firmware versions in eight bytes: the library's version
 // as a little-endian ULONG, then driver major, minor, firmware major, minor).
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" DRIVER_INITIALIZE DriverEntry;
 
 namespace lmscr::tool {
 

@@ -87,7 +87,9 @@ extern "C" {
 #define T1_DEFAULT_IFS 32
 
 struct _SMARTCARD_EXTENSION;
-typedef NTSTATUS (*PRDF_FUNCTION)(struct _SMARTCARD_EXTENSION *SmartcardExtension);
+/* A reader function: the library calls it in the platform's convention, as a driver calls the
+ * library's routines below. */
+typedef NTSTATUS (NTAPI *PRDF_FUNCTION)(struct _SMARTCARD_EXTENSION *SmartcardExtension);
 
 /* One row of the clock rate conversion table, indexed by Fl: Fi and fmax in kHz. */
 typedef struct _CLOCK_RATE_CONVERSION {
@@ -293,13 +295,13 @@ typedef struct _SMARTCARD_EXTENSION {
 } SMARTCARD_EXTENSION, *PSMARTCARD_EXTENSION;
 
 /* Library routines. */
-NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
-VOID SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
-NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
-VOID SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
-VOID SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
-VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);
+NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
+NTSTATUS NTAPI SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);
 
 /*
  * Debug output.  The library keeps one debug level, a mask of the classes below, for every
@@ -317,8 +319,8 @@ VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Inserti
 #define DEBUG_BREAK    ((ULONG)0x80000000)
 #define DEBUG_ALL      ((ULONG)0x7FFFFFFF)
 
-ULONG SmartcardGetDebugLevel(VOID);
-VOID SmartcardSetDebugLevel(ULONG Level);
+ULONG NTAPI SmartcardGetDebugLevel(VOID);
+VOID NTAPI SmartcardSetDebugLevel(ULONG Level);
 
 #define SmartcardDebug(LEVEL, STRING)                                          \
     do {                                                                       \
@@ -331,18 +333,18 @@ VOID SmartcardSetDebugLevel(ULONG Level);
  * (TS unknown, ATR truncated or with bytes beyond its structure), STATUS_CRC_ERROR (wrong TCK),
  * STATUS_NOT_SUPPORTED (specific mode at a data rate the reader cannot run).
  */
-NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
 
-NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /*
  * SmartcardT1Reply: STATUS_MORE_PROCESSING_REQUIRED (build and exchange the next block),
  * STATUS_SUCCESS (the answer is in IoRequest), STATUS_IO_TIMEOUT (the card is given up after
  * the retries and resynchronisations), or another failure for a bad request or answer.
  */
-NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
 
 #ifdef __cplusplus
 }

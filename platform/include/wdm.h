@@ -7,8 +7,11 @@
  * user-mode kernel in platform/kernel.
  *
  * The records have the platform's x64 layout (member names, widths and offsets; the cross build
- * of sys/ compares them with the platform's header in tests/sys), and the routines carry the
- * platform's calling conventions, NTAPI and FASTCALL, which are empty here as on x64.
+ * of sys/ compares them with the platform's header in tests/sys), and the routines and callback
+ * types carry the platform's calling conventions, NTAPI and FASTCALL, which on x64 are one: the
+ * platform's own.  On an x86-64 host that is not the host's convention, so NTAPI names it
+ * (ms_abi): the kernel image's code and the driver linked into the emulation call the kernel and
+ * are called back by it the same way, and a callback of the host's convention does not compile.
  *
  * Deliberate differences from the real header, all invisible to a correct driver:
  *   - ULONG and LONG are 32 bits on this LP64 host as on the platform (typedefs, not `long`);
@@ -35,10 +38,14 @@ extern "C" {
 #define IN
 #define OUT
 #define OPTIONAL
-/* The platform's calling conventions: __stdcall and __fastcall on x86, one convention elsewhere,
- * here as on x64. */
+/* The platform's calling conventions: __stdcall and __fastcall on x86, one convention on x64,
+ * which a Linux compiler calls ms_abi (its own is the System V one). */
+#if defined(__x86_64__) && !defined(_WIN64)
+#define NTAPI __attribute__((ms_abi))
+#else
 #define NTAPI
-#define FASTCALL
+#endif
+#define FASTCALL NTAPI
 #define FORCEINLINE static inline
 /* Members that the platform keeps on a pointer boundary in 64-bit builds (IO_STACK_LOCATION). */
 #if defined(__LP64__) || defined(_WIN64)
@@ -261,8 +268,9 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG NTAPI KeQueryInterruptTime(void);
 
-/* A line for the kernel debugger, printf-formatted. */
-ULONG DbgPrint(PCSTR Format, ...);
+/* A line for the kernel debugger, printf-formatted.  The platform declares it __cdecl, on x64 the
+ * one convention: its variable arguments are read as that convention passes them. */
+ULONG NTAPI DbgPrint(PCSTR Format, ...);
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
@@ -294,7 +302,7 @@ LONG FASTCALL InterlockedIncrement(LONG volatile *Addend);
 LONG FASTCALL InterlockedDecrement(LONG volatile *Addend);
 LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value);
 LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
-PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value);
+PVOID NTAPI InterlockedExchangePointer(PVOID volatile *Target, PVOID Value);
 
 /* Stops the machine: the verifier's and a driver's last word. */
 #define DRIVER_VERIFIER_DETECTED_VIOLATION 0xC4
@@ -325,10 +333,10 @@ VOID NTAPI ExFreePool(PVOID P);
 /* Run-time library                                                                           */
 
 SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
-VOID RtlCopyMemory(VOID *Destination, const VOID *Source, SIZE_T Length);
-VOID RtlMoveMemory(VOID *Destination, const VOID *Source, SIZE_T Length);
-VOID RtlZeroMemory(VOID *Destination, SIZE_T Length);
-VOID RtlFillMemory(VOID *Destination, SIZE_T Length, UCHAR Fill);
+VOID NTAPI RtlCopyMemory(VOID *Destination, const VOID *Source, SIZE_T Length);
+VOID NTAPI RtlMoveMemory(VOID *Destination, const VOID *Source, SIZE_T Length);
+VOID NTAPI RtlZeroMemory(VOID *Destination, SIZE_T Length);
+VOID NTAPI RtlFillMemory(VOID *Destination, SIZE_T Length, UCHAR Fill);
 #define RtlEqualMemory(a, b, n) (RtlCompareMemory((a), (b), (n)) == (n))
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
@@ -795,8 +803,8 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-VOID ObReferenceObject(PVOID Object);
-VOID ObDereferenceObject(PVOID Object);
+VOID NTAPI ObReferenceObject(PVOID Object);
+VOID NTAPI ObDereferenceObject(PVOID Object);
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);

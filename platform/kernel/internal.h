@@ -385,7 +385,7 @@ Kernel::Impl& K();
 Kernel::Impl* KOrNull();
 IrpTrack* TrackOf(PIRP irp);
 // The dispatch routine of every major function a driver leaves empty.
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 
 // Marks the code of `driver` as running on the current thread for the lifetime of the object.
 class DriverScope {

@@ -319,13 +319,107 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
 
 ULONGLONG KeQueryInterruptTime(void) { return K().NowNs() / 100; }
 
+namespace {
+
+// One conversion of DbgPrint's format, its argument read as the platform passes it: every
+// argument in a slot of 8 bytes, a long 32 bits wide, I64 and ll 64.  The value is formatted by
+// snprintf with the conversion rebuilt for the host (the host's vsnprintf cannot take the
+// platform's argument list).  The conversions the driver writes: d i u x X o c s p and %%, with
+// flags, width and precision (or *).  Returns where the format continues.
+const char* FormatConversion(const char* at, __builtin_ms_va_list& args, std::string& out) {
+    std::string spec = "%";
+    while (*at && std::strchr("-+ #0", *at)) spec += *at++;
+    for (int part = 0; part < 2; ++part) {
+        if (part == 1) {
+            if (*at != '.') break;
+            spec += *at++;
+        }
+        if (*at == '*') {
+            spec += std::to_string(__builtin_va_arg(args, int));
+            ++at;
+        }
+        while (*at >= '0' && *at <= '9') spec += *at++;
+    }
+    bool wide = false;
+    if (at[0] == 'I' && at[1] == '6' && at[2] == '4') {
+        wide = true;
+        at += 3;
+    } else if (at[0] == 'l' && at[1] == 'l') {
+        wide = true;
+        at += 2;
+    } else if (*at == 'I' || *at == 'z') {
+        wide = sizeof(SIZE_T) == 8;
+        ++at;
+    } else {
+        while (*at == 'l' || *at == 'h') ++at;  // a long is 32 bits, a short is passed as an int
+    }
+    char piece[128];
+    const char conversion = *at;
+    switch (conversion) {
+    case 'd':
+    case 'i':
+        if (wide)
+            std::snprintf(piece, sizeof piece, (spec + "lld").c_str(), __builtin_va_arg(args, long long));
+        else
+            std::snprintf(piece, sizeof piece, (spec + "d").c_str(), __builtin_va_arg(args, int));
+        break;
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+        if (wide)
+            std::snprintf(piece, sizeof piece, (spec + "ll" + conversion).c_str(),
+                          __builtin_va_arg(args, unsigned long long));
+        else
+            std::snprintf(piece, sizeof piece, (spec + conversion).c_str(), __builtin_va_arg(args, unsigned));
+        break;
+    case 'c':
+        std::snprintf(piece, sizeof piece, (spec + "c").c_str(), __builtin_va_arg(args, int));
+        break;
+    case 'p':
+        std::snprintf(piece, sizeof piece, (spec + "p").c_str(), __builtin_va_arg(args, void*));
+        break;
+    case 's': {
+        const char* text = __builtin_va_arg(args, const char*);
+        // snprintf of a long string into the piece would cut it: the string goes out whole
+        int length = std::snprintf(nullptr, 0, (spec + "s").c_str(), text ? text : "(null)");
+        std::string whole(static_cast<size_t>(length) + 1, '\0');
+        std::snprintf(whole.data(), whole.size(), (spec + "s").c_str(), text ? text : "(null)");
+        whole.resize(static_cast<size_t>(length));
+        out += whole;
+        return at + 1;
+    }
+    case '%':
+        out += '%';
+        return at + 1;
+    default:
+        // a conversion the driver does not use: written as it stands, its argument left unread
+        out += spec;
+        if (conversion) out += conversion;
+        return conversion ? at + 1 : at;
+    }
+    out += piece;
+    return at + 1;
+}
+
+}  // namespace
+
 ULONG DbgPrint(PCSTR Format, ...) {
     if (Format == nullptr) return 0;
-    char text[512];
-    va_list args;
-    va_start(args, Format);
-    std::vsnprintf(text, sizeof text, Format, args);
-    va_end(args);
+    std::string formatted;
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, Format);
+    for (const char* at = Format; *at;) {
+        if (*at != '%') {
+            formatted += *at++;
+            continue;
+        }
+        at = FormatConversion(at + 1, args, formatted);
+    }
+    __builtin_ms_va_end(args);
+    // the platform's debugger takes 512 bytes of a line
+    if (formatted.size() > 511) formatted.resize(511);
+    char* text = formatted.data();
     // A driver ends its lines as a kernel debugger wants them; a sink takes lines.
     size_t n = std::strlen(text);
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = '\0';

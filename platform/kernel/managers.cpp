@@ -268,7 +268,7 @@ void Kernel::Impl::NotifyInterface(const InterfaceRecord& record, bool arrival) 
 
 // ---- Plug and Play manager -----------------------------------------------------------------
 
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -236,7 +236,7 @@ NTSTATUS Serve(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
-NTSTATUS DispatchEntry(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchEntry(PDEVICE_OBJECT device, PIRP irp) {
     Port* port = PortOf(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     const UCHAR major = sp->MajorFunction;

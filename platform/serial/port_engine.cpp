@@ -201,7 +201,7 @@ void TakeDueLocked(Port* port, uint64_t now, std::vector<PIRP>* due) {
 
 }  // namespace
 
-void ServiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI ServiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<Port*>(context);
     std::vector<PIRP> done;
     std::vector<PIRP> due;
@@ -220,7 +220,7 @@ void ServiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 namespace {
 
-void CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+void NTAPI CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     Port* port = PortOf(device);
     KeAcquireSpinLockAtDpcLevel(&port->lock);
     ULONG_PTR information = 0;

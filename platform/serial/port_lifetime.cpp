@@ -54,11 +54,11 @@ void DestroyPort(Port* port, bool deleteDevice) {
     delete port;
 }
 
-VOID DriverUnload(PDRIVER_OBJECT driver) {
+VOID NTAPI DriverUnload(PDRIVER_OBJECT driver) {
     while (PDEVICE_OBJECT device = driver->DeviceObject) DestroyPort(PortOf(device), true);
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& routine : driver->MajorFunction) routine = DispatchEntry;
     driver->DriverUnload = DriverUnload;
     return STATUS_SUCCESS;

@@ -178,12 +178,12 @@ void StartWriteLocked(Port* port, uint64_t now);
 void EventLocked(Port* port, ULONG events);
 // The DPC of the port (service and timer): completes what is due and serves held requests
 // whose time has come.
-void ServiceDpc(PKDPC, PVOID context, PVOID, PVOID);
+void NTAPI ServiceDpc(PKDPC, PVOID context, PVOID, PVOID);
 
 // ---- dispatch (port_dispatch.cpp) ------------------------------------------------------
 
 // Every request enters here: counted, shown to the filter, then served.
-NTSTATUS DispatchEntry(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DispatchEntry(PDEVICE_OBJECT device, PIRP irp);
 // The routine that serves a request of the major function.
 NTSTATUS Serve(PDEVICE_OBJECT device, PIRP irp);
 

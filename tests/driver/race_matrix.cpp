@@ -103,7 +103,7 @@ void Cleanup(Race& r) {
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP, PVOID event) NTAPI -> NTSTATUS {
             KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
             return STATUS_MORE_PROCESSING_REQUIRED;
         },

@@ -304,7 +304,7 @@ struct PowerSeen {
     LONG references = -1;
 };
 
-NTSTATUS NoteReferences(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI NoteReferences(PDEVICE_OBJECT, PIRP, PVOID context) {
     auto* seen = static_cast<PowerSeen*>(context);
     seen->references = seen->lock->Common.IoCount;
     KeSetEvent(&seen->done, IO_NO_INCREMENT, FALSE);

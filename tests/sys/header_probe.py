@@ -206,6 +206,11 @@ template <class R, class... A> struct shape<R __attribute__((stdcall)) (A...)> :
 template <class R, class... A> struct shape<R (__attribute__((stdcall)) *)(A...)> : shape<R(A...)> {};
 #endif
 #endif
+// the emulation's routines and callbacks name the platform's convention, another type on this host
+#if defined(__x86_64__) && !defined(_WIN64)
+template <class R, class... A> struct shape<R __attribute__((ms_abi)) (A...)> : shape<R(A...)> {};
+template <class R, class... A> struct shape<R (__attribute__((ms_abi)) *)(A...)> : shape<R(A...)> {};
+#endif
 }  // namespace probe
 """
 

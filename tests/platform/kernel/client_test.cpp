@@ -27,7 +27,7 @@ struct Seen {
     std::vector<std::pair<UCHAR, PFILE_OBJECT>> requests;
 } gSeen;
 
-NTSTATUS RecordingDispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI RecordingDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     gSeen.requests.emplace_back(sp->MajorFunction, sp->FileObject);
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -38,7 +38,7 @@ NTSTATUS RecordingDispatch(PDEVICE_OBJECT, PIRP irp) {
 
 TEST_F(ClientTest, open_and_close_send_create_cleanup_close_with_one_file_object) {
     gSeen = Seen{};
-    PDRIVER_OBJECT recorder = k->Pnp().LoadDriver("recorder", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT recorder = k->Pnp().LoadDriver("recorder", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
         for (auto& f : d->MajorFunction) f = RecordingDispatch;
         return STATUS_SUCCESS;
     });

@@ -47,7 +47,7 @@ struct RoutineContext {
     NTSTATUS result;
 };
 
-NTSTATUS Recording(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI Recording(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     auto* c = static_cast<RoutineContext*>(context);
     c->order->seen.push_back(std::string(c->name) + (device ? "" : " (no device)"));
     if (irp->PendingReturned && c->result != STATUS_MORE_PROCESSING_REQUIRED) IoMarkIrpPending(irp);
@@ -102,7 +102,7 @@ TEST_F(Io, routines_are_called_only_for_the_outcome_they_asked_for) {
 
 // The pattern of a driver that sends its own IRP down and waits: the lower driver pends it and
 // another thread completes it later.
-NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -189,7 +189,7 @@ TEST_F(Io, built_request_turned_into_a_read_copies_back_what_was_read) {
 // A request built with IoBuildDeviceIoControlRequest, given a completion routine that keeps it:
 // its builder may cancel it after a time-out and then hand it back to the I/O manager with
 // IoCompleteRequest, which copies back, fills the status block, sets the event and frees it.
-NTSTATUS KeepAndSignal(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI KeepAndSignal(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -282,12 +282,12 @@ TEST_F(Io, work_items_run_at_passive_level_and_may_queue_themselves_again) {
     seen = WorkSeen{};
     seen.item = IoAllocateWorkItem(fdo);
     ASSERT_NE(seen.item, nullptr);
-    IoQueueWorkItem(seen.item, [](PDEVICE_OBJECT, PVOID ctx) {
+    IoQueueWorkItem(seen.item, [](PDEVICE_OBJECT, PVOID ctx) NTAPI {
         auto* s = static_cast<WorkSeen*>(ctx);
         s->irql = KeGetCurrentIrql();
         s->order.push_back("run " + std::to_string(s->requeues));
         if (s->requeues++ < 2)
-            IoQueueWorkItem(s->item, [](PDEVICE_OBJECT, PVOID c) {
+            IoQueueWorkItem(s->item, [](PDEVICE_OBJECT, PVOID c) NTAPI {
                 static_cast<WorkSeen*>(c)->order.push_back("again");
             }, DelayedWorkQueue, ctx);
     }, CriticalWorkQueue, &seen);
@@ -355,7 +355,7 @@ struct Layer {
 
 Layer& LayerOf(PDEVICE_OBJECT device) { return *static_cast<Layer*>(device->DeviceExtension); }
 
-NTSTATUS LayerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+NTSTATUS NTAPI LayerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     Layer& layer = LayerOf(device);
     layer.called = true;
     EXPECT_EQ(irp->PendingReturned != FALSE, layer.expectPendingReturned)
@@ -364,16 +364,16 @@ NTSTATUS LayerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS LayerDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI LayerDispatch(PDEVICE_OBJECT device, PIRP irp) {
     Layer& layer = LayerOf(device);
     IoCopyCurrentIrpStackLocationToNext(irp);
     if (layer.routine) IoSetCompletionRoutine(irp, LayerCompletion, nullptr, TRUE, TRUE, TRUE);
     return IoCallDriver(layer.lower, irp);
 }
 
-NTSTATUS LayerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI LayerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& f : driver->MajorFunction) f = LayerDispatch;
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
     return STATUS_SUCCESS;
 }
 

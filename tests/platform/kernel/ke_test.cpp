@@ -163,6 +163,32 @@ TEST_F(Dispatcher, debug_print_hands_each_line_to_the_sink_at_its_virtual_time) 
     EXPECT_EQ(lines[1], (std::pair<std::optional<uint64_t>, std::string>{7'000'000u, "second"}));
 }
 
+// DbgPrint reads its arguments as the platform passes them (8-byte slots, a long of 32 bits): the
+// conversions the driver's lines use and their neighbours, each line against what it must read.
+TEST_F(Dispatcher, debug_print_reads_the_arguments_of_the_platform_convention) {
+    std::vector<std::string> lines;
+    SetDebugPrintSink([](void* context, std::optional<uint64_t>,
+                         const char* text) { static_cast<std::vector<std::string>*>(context)->push_back(text); },
+                      &lines);
+    const ULONG status = 0xC0000185;
+    DbgPrint("%02X %02X %08X %u %s", 0x3B, 0xFF, status, 7u, "T=1");
+    DbgPrint("%lx %lu %ld %d %i", 0xFFFFFFFFu, 4000000000u, -2, -17, 42);
+    DbgPrint("%I64x %llu %Iu", 0x123456789ABCDEFull, 18446744073709551615ull, static_cast<SIZE_T>(1) << 40);
+    DbgPrint("[%5s|%-5s|%.2s|%*d|%-*u|%c%%|%o]", "ab", "cd", "efgh", 4, 9, 3, 1u, 'Z', 8u);
+    DbgPrint("%hx %hhu %s", 0x1234, 200, static_cast<const char*>(nullptr));
+    DbgPrint("%wZ stays");
+    SetDebugPrintSink(nullptr, nullptr);
+    const std::vector<std::string> expected = {
+        "3B FF C0000185 7 T=1",
+        "ffffffff 4000000000 -2 -17 42",
+        "123456789abcdef 18446744073709551615 1099511627776",
+        "[   ab|cd   |ef|   9|1  |Z%|10]",
+        "1234 200 (null)",
+        "%wZ stays",
+    };
+    EXPECT_EQ(lines, expected);
+}
+
 TEST_F(Dispatcher, stall_moves_the_clock_without_giving_the_processor_away) {
     bool otherRan = false;
     k->Spawn("other", [&] { otherRan = true; });
@@ -188,7 +214,7 @@ TEST_F(Dispatcher, timer_runs_its_dpc_at_dispatch_level_when_due_and_periodic_ti
     KTIMER timer;
     KDPC dpc;
     KeInitializeTimer(&timer);
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID ctx, PVOID, PVOID) {
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID ctx, PVOID, PVOID) NTAPI {
         auto* s = static_cast<Seen*>(ctx);
         s->times.push_back(Kernel::Current()->NowNs());
         s->irql = KeGetCurrentIrql();
@@ -214,12 +240,12 @@ TEST_F(Dispatcher, dpc_queued_while_still_queued_runs_once) {
     } shared;
     KeInitializeSpinLock(&shared.lock);
     KDPC blocker, counted;
-    KeInitializeDpc(&blocker, [](PKDPC, PVOID ctx, PVOID, PVOID) {
+    KeInitializeDpc(&blocker, [](PKDPC, PVOID ctx, PVOID, PVOID) NTAPI {
         auto* s = static_cast<Shared*>(ctx);
         KeAcquireSpinLockAtDpcLevel(&s->lock);
         KeReleaseSpinLockFromDpcLevel(&s->lock);
     }, &shared);
-    KeInitializeDpc(&counted, [](PKDPC, PVOID ctx, PVOID, PVOID) { ++static_cast<Shared*>(ctx)->runs; }, &shared);
+    KeInitializeDpc(&counted, [](PKDPC, PVOID ctx, PVOID, PVOID) NTAPI { ++static_cast<Shared*>(ctx)->runs; }, &shared);
     KIRQL old;
     KeAcquireSpinLock(&shared.lock, &old);
     KeInsertQueueDpc(&blocker, nullptr, nullptr);

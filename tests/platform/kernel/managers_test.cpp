@@ -153,7 +153,7 @@ TEST_F(Managers, requested_device_power_irp_reaches_the_stack_and_calls_back) {
     d3.DeviceState = PowerDeviceD3;
     PDEVICE_OBJECT fdo = FunctionDeviceAbove(pdo);
     EXPECT_EQ(PoRequestPowerIrp(fdo, IRP_MN_SET_POWER, d3,
-                                [](PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK iosb) {
+                                [](PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK iosb) NTAPI {
                                     auto* r = static_cast<PowerRequest*>(context);
                                     r->status = iosb->Status;
                                     r->minor = minor;
@@ -174,7 +174,7 @@ TEST_F(Managers, requested_device_power_irp_reaches_the_stack_and_calls_back) {
 // A driver that keeps device power requests until the test lets it go: the second request must
 // not reach it before PoStartNextPowerIrp for the first.
 PIRP gHeldPower;
-NTSTATUS HoldingPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI HoldingPower(PDEVICE_OBJECT, PIRP irp) {
     Log().push_back("holder: power");
     IoMarkIrpPending(irp);
     gHeldPower = irp;
@@ -182,7 +182,7 @@ NTSTATUS HoldingPower(PDEVICE_OBJECT, PIRP irp) {
 }
 
 TEST_F(Managers, next_power_irp_waits_for_po_start_next_power_irp) {
-    PDRIVER_OBJECT holder = k->Pnp().LoadDriver("holder", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT holder = k->Pnp().LoadDriver("holder", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
         d->MajorFunction[IRP_MJ_POWER] = HoldingPower;
         return STATUS_SUCCESS;
     });
@@ -266,7 +266,7 @@ namespace {
 
 // A driver that never calls PoStartNextPowerIrp: the next power IRP of the kind waits for ever, and
 // the deadlock report says so.
-NTSTATUS ForgetfulPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI ForgetfulPower(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
@@ -275,7 +275,7 @@ NTSTATUS ForgetfulPower(PDEVICE_OBJECT, PIRP irp) {
 void PowerIrpsWithoutStartNext() {
     ResetDrivers();
     Kernel k;
-    PDRIVER_OBJECT forgetful = k.Pnp().LoadDriver("forgetful", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT forgetful = k.Pnp().LoadDriver("forgetful", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
         d->MajorFunction[IRP_MJ_POWER] = ForgetfulPower;
         return STATUS_SUCCESS;
     });
@@ -298,12 +298,12 @@ struct PassOn {
 };
 PIRP gPassedOn;
 
-NTSTATUS KeepOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID) {
+NTSTATUS NTAPI KeepOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID) {
     gPassedOn = irp;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS PassOnPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PassOnPower(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<PassOn*>(device->DeviceExtension);
     Log().push_back("pass-on: power");
     if (!ext->keep) {
@@ -318,7 +318,7 @@ NTSTATUS PassOnPower(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 PDEVICE_OBJECT AttachPassOn(Kernel& k, PDEVICE_OBJECT pdo, bool keep) {
-    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("pass-on", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("pass-on", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
         d->MajorFunction[IRP_MJ_POWER] = PassOnPower;
         return STATUS_SUCCESS;
     });
@@ -398,7 +398,7 @@ struct Owner {
 
 std::string DeviceStateText(DEVICE_POWER_STATE state) { return "D" + std::to_string(state - 1); }
 
-VOID OwnerDevicePowerDone(PDEVICE_OBJECT device, UCHAR, POWER_STATE state, PVOID, PIO_STATUS_BLOCK iosb) {
+VOID NTAPI OwnerDevicePowerDone(PDEVICE_OBJECT device, UCHAR, POWER_STATE state, PVOID, PIO_STATUS_BLOCK iosb) {
     auto* owner = static_cast<Owner*>(device->AttachedDevice->DeviceExtension);
     Log().push_back("owner: " + DeviceStateText(state.DeviceState) + " done at IRQL " +
                     std::to_string(KeGetCurrentIrql()));
@@ -409,7 +409,7 @@ VOID OwnerDevicePowerDone(PDEVICE_OBJECT device, UCHAR, POWER_STATE state, PVOID
     IoCompleteRequest(system, IO_NO_INCREMENT);
 }
 
-NTSTATUS OwnerSystemPowerUp(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+NTSTATUS NTAPI OwnerSystemPowerUp(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     auto* owner = static_cast<Owner*>(device->DeviceExtension);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     POWER_STATE wanted;
@@ -420,7 +420,7 @@ NTSTATUS OwnerSystemPowerUp(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VOID OwnerD0Work(PDEVICE_OBJECT device, PVOID) {
+VOID NTAPI OwnerD0Work(PDEVICE_OBJECT device, PVOID) {
     auto* owner = static_cast<Owner*>(device->DeviceExtension);
     Log().push_back("owner: D0 work item at IRQL " + std::to_string(KeGetCurrentIrql()));
     PIRP irp = owner->deviceIrp;
@@ -432,7 +432,7 @@ VOID OwnerD0Work(PDEVICE_OBJECT device, PVOID) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS OwnerD0Up(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+NTSTATUS NTAPI OwnerD0Up(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     auto* owner = static_cast<Owner*>(device->DeviceExtension);
     Log().push_back("owner: D0 back from the bus");
     owner->deviceIrp = irp;
@@ -440,7 +440,7 @@ NTSTATUS OwnerD0Up(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS OwnerPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI OwnerPower(PDEVICE_OBJECT device, PIRP irp) {
     auto* owner = static_cast<Owner*>(device->DeviceExtension);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     const bool system = sp->Parameters.Power.Type == SystemPowerState;
@@ -464,7 +464,7 @@ class PolicyOwner : public Managers {
 protected:
     void SetUp() override {
         Managers::SetUp();
-        driver = k->Pnp().LoadDriver("owner", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+        driver = k->Pnp().LoadDriver("owner", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
             d->MajorFunction[IRP_MJ_POWER] = OwnerPower;
             return STATUS_SUCCESS;
         });
@@ -548,7 +548,7 @@ TEST_F(PolicyOwner, critical_shutdown_sends_no_query_and_still_gets_its_d3) {
 // A record keeps its place when the history is cleared while its IRP is on its way: the late
 // completion does not land on a record made after the clear.
 TEST_F(Managers, history_cleared_with_a_request_on_its_way_stays_consistent) {
-    PDRIVER_OBJECT holder = k->Pnp().LoadDriver("holder", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT holder = k->Pnp().LoadDriver("holder", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
         d->MajorFunction[IRP_MJ_POWER] = HoldingPower;
         return STATUS_SUCCESS;
     });

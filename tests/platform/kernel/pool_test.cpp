@@ -15,9 +15,9 @@ class Pool : public KernelFixture {};
 
 PVOID gKept;
 
-NTSTATUS LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     gKept = ExAllocatePoolWithTag(NonPagedPool, 40, kTagLeak);
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};  // forgets to free it
+    driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};  // forgets to free it
     return gKept ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 

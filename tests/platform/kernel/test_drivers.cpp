@@ -30,7 +30,7 @@ std::string PowerText(PIO_STACK_LOCATION sp) {
     return " D" + std::to_string(sp->Parameters.Power.State.DeviceState - 1);
 }
 
-void BusCancel(PDEVICE_OBJECT device, PIRP irp) {
+void NTAPI BusCancel(PDEVICE_OBJECT device, PIRP irp) {
     BusDevice& bus = Bus(device);
     // Entered with the cancel spin lock held; the queue has its own lock.
     KIRQL irql;
@@ -48,7 +48,7 @@ void BusCancel(PDEVICE_OBJECT device, PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     BusDevice& bus = Bus(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     if (sp->MajorFunction == IRP_MJ_PNP) {
@@ -107,9 +107,9 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     return bus.status;
 }
 
-NTSTATUS BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& f : driver->MajorFunction) f = BusDispatch;
-    driver->DriverUnload = [](PDRIVER_OBJECT d) {
+    driver->DriverUnload = [](PDRIVER_OBJECT d) NTAPI {
         while (d->DeviceObject) {
             BusDevices().erase(d->DeviceObject);
             IoDeleteDevice(d->DeviceObject);
@@ -124,7 +124,7 @@ struct FunctionExtension {
     PDEVICE_OBJECT lower;
 };
 
-NTSTATUS ForwardCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -142,7 +142,7 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
     return status;
 }
 
-NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<FunctionExtension*>(device->DeviceExtension);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     Log().push_back("function: " + Minor(IRP_MJ_PNP, sp->MinorFunction));
@@ -168,7 +168,7 @@ NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
-NTSTATUS FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<FunctionExtension*>(device->DeviceExtension);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     Log().push_back("function: " + Minor(IRP_MJ_POWER, sp->MinorFunction) + PowerText(sp));
@@ -177,13 +177,13 @@ NTSTATUS FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
     return PoCallDriver(ext->lower, irp);
 }
 
-NTSTATUS FunctionPassDown(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI FunctionPassDown(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<FunctionExtension*>(device->DeviceExtension);
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(ext->lower, irp);
 }
 
-NTSTATUS FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device;
     NTSTATUS status = IoCreateDevice(driver, sizeof(FunctionExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
                                      &device);
@@ -199,12 +199,12 @@ NTSTATUS FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& f : driver->MajorFunction) f = FunctionPassDown;
     driver->MajorFunction[IRP_MJ_PNP] = FunctionPnp;
     driver->MajorFunction[IRP_MJ_POWER] = FunctionPower;
     driver->DriverExtension->AddDevice = FunctionAddDevice;
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
     return STATUS_SUCCESS;
 }
 

@@ -24,7 +24,7 @@ Bug gBug;
 KSPIN_LOCK gLock;
 PIRP gKept;
 
-NTSTATUS BuggyDispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI BuggyDispatch(PDEVICE_OBJECT, PIRP irp) {
     switch (gBug) {
     case Bug::PendingWithoutMark:
         gKept = irp;  // completed later, which is when the missing mark shows
@@ -50,7 +50,7 @@ NTSTATUS BuggyDispatch(PDEVICE_OBJECT, PIRP irp) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     case Bug::CompleteWithCancelRoutine:
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
@@ -58,7 +58,7 @@ NTSTATUS BuggyDispatch(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS BuggyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BuggyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& f : driver->MajorFunction) f = BuggyDispatch;
     PDEVICE_OBJECT device;
     return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
@@ -173,7 +173,7 @@ PDEVICE_OBJECT HoldTheDelayedWorker(Kernel& k, const char* deviceName) {
     PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, deviceName);
     static KEVENT hold;
     KeInitializeEvent(&hold, NotificationEvent, FALSE);
-    IoQueueWorkItem(IoAllocateWorkItem(pdo), [](PDEVICE_OBJECT, PVOID) {
+    IoQueueWorkItem(IoAllocateWorkItem(pdo), [](PDEVICE_OBJECT, PVOID) NTAPI {
         KeWaitForSingleObject(&hold, Executive, KernelMode, FALSE, nullptr);
     }, DelayedWorkQueue, nullptr);
     k.Sleep(1);
@@ -183,8 +183,8 @@ PDEVICE_OBJECT HoldTheDelayedWorker(Kernel& k, const char* deviceName) {
 void WorkItemQueuedTwice() {
     Kernel k;
     PIO_WORKITEM item = IoAllocateWorkItem(HoldTheDelayedWorker(k, "\\Device\\Work"));
-    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
-    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) NTAPI {}, DelayedWorkQueue, nullptr);
+    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) NTAPI {}, DelayedWorkQueue, nullptr);
 }
 
 void SpinLockTakenTwice() {
@@ -226,7 +226,7 @@ void PowerIrpThroughIoCallDriver() {
     IoCallDriver(pdo, irp);
 }
 
-NTSTATUS LazyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI LazyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device;
     IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     IoAttachDeviceToDeviceStack(device, pdo);
@@ -238,7 +238,7 @@ void AddDeviceLeavesInitializing() {
     Kernel k;
     PDRIVER_OBJECT bus = LoadBus(k);
     PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Lazy");
-    PDRIVER_OBJECT lazy = k.Pnp().LoadDriver("lazy", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT lazy = k.Pnp().LoadDriver("lazy", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
         d->DriverExtension->AddDevice = LazyAddDevice;
         return STATUS_SUCCESS;
     });
@@ -303,13 +303,13 @@ void WaitOnAZeroedEvent() {
 void WorkItemFreedWhileQueued() {
     Kernel k;
     PIO_WORKITEM item = IoAllocateWorkItem(HoldTheDelayedWorker(k, "\\Device\\Queued"));
-    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) NTAPI {}, DelayedWorkQueue, nullptr);
     IoFreeWorkItem(item);
 }
 
 void DeviceDeletedTwice() {
     Kernel k;
-    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("twice", [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("twice", [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI -> NTSTATUS {
         return STATUS_SUCCESS;
     });
     PDEVICE_OBJECT device;
@@ -321,15 +321,15 @@ void DeviceDeletedTwice() {
 void CancelRoutineKeepsTheCancelLock() {
     ResetDrivers();
     Kernel k;
-    PDRIVER_OBJECT keeper = k.Pnp().LoadDriver("keeper", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
-        for (auto& f : d->MajorFunction) f = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    PDRIVER_OBJECT keeper = k.Pnp().LoadDriver("keeper", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
+        for (auto& f : d->MajorFunction) f = [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
             if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
                 irp->IoStatus.Status = STATUS_SUCCESS;
                 IoCompleteRequest(irp, IO_NO_INCREMENT);
                 return STATUS_SUCCESS;
             }
             IoMarkIrpPending(irp);
-            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) {
+            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) NTAPI {
                 cancelled->IoStatus.Status = STATUS_CANCELLED;  // and forgets IoReleaseCancelSpinLock
             });
             return STATUS_PENDING;
@@ -349,7 +349,7 @@ void DpcReturnsHoldingASpinLock() {
     static KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     static KDPC dpc;
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&lock); }, nullptr);
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { KeAcquireSpinLockAtDpcLevel(&lock); }, nullptr);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     k.Sleep(1);
 }

@@ -38,7 +38,7 @@ struct Above {
 
 Above& AboveOf(PDEVICE_OBJECT device) { return *static_cast<Above*>(device->DeviceExtension); }
 
-VOID FinishD0(PDEVICE_OBJECT device, PVOID) {
+VOID NTAPI FinishD0(PDEVICE_OBJECT device, PVOID) {
     Above& above = AboveOf(device);
     above.seen->workItemIrql = KeGetCurrentIrql();
     PIRP irp = above.kept;
@@ -47,7 +47,7 @@ VOID FinishD0(PDEVICE_OBJECT device, PVOID) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS DevicePowerBack(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+NTSTATUS NTAPI DevicePowerBack(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     Above& above = AboveOf(device);
     const DEVICE_POWER_STATE state = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.DeviceState;
     above.seen->completions.emplace_back(state, KeGetCurrentIrql());
@@ -71,7 +71,7 @@ NTSTATUS DevicePowerBack(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS AbovePower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI AbovePower(PDEVICE_OBJECT device, PIRP irp) {
     Above& above = AboveOf(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     if (sp->MinorFunction != IRP_MN_SET_POWER || sp->Parameters.Power.Type != DevicePowerState) {
@@ -86,12 +86,12 @@ NTSTATUS AbovePower(PDEVICE_OBJECT device, PIRP irp) {
     return STATUS_PENDING;
 }
 
-NTSTATUS AbovePassDown(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI AbovePassDown(PDEVICE_OBJECT device, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(AboveOf(device).lower, irp);
 }
 
-VOID PowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK iosb) {
+VOID NTAPI PowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK iosb) {
     auto* seen = static_cast<Seen*>(context);
     seen->callbackIrql = KeGetCurrentIrql();
     seen->callbackStatus = iosb->Status;
@@ -99,10 +99,10 @@ VOID PowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STA
 }
 
 PDEVICE_OBJECT AttachAbove(kernel::Kernel& k, PDEVICE_OBJECT port, Seen* seen) {
-    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("above", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
+    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("above", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
         for (auto& f : d->MajorFunction) f = AbovePassDown;
         d->MajorFunction[IRP_MJ_POWER] = AbovePower;
-        d->DriverUnload = [](PDRIVER_OBJECT) {};
+        d->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
         return STATUS_SUCCESS;
     });
     PDEVICE_OBJECT device = nullptr;

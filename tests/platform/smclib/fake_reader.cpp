@@ -43,7 +43,7 @@ void Spend(const Script &s) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-NTSTATUS FakeCardPower(PSMARTCARD_EXTENSION ext) {
+NTSTATUS NTAPI FakeCardPower(PSMARTCARD_EXTENSION ext) {
     Script &s = ScriptOf(ext);
     Inside inside(s);
     s.calls.push_back("power " + std::to_string(ext->MinorIoControlCode));
@@ -67,7 +67,7 @@ NTSTATUS FakeCardPower(PSMARTCARD_EXTENSION ext) {
     return SmartcardUpdateCardCapabilities(ext);
 }
 
-NTSTATUS FakeSetProtocol(PSMARTCARD_EXTENSION ext) {
+NTSTATUS NTAPI FakeSetProtocol(PSMARTCARD_EXTENSION ext) {
     Script &s = ScriptOf(ext);
     Inside inside(s);
     const ULONG requested = ext->MinorIoControlCode;
@@ -97,7 +97,7 @@ void Exchange(PSMARTCARD_EXTENSION ext, Script &s) {
     if (reply.BufferLength) std::memcpy(reply.Buffer, answer.data(), reply.BufferLength);
 }
 
-NTSTATUS FakeTransmit(PSMARTCARD_EXTENSION ext) {
+NTSTATUS NTAPI FakeTransmit(PSMARTCARD_EXTENSION ext) {
     Script &s = ScriptOf(ext);
     Inside inside(s);
     s.calls.push_back("transmit");
@@ -126,7 +126,7 @@ NTSTATUS FakeTransmit(PSMARTCARD_EXTENSION ext) {
     }
 }
 
-VOID CancelTracking(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI CancelTracking(PDEVICE_OBJECT device, PIRP irp) {
     auto *ext = static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension);
     irp->IoStatus.Information = 0;
     irp->IoStatus.Status = STATUS_CANCELLED;
@@ -135,7 +135,7 @@ VOID CancelTracking(PDEVICE_OBJECT device, PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS FakeCardTracking(PSMARTCARD_EXTENSION ext) {
+NTSTATUS NTAPI FakeCardTracking(PSMARTCARD_EXTENSION ext) {
     Script &s = ScriptOf(ext);
     Inside inside(s);
     s.calls.push_back("tracking");
@@ -149,7 +149,7 @@ NTSTATUS FakeCardTracking(PSMARTCARD_EXTENSION ext) {
     return STATUS_PENDING;
 }
 
-NTSTATUS FakeVendor(PSMARTCARD_EXTENSION ext) {
+NTSTATUS NTAPI FakeVendor(PSMARTCARD_EXTENSION ext) {
     Script &s = ScriptOf(ext);
     Inside inside(s);
     s.calls.push_back("vendor");
@@ -198,7 +198,7 @@ void FillStandard(SMARTCARD_EXTENSION &ext) {
     ext.SmartcardReply.BufferSize = 576;
 }
 
-NTSTATUS DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
     auto *ext = static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension);
     NTSTATUS status = STATUS_SUCCESS;
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) {
@@ -212,7 +212,7 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
     auto *ext = static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -230,7 +230,7 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     auto *ext = static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension);
     Script &s = ScriptOf(ext);
     NTSTATUS status = SmartcardAcquireRemoveLock(ext);
@@ -247,7 +247,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
-void Unload(PDRIVER_OBJECT driver) {
+void NTAPI Unload(PDRIVER_OBJECT driver) {
     while (driver->DeviceObject != nullptr) {
         PDEVICE_OBJECT device = driver->DeviceObject;
         auto *reader = static_cast<ReaderDevice *>(device->DeviceExtension);
@@ -259,7 +259,7 @@ void Unload(PDRIVER_OBJECT driver) {
     }
 }
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
