@@ -193,6 +193,7 @@ int ApduSessions(const GlobalOptions& options, std::FILE* out) {
 
 // The reader's life from plug-in to unload, with the card of `options` in and out; the event log.
 int ReaderLifecycle(const GlobalOptions& options, std::FILE* out) {
+    std::unique_ptr<DriverImage> image;  // --image: outlives the kernel
     kernel::Options ko;
     ko.seed = options.seed;
     kernel::Kernel k(ko);
@@ -207,7 +208,7 @@ int ReaderLifecycle(const GlobalOptions& options, std::FILE* out) {
           " found: a simulated line to the reader (firmware 2.3, card slot empty)");
 
     NTSTATUS status;
-    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("lmscr", DriverEntry, &status);
+    PDRIVER_OBJECT driver = k.Pnp().LoadDriver("lmscr", DriverToLoad(options.image, image), &status);
     t.Say("driver lmscr loaded: DriverEntry " + Status(status));
     if (!driver) return 1;
     kernel::InterfaceWatch watch(k, kReaderClass);

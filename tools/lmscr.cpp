@@ -4,6 +4,7 @@
 // time, or on a tty (--port) or a PC/SC reader (--pcsc) in real time (session.h); the exit
 // status is 0 done, 1 a request or an expectation failed, 2 a command line or script the program
 // cannot read, 130 stopped by a signal.
+#include "driver_image.h"
 #include "lmscr.h"
 
 #include "platform/smclib/debug.h"
@@ -127,29 +128,31 @@ const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         {"demo", "demo", "a whole session on the built-in simulated reader, in virtual time, a system sleep\n"
                          "and wake with a card in, then APDUs on a T=0 and a T=1 card",
-         {"--seed", "--trace", "--card", "--debug"}},
+         {"--seed", "--trace", "--card", "--debug", "--image"}},
         {"power", "power [--warm] [--protocol t0|t1]",
          "one card's activation and protocol selection: the ATR, the library's reading of it,\n"
          "the PTS bytes, the time of each step",
-         {"--seed", "--trace", "--json", "--card", "--warm", "--protocol", "--port", "--pcsc", "--debug"}},
+         {"--seed", "--trace", "--json", "--card", "--warm", "--protocol", "--port", "--pcsc", "--debug", "--image"}},
         {"send", "send APDU...",
          "command APDUs in hex (\"00 A4 00 00 02 3F 00\", spaces optional) to the card after a\n"
          "cold reset: each answer, its status word in words, its time; a command whose length\n"
          "does not tell its case is refused before anything is sent",
-         {"--seed", "--trace", "--json", "--card", "--protocol", "--port", "--pcsc", "--get-response", "--debug"}},
+         {"--seed", "--trace", "--json", "--card", "--protocol", "--port", "--pcsc", "--get-response", "--debug",
+          "--image"}},
         {"script", "script FILE|-",
          "the APDUs of FILE ('-': standard input), one a line; '#' starts a comment;\n"
          "'APDU => EXPECTED' checks the whole answer, where ?? is any byte and a leading '...'\n"
          "any bytes before (\"... 90 00\": success); steps between them: !sleep\n"
          "[s3|hibernate|shutdown] [critical], !wake, !remove, !insert [NAME], !reset [t0|t1], !wait MS",
-         {"--seed", "--trace", "--json", "--card", "--protocol", "--port", "--pcsc", "--get-response", "--debug"}},
+         {"--seed", "--trace", "--json", "--card", "--protocol", "--port", "--pcsc", "--get-response", "--debug",
+          "--image"}},
         {"reader", "reader --link PATH [--no-card] [--insert-after S] [--remove-after S]",
          "the simulated reader and card behind a pseudo-terminal, in real time, its slave linked\n"
          "at PATH, until SIGINT, SIGTERM or 'quit'; card moves on standard input, one a line:\n"
          "insert [NAME], remove; 'unplug' closes the pseudo-terminal, as a pulled cable",
          {"--seed", "--card", "--link", "--no-card", "--insert-after", "--remove-after"}},
         {"watch", "watch --port PATH|--pcsc [READER] [--seconds N] [--no-atr]",
-         "card insertions and removals as they happen, with the ATR", {"--port", "--pcsc", "--seconds", "--no-atr", "--debug"}},
+         "card insertions and removals as they happen, with the ATR", {"--port", "--pcsc", "--seconds", "--no-atr", "--debug", "--image"}},
         {"readers", "readers", "the readers pcscd knows, numbered, with the card in each", {}},
         {"atr", "atr HEX", "an answer to reset analysed as the class library sees it", {"--json"}},
         {"cards", "cards", "the simulated cards by name, with their answers to reset", {"--json"}},
@@ -204,6 +207,8 @@ const OptionHelp kOptionHelp[] = {
     {"--debug", "--debug LEVELS  the driver's debug lines of these classes on standard error, as they\n"
                 "come, in virtual time after the time: ioctl, atr, protocol, driver, trace, error,\n"
                 "separated by commas, or all"},
+    {"--image", "--image PATH  the driver's kernel image (build-sys/lmscr.sys of make sys) loaded and run\n"
+                "            by the emulation instead of the driver linked into lmscr"},
 };
 
 constexpr const char* kExitStatus =
@@ -274,7 +279,7 @@ int Run(int argc, char** argv) {
     // The options that take a value: one given last, without it, is a command line the program
     // cannot read, and says so by its name rather than as an unknown option.
     static const char* const kValued[] = {"--port", "--link",  "--insert-after", "--remove-after",
-                                          "--seconds", "--protocol", "--card", "--seed", "--debug"};
+                                          "--seconds", "--protocol", "--card", "--seed", "--debug", "--image"};
     std::vector<std::string> given;  // the options named, for the command to check
     bool help = false;
     for (int i = 1; i < argc; ++i) {
@@ -306,6 +311,8 @@ int Run(int argc, char** argv) {
             options.getResponse = true;
         } else if (a == "--port" && i + 1 < argc) {
             options.port = argv[++i];
+        } else if (a == "--image" && i + 1 < argc) {
+            options.image = argv[++i];
         } else if (a == "--link" && i + 1 < argc) {
             reader.link = argv[++i];
         } else if (a == "--insert-after" && i + 1 < argc) {
@@ -384,6 +391,18 @@ int Run(int argc, char** argv) {
                              command->name, o, named("--port") ? "--port" : "--pcsc");
                 return 2;
             }
+    if (named("--image") && named("--pcsc")) {
+        std::fprintf(stderr, "lmscr %s: --image is the driver the program runs; through --pcsc pcscd runs its own\n",
+                     command->name);
+        return 2;
+    }
+    if (!options.image.empty()) {
+        std::string error;
+        if (!lmscr::DriverImage::Load(options.image, &error)) {
+            std::fprintf(stderr, "lmscr %s: cannot load the driver image %s\n", command->name, error.c_str());
+            return 1;
+        }
+    }
     if (words.size() > 1 && words[0] != "atr" && words[0] != "send" && words[0] != "script") {
         std::fprintf(stderr, "lmscr %s: takes no operand, not '%s'\n", words[0].c_str(), words[1].c_str());
         return 2;

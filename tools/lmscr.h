@@ -29,6 +29,9 @@ struct GlobalOptions {
     // send, script: an answer 61 xx is followed by GET RESPONSE for xx bytes, and 6C xx by the
     // same command again with Le xx, as opensc-tool does; off, the driver's answer is shown as is.
     bool getResponse = false;
+    // demo, power, send, script, watch: the driver's kernel image (lmscr.sys of make sys) runs
+    // instead of the driver linked into the program.
+    std::string image;
 };
 
 int RunDemo(const GlobalOptions& options, std::FILE* out);

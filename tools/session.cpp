@@ -124,7 +124,7 @@ ReaderSession::ReaderSession(const GlobalOptions& options, std::FILE* out) : opt
             failure_.push_back(portError_);
         }
     }
-    driver_ = k_->Pnp().LoadDriver("lmscr", DriverEntry);
+    driver_ = k_->Pnp().LoadDriver("lmscr", DriverToLoad(options.image, image_));
 }
 
 ReaderSession::~ReaderSession() {
@@ -571,6 +571,17 @@ std::string ReaderSession::Finish() {
     posix_.reset();
     kernel::LeakReport rest = k_->Shutdown();
     return leaks.ToString() + rest.ToString();
+}
+
+PDRIVER_INITIALIZE DriverToLoad(const std::string& imagePath, std::unique_ptr<DriverImage>& holder) {
+    if (imagePath.empty()) return DriverEntry;
+    std::string error;
+    holder = DriverImage::Load(imagePath, &error);
+    if (!holder) {
+        std::fprintf(stderr, "lmscr: cannot load the driver image %s\n", error.c_str());
+        std::exit(1);
+    }
+    return holder->Entry();
 }
 
 }  // namespace lmscr::tool

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kernel.h"
+#include "driver_image.h"
 #include "lmscr.h"
 #include "pcsc.h"
 #include "sim/line/simulated_line.h"
@@ -28,6 +29,11 @@
 extern "C" DRIVER_INITIALIZE DriverEntry;
 
 namespace lmscr::tool {
+// The entry point a session loads: the linked driver's, or with `imagePath` its kernel image's,
+// mapped into `holder`, which must outlive the kernel.  The command line checked the image
+// (main), so a failure here ends the program with the reason.
+PDRIVER_INITIALIZE DriverToLoad(const std::string& imagePath, std::unique_ptr<DriverImage>& holder);
+
 
 constexpr ULONG kReaderGetVersion = SCARD_CTL_CODE(2049);
 
@@ -200,6 +206,7 @@ private:
 
     GlobalOptions options_;
     std::FILE* out_;
+    std::unique_ptr<DriverImage> image_;  // --image: outlives the kernel that runs it
     std::unique_ptr<kernel::Kernel> k_;
     PDRIVER_OBJECT serial_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;

@@ -30,7 +30,8 @@ ReaderRig::ReaderRig(RigOptions options)
         port_ = serial::CreateSimulatedPort(*kernel_, serial_, "COM1", serial::LineFormat{}, options_.reader,
                                             portOptions);
     }
-    driver_ = kernel_->Pnp().LoadDriver("lmscr", DriverEntry);
+    image_ = DriverImageFromEnvironment();
+    driver_ = kernel_->Pnp().LoadDriver("lmscr", image_ ? image_->Entry() : DriverEntry);
 }
 
 ReaderRig::~ReaderRig() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver.h"
+#include "driver_image.h"
 #include "kernel.h"
 #include "sim/line/simulated_line.h"
 
@@ -82,6 +83,9 @@ public:
 
 private:
     RigOptions options_;
+    // LMSCR_IMAGE: the kernel image runs instead of the linked driver (the suites that talk to
+    // the driver only through requests: the race matrix, the fault sweep).  Outlives the kernel.
+    std::unique_ptr<DriverImage> image_;
     std::unique_ptr<kernel::Kernel> kernel_;
     PDRIVER_OBJECT serial_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
