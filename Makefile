@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_ARGS ?= --timeout 600
 
-.PHONY: all deps build test asan tsan clang bench demo soak clean install sys fuzz
+.PHONY: all deps build test asan tsan clang bench demo soak soak-image clean install sys fuzz
 
 all: build
 
@@ -109,9 +109,20 @@ ifeq (soak,$(firstword $(MAKECMDGOALS)))
   SOAK_SEEDS := $(or $(word 2,$(MAKECMDGOALS)),$(SEEDS),300)
   $(eval $(SOAK_SEEDS):;@:)
 endif
+ifeq (soak-image,$(firstword $(MAKECMDGOALS)))
+  SOAK_SEEDS := $(or $(word 2,$(MAKECMDGOALS)),$(SEEDS),40)
+  $(eval $(SOAK_SEEDS):;@:)
+endif
 TRIPLE_PERCENT ?= 100
 soak: build
 	LMSCR_SOAK_SEEDS=$(SOAK_SEEDS) LMSCR_SOAK_TRIPLE_PERCENT=$(TRIPLE_PERCENT) LMSCR_RACE_JOBS=$(JOBS) \
+	  ./build/tests/driver/driver_tests --gtest_filter='Soak.*'
+
+# The same against the kernel image (build/sys/lmscr.sys, which `make test` builds), run by the
+# emulation instead of the linked driver: `make soak-image 40` (40 seeds a pair when none is given).
+soak-image: build
+	LMSCR_IMAGE=$(CURDIR)/build/sys/lmscr.sys LMSCR_SOAK_SEEDS=$(SOAK_SEEDS) \
+	  LMSCR_SOAK_TRIPLE_PERCENT=$(TRIPLE_PERCENT) LMSCR_RACE_JOBS=$(JOBS) \
 	  ./build/tests/driver/driver_tests --gtest_filter='Soak.*'
 
 # Builds the program alone: the demo needs nothing else, and the whole tree (every test suite and

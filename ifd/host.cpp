@@ -1,4 +1,5 @@
 // The kernel, the serial ports and the driver behind the handler's channels (host.h).
+#include "driver_image.h"
 #include "host.h"
 
 #include "driver.h"
@@ -121,6 +122,9 @@ struct Channel {
 struct Machine {
     std::thread thread;
     CallQueue calls;
+    // LMSCR_IMAGE in pcscd's environment: the driver's kernel image runs instead of the driver
+    // linked into the handler.  Outlives the kernel.
+    std::unique_ptr<DriverImage> image;
     std::unique_ptr<kernel::Kernel> k;
     PDRIVER_OBJECT serialDriver = nullptr;
     PDRIVER_OBJECT driver = nullptr;
@@ -181,9 +185,15 @@ bool StartMachine(std::string* error) {
         options.mode = kernel::TimeMode::Real;
         raw->k = std::make_unique<kernel::Kernel>(options);
         raw->serialDriver = serial::LoadSerialDriver(*raw->k);
-        raw->driver = raw->k->Pnp().LoadDriver("lmscr", DriverEntry);
+        std::string imageError;
+        const char* imagePath = std::getenv("LMSCR_IMAGE");
+        if (imagePath != nullptr && *imagePath != '\0') raw->image = DriverImage::Load(imagePath, &imageError);
+        if (imageError.empty())
+            raw->driver = raw->k->Pnp().LoadDriver("lmscr", raw->image ? raw->image->Entry() : DriverEntry);
         const bool ok = raw->serialDriver && raw->driver;
-        if (!ok && error) *error = "the serial or the reader driver did not load";
+        if (!ok && error)
+            *error = imageError.empty() ? "the serial or the reader driver did not load"
+                                        : "LMSCR_IMAGE: " + imageError;
         started.set_value(ok);
         if (ok) raw->calls.Serve();
         std::string report;

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <utility>
 
 namespace lmscr::kernel {
@@ -362,11 +364,40 @@ private:
         return text;
     }
 
+    // The sweep of a section's code costs milliseconds, and a test run loads the same image
+    // thousands of times: its findings are kept per process, by the section's bytes in the file,
+    // as offsets into the section (the image's relocations do not change an instruction's form).
+    struct CachedSite {
+        uint32_t Offset;
+        uint8_t Length;
+        PrivilegedForm Form;
+        std::string Text;
+    };
+    static std::vector<CachedSite> SitesOf(std::span<const uint8_t> fileBytes, std::span<const uint8_t> mapped,
+                                           uint64_t address) {
+        static std::mutex lock;
+        static std::map<std::string, std::vector<CachedSite>> cache;
+        std::string key(reinterpret_cast<const char*>(fileBytes.data()), fileBytes.size());
+        key += std::to_string(mapped.size());
+        {
+            std::lock_guard<std::mutex> g(lock);
+            if (auto it = cache.find(key); it != cache.end()) return it->second;
+        }
+        std::vector<CachedSite> sites;
+        for (PrivilegedSite& site : ScanPrivileged(mapped, address))
+            sites.push_back({static_cast<uint32_t>(site.Address - address), site.Length, site.Form, std::move(site.Text)});
+        std::lock_guard<std::mutex> g(lock);
+        return cache.emplace(std::move(key), std::move(sites)).first->second;
+    }
+
     std::optional<std::string> Scan() {
         for (const ImageSection& s : image_.sections_) {
             if (s.Access != PageAccess::ReadExecute) continue;
-            auto sites = ScanPrivileged({Base() + s.Rva, s.VirtualSize}, image_.base_ + s.Rva);
-            for (PrivilegedSite& site : sites) {
+            const uint64_t address = image_.base_ + s.Rva;
+            const auto fileBytes = s.FileSize == 0 ? std::span<const uint8_t>() : file_.subspan(s.FileOffset, s.FileSize);
+            for (const CachedSite& c : SitesOf(fileBytes, {Base() + s.Rva, s.VirtualSize},
+                                               address)) {
+                PrivilegedSite site{address + c.Offset, c.Length, c.Form, c.Text};
                 if (site.Form == PrivilegedForm::Unsupported)
                     return "privileged instruction at " + Hex(site.Address - image_.base_ + h_.ImageBase) +
                            ": " + site.Text + " (the emulation answers only reads of CR8 and loads from the "

@@ -7,6 +7,7 @@
 // Real time: every wait is bounded generously (a loaded machine, or ThreadSanitizer, must not fail
 // a run), and no assertion is about how long anything took.
 #include "driver.h"
+#include "driver_image.h"
 #include "kernel.h"
 #include "sim/line/simulated_line.h"
 #include "sim/cards/profiles.h"
@@ -36,7 +37,8 @@ protected:
         ASSERT_NE(pty, nullptr) << error;
         port = serial::CreatePosixPort(*k, serialDriver, "COM1", pty->SlavePath(), serial::PortOptions{}, &error);
         ASSERT_NE(port, nullptr) << error;
-        driver = k->Pnp().LoadDriver("lmscr", DriverEntry);
+        image = DriverImageFromEnvironment();
+        driver = k->Pnp().LoadDriver("lmscr", image ? image->Entry() : DriverEntry);
         ASSERT_NE(driver, nullptr);
     }
 
@@ -114,6 +116,7 @@ protected:
         pty->WithReader([](sim::ReaderFirmware& reader) { EXPECT_NE(reader.RemoveCard(), nullptr); });
     }
 
+    std::unique_ptr<DriverImage> image;  // LMSCR_IMAGE: the kernel image instead of the linked driver
     std::unique_ptr<kernel::Kernel> k;
     PDRIVER_OBJECT serialDriver = nullptr;
     PDRIVER_OBJECT driver = nullptr;
