@@ -80,7 +80,7 @@ bench: build-bench/build.ninja
 # each run FUZZ_SECONDS from its seed corpus and regressions; any finding fails the run and leaves
 # its input in build-fuzz/findings/<target>/.  New inputs found go to build-fuzz/corpus/<target>/.
 FUZZ_SECONDS ?= 10
-FUZZ_TARGETS ?= atr t0_exchange t1_exchange device_control ifd_handler lmscr_script
+FUZZ_TARGETS ?= atr t0_exchange t1_exchange device_control ifd_handler lmscr_script kernel_image
 build-fuzz/build.ninja: | deps
 	CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLMSCR_SANITIZE=ON \
 	  -DLMSCR_FUZZ=ON -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
