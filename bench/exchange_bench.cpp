@@ -5,6 +5,10 @@
 //
 //   exchange_bench [repetitions]      (1000 when not given)
 //
+// Under valgrind --tool=callgrind the counts are dumped once a workload, covering only its
+// measured repetitions (set-up and warm-up excluded), so the instructions of one exchange can be
+// read from the dump named after the workload; outside valgrind the requests do nothing.
+//
 // Exits with 1 when an answer is wrong or an exchange misses its model by 1 ms or more.
 #include "driver.h"
 #include "kernel.h"
@@ -13,6 +17,13 @@
 #include "tests/protocol/exchange_model.h"
 
 #include <time.h>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS_AT(what)
+#endif
 
 #include <cmath>
 #include <cstdio>
@@ -149,6 +160,7 @@ int main(int argc, char** argv) {
         std::vector<Row> rows;
         for (const Exchange& e : w.exchanges) rows.push_back(Row{w.id, e.name, UINT64_MAX, 0, e.model.Ns(), 0, 0, 0, 0});
         Row pair{w.id, "the pair", UINT64_MAX, 0, w.Model().Ns(), 0, 0, 0, 0};
+        CALLGRIND_ZERO_STATS;
         for (unsigned rep = 0; rep < reps && answers; ++rep) {
             uint64_t pair_ns = 0;
             for (size_t i = 0; i < w.exchanges.size(); ++i) {
@@ -170,6 +182,7 @@ int main(int argc, char** argv) {
             pair.virtual_min_ns = std::min(pair.virtual_min_ns, pair_ns);
             pair.virtual_max_ns = std::max(pair.virtual_max_ns, pair_ns);
         }
+        CALLGRIND_DUMP_STATS_AT(w.id.c_str());
         if (!answers) {
             std::printf("%-7s a wrong answer from the card\n", w.id.c_str());
             failed = true;
