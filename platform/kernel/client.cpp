@@ -14,6 +14,16 @@ namespace {
 
 IO_SECURITY_CONTEXT gSecurityContext{};
 
+// A Kernel::At id is the timer's key in one word: the slot in the low 24 bits (more timers than
+// that set at once would need gigabytes of slots), the serial above it (2^40 timers in a run).
+constexpr unsigned kSlotBits = 24;
+
+Kernel::TimerId AtId(TimerKey key) { return key.serial << kSlotBits | key.slot; }
+
+TimerKey AtKey(Kernel::TimerId id) {
+    return TimerKey{static_cast<uint32_t>(id & ((1u << kSlotBits) - 1)), id >> kSlotBits};
+}
+
 // Builds a request for the top of the handle's stack.  Buffered transfers get a system buffer of
 // the larger length with the input copied in; completion copies back `Information` bytes.
 PIRP BuildClientIrp(Kernel::Impl& k, PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major,
@@ -391,25 +401,18 @@ void Kernel::Sleep(uint64_t ms) {
 Kernel::TimerId Kernel::At(uint64_t delayNs, std::function<void()> fn) {
     Impl& k = *impl_;
     Impl::Guard g(k);
-    const TimerId id = ++k.atSerial;
-    auto key = k.AddTimerLocked(k.NowNs() + delayNs, [&k, id, fn = std::move(fn)]() mutable {
-        k.atTimers.erase(id);
+    const TimerKey key = k.AddTimerLocked(k.NowNs() + delayNs, [&k, fn = std::move(fn)]() mutable {
         k.dispatchCallbacks.push_back(std::move(fn));
         k.dpcEvent.Header.SignalState = 1;
         k.SignalLocked(&k.dpcEvent.Header);
     });
-    k.atTimers[id] = key;
-    return id;
+    return AtId(key);
 }
 
 bool Kernel::CancelAt(TimerId id) {
     Impl& k = *impl_;
     Impl::Guard g(k);
-    auto it = k.atTimers.find(id);
-    if (it == k.atTimers.end()) return false;
-    k.CancelTimerLocked(it->second);
-    k.atTimers.erase(it);
-    return true;
+    return k.CancelTimerLocked(AtKey(id));
 }
 
 void Kernel::Name(const void* object, const std::string& name) {

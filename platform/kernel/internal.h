@@ -5,6 +5,7 @@
 
 #include "fiber.h"
 #include "kernel.h"
+#include "timer_queue.h"
 
 #include <atomic>
 #include <chrono>
@@ -56,7 +57,7 @@ struct Thread {
     NTSTATUS waitStatus = STATUS_SUCCESS;
     bool waitSatisfied = false;
     bool hasTimer = false;
-    std::pair<uint64_t, uint64_t> timerKey{0, 0};
+    TimerKey timerKey;
     BlockKind blockKind = BlockKind::None;
     const void* blockObject = nullptr;
     uint64_t blockDeadlineNs = 0;
@@ -200,8 +201,7 @@ struct Kernel::Impl {
     std::vector<Thread*> zombies;
     uint32_t nextThreadId = 0;
     bool switching = true;       // false while tearing down
-    std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> timers;
-    uint64_t timerSerial = 0;
+    TimerQueue timers;
     uint64_t virtualNowNs = 0;
     std::chrono::steady_clock::time_point realStart;
     std::thread clockThread;  // real time: fires timers
@@ -231,8 +231,14 @@ struct Kernel::Impl {
     bool BlockLocked(Guard& guard, Thread* self, BlockKind kind, const void* object,
                      std::optional<uint64_t> deadlineNs);
     void MakeReadyLocked(Thread* thread);
-    std::pair<uint64_t, uint64_t> AddTimerLocked(uint64_t deadlineNs, std::function<void()> fn);
-    void CancelTimerLocked(std::pair<uint64_t, uint64_t> key);
+    template <class F>
+    TimerKey AddTimerLocked(uint64_t deadlineNs, F&& fn) {
+        const bool first = timers.Empty() || deadlineNs < timers.NextDeadline();
+        const TimerKey key = timers.Add(deadlineNs, std::forward<F>(fn));
+        if (!virtualTime && first) clockCv.notify_one();
+        return key;
+    }
+    bool CancelTimerLocked(TimerKey key) { return timers.Cancel(key); }
     void SwitchPoint();
     void Schedule();  // virtual: give the processor to the best ready thread
     void FireDueTimersLocked();
@@ -253,7 +259,7 @@ struct Kernel::Impl {
                   const char* routine);
     std::unordered_map<const void*, std::deque<Thread*>> spinWaiters;
     std::unordered_map<const void*, std::string> names;
-    std::unordered_map<PKTIMER, std::pair<uint64_t, uint64_t>> ktimers;
+    std::unordered_map<PKTIMER, TimerKey> ktimers;
     void TimerExpiredLocked(PKTIMER timer);
 
     // ---- deferred procedure calls -----------------------------------------------------
@@ -261,8 +267,6 @@ struct Kernel::Impl {
     KEVENT dpcEvent;
     std::unordered_map<PKDPC, PDRIVER_OBJECT> dpcOwners;
     std::deque<std::function<void()>> dispatchCallbacks;  // Kernel::At
-    std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> atTimers;
-    uint64_t atSerial = 0;
     void DpcThread();
 
     // ---- work queues ------------------------------------------------------------------

@@ -133,11 +133,7 @@ Thread* Kernel::Impl::PopBestReady() {
 
 void Kernel::Impl::FireDueTimersLocked() {
     const uint64_t now = NowNs();
-    while (!timers.empty() && timers.begin()->first.first <= now) {
-        auto fn = std::move(timers.begin()->second);
-        timers.erase(timers.begin());
-        fn();
-    }
+    while (!timers.Empty() && timers.NextDeadline() <= now) timers.FireNext();
 }
 
 void Kernel::Impl::SwitchTo(Thread* next, bool exiting) {
@@ -162,8 +158,8 @@ void Kernel::Impl::Schedule() {
             SwitchTo(next, current->state == ThreadState::Finished);
             return;
         }
-        if (timers.empty()) Deadlock();
-        virtualNowNs = std::max(virtualNowNs, timers.begin()->first.first);
+        if (timers.Empty()) Deadlock();
+        virtualNowNs = std::max(virtualNowNs, timers.NextDeadline());
     }
 }
 
@@ -240,17 +236,6 @@ bool Kernel::Impl::BlockLocked(Guard& guard, Thread* self, BlockKind kind, const
     self->blockKind = BlockKind::None;
     return !timedOut;
 }
-
-std::pair<uint64_t, uint64_t> Kernel::Impl::AddTimerLocked(uint64_t deadlineNs,
-                                                            std::function<void()> fn) {
-    auto key = std::make_pair(deadlineNs, ++timerSerial);
-    bool first = timers.empty() || key < timers.begin()->first;
-    timers.emplace(key, std::move(fn));
-    if (!virtualTime && first) clockCv.notify_one();
-    return key;
-}
-
-void Kernel::Impl::CancelTimerLocked(std::pair<uint64_t, uint64_t> key) { timers.erase(key); }
 
 void Kernel::Impl::RunThreadBody(Thread* t) {
     t->body();
@@ -383,18 +368,16 @@ Kernel::Impl::Impl(Kernel& o, Options opts)
         clockThread = std::thread([this] {
             std::unique_lock<std::mutex> lock(dispatcherMutex);
             while (!clockStop) {
-                if (timers.empty()) {
+                if (timers.Empty()) {
                     clockCv.wait(lock);
                     continue;
                 }
-                auto due = realStart + std::chrono::nanoseconds(timers.begin()->first.first);
+                auto due = realStart + std::chrono::nanoseconds(timers.NextDeadline());
                 if (std::chrono::steady_clock::now() < due) {
                     clockCv.wait_until(lock, due);
                     continue;
                 }
-                auto fn = std::move(timers.begin()->second);
-                timers.erase(timers.begin());
-                fn();
+                timers.FireNext();
             }
         });
     }

@@ -16,8 +16,7 @@
 // cut (a character half way is lost) and the peer is told; when it comes back to D0 the peer is
 // told first thing, before the port's D0 request completes.
 #include <memory>
-#include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 #include "port.h"
 #include "simulated_line.h"
@@ -36,28 +35,36 @@ public:
     uint64_t NowNs() const override { return kernel_.NowNs(); }
 
     TimerId After(uint64_t delayNs, std::function<void()> fn) override {
-        const TimerId id = ++next_;
-        live_.insert(id);
-        kernelIds_[id] = kernel_.At(delayNs, [this, alive = alive_, id, fn = std::move(fn)] {
-            if (!*alive || !live_.erase(id)) return;
-            kernelIds_.erase(id);
+        uint32_t slot;
+        if (free_.empty()) {
+            slot = static_cast<uint32_t>(entries_.size());
+            entries_.emplace_back();
+        } else {
+            slot = free_.back();
+            free_.pop_back();
+        }
+        const TimerId id = ++next_ << kSlotBits | slot;
+        entries_[slot].id = id;
+        entries_[slot].kernelId = kernel_.At(delayNs, [this, alive = alive_, id, fn = std::move(fn)] {
+            if (!*alive || !Release(id)) return;
             fn();
         });
         return id;
     }
 
     void Cancel(TimerId id) override {
-        if (!live_.erase(id)) return;
-        kernel_.CancelAt(kernelIds_[id]);
-        kernelIds_.erase(id);
+        const kernel::Kernel::TimerId kernelId = Live(id) ? entries_[id & kSlotMask].kernelId : 0;
+        if (!Release(id)) return;
+        kernel_.CancelAt(kernelId);
     }
 
     // From the line thread: nothing set so far will run.
     void Stop() {
         *alive_ = false;
-        for (auto& [id, kid] : kernelIds_) kernel_.CancelAt(kid);
-        kernelIds_.clear();
-        live_.clear();
+        for (Entry& e : entries_)
+            if (e.id) kernel_.CancelAt(e.kernelId);
+        entries_.clear();
+        free_.clear();
     }
 
     // Runs fn in the line thread at the current instant (after what is due now), unless the
@@ -73,9 +80,29 @@ public:
 private:
     kernel::Kernel& kernel_;
     std::shared_ptr<bool> alive_;
+    // The timers set and not yet run or cancelled, in reused slots: a line sets one or two for
+    // every character.  An id is the slot in its low bits and a count of timers above them.
+    static constexpr unsigned kSlotBits = 24;
+    static constexpr TimerId kSlotMask = (TimerId{1} << kSlotBits) - 1;
+    struct Entry {
+        TimerId id = 0;  // 0: free
+        kernel::Kernel::TimerId kernelId = 0;
+    };
+    bool Live(TimerId id) const {
+        const TimerId slot = id & kSlotMask;
+        return id != 0 && slot < entries_.size() && entries_[slot].id == id;
+    }
+    // Frees the timer's slot; false when it has run or was cancelled already.
+    bool Release(TimerId id) {
+        if (!Live(id)) return false;
+        entries_[id & kSlotMask].id = 0;
+        free_.push_back(static_cast<uint32_t>(id & kSlotMask));
+        return true;
+    }
+
     TimerId next_ = 0;
-    std::unordered_set<TimerId> live_;
-    std::unordered_map<TimerId, kernel::Kernel::TimerId> kernelIds_;
+    std::vector<Entry> entries_;
+    std::vector<uint32_t> free_;
 };
 
 uint64_t Mix(uint64_t seed, const std::string& name, uint64_t salt) {
