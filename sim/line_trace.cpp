@@ -15,13 +15,16 @@ std::string Hex(uint8_t b) {
     return buf;
 }
 
+// Every byte on the line goes through here (the trace is kept whether or not anyone reads it),
+// so the digits are looked up rather than formatted.
 std::string HexList(const std::vector<uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;
-    char buf[4];
+    if (bytes.empty()) return out;
+    out.resize(bytes.size() * 3 - 1, ' ');
     for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", bytes[i]);
-        if (i != 0) out += ' ';
-        out += buf;
+        out[3 * i] = kDigits[bytes[i] >> 4];
+        out[3 * i + 1] = kDigits[bytes[i] & 0xF];
     }
     return out;
 }
