@@ -40,48 +40,43 @@ static BOOLEAN SupersededByCardEvent(PSMARTCARD_EXTENSION SmartcardExtension, UL
     return (BOOLEAN)(ReceivedCardEvents(SmartcardExtension->ReaderExtension) != CardEventsBefore);
 }
 
-extern "C" VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
-    if (State != 0) {
-        UpdateCardStateFromReader(SmartcardExtension, State, NO_CARD_EVENT_CHECK);
-        return;
-    }
+/*
+ * The one store of a card state, under the OsData lock, unless a card event has come since
+ * CardEventsBefore (NO_CARD_EVENT_CHECK: never).  State 0 is a query that failed: nothing is
+ * stored, but a card that was reported present wakes the parked request.  OnlyOnChange: a query's
+ * finding, stored only when the presence changed, so that a card found present stays
+ * SCARD_SPECIFIC, not SCARD_SWALLOWED; a state given by the caller is always stored.
+ */
+static VOID StoreCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State, ULONG CardEventsBefore,
+                           BOOLEAN OnlyOnChange) {
     PSMARTCARD_OS_DATA osData = SmartcardExtension->OsData;
-    const ULONG eventsBefore = ReceivedCardEvents(SmartcardExtension->ReaderExtension);
-    BOOLEAN present = FALSE;
-    const BOOLEAN queryFailed =
-        (BOOLEAN)(ReadCardPresence(SmartcardExtension->ReaderExtension, &present) != STATUS_SUCCESS);
-    const ULONG newState = queryFailed ? 0 : present ? SCARD_SWALLOWED : SCARD_ABSENT;
-
     KIRQL irql;
     KeAcquireSpinLock(&osData->SpinLock, &irql);
-    if (SupersededByCardEvent(SmartcardExtension, eventsBefore)) {
-        KeReleaseSpinLock(&osData->SpinLock, irql);
+    if (CardEventsBefore == NO_CARD_EVENT_CHECK || !SupersededByCardEvent(SmartcardExtension, CardEventsBefore)) {
+        const ULONG before = SmartcardExtension->ReaderCapabilities.CurrentState;
+        const BOOLEAN changed = before == SCARD_UNKNOWN || CardIn(before) != CardIn(State);
+        if (State != 0 && (changed || !OnlyOnChange)) SmartcardExtension->ReaderCapabilities.CurrentState = State;
+        if (changed) CompleteCardTracking(osData);
+    }
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+}
+
+extern "C" VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
+    if (State != 0) {
+        StoreCardState(SmartcardExtension, State, NO_CARD_EVENT_CHECK, FALSE);
         return;
     }
-    const ULONG before = SmartcardExtension->ReaderCapabilities.CurrentState;
-    const BOOLEAN changed = before == SCARD_UNKNOWN || CardIn(before) != CardIn(newState);
-    /* A query stores its finding only when the presence changed, so that a card found present
-     * stays SCARD_SPECIFIC, not SCARD_SWALLOWED. */
-    if (!queryFailed && changed) SmartcardExtension->ReaderCapabilities.CurrentState = newState;
-    if (changed) CompleteCardTracking(osData);
-    KeReleaseSpinLock(&osData->SpinLock, irql);
+    const ULONG eventsBefore = ReceivedCardEvents(SmartcardExtension->ReaderExtension);
+    BOOLEAN present = FALSE;
+    if (ReadCardPresence(SmartcardExtension->ReaderExtension, &present) != STATUS_SUCCESS)
+        StoreCardState(SmartcardExtension, 0, eventsBefore, TRUE);
+    else
+        StoreCardState(SmartcardExtension, present ? SCARD_SWALLOWED : SCARD_ABSENT, eventsBefore, TRUE);
 }
 
 extern "C" VOID UpdateCardStateFromReader(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State,
                                           ULONG CardEventsBefore) {
-    PSMARTCARD_OS_DATA osData = SmartcardExtension->OsData;
-    KIRQL irql;
-    KeAcquireSpinLock(&osData->SpinLock, &irql);
-    if (CardEventsBefore != NO_CARD_EVENT_CHECK && SupersededByCardEvent(SmartcardExtension, CardEventsBefore)) {
-        KeReleaseSpinLock(&osData->SpinLock, irql);
-        return;
-    }
-    const ULONG before = SmartcardExtension->ReaderCapabilities.CurrentState;
-    const BOOLEAN changed = before == SCARD_UNKNOWN || CardIn(before) != CardIn(State);
-    /* A state given by the caller is always stored. */
-    SmartcardExtension->ReaderCapabilities.CurrentState = State;
-    if (changed) CompleteCardTracking(osData);
-    KeReleaseSpinLock(&osData->SpinLock, irql);
+    StoreCardState(SmartcardExtension, State, CardEventsBefore, FALSE);
 }
 
 extern "C" VOID CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -327,18 +327,18 @@ namespace {
 // platform's argument list).  The conversions the driver writes: d i u x X o c s p and %%, with
 // flags, width and precision (or *).  Returns where the format continues.
 const char* FormatConversion(const char* at, __builtin_ms_va_list& args, std::string& out) {
-    std::string spec = "%";
-    while (*at && std::strchr("-+ #0", *at)) spec += *at++;
+    std::string hostFormat = "%";
+    while (*at && std::strchr("-+ #0", *at)) hostFormat += *at++;
     for (int part = 0; part < 2; ++part) {
         if (part == 1) {
             if (*at != '.') break;
-            spec += *at++;
+            hostFormat += *at++;
         }
         if (*at == '*') {
-            spec += std::to_string(__builtin_va_arg(args, int));
+            hostFormat += std::to_string(__builtin_va_arg(args, int));
             ++at;
         }
-        while (*at >= '0' && *at <= '9') spec += *at++;
+        while (*at >= '0' && *at <= '9') hostFormat += *at++;
     }
     bool wide = false;
     if (at[0] == 'I' && at[1] == '6' && at[2] == '4') {
@@ -359,32 +359,32 @@ const char* FormatConversion(const char* at, __builtin_ms_va_list& args, std::st
     case 'd':
     case 'i':
         if (wide)
-            std::snprintf(piece, sizeof piece, (spec + "lld").c_str(), __builtin_va_arg(args, long long));
+            std::snprintf(piece, sizeof piece, (hostFormat + "lld").c_str(), __builtin_va_arg(args, long long));
         else
-            std::snprintf(piece, sizeof piece, (spec + "d").c_str(), __builtin_va_arg(args, int));
+            std::snprintf(piece, sizeof piece, (hostFormat + "d").c_str(), __builtin_va_arg(args, int));
         break;
     case 'u':
     case 'x':
     case 'X':
     case 'o':
         if (wide)
-            std::snprintf(piece, sizeof piece, (spec + "ll" + conversion).c_str(),
+            std::snprintf(piece, sizeof piece, (hostFormat + "ll" + conversion).c_str(),
                           __builtin_va_arg(args, unsigned long long));
         else
-            std::snprintf(piece, sizeof piece, (spec + conversion).c_str(), __builtin_va_arg(args, unsigned));
+            std::snprintf(piece, sizeof piece, (hostFormat + conversion).c_str(), __builtin_va_arg(args, unsigned));
         break;
     case 'c':
-        std::snprintf(piece, sizeof piece, (spec + "c").c_str(), __builtin_va_arg(args, int));
+        std::snprintf(piece, sizeof piece, (hostFormat + "c").c_str(), __builtin_va_arg(args, int));
         break;
     case 'p':
-        std::snprintf(piece, sizeof piece, (spec + "p").c_str(), __builtin_va_arg(args, void*));
+        std::snprintf(piece, sizeof piece, (hostFormat + "p").c_str(), __builtin_va_arg(args, void*));
         break;
     case 's': {
         const char* text = __builtin_va_arg(args, const char*);
         // snprintf of a long string into the piece would cut it: the string goes out whole
-        int length = std::snprintf(nullptr, 0, (spec + "s").c_str(), text ? text : "(null)");
+        int length = std::snprintf(nullptr, 0, (hostFormat + "s").c_str(), text ? text : "(null)");
         std::string whole(static_cast<size_t>(length) + 1, '\0');
-        std::snprintf(whole.data(), whole.size(), (spec + "s").c_str(), text ? text : "(null)");
+        std::snprintf(whole.data(), whole.size(), (hostFormat + "s").c_str(), text ? text : "(null)");
         whole.resize(static_cast<size_t>(length));
         out += whole;
         return at + 1;
@@ -394,7 +394,7 @@ const char* FormatConversion(const char* at, __builtin_ms_va_list& args, std::st
         return at + 1;
     default:
         // a conversion the driver does not use: written as it stands, its argument left unread
-        out += spec;
+        out += hostFormat;
         if (conversion) out += conversion;
         return conversion ? at + 1 : at;
     }
