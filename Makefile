@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_ARGS ?= --timeout 600
 
-.PHONY: all deps build test asan tsan clang bench demo soak soak-image clean install sys fuzz
+.PHONY: all deps build test asan tsan clang bench bench-compare demo soak soak-image clean install sys fuzz
 
 all: build
 
@@ -75,6 +75,13 @@ bench: build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS) --target kernel_bench exchange_bench
 	./build-bench/bench/kernel_bench
 	./build-bench/bench/exchange_bench
+
+# The cost of an exchange against an earlier tree (REF, 550fbde unless given), both built and measured
+# in one run: CPU time and callgrind's instructions a workload, their ratios, and the virtual times of
+# both; SOAK=n also times both trees' soak at n seeds (bench/compare.py says how).
+REF ?= 550fbde
+bench-compare: | deps
+	python3 bench/compare.py --ref $(REF) --jobs $(JOBS) $(if $(SOAK),--soak $(SOAK))
 
 # The fuzz targets of fuzz/ as libFuzzer programs (clang, AddressSanitizer, UndefinedBehaviorSanitizer),
 # each run FUZZ_SECONDS from its seed corpus and regressions; any finding fails the run and leaves
