@@ -2,7 +2,7 @@
 
 namespace lmscr::sim {
 
-uint64_t EtuToNs(uint64_t etu, Rate rate, uint32_t clock_hz) {
+uint64_t EtuToNsWide(uint64_t etu, Rate rate, uint32_t clock_hz) {
     // 2^24 etu x 2048 clocks x 1e9 does not fit 64 bits, hence the wide product.
     const unsigned __int128 num = static_cast<unsigned __int128>(etu) * rate.f * 1'000'000'000u;
     const unsigned __int128 den = static_cast<unsigned __int128>(rate.d) * clock_hz;

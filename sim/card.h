@@ -36,8 +36,17 @@ inline constexpr Rate kDefaultRate{372, 1};  // Fd, Dd: the rate of every answer
 
 inline bool SameRate(Rate a, Rate b) { return uint64_t{a.f} * b.d == uint64_t{b.f} * a.d; }
 
-// Duration of `etu` elementary time units at `rate` and `clock_hz`, truncated to ns.
-uint64_t EtuToNs(uint64_t etu, Rate rate, uint32_t clock_hz);
+// Duration of `etu` elementary time units at `rate` and `clock_hz`, truncated to ns. Every
+// character on the card line takes a few of these: the product fits 64 bits for any waiting
+// time below 2^22 etu, and only longer ones take the wide division.
+uint64_t EtuToNsWide(uint64_t etu, Rate rate, uint32_t clock_hz);
+inline uint64_t EtuToNs(uint64_t etu, Rate rate, uint32_t clock_hz) {
+    const uint64_t den = uint64_t{rate.d} * clock_hz;
+    uint64_t num;
+    if (den == 0 || __builtin_mul_overflow(etu, uint64_t{rate.f} * 1'000'000'000u, &num))
+        return EtuToNsWide(etu, rate, clock_hz);
+    return num / den;
+}
 // Duration of `clocks` card clock cycles, truncated to ns.
 uint64_t ClocksToNs(uint64_t clocks, uint32_t clock_hz);
 

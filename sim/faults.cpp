@@ -11,12 +11,6 @@ Faults::Faults(const FaultOptions& options) : options_(options) {
     }
 }
 
-bool Faults::Roll(FaultKind kind, uint32_t ppm) {
-    if (ppm == 0) return false;
-    if (ppm >= 1'000'000) return true;
-    return streams_[static_cast<unsigned>(kind)].Next() % 1'000'000 < ppm;
-}
-
 uint8_t Faults::FlipOneBit(FaultKind kind, uint8_t b) {
     const unsigned bit = static_cast<unsigned>(streams_[static_cast<unsigned>(kind)].Next() % 8);
     return static_cast<uint8_t>(b ^ (1u << bit));

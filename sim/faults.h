@@ -75,7 +75,11 @@ public:
 
     // True with probability ppm / 1e6. Draws from the kind's stream only when ppm is neither
     // 0 nor certain, so a fault switched off consumes nothing.
-    bool Roll(FaultKind kind, uint32_t ppm);
+    bool Roll(FaultKind kind, uint32_t ppm) {
+        if (ppm == 0) return false;
+        if (ppm >= 1'000'000) return true;
+        return streams_[static_cast<unsigned>(kind)].Next() % 1'000'000 < ppm;
+    }
 
     // `b` with one bit flipped, the bit drawn from the kind's stream.
     uint8_t FlipOneBit(FaultKind kind, uint8_t b);

@@ -75,10 +75,7 @@ void HostTransmitter::PumpLocked() {
             // The next unit is chosen only when the line is free, so that an event queued
             // meanwhile still goes first.
             timer_pending_ = true;
-            timer_ = clock_.After(line_free_at_ns_ - now, [this] {
-                timer_pending_ = false;
-                Pump();
-            });
+            timer_ = clock_.AfterCall(line_free_at_ns_ - now, CallOf<&HostTransmitter::OnLineFree>(this));
             return;
         }
         if (!unit_open) {
@@ -91,6 +88,11 @@ void HostTransmitter::PumpLocked() {
         line_free_at_ns_ = now + byte_ns_;
         Put(b);
     }
+}
+
+void HostTransmitter::OnLineFree() {
+    timer_pending_ = false;
+    Pump();
 }
 
 void HostTransmitter::Put(uint8_t b) {

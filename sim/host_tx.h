@@ -66,6 +66,7 @@ private:
     void Enqueue(std::deque<Unit>& queue, Unit unit);
     void Pump();
     void PumpLocked();
+    void OnLineFree();
     void Put(uint8_t b);
 
     Clock& clock_;

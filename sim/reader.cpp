@@ -28,18 +28,23 @@ constexpr uint32_t kSendDataReplyEtu = 12;    // the frame and its error-signal 
 
 }  // namespace
 
-void ReaderFirmware::OneShot::StartAt(uint64_t when_ns, std::function<void()> fn) {
+void ReaderFirmware::OneShot::StartAt(uint64_t when_ns, Handler handler, uint64_t arg) {
     Cancel();
-    const uint64_t now = clock_.NowNs();
+    Clock& clock = reader_.clock_;
+    const uint64_t now = clock.NowNs();
     pending_ = true;
-    id_ = clock_.After(when_ns > now ? when_ns - now : 0, [this, fn = std::move(fn)] {
-        pending_ = false;
-        fn();
-    });
+    handler_ = handler;
+    id_ = clock.AfterCall(when_ns > now ? when_ns - now : 0, Clock::Call{&OneShot::Fire, this, arg});
+}
+
+void ReaderFirmware::OneShot::Fire(void* self, uint64_t arg) {
+    auto* timer = static_cast<OneShot*>(self);
+    timer->pending_ = false;
+    (timer->reader_.*timer->handler_)(arg);
 }
 
 void ReaderFirmware::OneShot::Cancel() {
-    if (pending_) clock_.Cancel(id_);
+    if (pending_) reader_.clock_.Cancel(id_);
     pending_ = false;
 }
 
@@ -274,9 +279,10 @@ void ReaderFirmware::PullCard() {
         return;
     }
     pulled_card_ = std::move(card);
-    reinsert_timer_.StartAt(Now() + config_.faults.reinsert_after_ns,
-                            [this] { InsertCard(std::move(pulled_card_)); });
+    reinsert_timer_.StartAt(Now() + config_.faults.reinsert_after_ns, &ReaderFirmware::Reinsert);
 }
+
+void ReaderFirmware::Reinsert(uint64_t) { InsertCard(std::move(pulled_card_)); }
 
 void ReaderFirmware::Activate() {
     if (slot_ == Slot::Empty) {
@@ -300,18 +306,18 @@ void ReaderFirmware::Activate() {
     slot_ = Slot::Resetting;
     const ResetKind kind = pending_reset_;
     ++(kind == ResetKind::Cold ? stats_.cold_resets : stats_.warm_resets);
-    rst_timer_.StartAt(Now() + ClocksToNs(clocks, config_.card_clock_hz),
-                       [this, kind] { RstHigh(kind); });
+    rst_timer_.StartAt(Now() + ClocksToNs(clocks, config_.card_clock_hz), &ReaderFirmware::RstHigh,
+                       static_cast<uint64_t>(kind));
 }
 
-void ReaderFirmware::RstHigh(ResetKind kind) {
+void ReaderFirmware::RstHigh(uint64_t kind) {
     slot_ = Slot::Active;
     rate_ = kDefaultRate;
     pts_ = Pts::AwaitRequest;
     card_in_free_at_ns_ = Now();
     card_out_free_at_ns_ = Now();
     ArmTimeout(Now() + ClocksToNs(config_.atr_start_timeout_clocks, config_.card_clock_hz));
-    card_->Reset(link_, kind);
+    card_->Reset(link_, static_cast<ResetKind>(kind));
 }
 
 void ReaderFirmware::PowerOff() {
@@ -336,8 +342,7 @@ void ReaderFirmware::StopCardLine() {
 // Reader -> card -------------------------------------------------------------------------
 
 void ReaderFirmware::StartCardTx() {
-    card_out_timer_.StartAt(std::max(Now(), card_out_free_at_ns_),
-                            [this] { OnReaderCharLeadingEdge(); });
+    card_out_timer_.StartAt(std::max(Now(), card_out_free_at_ns_), &ReaderFirmware::OnReaderCharLeadingEdge);
 }
 
 bool ReaderFirmware::PullAtLeadingEdge() {
@@ -346,7 +351,7 @@ bool ReaderFirmware::PullAtLeadingEdge() {
     return n == f.card_pull_at_char || faults_.Roll(FaultKind::CardPull, f.card_pull_ppm);
 }
 
-void ReaderFirmware::OnReaderCharLeadingEdge() {
+void ReaderFirmware::OnReaderCharLeadingEdge(uint64_t) {
     if (PullAtLeadingEdge()) {
         PullCard();
         return;
@@ -355,22 +360,21 @@ void ReaderFirmware::OnReaderCharLeadingEdge() {
     card_out_.pop_front();
     last_out_leading_ns_ = Now();
     card_out_free_at_ns_ = Now() + EtuNs(std::max(GuardTimeEtu(), kMinCharacterEtu));
-    card_out_timer_.StartAt(Now() + EtuNs(kFrameEtu), [this, b] { OnReaderCharComplete(b); });
+    card_out_timer_.StartAt(Now() + EtuNs(kFrameEtu), &ReaderFirmware::OnReaderCharComplete, b);
 }
 
-void ReaderFirmware::OnReaderCharComplete(uint8_t byte) {
+void ReaderFirmware::OnReaderCharComplete(uint64_t byte) {
     ++stats_.bytes_to_card;
     if (!card_out_.empty()) {
         StartCardTx();
     } else {
-        card_out_timer_.StartAt(last_out_leading_ns_ + EtuNs(kSendDataReplyEtu),
-                                [this] { FinishSendData(); });
+        card_out_timer_.StartAt(last_out_leading_ns_ + EtuNs(kSendDataReplyEtu), &ReaderFirmware::FinishSendData);
     }
     // Last: the card may answer at once, and the answer must find the line state settled.
-    card_->Receive(byte, !SameRate(card_->CurrentRate(), rate_));
+    card_->Receive(static_cast<uint8_t>(byte), !SameRate(card_->CurrentRate(), rate_));
 }
 
-void ReaderFirmware::FinishSendData() {
+void ReaderFirmware::FinishSendData(uint64_t) {
     busy_ = false;
     Reply(wire::kDone);
     ArmTimeout(last_out_leading_ns_ + EtuNs(block_timeout_etu_));
@@ -394,10 +398,10 @@ void ReaderFirmware::ScheduleNextCardChar() {
     const CardChar& c = card_in_.front();
     const uint64_t start = std::max(Now(), card_in_free_at_ns_);
     const uint64_t leading = start + EtuToNs(c.delay_etu, c.rate, config_.card_clock_hz);
-    card_in_timer_.StartAt(leading, [this] { OnCardLeadingEdge(); });
+    card_in_timer_.StartAt(leading, &ReaderFirmware::OnCardLeadingEdge);
 }
 
-void ReaderFirmware::OnCardLeadingEdge() {
+void ReaderFirmware::OnCardLeadingEdge(uint64_t) {
     if (PullAtLeadingEdge()) {
         PullCard();
         return;
@@ -409,7 +413,7 @@ void ReaderFirmware::OnCardLeadingEdge() {
     card_in_free_at_ns_ =
         leading + EtuToNs(std::max(c.character_etu, kMinCharacterEtu), c.rate, config_.card_clock_hz);
     card_in_timer_.StartAt(leading + EtuToNs(kFrameEtu, c.rate, config_.card_clock_hz),
-                           [this, leading] { OnCardCharComplete(leading); });
+                           &ReaderFirmware::OnCardCharComplete, leading);
 }
 
 void ReaderFirmware::OnCardCharComplete(uint64_t leading_ns) {
@@ -475,7 +479,7 @@ void ReaderFirmware::ArmTimeout(uint64_t deadline_ns) {
 }
 
 void ReaderFirmware::RestartTimeout(uint64_t deadline_ns) {
-    timeout_timer_.StartAt(deadline_ns, [this] { OnTimeoutDeadline(); });
+    timeout_timer_.StartAt(deadline_ns, &ReaderFirmware::OnTimeoutDeadline);
 }
 
 void ReaderFirmware::DisarmTimeout() {
@@ -483,7 +487,7 @@ void ReaderFirmware::DisarmTimeout() {
     timeout_timer_.Cancel();
 }
 
-void ReaderFirmware::OnTimeoutDeadline() {
+void ReaderFirmware::OnTimeoutDeadline(uint64_t) {
     if (!timeout_armed_) return;
     // The host must see the line fall silent before the time-out: its receive engine takes
     // a burst of bytes as one, and the event belongs after the burst, not in it.

@@ -146,17 +146,22 @@ private:
     enum class Slot { Empty, Off, Resetting, Active };
     enum class Pts { Idle, AwaitRequest, AwaitResponse };
 
-    // A timer of the firmware's own; cancelled when it is restarted or destroyed.
+    // A timer of the firmware's own; cancelled when it is restarted or destroyed. It runs one
+    // method of the firmware with one word, set without the heap (a character sets three).
     class OneShot {
     public:
-        explicit OneShot(Clock& clock) : clock_(clock) {}
+        using Handler = void (ReaderFirmware::*)(uint64_t);
+        explicit OneShot(ReaderFirmware& reader) : reader_(reader) {}
         ~OneShot() { Cancel(); }
-        void StartAt(uint64_t when_ns, std::function<void()> fn);
+        void StartAt(uint64_t when_ns, Handler handler, uint64_t arg = 0);
         void Cancel();
         bool Pending() const { return pending_; }
 
     private:
-        Clock& clock_;
+        static void Fire(void* self, uint64_t arg);
+
+        ReaderFirmware& reader_;
+        Handler handler_ = nullptr;
         Clock::TimerId id_ = 0;
         bool pending_ = false;
     };
@@ -184,21 +189,22 @@ private:
     void WriteRegister(uint8_t reg, const uint8_t* data);
     void SendCardData(const uint8_t* data, unsigned count);
     void Activate();
-    void RstHigh(ResetKind kind);
+    void RstHigh(uint64_t kind);  // a ResetKind
     void PowerOff();
     void StopCardLine();
     void PullCard();
+    void Reinsert(uint64_t);
     // Counts a leading edge on the card line; true when the card is to be pulled at it.
     bool PullAtLeadingEdge();
 
     void StartCardTx();
-    void OnReaderCharLeadingEdge();
-    void OnReaderCharComplete(uint8_t byte);
-    void FinishSendData();
+    void OnReaderCharLeadingEdge(uint64_t);
+    void OnReaderCharComplete(uint64_t byte);
+    void FinishSendData(uint64_t);
 
     void CardSend(uint8_t byte, uint32_t delay_etu);
     void ScheduleNextCardChar();
-    void OnCardLeadingEdge();
+    void OnCardLeadingEdge(uint64_t);
     void OnCardCharComplete(uint64_t leading_ns);
 
     void SnoopPtsRequest(const uint8_t* data, unsigned count);
@@ -207,7 +213,7 @@ private:
     void ArmTimeout(uint64_t deadline_ns);
     void RestartTimeout(uint64_t deadline_ns);
     void DisarmTimeout();
-    void OnTimeoutDeadline();
+    void OnTimeoutDeadline(uint64_t);
 
     void Reply(uint8_t b);
     uint64_t Now() const { return clock_.NowNs(); }
@@ -254,11 +260,11 @@ private:
     uint64_t card_in_free_at_ns_ = 0;
     bool timeout_armed_ = false;
 
-    OneShot rst_timer_{clock_};
-    OneShot card_out_timer_{clock_};
-    OneShot card_in_timer_{clock_};
-    OneShot timeout_timer_{clock_};
-    OneShot reinsert_timer_{clock_};
+    OneShot rst_timer_{*this};
+    OneShot card_out_timer_{*this};
+    OneShot card_in_timer_{*this};
+    OneShot timeout_timer_{*this};
+    OneShot reinsert_timer_{*this};
 };
 
 }  // namespace lmscr::sim

@@ -74,11 +74,11 @@ void ArmTimerLocked(Port* port) {
         port->kernel->CancelAt(port->timerId);
         port->timerSet = false;
     }
-    if (!next) return;
+    if (!next || !port->timerLive) return;
     const uint64_t now = NowNs();
     port->timerSet = true;
-    port->timerId = port->kernel->At(*next > now ? *next - now : 0, [port, alive = port->alive] {
-        if (*alive) KeInsertQueueDpc(&port->timerDpc, nullptr, nullptr);
+    port->timerId = port->kernel->At(*next > now ? *next - now : 0, [port] {
+        if (port->timerLive) KeInsertQueueDpc(&port->timerDpc, nullptr, nullptr);
     });
 }
 

@@ -38,7 +38,7 @@ void DestroyPort(Port* port, bool deleteDevice) {
     FenceDpcThread(*port->kernel);
     {
         PortLock guard(port);
-        *port->alive = false;
+        port->timerLive = false;
         if (port->timerSet) port->kernel->CancelAt(port->timerId);
         port->timerSet = false;
     }

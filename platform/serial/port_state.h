@@ -52,10 +52,13 @@ struct Port {
     KDPC serviceDpc{};
     KDPC timerDpc{};
     // The time-out timer is a Kernel::At callback, to the nanosecond; one that was already
-    // handed to the DPC thread when it was replaced runs anyway and finds nothing due.
+    // handed to the DPC thread when it was replaced runs anyway and finds nothing due. It is
+    // set again at every byte a read takes, so its callback is the port alone (std::function
+    // keeps that in place): the port outlives it, because DestroyPort clears timerLive and
+    // waits for the DPC thread before the port goes, and no timer is set after that.
     kernel::Kernel::TimerId timerId = 0;
     bool timerSet = false;
-    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+    bool timerLive = true;
 
     bool started = false;
     bool dying = false;

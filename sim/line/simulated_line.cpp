@@ -15,7 +15,9 @@
 // Power: the far end is powered from the port. When the port goes to D3 both directions are
 // cut (a character half way is lost) and the peer is told; when it comes back to D0 the peer is
 // told first thing, before the port's D0 request completes.
+#include <algorithm>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "port.h"
@@ -28,13 +30,118 @@ namespace {
 
 // sim::Clock on the kernel's clock. A timer handed to the DPC thread can no longer be taken
 // back with CancelAt, so each one also checks that it is still wanted when it runs.
+//
+// The line sets a timer or more for every character, so setting one must not go to the heap:
+// the callbacks stay in the clock's own slots, and the kernel gets a callback of two words (the
+// clock's life record and the timer's id), which std::function keeps in place. A callback can
+// be handed to the DPC thread just before the line stops and run after the clock is gone; the
+// life record outlives the clock until the last such callback has run.
 class KernelClock : public sim::Clock {
 public:
-    explicit KernelClock(kernel::Kernel& kernel) : kernel_(kernel), alive_(std::make_shared<bool>(true)) {}
+    explicit KernelClock(kernel::Kernel& kernel) : kernel_(kernel), life_(new Life{this}) {}
+    ~KernelClock() override { Life::Detach(life_); }
+    KernelClock(const KernelClock&) = delete;
+    KernelClock& operator=(const KernelClock&) = delete;
 
     uint64_t NowNs() const override { return kernel_.NowNs(); }
 
     TimerId After(uint64_t delayNs, std::function<void()> fn) override {
+        const TimerId id = NewEntry();
+        entries_[id & kSlotMask].fn = std::move(fn);
+        return Arm(id, delayNs);
+    }
+
+    TimerId AfterCall(uint64_t delayNs, Call call) override {
+        const TimerId id = NewEntry();
+        entries_[id & kSlotMask].call = call;
+        return Arm(id, delayNs);
+    }
+
+    void Cancel(TimerId id) override {
+        if (!Live(id)) return;
+        const kernel::Kernel::TimerId kernelId = entries_[id & kSlotMask].kernelId;
+        Release(id);
+        if (kernel_.CancelAt(kernelId)) --life_->outstanding;
+    }
+
+    // From the line thread: nothing set so far will run.
+    void Stop() {
+        life_->alive = false;
+        for (Entry& e : entries_)
+            if (e.id && kernel_.CancelAt(e.kernelId)) --life_->outstanding;
+        entries_.clear();
+        free_.clear();
+    }
+
+    // Runs fn in the line thread at the current instant (after what is due now), unless the
+    // clock has been stopped by then.
+    void Post(std::function<void()> fn) {
+        Life* life = life_;
+        ++life->outstanding;
+        kernel_.At(0, [life, fn = std::move(fn)] {
+            if (Life::Ran(life)) fn();
+        });
+    }
+
+    kernel::Kernel& Kernel() { return kernel_; }
+
+private:
+    // What a kernel callback of the clock needs to know when it runs: whether the clock is still
+    // there and wants it. Kept until the clock is gone and no callback of it is left in the
+    // kernel; a record whose clock went first waits in a list (so that it stays reachable).
+    struct Life {
+        KernelClock* clock;
+        bool alive = true;
+        uint64_t outstanding = 0;  // kernel callbacks set and neither run nor cancelled
+
+        // A kernel callback runs: true when the clock still wants it.
+        static bool Ran(Life* life) {
+            --life->outstanding;
+            if (life->clock == nullptr) {
+                if (life->outstanding == 0) Forget(life);
+                return false;
+            }
+            return life->alive;
+        }
+        static void Detach(Life* life) {
+            if (life->outstanding == 0) {
+                delete life;
+                return;
+            }
+            life->clock = nullptr;
+            std::lock_guard<std::mutex> lock(OrphansLock());
+            Orphans().push_back(life);
+        }
+        static void Forget(Life* life) {
+            {
+                std::lock_guard<std::mutex> lock(OrphansLock());
+                auto& orphans = Orphans();
+                orphans.erase(std::find(orphans.begin(), orphans.end(), life));
+            }
+            delete life;
+        }
+        static std::mutex& OrphansLock() {
+            static std::mutex m;
+            return m;
+        }
+        static std::vector<Life*>& Orphans() {
+            static std::vector<Life*> v;
+            return v;
+        }
+    };
+
+    // The timers set and not yet run or cancelled, in reused slots. An id is the slot in its
+    // low bits and a count of timers above them.
+    static constexpr unsigned kSlotBits = 24;
+    static constexpr TimerId kSlotMask = (TimerId{1} << kSlotBits) - 1;
+    struct Entry {
+        TimerId id = 0;  // 0: free
+        kernel::Kernel::TimerId kernelId = 0;
+        Call call{};                // when fn is empty
+        std::function<void()> fn;
+    };
+
+    TimerId NewEntry() {
         uint32_t slot;
         if (free_.empty()) {
             slot = static_cast<uint32_t>(entries_.size());
@@ -45,61 +152,47 @@ public:
         }
         const TimerId id = ++next_ << kSlotBits | slot;
         entries_[slot].id = id;
-        entries_[slot].kernelId = kernel_.At(delayNs, [this, alive = alive_, id, fn = std::move(fn)] {
-            if (!*alive || !Release(id)) return;
-            fn();
+        return id;
+    }
+
+    TimerId Arm(TimerId id, uint64_t delayNs) {
+        Life* life = life_;
+        ++life->outstanding;
+        entries_[id & kSlotMask].kernelId = kernel_.At(delayNs, [life, id] {
+            if (Life::Ran(life)) life->clock->Run(id);
         });
         return id;
     }
 
-    void Cancel(TimerId id) override {
-        const kernel::Kernel::TimerId kernelId = Live(id) ? entries_[id & kSlotMask].kernelId : 0;
-        if (!Release(id)) return;
-        kernel_.CancelAt(kernelId);
+    void Run(TimerId id) {
+        if (!Live(id)) return;
+        Entry& e = entries_[id & kSlotMask];
+        if (e.fn) {
+            std::function<void()> fn = std::move(e.fn);
+            e.fn = nullptr;
+            Release(id);
+            fn();
+        } else {
+            const Call call = e.call;
+            Release(id);
+            call();
+        }
     }
 
-    // From the line thread: nothing set so far will run.
-    void Stop() {
-        *alive_ = false;
-        for (Entry& e : entries_)
-            if (e.id) kernel_.CancelAt(e.kernelId);
-        entries_.clear();
-        free_.clear();
-    }
-
-    // Runs fn in the line thread at the current instant (after what is due now), unless the
-    // clock has been stopped by then.
-    void Post(std::function<void()> fn) {
-        kernel_.At(0, [alive = alive_, fn = std::move(fn)] {
-            if (*alive) fn();
-        });
-    }
-
-    kernel::Kernel& Kernel() { return kernel_; }
-
-private:
-    kernel::Kernel& kernel_;
-    std::shared_ptr<bool> alive_;
-    // The timers set and not yet run or cancelled, in reused slots: a line sets one or two for
-    // every character.  An id is the slot in its low bits and a count of timers above them.
-    static constexpr unsigned kSlotBits = 24;
-    static constexpr TimerId kSlotMask = (TimerId{1} << kSlotBits) - 1;
-    struct Entry {
-        TimerId id = 0;  // 0: free
-        kernel::Kernel::TimerId kernelId = 0;
-    };
     bool Live(TimerId id) const {
         const TimerId slot = id & kSlotMask;
         return id != 0 && slot < entries_.size() && entries_[slot].id == id;
     }
-    // Frees the timer's slot; false when it has run or was cancelled already.
-    bool Release(TimerId id) {
-        if (!Live(id)) return false;
-        entries_[id & kSlotMask].id = 0;
+    // Frees the timer's slot (a live one).
+    void Release(TimerId id) {
+        Entry& e = entries_[id & kSlotMask];
+        e.id = 0;
+        e.fn = nullptr;
         free_.push_back(static_cast<uint32_t>(id & kSlotMask));
-        return true;
     }
 
+    kernel::Kernel& kernel_;
+    Life* life_;
     TimerId next_ = 0;
     std::vector<Entry> entries_;
     std::vector<uint32_t> free_;
@@ -251,10 +344,12 @@ private:
         sentSinceEmpty_ = true;
         const uint64_t now = clock_.NowNs();
         const uint64_t end = connected_ ? toPeer_.Send(b, portFormat_) : now + FrameNs(portFormat_);
-        clock_.After(end - now, [this] {
-            txBusy_ = false;
-            Pump();
-        });
+        clock_.AfterCall(end - now, sim::CallOf<&SimulatedLineImpl::OnCharacterSent>(this));
+    }
+
+    void OnCharacterSent() {
+        txBusy_ = false;
+        Pump();
     }
 
     void ToPeer(uint8_t b, uint32_t errors) {

@@ -54,10 +54,7 @@ uint64_t UartWire::Send(uint8_t byte, const LineFormat& format) {
     if (format == receiver_ && !receiving_ && frames_.empty()) {
         // Locked clocks: the character arrives as sent when its stop bit ends.
         search_from_ns_ = end;
-        in_flight_.push_back(clock_.After(end - now, [this, data] {
-            in_flight_.pop_front();
-            deliver_(data, 0);
-        }));
+        in_flight_.push_back(clock_.AfterCall(end - now, sim::CallOf<&UartWire::OnLockedArrival>(this, data)));
         return end;
     }
     Frame frame{start, end, format, 0, LeadingBits(format)};
@@ -108,10 +105,17 @@ void UartWire::StartSearch() {
     const uint64_t due = rx_start_ns_ + FrameNs(receiver_);
     const uint64_t now = clock_.NowNs();
     receive_timer_set_ = true;
-    receive_timer_ = clock_.After(due > now ? due - now : 0, [this] {
-        receive_timer_set_ = false;
-        Receive();
-    });
+    receive_timer_ = clock_.AfterCall(due > now ? due - now : 0, sim::CallOf<&UartWire::OnReceiveDue>(this));
+}
+
+void UartWire::OnLockedArrival(uint64_t data) {
+    in_flight_.pop_front();
+    deliver_(static_cast<uint8_t>(data), 0);
+}
+
+void UartWire::OnReceiveDue() {
+    receive_timer_set_ = false;
+    Receive();
 }
 
 void UartWire::Receive() {

@@ -59,6 +59,8 @@ private:
         uint16_t bits;  // bit i = level of bit time i (start, data, parity); stop bits are 1
         uint8_t count;  // bit times before the stop bits
     };
+    void OnLockedArrival(uint64_t data);
+    void OnReceiveDue();
     void Receive();
     void StartSearch();
     void OnFrameEnd(uint8_t byte);
