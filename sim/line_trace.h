@@ -43,26 +43,52 @@ public:
     // Ends the open units (a card data run, a partial command, a lone escape byte).
     void Flush();
 
-    const std::vector<std::string>& Lines() const { return lines_; }
+    // The kept lines. A simulated line records every byte whether or not anyone reads the
+    // trace, so without a sink a complete unit is only noted (its bytes and what it answers),
+    // and its text is written when the lines are asked for.
+    const std::vector<std::string>& Lines() const;
     std::string Text() const;  // all kept lines, each ending in '\n'
     uint64_t BytesRecorded() const { return bytes_recorded_; }
 
 private:
     enum class Awaiting : uint8_t { Nothing, WriteReply, ReadValue, SendReply };
+    // What a unit's text says, with the unit's bytes.
+    enum class Unit : uint8_t {
+        Command,           // a complete command, described from its bytes
+        IncompleteCommand,
+        DroppedCommand,    // incomplete, its next byte came after the reader's gap
+        Reply,             // `value` answers a command (`awaiting`, `reg`)
+        Event,             // 0x10 and the code
+        CardRun,           // card data, escaped as on the wire
+        LoneEscape,
+    };
+    struct Noted {
+        uint64_t time_ns;
+        uint32_t offset;  // of its bytes in noted_bytes_
+        uint8_t length;
+        Direction dir;
+        Unit unit;
+        Awaiting awaiting;
+        uint8_t reg;
+        uint8_t value;
+    };
 
-    void Emit(uint64_t time_ns, Direction dir, const std::vector<uint8_t>& wire_bytes,
-              const std::string& what);
+    void Emit(uint64_t time_ns, Direction dir, const uint8_t* wire_bytes, size_t length, Unit unit,
+              uint8_t value = 0);
+    std::string Render(const Noted& n, const uint8_t* wire_bytes) const;
+    void RenderNoted() const;
     void OnHostByte(uint64_t time_ns, uint8_t b);
-    void OnReaderData(uint64_t time_ns, uint8_t value, const std::vector<uint8_t>& wire_bytes);
+    void OnReaderData(uint64_t time_ns, uint8_t value, const uint8_t* wire_bytes, size_t length);
     void OnReaderEvent(uint64_t time_ns, uint8_t code);
-    void FlushCommand(const char* what);
+    void FlushCommand(Unit unit);
     void FlushCardRun();
-    std::string DescribeCommand() const;
-    std::string DescribeReply(uint8_t b) const;
+    static std::string DescribeReply(uint8_t b, Awaiting awaiting, uint8_t reg);
 
     Sink sink_;
     LineTraceOptions options_;
-    std::vector<std::string> lines_;
+    mutable std::vector<std::string> lines_;
+    mutable std::vector<Noted> noted_;  // complete units whose text is not written yet
+    mutable std::vector<uint8_t> noted_bytes_;
     uint64_t bytes_recorded_ = 0;
 
     std::vector<uint8_t> command_;
@@ -74,7 +100,7 @@ private:
     bool escape_pending_ = false;
     uint64_t escape_time_ns_ = 0;
     std::vector<uint8_t> run_wire_;
-    std::vector<uint8_t> run_values_;
+    size_t run_values_ = 0;
     uint64_t run_time_ns_ = 0;
     uint64_t run_last_ns_ = 0;
 };
