@@ -83,5 +83,21 @@ TEST(EtuTest, fractional_clocks_per_etu_keep_their_precision) {
     EXPECT_EQ(ClocksToNs(40000, kCardClockHz), 11'173'184u);
 }
 
+TEST(EtuTest, the_narrow_and_the_wide_division_meet_without_a_step) {
+    // etu x F x 1e9 overflows 64 bits from 2^64 / (F x 1e9) etu on: below that the division is
+    // done in 64 bits, from there in 128. Either side of the edge, and at every rate's edge,
+    // the result is the exact quotient.
+    for (const Rate rate : {Rate{372, 1}, Rate{2048, 1}, Rate{512, 20}, Rate{1860, 64}}) {
+        const uint64_t edge = ~uint64_t{0} / (uint64_t{rate.f} * 1'000'000'000u);
+        for (uint64_t etu : {uint64_t{0}, uint64_t{1}, edge - 1, edge, edge + 1, uint64_t{0xFFFFFF}}) {
+            const unsigned __int128 exact = static_cast<unsigned __int128>(etu) * rate.f * 1'000'000'000u /
+                                            (static_cast<unsigned __int128>(rate.d) * kCardClockHz);
+            EXPECT_EQ(EtuToNs(etu, rate, kCardClockHz), static_cast<uint64_t>(exact))
+                << "F " << rate.f << " D " << rate.d << " etu " << etu;
+        }
+    }
+    EXPECT_EQ(EtuToNs(5, Rate{372, 0}, kCardClockHz), 0u);  // no rate, no time
+}
+
 }  // namespace
 }  // namespace lmscr::sim
