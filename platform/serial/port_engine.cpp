@@ -203,7 +203,9 @@ void TakeDueLocked(Port* port, uint64_t now, std::vector<PIRP>* due) {
 
 void NTAPI ServiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<Port*>(context);
-    std::vector<PIRP> done;
+    // The DPC does not run twice at once, so `completing` is its alone while it runs; requests
+    // deferred meanwhile go to `deferred` and bring the DPC back.
+    std::vector<PIRP> done = std::move(port->completing);
     std::vector<PIRP> due;
     {
         PortLock guard(port);
@@ -213,6 +215,8 @@ void NTAPI ServiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
         done.swap(port->deferred);
     }
     for (PIRP irp : done) IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    done.clear();
+    port->completing = std::move(done);
     // Served as if they arrived now; they were marked pending when they were held, so whatever
     // the routine returns goes nowhere.
     for (PIRP irp : due) (void)Serve(port->device, irp);

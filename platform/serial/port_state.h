@@ -93,6 +93,9 @@ struct Port {
 
     PIRP wait = nullptr;
     std::vector<PIRP> deferred;  // status and information set; completed by the DPC
+    // The DPC's own list of what it completes, swapped with `deferred` and kept, so that
+    // neither list goes back to the heap at every completion.
+    std::vector<PIRP> completing;
 
     std::shared_ptr<RequestFilter> filter;  // may be empty
     struct Held {

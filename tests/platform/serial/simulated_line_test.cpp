@@ -109,5 +109,31 @@ TEST_F(ReaderLine, an_unplugged_cable_carries_nothing) {
     EXPECT_EQ(ReadAll(1), (Bytes{0x23}));
 }
 
+TEST_F(ReaderLine, a_port_torn_down_mid_conversation_leaves_nothing_running) {
+    // Six version reads: when the write is done (the port's options draw some completions for
+    // the deferred path, so the two rounds end at different points) characters are on their
+    // way both ways. Every one of those timers belongs to a line that is
+    // gone a moment later; none may run into it, and the next port on the name starts clean.
+    struct Round {
+        uint64_t received;  // by the reader when the write is done; the rest is on the wire
+        uint64_t answered;  // bytes the reader has started to send
+    };
+    for (const Round round : {Round{5, 5}, Round{6, 6}}) {
+        ASSERT_EQ(k->Clients().Write(handle, Bytes(6, 0xC0)).status, STATUS_SUCCESS);
+        EXPECT_EQ(port->Reader().Stats().host_bytes_received, round.received);
+        EXPECT_EQ(port->Reader().Transmitter().BytesSent(), round.answered);
+        EXPECT_LT(InQueue(), 6u);
+        k->Clients().Close(handle);
+        port.reset();
+        k->Sleep(1000);
+        SetUpPortAgain();
+        const uint64_t t0 = k->NowNs();
+        ASSERT_EQ(k->Clients().Write(handle, Bytes{0xC0}).status, STATUS_SUCCESS);
+        EXPECT_EQ(ReadAll(1), (Bytes{0x23}));
+        EXPECT_EQ(k->NowNs() - t0, 2 * kByte19200);
+        EXPECT_EQ(port->Trace().Lines().size(), 2u);
+    }
+}
+
 }  // namespace
 }  // namespace lmscr::serial::test
