@@ -25,6 +25,9 @@ namespace lmscr::kernel {
 
 struct Thread;
 
+// The running platform thread in real time (virtual time keeps it in Kernel::Impl::current).
+extern constinit thread_local Thread* tlsCurrent;
+
 struct WaitBlock {
     LIST_ENTRY entry;  // linked into the object's DISPATCHER_HEADER.WaitListHead
     Thread* thread;
@@ -208,18 +211,27 @@ struct Kernel::Impl {
     std::condition_variable clockCv;
     bool clockStop = false;
 
-    Thread* Current();
+    // Every platform routine asks for the running thread and the time, many times an exchange:
+    // in virtual time both are one load.
+    Thread* Current() { return virtualTime ? current : tlsCurrent; }
     Thread* Spawn(const std::string& name, std::function<void()> body, bool daemon);
     void JoinThread(Thread* thread);
-    uint64_t NowNs();
+    uint64_t NowNs() { return virtualTime ? virtualNowNs : RealNowNs(); }
+    uint64_t RealNowNs() const;
 
     // The dispatcher lock: a real mutex in real time, nothing in virtual time (one thread runs).
     class Guard {
     public:
-        explicit Guard(Impl& k);
-        ~Guard();
-        void Unlock();
-        void Lock();
+        explicit Guard(Impl& k) : k_(k) {
+            if (!k_.virtualTime) lock_ = std::unique_lock<std::mutex>(k_.dispatcherMutex);
+        }
+        ~Guard() = default;
+        void Unlock() {
+            if (lock_.owns_lock()) lock_.unlock();
+        }
+        void Lock() {
+            if (!k_.virtualTime && !lock_.owns_lock()) lock_.lock();
+        }
         std::unique_lock<std::mutex>& lock() { return lock_; }
 
     private:
@@ -241,7 +253,11 @@ struct Kernel::Impl {
     bool CancelTimerLocked(TimerKey key) { return timers.Cancel(key); }
     void SwitchPoint();
     void Schedule();  // virtual: give the processor to the best ready thread
-    void FireDueTimersLocked();
+    // Called at every switch point: most of the time the earliest timer is still ahead.
+    void FireDueTimersLocked() {
+        if (!timers.Empty() && timers.NextDeadline() <= NowNs()) FireDueTimersSlow();
+    }
+    void FireDueTimersSlow();
     void SwitchTo(Thread* next, bool exiting);
     Thread* PopBestReady();
     static void FiberEntry(void* arg);
@@ -385,8 +401,15 @@ struct PendingIo::State {
     uint32_t thread = 0;
 };
 
-Kernel::Impl& K();
-Kernel::Impl* KOrNull();
+// The one kernel of the run.
+extern Kernel::Impl* gKernel;
+[[noreturn]] void NoKernel();
+inline Kernel::Impl& K() {
+    if (!gKernel) [[unlikely]]
+        NoKernel();
+    return *gKernel;
+}
+inline Kernel::Impl* KOrNull() { return gKernel; }
 IrpTrack* TrackOf(PIRP irp);
 // The dispatch routine of every major function a driver leaves empty.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
@@ -394,16 +417,24 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 // Marks the code of `driver` as running on the current thread for the lifetime of the object.
 class DriverScope {
 public:
-    explicit DriverScope(PDRIVER_OBJECT driver);
-    ~DriverScope();
+    explicit DriverScope(PDRIVER_OBJECT driver) : thread_(K().Current()) {
+        thread_->drivers.push_back(driver);
+    }
+    ~DriverScope() { thread_->drivers.pop_back(); }
 
 private:
     Thread* thread_;
 };
 
-// Runs `call` and checks that it left the IRQL and the spin locks as it found them.
-void CheckReturnState(Thread* self, KIRQL irqlBefore, int locksBefore, const char* what,
-                      const char* driverName);
+void ReportChangedReturnState(Thread* self, KIRQL irqlBefore, int locksBefore, const char* what,
+                              PDRIVER_OBJECT driver);
+// Checks that a routine of `driver` left the IRQL and the spin locks as it found them (the
+// driver's name is looked up only for a report).
+inline void CheckReturnState(Thread* self, KIRQL irqlBefore, int locksBefore, const char* what,
+                             PDRIVER_OBJECT driver) {
+    if (self->spinLocksHeld != locksBefore || self->irql != irqlBefore) [[unlikely]]
+        ReportChangedReturnState(self, irqlBefore, locksBefore, what, driver);
+}
 
 std::string Utf8(const std::u16string& s);
 std::u16string Utf16(const std::string& s);

@@ -204,7 +204,7 @@ NTSTATUS Kernel::Impl::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
         status = dispatch(device, irp);
     }
     self->dispatching.pop_back();
-    CheckReturnState(self, irql, locks, "a dispatch routine", DriverName(driver));
+    CheckReturnState(self, irql, locks, "a dispatch routine", driver);
     Guard g(*this);
     auto& frames = track->frames;
     auto it = std::find_if(frames.begin(), frames.end(),
@@ -558,7 +558,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
             DriverScope scope(owner);
             result = routine(upper, Irp, context);
         }
-        CheckReturnState(self, irql, locks, "a completion routine", k.DriverName(owner));
+        CheckReturnState(self, irql, locks, "a completion routine", owner);
         Kernel::Impl::Guard g(k);
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             if (track->state == IrpState::Walking) track->state = IrpState::Owned;

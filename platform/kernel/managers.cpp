@@ -143,7 +143,7 @@ void Kernel::Impl::WorkerThread(int index) {
                 DriverScope scope(device->DriverObject);
                 routine(device, context);
             }
-            CheckReturnState(self, PASSIVE_LEVEL, 0, "a work item routine", DriverName(device->DriverObject));
+            CheckReturnState(self, PASSIVE_LEVEL, 0, "a work item routine", device->DriverObject);
             Guard g2(*this);
             DeviceDereference(device);
         }

@@ -21,9 +21,7 @@
 
 namespace lmscr::kernel {
 
-namespace {
-thread_local Thread* tlsCurrent = nullptr;
-}
+constinit thread_local Thread* tlsCurrent = nullptr;
 
 uint64_t Kernel::Impl::NextRandom() {
     // splitmix64: small, fast, and the same sequence on every machine for the same seed.
@@ -33,21 +31,7 @@ uint64_t Kernel::Impl::NextRandom() {
     return z ^ (z >> 31);
 }
 
-Kernel::Impl::Guard::Guard(Impl& k) : k_(k) {
-    if (!k_.virtualTime) lock_ = std::unique_lock<std::mutex>(k_.dispatcherMutex);
-}
-Kernel::Impl::Guard::~Guard() = default;
-void Kernel::Impl::Guard::Unlock() {
-    if (lock_.owns_lock()) lock_.unlock();
-}
-void Kernel::Impl::Guard::Lock() {
-    if (!k_.virtualTime && !lock_.owns_lock()) lock_.lock();
-}
-
-Thread* Kernel::Impl::Current() { return virtualTime ? current : tlsCurrent; }
-
-uint64_t Kernel::Impl::NowNs() {
-    if (virtualTime) return virtualNowNs;
+uint64_t Kernel::Impl::RealNowNs() const {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                      std::chrono::steady_clock::now() - realStart)
                                      .count());
@@ -131,7 +115,7 @@ Thread* Kernel::Impl::PopBestReady() {
     return t;
 }
 
-void Kernel::Impl::FireDueTimersLocked() {
+void Kernel::Impl::FireDueTimersSlow() {
     const uint64_t now = NowNs();
     while (!timers.Empty() && timers.NextDeadline() <= now) timers.FireNext();
 }
@@ -300,18 +284,12 @@ void Kernel::Impl::JoinThread(Thread* t) {
 
 // ---- the kernel object -------------------------------------------------------------------
 
-namespace {
 Kernel::Impl* gKernel = nullptr;
-}
 
-Kernel::Impl& K() {
-    if (!gKernel) {
-        std::fputs("lmscr kernel: a platform routine was called with no kernel running\n", stderr);
-        std::abort();
-    }
-    return *gKernel;
+void NoKernel() {
+    std::fputs("lmscr kernel: a platform routine was called with no kernel running\n", stderr);
+    std::abort();
 }
-Kernel::Impl* KOrNull() { return gKernel; }
 
 uint64_t Options::SeedFromEnvironment(uint64_t fallback) {
     if (const char* s = std::getenv("LMSCR_SEED")) {

@@ -22,11 +22,6 @@ void Kernel::Impl::Violation(const char* name, const std::string& detail) {
     std::abort();
 }
 
-DriverScope::DriverScope(PDRIVER_OBJECT driver) : thread_(K().Current()) {
-    thread_->drivers.push_back(driver);
-}
-DriverScope::~DriverScope() { thread_->drivers.pop_back(); }
-
 PDRIVER_OBJECT Kernel::Impl::CurrentDriver() {
     Thread* t = Current();
     if (!t || t->drivers.empty()) return nullptr;
@@ -40,8 +35,9 @@ const char* Kernel::Impl::DriverName(PDRIVER_OBJECT driver) {
     return "an unknown driver";
 }
 
-void CheckReturnState(Thread* self, KIRQL irqlBefore, int locksBefore, const char* what,
-                      const char* driverName) {
+void ReportChangedReturnState(Thread* self, KIRQL irqlBefore, int locksBefore, const char* what,
+                              PDRIVER_OBJECT driver) {
+    const char* driverName = K().DriverName(driver);
     if (self->spinLocksHeld != locksBefore)
         K().Violation("RETURNED_WITH_SPIN_LOCK_HELD",
                       std::string(what) + " of " + driverName + " returned holding " +
