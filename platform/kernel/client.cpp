@@ -398,14 +398,27 @@ void Kernel::Sleep(uint64_t ms) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-Kernel::TimerId Kernel::At(uint64_t delayNs, std::function<void()> fn) {
+namespace {
+
+// What a Kernel::At timer does when due: hands its callable to the DPC thread.
+struct AtTimer {
+    Kernel::Impl* k;
+    Kernel::DeferredCall fn;
+    void operator()() {
+        k->dispatchCallbacks.PushBack(fn);
+        k->dpcEvent.Header.SignalState = 1;
+        k->SignalLocked(&k->dpcEvent.Header);
+    }
+};
+
+}  // namespace
+
+Kernel::TimerId Kernel::AtCall(uint64_t delayNs, DeferredCall& fn) {
     Impl& k = *impl_;
     Impl::Guard g(k);
-    const TimerKey key = k.AddTimerLocked(k.NowNs() + delayNs, [&k, fn = std::move(fn)]() mutable {
-        k.dispatchCallbacks.push_back(std::move(fn));
-        k.dpcEvent.Header.SignalState = 1;
-        k.SignalLocked(&k.dpcEvent.Header);
-    });
+    AtTimer timer{&k, {}};
+    timer.fn.TakeFrom(fn);
+    const TimerKey key = k.AddTimerLocked(k.NowNs() + delayNs, std::move(timer));
     return AtId(key);
 }
 

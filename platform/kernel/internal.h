@@ -28,6 +28,38 @@ struct Thread;
 // The running platform thread in real time (virtual time keeps it in Kernel::Impl::current).
 extern constinit thread_local Thread* tlsCurrent;
 
+// First in, first out, in a ring (a power of two long) that grows and is reused: no allocation
+// once it is large enough for the callbacks that wait at once.
+template <class Callback>
+class CallbackQueue {
+public:
+    bool Empty() const { return count_ == 0; }
+    // Takes the callable out of `fn`.
+    void PushBack(Callback& fn) {
+        if (count_ == ring_.size()) Grow();
+        ring_[(head_ + count_) & (ring_.size() - 1)].TakeFrom(fn);
+        ++count_;
+    }
+    // Only when not Empty: moves the first callable into the empty `out`.
+    void PopFront(Callback& out) {
+        out.TakeFrom(ring_[head_]);
+        head_ = (head_ + 1) & (ring_.size() - 1);
+        --count_;
+    }
+
+private:
+    void Grow() {
+        std::vector<Callback> bigger(ring_.empty() ? 8 : ring_.size() * 2);
+        for (size_t i = 0; i < count_; ++i) bigger[i].TakeFrom(ring_[(head_ + i) & (ring_.size() - 1)]);
+        ring_.swap(bigger);
+        head_ = 0;
+    }
+
+    std::vector<Callback> ring_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+
 struct WaitBlock {
     LIST_ENTRY entry;  // linked into the object's DISPATCHER_HEADER.WaitListHead
     Thread* thread;
@@ -282,7 +314,7 @@ struct Kernel::Impl {
     LIST_ENTRY dpcQueue;
     KEVENT dpcEvent;
     std::unordered_map<PKDPC, PDRIVER_OBJECT> dpcOwners;
-    std::deque<std::function<void()>> dispatchCallbacks;  // Kernel::At
+    CallbackQueue<Kernel::DeferredCall> dispatchCallbacks;  // Kernel::At
     void DpcThread();
 
     // ---- work queues ------------------------------------------------------------------

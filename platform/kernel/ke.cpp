@@ -175,16 +175,16 @@ void Kernel::Impl::DpcThread() {
         KeWaitForSingleObject(&dpcEvent, Executive, KernelMode, FALSE, nullptr);
         for (;;) {
             Guard g(*this);
-            if (IsListEmpty(&dpcQueue) && dispatchCallbacks.empty()) {
+            if (IsListEmpty(&dpcQueue) && dispatchCallbacks.Empty()) {
                 if (stopping) return;
                 break;
             }
-            if (!dispatchCallbacks.empty()) {
-                auto fn = std::move(dispatchCallbacks.front());
-                dispatchCallbacks.pop_front();
+            if (!dispatchCallbacks.Empty()) {
+                Kernel::DeferredCall fn;
+                dispatchCallbacks.PopFront(fn);
                 g.Unlock();
                 self->irql = DISPATCH_LEVEL;
-                fn();
+                fn.Invoke();
                 self->irql = PASSIVE_LEVEL;
                 continue;
             }

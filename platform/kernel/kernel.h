@@ -6,6 +6,8 @@
 
 #include <wdm.h>
 
+#include "inline_callback.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -292,9 +294,18 @@ public:
     void Sleep(uint64_t ms);
     // Runs `fn` `delayNs` from now on the clock, at DISPATCH_LEVEL in the deferred-procedure
     // thread (no waiting there).  Callbacks due at the same instant run in the order they were
-    // set.  CancelAt stops one that has not been handed to the DPC thread yet.
+    // set.  CancelAt stops one that has not been handed to the DPC thread yet.  Any callable
+    // will do; one of up to 64 bytes is carried to the DPC thread without the heap.
     using TimerId = uint64_t;
-    TimerId At(uint64_t delayNs, std::function<void()> fn);
+    using DeferredCall = InlineCallback<64>;
+    template <class F>
+    TimerId At(uint64_t delayNs, F&& fn) {
+        DeferredCall call;
+        call.Emplace(std::forward<F>(fn));
+        return AtCall(delayNs, call);
+    }
+    // Kernel::At of a callable already in place: takes it out of `fn`.
+    TimerId AtCall(uint64_t delayNs, DeferredCall& fn);
     bool CancelAt(TimerId id);
     // Gives a dispatcher object or lock a name for traces and the deadlock report.
     void Name(const void* object, const std::string& name);

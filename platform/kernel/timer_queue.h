@@ -8,10 +8,10 @@
 // runs depend on that order.
 #pragma once
 
+#include "inline_callback.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <new>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -26,8 +26,9 @@ struct TimerKey {
 
 class TimerQueue {
 public:
-    // Room for a callback that captures a few pointers and one std::function.
-    static constexpr size_t kCallbackBytes = 64;
+    // Room for a callback that captures a few pointers and a Kernel::At callable (a larger one
+    // is boxed on the heap).
+    static constexpr size_t kCallbackBytes = 112;
 
     TimerQueue() = default;
     TimerQueue(const TimerQueue&) = delete;
@@ -81,51 +82,7 @@ public:
 private:
     static constexpr size_t kNotQueued = SIZE_MAX;
 
-    class Callback {
-    public:
-        Callback() = default;
-        Callback(const Callback&) = delete;
-        Callback& operator=(const Callback&) = delete;
-        ~Callback() { Reset(); }
-
-        template <class F>
-        void Emplace(F&& f) {
-            using T = std::decay_t<F>;
-            static_assert(sizeof(T) <= kCallbackBytes && alignof(T) <= alignof(std::max_align_t),
-                          "a timer callback must fit its slot");
-            static_assert(std::is_nothrow_move_constructible_v<T>);
-            new (storage_) T(std::forward<F>(f));
-            invoke_ = [](void* p) { (*static_cast<T*>(p))(); };
-            destroy_ = [](void* p) { static_cast<T*>(p)->~T(); };
-            move_ = [](void* to, void* from) {
-                new (to) T(std::move(*static_cast<T*>(from)));
-                static_cast<T*>(from)->~T();
-            };
-        }
-        // Moves the callable of `other` (which is left empty) into this empty one.
-        void TakeFrom(Callback& other) noexcept {
-            other.move_(storage_, other.storage_);
-            invoke_ = std::exchange(other.invoke_, nullptr);
-            destroy_ = std::exchange(other.destroy_, nullptr);
-            move_ = std::exchange(other.move_, nullptr);
-        }
-        void Invoke() { invoke_(storage_); }
-        bool Empty() const { return invoke_ == nullptr; }
-        void Reset() {
-            if (!destroy_) return;
-            auto destroy = destroy_;
-            destroy_ = nullptr;
-            invoke_ = nullptr;
-            move_ = nullptr;
-            destroy(storage_);
-        }
-
-    private:
-        alignas(std::max_align_t) unsigned char storage_[kCallbackBytes];
-        void (*invoke_)(void*) = nullptr;
-        void (*destroy_)(void*) = nullptr;
-        void (*move_)(void*, void*) = nullptr;
-    };
+    using Callback = InlineCallback<kCallbackBytes>;
 
     struct Slot {
         Slot() = default;

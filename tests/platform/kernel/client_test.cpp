@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
 
 using namespace lmscr::kernel;
 using namespace lmscr::kernel::test;
@@ -153,6 +157,34 @@ TEST_F(ClientTest, timed_callbacks_run_in_order_at_dispatch_level_and_can_be_can
     k->Sleep(10);
     EXPECT_EQ(ran, (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(irql, DISPATCH_LEVEL);
+}
+
+TEST_F(ClientTest, timed_callbacks_of_any_size_run_in_order_and_let_go_of_what_they_hold) {
+    // More callbacks due at once than the DPC thread's queue first has room for, every third one
+    // too large to be carried in place: all run in the order they were set, and what they
+    // captured ends when they have run or are cancelled.
+    auto held = std::make_shared<int>(0);
+    std::string ran;
+    std::vector<Kernel::TimerId> ids;
+    for (int i = 0; i < 20; ++i) {
+        const char letter = static_cast<char>('a' + i);
+        if (i % 3 == 0) {
+            std::array<char, 100> big{};
+            big[99] = letter;
+            ids.push_back(k->At(2'000'000, [&ran, held, big] { ran += big[99]; }));
+        } else {
+            ids.push_back(k->At(2'000'000, [&ran, held, letter] { ran += letter; }));
+        }
+    }
+    EXPECT_EQ(held.use_count(), 21);
+    EXPECT_TRUE(k->CancelAt(ids[4]));  // carried in place
+    EXPECT_TRUE(k->CancelAt(ids[9]));  // boxed
+    EXPECT_EQ(held.use_count(), 19);
+    k->Sleep(1);
+    EXPECT_EQ(ran, "");
+    k->Sleep(2);
+    EXPECT_EQ(ran, "abcdfghiklmnopqrst");
+    EXPECT_EQ(held.use_count(), 1);
 }
 
 // Real time: operating-system threads and clock.  Short, and asserting only on order and status.

@@ -1,0 +1,72 @@
+// A callable kept in place: the kernel's timers and Kernel::At callbacks are set and fired
+// thousands of times an exchange (a simulated line sets one or two for every character), and a
+// std::function of a lambda that captures more than two pointers goes to the heap every time.
+// A callable of up to `Bytes` is stored in the object itself; a larger one is boxed on the heap.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace lmscr::kernel {
+
+template <size_t Bytes>
+class InlineCallback {
+public:
+    InlineCallback() = default;
+    InlineCallback(const InlineCallback&) = delete;
+    InlineCallback& operator=(const InlineCallback&) = delete;
+    InlineCallback(InlineCallback&& other) noexcept {
+        if (!other.Empty()) TakeFrom(other);
+    }
+    ~InlineCallback() { Reset(); }
+
+    // Only into an empty one.
+    template <class F>
+    void Emplace(F&& f) {
+        using T = std::decay_t<F>;
+        if constexpr (sizeof(T) <= Bytes && alignof(T) <= alignof(std::max_align_t) &&
+                      std::is_nothrow_move_constructible_v<T>) {
+            new (storage_) T(std::forward<F>(f));
+            invoke_ = [](void* p) { (*static_cast<T*>(p))(); };
+            destroy_ = [](void* p) { static_cast<T*>(p)->~T(); };
+            move_ = [](void* to, void* from) {
+                new (to) T(std::move(*static_cast<T*>(from)));
+                static_cast<T*>(from)->~T();
+            };
+        } else {
+            T* boxed = new T(std::forward<F>(f));
+            new (storage_) T*(boxed);
+            invoke_ = [](void* p) { (**static_cast<T**>(p))(); };
+            destroy_ = [](void* p) { delete *static_cast<T**>(p); };
+            move_ = [](void* to, void* from) { new (to) T*(*static_cast<T**>(from)); };
+        }
+    }
+
+    // Moves the callable of `other` (which is left empty) into this empty one.
+    void TakeFrom(InlineCallback& other) noexcept {
+        other.move_(storage_, other.storage_);
+        invoke_ = std::exchange(other.invoke_, nullptr);
+        destroy_ = std::exchange(other.destroy_, nullptr);
+        move_ = std::exchange(other.move_, nullptr);
+    }
+    void Invoke() { invoke_(storage_); }
+    bool Empty() const { return invoke_ == nullptr; }
+    void Reset() {
+        if (!destroy_) return;
+        auto destroy = destroy_;
+        destroy_ = nullptr;
+        invoke_ = nullptr;
+        move_ = nullptr;
+        destroy(storage_);
+    }
+
+private:
+    alignas(std::max_align_t) unsigned char storage_[Bytes];
+    void (*invoke_)(void*) = nullptr;
+    void (*destroy_)(void*) = nullptr;
+    void (*move_)(void*, void*) = nullptr;
+};
+
+}  // namespace lmscr::kernel
