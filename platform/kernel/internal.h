@@ -157,6 +157,8 @@ struct IrpTrack {
     std::vector<DispatchFrame> frames;
     std::function<void(PIRP)> onDone;  // what the manager or client does when completion ends
     PDEVICE_OBJECT queuedFor = nullptr;  // power IRP waiting for PoStartNextPowerIrp
+    IrpTrack* previousLive = nullptr;    // the IRPs that exist, for the leak report
+    IrpTrack* nextLive = nullptr;
 };
 
 // Kept in front of every IRP in one allocation.
@@ -358,8 +360,14 @@ struct Kernel::Impl {
     // ---- objects of the I/O manager ---------------------------------------------------
     std::vector<std::unique_ptr<DriverRecord>> drivers;
     std::unordered_set<PDEVICE_OBJECT> devices;  // created and not yet freed
-    std::unordered_set<IrpTrack*> irps;
+    IrpTrack* liveTracks = nullptr;  // every IRP not yet freed, newest first
     std::unordered_set<PIRP> liveIrps, freedIrps;      // addresses, for frees and uses after free
+    // A driver sends hundreds of IRPs an exchange.  A freed IRP's memory waits, poisoned, behind
+    // kIrpQuarantine others of its stack size before it is handed out again (so that a use soon
+    // after the free still finds it freed), and tracking records are reused with what they hold.
+    static constexpr size_t kIrpQuarantine = 16;
+    std::vector<std::deque<char*>> irpQuarantine;  // by stack size, oldest first
+    std::vector<IrpTrack*> spareTracks;
     std::unordered_set<PDEVICE_OBJECT> freedDevices;
     IrpTrack* LiveTrack(PIRP irp, const char* routine, const char* freedViolation);
     uint64_t irpSerial = 0;
@@ -374,6 +382,7 @@ struct Kernel::Impl {
     void NotifyInterface(const InterfaceRecord& record, bool arrival);
     PIRP NewIrp(CCHAR stackSize, IrpKind kind, const Site& site);
     void ReleaseIrpMemory(PIRP irp);
+    void ReleaseIrpPools();  // at the end of the run
     void UnpinIrp(PIRP irp);
     void DeviceDereference(PDEVICE_OBJECT device);
     void FinishIrpAtTop(PIRP irp);

@@ -14,11 +14,38 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define LMSCR_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LMSCR_ASAN 1
+#endif
+#endif
+#ifdef LMSCR_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 using namespace lmscr::kernel;
 
 namespace {
 
 constexpr size_t kIrpPrefix = 16;  // the kernel's IrpTrack pointer lives just before the IRP
+
+size_t IrpBlockBytes(CCHAR stackSize) {
+    return kIrpPrefix + sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+}
+
+// Under AddressSanitizer an IRP in quarantine is unreadable, as freed memory would be.
+void PoisonIrpBlock([[maybe_unused]] char* block, [[maybe_unused]] size_t bytes) {
+#ifdef LMSCR_ASAN
+    __asan_poison_memory_region(block, bytes);
+#endif
+}
+void UnpoisonIrpBlock([[maybe_unused]] char* block, [[maybe_unused]] size_t bytes) {
+#ifdef LMSCR_ASAN
+    __asan_unpoison_memory_region(block, bytes);
+#endif
+}
 
 const char* MajorName(UCHAR major) {
     switch (major) {
@@ -64,10 +91,25 @@ IrpTrack* Kernel::Impl::LiveTrack(PIRP irp, const char* routine, const char* fre
 PIRP Kernel::Impl::NewIrp(CCHAR stackSize, IrpKind kind, const Site& site) {
     if (stackSize < 1) Violation("IRP_STACK_SIZE", "an IRP with " + std::to_string(stackSize) +
                                                        " stack locations");
-    size_t bytes = kIrpPrefix + sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    auto* block = static_cast<char*>(std::calloc(1, bytes));
-    if (!block) return nullptr;
-    auto* track = new IrpTrack;
+    size_t bytes = IrpBlockBytes(stackSize);
+    char* block = nullptr;
+    if (static_cast<size_t>(stackSize) < irpQuarantine.size() &&
+        irpQuarantine[stackSize].size() > kIrpQuarantine) {
+        block = irpQuarantine[stackSize].front();
+        irpQuarantine[stackSize].pop_front();
+        UnpoisonIrpBlock(block, bytes);
+        std::memset(block, 0, bytes);
+    } else {
+        block = static_cast<char*>(std::calloc(1, bytes));
+        if (!block) return nullptr;
+    }
+    IrpTrack* track;
+    if (spareTracks.empty()) {
+        track = new IrpTrack;
+    } else {
+        track = spareTracks.back();
+        spareTracks.pop_back();
+    }
     track->serial = ++irpSerial;
     track->kind = kind;
     track->site = site;
@@ -84,7 +126,9 @@ PIRP Kernel::Impl::NewIrp(CCHAR stackSize, IrpKind kind, const Site& site) {
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
     irp->Tail.Overlay.Thread = Current();
     InitializeListHead(&irp->ThreadListEntry);
-    irps.insert(track);
+    track->nextLive = liveTracks;
+    if (liveTracks) liveTracks->previousLive = track;
+    liveTracks = track;
     return irp;
 }
 
@@ -94,12 +138,36 @@ void Kernel::Impl::ReleaseIrpMemory(PIRP irp) {
         std::free(irp->AssociatedIrp.SystemBuffer);
         irp->AssociatedIrp.SystemBuffer = nullptr;
     }
-    irps.erase(track);
-    delete track;
+    if (track->previousLive)
+        track->previousLive->nextLive = track->nextLive;
+    else
+        liveTracks = track->nextLive;
+    if (track->nextLive) track->nextLive->previousLive = track->previousLive;
+    const CCHAR stackSize = irp->StackCount;
+    // The record goes back blank, but with the room its frames had.
+    std::vector<DispatchFrame> frames = std::move(track->frames);
+    frames.clear();
+    *track = IrpTrack{};
+    track->frames = std::move(frames);
+    spareTracks.push_back(track);
     liveIrps.erase(irp);
     freedIrps.insert(irp);
     std::memset(irp, 0xDD, sizeof(IRP));
-    std::free(reinterpret_cast<char*>(irp) - kIrpPrefix);
+    char* block = reinterpret_cast<char*>(irp) - kIrpPrefix;
+    if (static_cast<size_t>(stackSize) >= irpQuarantine.size()) irpQuarantine.resize(stackSize + 1);
+    irpQuarantine[stackSize].push_back(block);
+    PoisonIrpBlock(block, IrpBlockBytes(stackSize));
+}
+
+void Kernel::Impl::ReleaseIrpPools() {
+    for (auto& queue : irpQuarantine)
+        for (char* block : queue) {
+            UnpoisonIrpBlock(block, IrpBlockBytes(static_cast<CCHAR>(&queue - irpQuarantine.data())));
+            std::free(block);
+        }
+    irpQuarantine.clear();
+    for (IrpTrack* track : spareTracks) delete track;
+    spareTracks.clear();
 }
 
 // Under the guard.

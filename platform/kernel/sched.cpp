@@ -380,7 +380,8 @@ Kernel::Impl::Impl(Kernel& o, Options opts)
 
 Kernel::Impl::~Impl() {
     // Whatever a run left behind was reported by Shutdown; give the host its memory back.
-    for (IrpTrack* track : std::vector<IrpTrack*>(irps.begin(), irps.end())) ReleaseIrpMemory(track->irp);
+    while (liveTracks) ReleaseIrpMemory(liveTracks->irp);
+    ReleaseIrpPools();
     for (PDEVICE_OBJECT device : devices) {
         delete device->DeviceObjectExtension;
         std::free(device);

@@ -92,7 +92,7 @@ static LeakReport Collect(const Kernel::Impl& k, PDRIVER_OBJECT driver, bool all
             << self.DriverName(block.owner);
         lines.emplace_back(block.serial, out.str());
     }
-    for (IrpTrack* track : k.irps) {
+    for (const IrpTrack* track = k.liveTracks; track; track = track->nextLive) {
         // Freed, finished and waiting only for a call still running on another thread to let go
         // of it, or completed to the top and being finished by the I/O manager (a requested power
         // IRP whose callback has just let the test go on): its owner is done with it.

@@ -395,6 +395,49 @@ TEST_P(VerifierDeathTest, stops_the_run_with_the_violation_named) {
     EXPECT_DEATH(c.scenario(), std::string("DRIVER_VERIFIER_DETECTED_VIOLATION: ") + c.violation);
 }
 
+// A freed IRP's memory comes back only after sixteen other IRPs of its stack size have been
+// freed, blank; until then a stale pointer to it is still caught.
+TEST(VerifierIrpReuse, a_freed_irp_is_handed_out_again_blank_behind_sixteen_others_of_its_size) {
+    Kernel k;
+    PIRP first = IoAllocateIrp(3, FALSE);
+    first->Cancel = TRUE;
+    first->Flags = IRP_BUFFERED_IO;
+    IoFreeIrp(first);
+    for (int i = 0; i < 16; ++i) {
+        PIRP other = IoAllocateIrp(3, FALSE);
+        PIRP smaller = IoAllocateIrp(2, FALSE);
+        EXPECT_NE(other, first) << i;
+        EXPECT_NE(smaller, first) << i;
+        IoFreeIrp(other);
+        IoFreeIrp(smaller);
+    }
+    PIRP again = IoAllocateIrp(3, FALSE);
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(again->StackCount, 3);
+    EXPECT_EQ(again->CurrentLocation, 4);
+    EXPECT_EQ(again->Cancel, FALSE);
+    EXPECT_EQ(again->Flags, 0u);
+    // The leak report sees it, under its own serial.
+    const LeakReport live = k.Outstanding();
+    ASSERT_EQ(live.items.size(), 1u);
+    EXPECT_EQ(live.items[0].rfind("IRP #34 not freed, allocated at verifier_test.cpp:", 0), 0u) << live.items[0];
+    IoFreeIrp(again);
+    EXPECT_TRUE(k.Outstanding().items.empty());
+}
+
+void IrpFreedAgainFifteenFreesLater() {
+    Kernel k;
+    PIRP stale = IoAllocateIrp(2, FALSE);
+    IoFreeIrp(stale);
+    for (int i = 0; i < 15; ++i) IoFreeIrp(IoAllocateIrp(2, FALSE));
+    IoFreeIrp(stale);
+}
+
+TEST(VerifierIrpReuseDeathTest, a_stale_irp_pointer_is_caught_while_its_memory_waits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(IrpFreedAgainFifteenFreesLater(), "DRIVER_VERIFIER_DETECTED_VIOLATION: IRP_DOUBLE_FREE");
+}
+
 // After the remover's IoReleaseRemoveLockAndWait the count is 0: one more release takes it below
 // zero, which the platform stops the machine for, removed device or not.
 void RemoveLockReleasedBelowZero() {
