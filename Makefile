@@ -72,9 +72,10 @@ build-bench/build.ninja: | deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLMSCR_BENCH=ON
 
 bench: build-bench/build.ninja
-	cmake --build build-bench -j $(JOBS) --target kernel_bench exchange_bench
+	cmake --build build-bench -j $(JOBS) --target kernel_bench exchange_bench realtime_bench
 	./build-bench/bench/kernel_bench
 	./build-bench/bench/exchange_bench
+	./build-bench/bench/realtime_bench
 
 # The cost of an exchange against an earlier tree (REF, 550fbde unless given), both built and measured
 # in one run: CPU time and callgrind's instructions a workload, their ratios, and the virtual times of
