@@ -416,6 +416,14 @@ struct AtTimer {
 Kernel::TimerId Kernel::AtCall(uint64_t delayNs, DeferredCall& fn) {
     Impl& k = *impl_;
     Impl::Guard g(k);
+    if (!k.virtualTime && delayNs == 0) {
+        // Due now, in real time: handed to the DPC thread at once, not through the clock thread,
+        // which would wake only to hand it on. Nothing is left to cancel.
+        k.dispatchCallbacks.PushBack(fn);
+        k.dpcEvent.Header.SignalState = 1;
+        k.SignalLocked(&k.dpcEvent.Header);
+        return AtId(TimerKey{});
+    }
     AtTimer timer{&k, {}};
     timer.fn.TakeFrom(fn);
     const TimerKey key = k.AddTimerLocked(k.NowNs() + delayNs, std::move(timer));

@@ -104,8 +104,10 @@ struct Thread {
     uint64_t priority = 0;
     // Real time.
     std::thread os;
-    std::condition_variable cv;
-    bool wake = false;
+    bool wake = false;  // under the dispatcher lock
+    // What the thread sleeps on, the lock released: set once `wake` is (a futex word, one system
+    // call a side, where a condition variable takes two).
+    std::atomic<uint32_t> signal{0};
 };
 
 struct PoolBlock {
@@ -244,6 +246,13 @@ struct Kernel::Impl {
     std::thread clockThread;  // real time: fires timers
     std::condition_variable clockCv;
     bool clockStop = false;
+    // Real time: the deadline the clock thread sleeps until (none: UINT64_MAX); a timer set
+    // later than that does not wake it.
+    uint64_t clockWakeNs = 0;
+    // Real time: threads made ready under the dispatcher lock, told once it is released, so that
+    // a woken thread does not wake only to block on the lock its waker still holds.
+    std::vector<Thread*> wakeAfterUnlock;
+    void WakeReadiedThreads(std::unique_lock<std::mutex>& lock);
 
     // Every platform routine asks for the running thread and the time, many times an exchange:
     // in virtual time both are one load.
@@ -259,9 +268,12 @@ struct Kernel::Impl {
         explicit Guard(Impl& k) : k_(k) {
             if (!k_.virtualTime) lock_ = std::unique_lock<std::mutex>(k_.dispatcherMutex);
         }
-        ~Guard() = default;
+        ~Guard() { Unlock(); }
         void Unlock() {
-            if (lock_.owns_lock()) lock_.unlock();
+            if (lock_.owns_lock()) {
+                k_.WakeReadiedThreads(lock_);
+                lock_.unlock();
+            }
         }
         void Lock() {
             if (!k_.virtualTime && !lock_.owns_lock()) lock_.lock();
@@ -279,9 +291,12 @@ struct Kernel::Impl {
     void MakeReadyLocked(Thread* thread);
     template <class F>
     TimerKey AddTimerLocked(uint64_t deadlineNs, F&& fn) {
-        const bool first = timers.Empty() || deadlineNs < timers.NextDeadline();
+        const bool first = !virtualTime && deadlineNs < clockWakeNs;
         const TimerKey key = timers.Add(deadlineNs, std::forward<F>(fn));
-        if (!virtualTime && first) clockCv.notify_one();
+        if (first) {
+            clockWakeNs = deadlineNs;
+            clockCv.notify_one();
+        }
         return key;
     }
     bool CancelTimerLocked(TimerKey key) { return timers.Cancel(key); }

@@ -19,9 +19,39 @@
 #include <cstdlib>
 #include <sstream>
 
+#ifdef __linux__
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace lmscr::kernel {
 
 constinit thread_local Thread* tlsCurrent = nullptr;
+
+namespace {
+
+// A real-time thread's sleep and wake-up: straight on the futex where there is one (the
+// library's atomic wait spins and yields first, a system call each, before it sleeps).
+void SleepOnSignal(std::atomic<uint32_t>& word) {
+#ifdef __linux__
+    while (word.load(std::memory_order_acquire) == 0)
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, 0u, nullptr, nullptr, 0);
+#else
+    word.wait(0, std::memory_order_acquire);
+#endif
+}
+
+void WakeSignal(std::atomic<uint32_t>& word) {
+#ifdef __linux__
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+#else
+    word.notify_one();
+#endif
+}
+
+}  // namespace
 
 uint64_t Kernel::Impl::NextRandom() {
     // splitmix64: small, fast, and the same sequence on every machine for the same seed.
@@ -29,6 +59,22 @@ uint64_t Kernel::Impl::NextRandom() {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
+}
+
+// Real time, the dispatcher lock held: tells the threads made ready under it, the lock released
+// meanwhile (it is held again on return). A thread readied anew in between finds its flag set
+// when it checks it under the lock; a thread told twice checks its flag and sleeps on.
+void Kernel::Impl::WakeReadiedThreads(std::unique_lock<std::mutex>& lock) {
+    if (wakeAfterUnlock.empty()) return;
+    thread_local std::vector<Thread*> batch;
+    batch.swap(wakeAfterUnlock);
+    lock.unlock();
+    for (Thread* t : batch) {
+        t->signal.store(1, std::memory_order_release);
+        WakeSignal(t->signal);
+    }
+    batch.clear();
+    lock.lock();
 }
 
 uint64_t Kernel::Impl::RealNowNs() const {
@@ -176,7 +222,7 @@ void Kernel::Impl::MakeReadyLocked(Thread* t) {
         ready.push_back(t);
     } else {
         t->wake = true;
-        t->cv.notify_one();
+        wakeAfterUnlock.push_back(t);
     }
 }
 
@@ -206,14 +252,15 @@ bool Kernel::Impl::BlockLocked(Guard& guard, Thread* self, BlockKind kind, const
     } else {
         self->wake = false;
         auto& lock = guard.lock();
+        WakeReadiedThreads(lock);
+        // A time-out is the clock thread's to fire: it readies the thread as a signal does.
         while (!self->wake) {
-            if (self->hasTimer) {
-                // The clock thread fires the timer; wait_until only bounds the sleep.
-                self->cv.wait_until(lock, realStart + std::chrono::nanoseconds(self->blockDeadlineNs) +
-                                              std::chrono::milliseconds(5));
-            } else {
-                self->cv.wait(lock);
-            }
+            // Cleared under the lock, before `wake` can be set: a signal from a wake-up told late
+            // (after an earlier block) costs one more look, never a lost wake-up.
+            self->signal.store(0, std::memory_order_relaxed);
+            lock.unlock();
+            SleepOnSignal(self->signal);
+            lock.lock();
         }
         self->state = ThreadState::Running;
     }
@@ -268,6 +315,10 @@ Thread* Kernel::Impl::Spawn(const std::string& name, std::function<void()> body,
             t->state = ThreadState::Running;
             t->os = std::thread([this, t] {
                 tlsCurrent = t;
+#ifdef __linux__
+                // Named as the platform names it, for top, perf and a debugger (15 characters).
+                pthread_setname_np(pthread_self(), t->name.substr(0, 15).c_str());
+#endif
                 RunThreadBody(t);
             });
         }
@@ -346,15 +397,20 @@ Kernel::Impl::Impl(Kernel& o, Options opts)
         clockThread = std::thread([this] {
             std::unique_lock<std::mutex> lock(dispatcherMutex);
             while (!clockStop) {
+                // Whom the timers fired so far made ready, before sleeping or firing the next.
+                WakeReadiedThreads(lock);
                 if (timers.Empty()) {
+                    clockWakeNs = UINT64_MAX;
                     clockCv.wait(lock);
                     continue;
                 }
                 auto due = realStart + std::chrono::nanoseconds(timers.NextDeadline());
                 if (std::chrono::steady_clock::now() < due) {
+                    clockWakeNs = timers.NextDeadline();
                     clockCv.wait_until(lock, due);
                     continue;
                 }
+                clockWakeNs = 0;  // awake: it looks at the queue again before it sleeps
                 timers.FireNext();
             }
         });
