@@ -6,6 +6,10 @@
 // output buffer is full. The port's baud rate and line control go to termios; a
 // pseudo-terminal accepts them and ignores them.
 //
+// A serial port's DSR has no event a poll sees, so the thread samples it every 100 ms. A
+// pseudo-terminal or a device without modem lines refuses the question (ENOTTY, EINVAL): asked
+// once, it is not asked again, and the thread sleeps on the descriptor alone.
+//
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -64,6 +68,8 @@ public:
         if (pipe(wake_) != 0) return false;
         device_ = CreateSerialDevice(kernel_, driver, name, options, this, &port_);
         if (!device_) return false;
+        int lines = 0;
+        modemLines_ = ioctl(fd_, TIOCMGET, &lines) == 0 || (errno != ENOTTY && errno != EINVAL);
         PortSetDsr(port_, ReadDsr());
         thread_ = kernel_.Spawn(name + " tty reader", [this] { ReaderThread(); });
         threadRunning_ = true;
@@ -111,7 +117,7 @@ private:
     bool ReadDsr() {
         int lines = 0;
         // A pseudo-terminal has no modem lines: it counts as a powered far end.
-        if (ioctl(fd_, TIOCMGET, &lines) != 0) return true;
+        if (!modemLines_ || ioctl(fd_, TIOCMGET, &lines) != 0) return true;
         return (lines & TIOCM_DSR) != 0;
     }
 
@@ -121,7 +127,7 @@ private:
         bool dsr = ReadDsr();
         while (!stop_.load()) {
             pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-            int n = poll(fds, 2, kPollMs);
+            int n = poll(fds, 2, modemLines_ ? kPollMs : -1);
             if (n < 0 && errno != EINTR) break;
             if (fds[1].revents) break;
             const short events = n > 0 ? fds[0].revents : 0;
@@ -193,6 +199,7 @@ private:
     std::string path_;
     int fd_;
     int wake_[2] = {-1, -1};
+    bool modemLines_ = true;  // false once TIOCMGET said the device has none
     Port* port_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     kernel::Kernel::ThreadId thread_ = 0;
