@@ -1,5 +1,6 @@
 // The simulated reader behind a pseudo-terminal: the reader firmware on the master side, on a
-// real-time clock with a thread of its own (the firmware is touched by that thread only).
+// real-time clock with a thread of its own that also reads the master (the firmware is touched by
+// that thread only).
 //
 // A pseudo-terminal has no baud rate: it hands bytes over as soon as they are written. The line
 // is paced here instead, both ways, as a cable at the reader's host-line rate would be: the
@@ -8,6 +9,7 @@
 // was idle. So a program on the slave sees the timing it would see on a real port.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "simulated_line.h"
 
@@ -26,8 +29,12 @@ namespace lmscr::serial {
 
 namespace {
 
-constexpr int kPollMs = 100;
 constexpr size_t kReadChunk = 256;
+// How late the clock thread may run a timer so that it runs it with others: it sleeps until the
+// first is this much overdue, not once a byte time (0.52 ms at 19200 baud). The firmware sees
+// line time all the same; the host sees the reader's bytes come up to this much later, a few at a
+// time, as a USB serial adapter hands them over (and every wake-up costs both sides processor).
+constexpr uint64_t kSlackNs = 2'000'000;
 
 // Real time for the threads that post work, line time for the work itself: in the clock thread
 // NowNs() is the time the running timer was due, not the time it ran. A thread that is scheduled
@@ -35,23 +42,61 @@ constexpr size_t kReadChunk = 256;
 // the bytes a byte time apart, as they were on the line, instead of a pause that no line had. The
 // reader drops a command whose bytes pause for 20 ms: such a pause, made up by the scheduler,
 // would cut a command in two.
+//
+// The clock thread also reads the host's bytes: it sleeps in one poll until the next timer is due
+// (kSlackNs late) or the master has input, so a byte from the host and the timer that hands it to
+// the firmware cost no other thread a wake-up. Another thread that sets a timer due before the
+// clock thread means to wake wakes it through a pipe.
 class RealTimeClock : public sim::Clock {
 public:
-    RealTimeClock() : start_(std::chrono::steady_clock::now()), thread_([this] { Run(); }) {}
-    ~RealTimeClock() override { Stop(); }
+    RealTimeClock() : start_(std::chrono::steady_clock::now()) {
+        pipeOk_ = pipe2(wake_, O_NONBLOCK | O_CLOEXEC) == 0;
+    }
+    ~RealTimeClock() override {
+        Stop();
+        if (pipeOk_) {
+            close(wake_[0]);
+            close(wake_[1]);
+        }
+    }
+
+    // Starts the clock thread: `readable` runs in it when `fd` has input, `idle` after the timers
+    // that were due have run, before it sleeps.
+    void Start(int fd, std::function<void()> readable, std::function<void()> idle) {
+        fd_ = fd;
+        readable_ = std::move(readable);
+        idle_ = std::move(idle);
+        thread_ = std::thread([this] { Run(); });
+    }
 
     uint64_t NowNs() const override {
-        if (std::this_thread::get_id() == clockThread_.load()) return lineNs_;
+        if (OnClockThread()) return lineNs_;
         return WallNs();
     }
+    uint64_t WallNs() const {
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count());
+    }
+    bool OnClockThread() const { return std::this_thread::get_id() == clockThread_.load(); }
     TimerId After(uint64_t delayNs, std::function<void()> fn) override { return At(NowNs() + delayNs, std::move(fn)); }
     // At a time of this clock's: timers given increasing times run in that order, however late
-    // the thread that sets them is scheduled.
-    TimerId At(uint64_t dueNs, std::function<void()> fn) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const TimerId id = ++next_;
-        timers_.emplace(std::make_pair(dueNs, id), std::move(fn));
-        cv_.notify_one();
+    // the thread that sets them is scheduled. A lazy timer (the clock thread's own) does not wake
+    // the thread by itself: it runs, at its line time, when the last lazy timer set or an
+    // earlier timer that is not lazy is due.
+    TimerId At(uint64_t dueNs, std::function<void()> fn, bool lazy = false) {
+        bool poke = false;
+        TimerId id;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            id = ++next_;
+            timers_.emplace(std::make_pair(dueNs, id), Timer{std::move(fn), lazy});
+            if (lazy) lastLazyNs_ = std::max(lastLazyNs_, dueNs);
+            if (dueNs + kSlackNs < sleepUntilNs_ && !OnClockThread()) {
+                sleepUntilNs_ = dueNs + kSlackNs;
+                poke = true;
+            }
+        }
+        if (poke) Poke();
         return id;
     }
     void Cancel(TimerId id) override {
@@ -65,10 +110,10 @@ public:
     void Stop() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_) return;
+            if (stop_ || !thread_.joinable()) return;
             stop_ = true;
         }
-        cv_.notify_one();
+        Poke();
         thread_.join();
     }
     // Runs fn in the clock thread and waits for it.
@@ -87,41 +132,99 @@ public:
     }
 
 private:
-    uint64_t WallNs() const {
-        return static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count());
+    // When the clock thread is to wake for its timers (UINT64_MAX: none).
+    uint64_t WakeTimeLocked() const {
+        uint64_t due = UINT64_MAX;
+        bool anyLazy = false;
+        for (const auto& [key, timer] : timers_) {
+            if (!timer.lazy) {
+                due = key.first;
+                break;
+            }
+            anyLazy = true;
+        }
+        if (anyLazy) due = std::min(due, lastLazyNs_);
+        return due == UINT64_MAX ? due : due + kSlackNs;
+    }
+
+    void Poke() {
+        const char c = 0;
+        if (pipeOk_ && write(wake_[1], &c, 1) < 0) {
+            // A full pipe wakes the thread already.
+        }
     }
 
     void Run() {
         clockThread_.store(std::this_thread::get_id());
+#ifdef __linux__
+        pthread_setname_np(pthread_self(), "pty reader");
+#endif
         std::unique_lock<std::mutex> lock(mutex_);
+        bool watching = fd_ >= 0;
         while (!stop_) {
-            if (timers_.empty()) {
-                cv_.wait(lock);
+            if (!timers_.empty() && timers_.begin()->first.first <= WallNs()) {
+                auto fn = std::move(timers_.begin()->second.fn);
+                lineNs_ = std::max(lineNs_, timers_.begin()->first.first);
+                timers_.erase(timers_.begin());
+                lock.unlock();
+                fn();
+                lock.lock();
                 continue;
             }
-            const auto due = start_ + std::chrono::nanoseconds(timers_.begin()->first.first);
-            if (std::chrono::steady_clock::now() < due) {
-                cv_.wait_until(lock, due);
-                continue;
+            if (idle_) {
+                lock.unlock();
+                idle_();
+                lock.lock();
+                if (stop_) break;
+                if (!timers_.empty() && timers_.begin()->first.first <= WallNs()) continue;
             }
-            auto fn = std::move(timers_.begin()->second);
-            lineNs_ = std::max(lineNs_, timers_.begin()->first.first);
-            timers_.erase(timers_.begin());
+            sleepUntilNs_ = WakeTimeLocked();
+            timespec timeout{};
+            const bool bounded = sleepUntilNs_ != UINT64_MAX;
+            if (bounded) {
+                const uint64_t now = WallNs();
+                const uint64_t wait = sleepUntilNs_ > now ? sleepUntilNs_ - now : 0;
+                timeout.tv_sec = static_cast<time_t>(wait / 1'000'000'000u);
+                timeout.tv_nsec = static_cast<long>(wait % 1'000'000'000u);
+            }
             lock.unlock();
-            fn();
+            pollfd fds[2] = {{pipeOk_ ? wake_[0] : -1, POLLIN, 0}, {watching ? fd_ : -1, POLLIN, 0}};
+            const int n = ppoll(fds, 2, bounded ? &timeout : nullptr, nullptr);
+            if (n > 0 && fds[0].revents) {
+                char drain[64];
+                while (read(wake_[0], drain, sizeof drain) > 0) {
+                }
+            }
+            if (n > 0 && (fds[1].revents & POLLIN)) {
+                readable_();
+            } else if (n > 0 && fds[1].revents) {
+                // The master errs without input (its slave is kept open, so it should not):
+                // stop watching it rather than spin on it.
+                watching = false;
+            }
             lock.lock();
+            sleepUntilNs_ = 0;  // awake: it looks at the timers before it sleeps again
         }
     }
 
     std::chrono::steady_clock::time_point start_;
     std::mutex mutex_;
-    std::condition_variable cv_;
-    std::map<std::pair<uint64_t, TimerId>, std::function<void()>> timers_;
+    struct Timer {
+        std::function<void()> fn;
+        bool lazy;
+    };
+    std::map<std::pair<uint64_t, TimerId>, Timer> timers_;
+    uint64_t lastLazyNs_ = 0;  // the latest time a lazy timer was set for
     TimerId next_ = 0;
     bool stop_ = false;
+    uint64_t sleepUntilNs_ = 0;  // what the clock thread sleeps until; UINT64_MAX: no timer, 0: awake
     std::atomic<std::thread::id> clockThread_{};
     uint64_t lineNs_ = 0;  // the clock thread's own
+    int fd_ = -1;
+    std::function<void()> readable_;
+    std::function<void()> idle_;
+    int wake_[2] = {-1, -1};
+    bool pipeOk_ = false;
     std::thread thread_;
 };
 
@@ -132,29 +235,17 @@ public:
         byteNs_ = sim::HostByteTimeNs(config);
         firmware_ = std::make_unique<sim::ReaderFirmware>(
             clock_,
-            [this](uint8_t b) {
-                // The master's buffer holds kilobytes; a reply is a few bytes at a time.
-                if (write(master_, &b, 1) != 1) dropped_++;
-            },
+            // In the clock thread: gathered, and written when the timers that were due have run
+            // (one write for the bytes of a late thread's catch-up, not one each).
+            [this](uint8_t b) { out_.push_back(b); },
             config);
-        pipeOk_ = pipe(wake_) == 0;
-        thread_ = std::thread([this] { ReadMaster(); });
+        clock_.Start(master_, [this] { ReadMaster(); }, [this] { Flush(); });
     }
     ~PtyReaderImpl() override {
-        stop_ = true;
-        char c = 0;
-        if (pipeOk_ && write(wake_[1], &c, 1) < 0) {
-            // The thread also notices stop_ at its next poll time-out.
-        }
-        thread_.join();
         clock_.RunSync([this] { firmware_.reset(); });
         clock_.Stop();
         close(master_);
         close(slave_);
-        if (pipeOk_) {
-            close(wake_[0]);
-            close(wake_[1]);
-        }
     }
 
     const std::string& SlavePath() const override { return slavePath_; }
@@ -163,26 +254,33 @@ public:
     }
 
 private:
+    // In the clock thread.
     void ReadMaster() {
         uint8_t buffer[kReadChunk];
-        while (!stop_.load()) {
-            pollfd fds[2] = {{master_, POLLIN, 0}, {pipeOk_ ? wake_[0] : -1, POLLIN, 0}};
-            int n = poll(fds, 2, kPollMs);
-            if (n <= 0) continue;
-            if (fds[1].revents) break;
-            if (!(fds[0].revents & POLLIN)) continue;
-            ssize_t got = read(master_, buffer, sizeof buffer);
-            for (ssize_t i = 0; i < got; ++i) {
-                // The byte's stop bit ends one byte time after the line became free for it.
-                // An absolute time: a delay from a "now" read before this thread was preempted
-                // would land the byte behind the next one.
-                lineFreeNs_ = std::max(lineFreeNs_, clock_.NowNs()) + byteNs_;
-                const uint8_t b = buffer[i];
-                clock_.At(lineFreeNs_, [this, b] {
+        const ssize_t got = read(master_, buffer, sizeof buffer);
+        for (ssize_t i = 0; i < got; ++i) {
+            // The byte's stop bit ends one byte time after the line became free for it.
+            // An absolute time: the bytes of one read follow each other on the line.
+            lineFreeNs_ = std::max(lineFreeNs_, clock_.WallNs()) + byteNs_;
+            const uint8_t b = buffer[i];
+            // Lazy: the firmware gathers a command's bytes and answers when it has them all, so
+            // they are handed over together, each at its own line time, when the last is due.
+            clock_.At(
+                lineFreeNs_,
+                [this, b] {
                     if (firmware_) firmware_->OnHostByte(b);
-                });
-            }
+                },
+                true);
         }
+    }
+
+    // In the clock thread.
+    void Flush() {
+        if (out_.empty()) return;
+        // The master's buffer holds kilobytes; a reply is a few bytes at a time.
+        const ssize_t n = write(master_, out_.data(), out_.size());
+        if (n < static_cast<ssize_t>(out_.size())) dropped_ += out_.size() - static_cast<size_t>(n > 0 ? n : 0);
+        out_.clear();
     }
 
     RealTimeClock clock_;
@@ -190,13 +288,10 @@ private:
     int slave_;
     std::string slavePath_;
     std::unique_ptr<sim::ReaderFirmware> firmware_;
-    int wake_[2] = {-1, -1};
-    bool pipeOk_ = false;
-    std::atomic<bool> stop_{false};
-    std::atomic<uint64_t> dropped_{0};
+    std::vector<uint8_t> out_;  // the firmware's bytes not yet written (clock thread only)
+    uint64_t dropped_ = 0;
     uint64_t byteNs_ = 0;      // one character at the reader's host-line rate; 0: unpaced
-    uint64_t lineFreeNs_ = 0;  // when the host-to-reader line is free again (master thread only)
-    std::thread thread_;
+    uint64_t lineFreeNs_ = 0;  // when the host-to-reader line is free again (clock thread only)
 };
 
 }  // namespace

@@ -3,6 +3,14 @@
 #include "serial_fault.h"
 #include "serial_test_support.h"
 
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+
 namespace lmscr::serial::test {
 namespace {
 
@@ -108,7 +116,8 @@ TEST_F(PtyPort, a_far_end_that_hangs_up_drops_dsr) {
     EXPECT_NE(Ulong(before) & SERIAL_DSR_STATE, 0u);
     EXPECT_FALSE(wait->Wait(0));
     reader.reset();
-    // The reader thread samples every 100 ms; a port that never notices fails here, not by hanging.
+    // The reader thread sees the hang-up in its poll; a port that never notices fails here, not
+    // by hanging.
     if (!wait->Wait(3000)) {
         wait->Cancel();
         ASSERT_TRUE(wait->Wait(3000));
@@ -119,6 +128,49 @@ TEST_F(PtyPort, a_far_end_that_hangs_up_drops_dsr) {
     kernel::IoResult after = k->Clients().IoControl(handle, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
     ASSERT_EQ(after.status, STATUS_SUCCESS);
     EXPECT_EQ(Ulong(after) & SERIAL_DSR_STATE, 0u);
+}
+
+// Context switches of this process's threads by name (/proc/self/task/*/comm): the times each
+// went to sleep or was put off the processor.
+std::map<std::string, uint64_t> SwitchesByThread() {
+    std::map<std::string, uint64_t> switches;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream commFile(task.path() / "comm");
+        std::string name;
+        std::getline(commFile, name);
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            unsigned long long n = 0;
+            if (std::sscanf(line.c_str(), "voluntary_ctxt_switches: %llu", &n) == 1 ||
+                std::sscanf(line.c_str(), "nonvoluntary_ctxt_switches: %llu", &n) == 1)
+                switches[name] += n;
+        }
+    }
+    return switches;
+}
+
+// An idle line costs nothing: a pseudo-terminal has no modem lines to sample (asked once, it
+// refused), so the port's thread sleeps on the descriptor alone, and the simulated reader's thread
+// on its descriptor with no timer set. Neither runs while nothing is sent, however long that is.
+TEST_F(PtyPort, an_idle_pseudo_terminal_wakes_neither_side) {
+    ASSERT_EQ(DriverWrite(port->Device(), {0xC0}), STATUS_SUCCESS);
+    uint8_t version = 0;
+    ASSERT_EQ(DriverRead(port->Device(), &version, 1), STATUS_SUCCESS);
+    ASSERT_EQ(version, 0x23);
+    // The reader's last timers (its transmitter's) run out within a few byte times.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::map<std::string, uint64_t> before = SwitchesByThread();
+    ASSERT_EQ(before.count("COM3 tty reader"), 1u);
+    ASSERT_EQ(before.count("pty reader"), 1u);
+    // Three times the port's old sampling period.
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    const std::map<std::string, uint64_t> after = SwitchesByThread();
+    EXPECT_EQ(after.at("COM3 tty reader"), before.at("COM3 tty reader"));
+    EXPECT_EQ(after.at("pty reader"), before.at("pty reader"));
+    // And the line still works.
+    ASSERT_EQ(DriverWrite(port->Device(), {0xC0}), STATUS_SUCCESS);
+    ASSERT_EQ(DriverRead(port->Device(), &version, 1), STATUS_SUCCESS);
+    EXPECT_EQ(version, 0x23);
 }
 
 TEST(PosixPortOpen, a_path_that_is_no_terminal_is_refused) {
