@@ -120,6 +120,17 @@ typedef struct _READER_EXTENSION {
     ULONG CardEvents;
     /* TA1, TB1, TC1, TD1, TA2, TB2, TC2, TD2, TA3, TB3, TC3, TD3 of the last answer to reset */
     ATR_INTERFACE_BYTE AtrInterfaceBytes[12];
+    /*
+     * The reader's card-side timing as the driver last programmed it: the length of its etu in
+     * nanoseconds, its guard time and its block time-out in etu.  Only seriallink/commands.cpp
+     * writes and reads them.  While one is not known (since the reader was initialised or the
+     * card reset, until the card's timing is programmed) it holds 0, the guard time its largest
+     * value.  They bound how long a send-data command keeps the reader busy, which decides
+     * whether SendData may queue the next one behind it (commands.cpp).
+     */
+    ULONG ReaderEtuNs;
+    ULONG ReaderGuardTimeEtu;
+    ULONG ReaderBlockTimeoutEtu;
 } READER_EXTENSION;
 
 typedef struct _DEVICE_EXTENSION {

@@ -72,6 +72,9 @@ typedef struct _SERIAL_SETUP {
 } SERIAL_SETUP, *PSERIAL_SETUP;
 
 NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *Data, ULONG Length);
+/* A command behind others whose replies are still due: written without emptying the receive
+ * buffer first. */
+NTSTATUS SerialWriteQueued(PREADER_EXTENSION ReaderExtension, const UCHAR *Data, ULONG Length);
 NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Length);
 NTSTATUS SerialIoctl(PREADER_EXTENSION ReaderExtension, ULONG IoControlCode, PVOID Input,
                      ULONG InputLength, PVOID Output, ULONG OutputLength);
@@ -94,6 +97,8 @@ VOID BeginReceive(PREADER_EXTENSION ReaderExtension, BOOLEAN AwaitBlockEnd);
 NTSTATUS ResetReceive(PREADER_EXTENSION ReaderExtension);
 /* The bytes held are forgotten; returns how many there were. */
 ULONG DropReceived(PREADER_EXTENSION ReaderExtension);
+/* The reader reported the card gone (0x10 0x86) since the card exchange began. */
+BOOLEAN ReceivedCardRemoval(PREADER_EXTENSION ReaderExtension);
 /* The reader reported a faulty card byte (0x10 0x88) since BeginReceive. */
 BOOLEAN ReceivedFaultyByte(PREADER_EXTENSION ReaderExtension);
 /* Bytes are held that nobody has taken. */

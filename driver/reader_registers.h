@@ -11,6 +11,15 @@
  *     read register r    0xC0 | r                            -> the register's value
  *     send card data     0x40 | k, k card bytes (k = 0..24)  -> status: 0x90 or 0x88 done
  *
+ * The reader takes the host's bytes in order and answers its commands in the order it took them.
+ * A write or a read is answered at once.  A send-data command keeps the reader busy until its
+ * last card character is out: it is answered 12 etu after that character's leading edge, the
+ * reader's characters to the card are max(guard time, 11) etu apart, and meanwhile the host's
+ * further bytes wait in a 64-byte FIFO (bytes beyond it are lost).  Answering a send-data
+ * command arms the reader's block time-out from its last character; a byte from the host
+ * disarms it, a command taken from the FIFO does not.  A command whose bytes stop for 20 ms is
+ * dropped unanswered.
+ *
  * Status bytes: 0x90 done, 0x88 faulty card byte, 0x84 reader error, 0x83 reader time-out,
  * 0x82 checksum error, 0x81 overrun.  Everything the reader sends is escape-coded: 0x10 0x10 is
  * the data byte 0x10, 0x10 and one of 0x83..0x88 an event (receive.cpp draws the stream).
@@ -35,6 +44,9 @@
 #define READER_COMMAND_SEND_DATA 0x40      /* | count of card bytes */
 #define READER_REGISTER_BYTES_MAXIMUM 7    /* data bytes of one register write */
 #define READER_CARD_BYTES_MAXIMUM 24       /* card bytes of one send command */
+#define READER_HOST_FIFO_BYTES 64          /* host bytes held while a send command runs */
+#define READER_CHARACTER_ETU_MINIMUM 11    /* reader to card: the least character distance */
+#define READER_SEND_DATA_REPLY_ETU 12      /* the reply after the last character's leading edge */
 
 /* ---- status bytes: the answer to a write or a send ------------------------------------------ */
 #define READER_STATUS_DONE 0x90

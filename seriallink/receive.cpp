@@ -368,6 +368,14 @@ extern "C" ULONG DropReceived(PREADER_EXTENSION ReaderExtension) {
     return dropped;
 }
 
+extern "C" BOOLEAN ReceivedCardRemoval(PREADER_EXTENSION ReaderExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    const BOOLEAN removed = ReaderExtension->CardRemovedInExchange;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    return removed;
+}
+
 extern "C" BOOLEAN ReceivedFaultyByte(PREADER_EXTENSION ReaderExtension) {
     return (BOOLEAN)(ReaderExtension->ReceiveError != STATUS_SUCCESS);
 }

@@ -113,6 +113,12 @@ extern "C" NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *
     return TransferSync(ReaderExtension, TRUE, (PUCHAR)Data, Length);
 }
 
+extern "C" NTSTATUS SerialWriteQueued(PREADER_EXTENSION ReaderExtension, const UCHAR *Data, ULONG Length) {
+    /* No ResetReceive: the replies of the commands in front of this one are still to be taken,
+     * and may be held already.  A port that is gone fails the wait for them. */
+    return TransferSync(ReaderExtension, TRUE, (PUCHAR)Data, Length);
+}
+
 extern "C" NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Length) {
     return TransferSync(ReaderExtension, FALSE, Buffer, Length);
 }

@@ -158,7 +158,7 @@ std::vector<Profile> Build() {
         Cat({0x3B, 0x14, 0x13}, Hist('0', '4')), o);
     o = {};
     o.t1.strict_receive_cwt = true;
-    add("t1-strict", "T=1 card holding what it receives to CWT (43 etu): longer blocks of the reader fail",
+    add("t1-strict", "T=1 card holding what it receives to CWT (43 etu): a pause inside a block loses the block",
         WithTck(Cat({0x3B, 0x94, 0x13, 0x81, 0x31, 0x20, 0x45}, Hist('1', '8'))), o);
     return p;
 }

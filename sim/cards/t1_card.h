@@ -43,8 +43,9 @@ struct T1Options {
     uint8_t max_answer_inf = 0;  // largest INF of the card's I-blocks (chaining); 0: IFSD
     // Hold the reader's characters to CWT: a pause longer than that drops the partial block.
     // Most cards are not that strict about what they receive and wait for the rest of a block
-    // as long as BWT; this reader sends a block of more than 24 bytes in commands of 24, with a
-    // pause of about one command's time on the host line (up to 13 ms) between them.
+    // as long as BWT.  This reader sends a block of more than 24 bytes in commands of 24; its
+    // characters run on without a pause only while the host keeps the next command waiting in
+    // the reader's FIFO, and a host that hands it over late loses the block with such a card.
     bool strict_receive_cwt = false;
     // The card's S(IFS request) with this IFSC in the middle of every chained answer, once its
     // first block has been acknowledged; then the chain goes on. 0: none.

@@ -16,7 +16,10 @@
 //
 //   send-card-data command   1 + k host bytes, k <= 24 card bytes each (the driver's chunk);
 //                            it runs when its last byte is in, its 0x90 reply leaves 12 etu
-//                            after the leading edge of its last character, one host byte long
+//                            after the leading edge of its last character, one host byte long;
+//                            a command waiting in the reader's FIFO runs once the one in front
+//                            is answered, its first character one guard time after that one's
+//                            last leading edge (the reply, 12 etu, comes first)
 //   reader -> card           a character every max(guard time, 11) etu, leading edge to
 //                            leading edge; the guard time the driver programs is N + 13 etu for
 //                            T=0 and N + 12 for T=1 (N = 0 here); the card has a character 10
@@ -32,8 +35,16 @@
 //                            programs CWT = 2^CWI + 11 etu plus a tenth; never earlier than 1 ms
 //                            after its last byte to the host has gone; two host bytes
 //
-// The driver waits for the reply to every send-card-data command before it sends the next,
-// and for the end-of-block report after every T=1 block.
+// A T=1 block or a T=0 data phase of more than 24 card bytes goes out in several send-card-data
+// commands.  The driver writes the next ones while the first runs, as many as the reader's
+// 64-byte FIFO holds with the bytes of the commands not yet answered (two of 25 bytes), and one
+// more after each reply.  So the line's bound is the model: only the first command's host bytes
+// come before the first character to the card, which then runs without a pause to the block's
+// or the data's last character.  The host line keeps ahead of it: a reply and the next command
+// (26 host bytes, 13.5 ms) take less than the 24 characters of the command running (29.9 ms at
+// the T=1 guard time, 32.4 ms at T=0's), so the FIFO never runs dry.
+//
+// The driver waits for the end-of-block report after every T=1 block.
 #pragma once
 
 #include <cstdint>
@@ -106,39 +117,38 @@ struct LineModel {
 // Card bytes the host receives for `b`: the reader doubles 0x10.
 inline uint32_t HostBytesFor(uint8_t b) { return b == 0x10 ? 2 : 1; }
 
-// The driver's send-card-data commands for `count` card bytes at `guard_etu`, all but the
-// last: each runs its characters, and the driver waits for its reply before the next.  Returns
-// the card bytes left for the last command.
-inline uint32_t AddLeadingChunks(LineModel& m, uint32_t count, uint32_t guard_etu) {
-    uint32_t full = 0;
-    while (count > kSendDataChunk) {
-        count -= kSendDataChunk;
-        ++full;
-    }
-    if (full == 0) return count;
-    m.Add("send-card-data commands of 24 bytes before the last: " + std::to_string(full) + " x 25 host bytes",
-          full * (1.0 + kSendDataChunk), Unit::HostByte);
-    m.Add("  their characters to the card: " + std::to_string(full) + " x 23 x " + std::to_string(guard_etu) +
-              " etu, leading edge to leading edge",
-          full * (kSendDataChunk - 1.0) * guard_etu, Unit::Etu);
-    m.Add("  the reply after each one's last leading edge: " + std::to_string(full) + " x 12 etu",
-          full * double{kSendDataReplyEtu}, Unit::Etu);
-    m.Add("  the reply 0x90 to the host: " + std::to_string(full) + " x 1 host byte", full, Unit::HostByte);
-    return count;
+// Send-card-data commands for `count` card bytes: how many, and the host bytes of the first,
+// the only ones in front of the first character to the card.
+inline uint32_t SendDataCommands(uint32_t count) { return count == 0 ? 1 : (count + kSendDataChunk - 1) / kSendDataChunk; }
+inline uint32_t FirstCommandHostBytes(uint32_t count) { return 1 + (count < kSendDataChunk ? count : kSendDataChunk); }
+
+// The first command's term, which says where the others went.
+inline void AddFirstCommand(LineModel& m, const std::string& what, uint32_t count) {
+    const uint32_t commands = SendDataCommands(count);
+    std::string text = what + ": 1 + " + std::to_string(FirstCommandHostBytes(count) - 1) + " host bytes";
+    if (commands > 1)
+        text = "first of " + std::to_string(commands) + " send-card-data commands: 1 + 24 host bytes (the other " +
+               std::to_string(commands - 1) + " overlap the card line in the reader's FIFO)";
+    m.Add(text, FirstCommandHostBytes(count), Unit::HostByte);
 }
 
-// One T=1 exchange: the driver's block of `command_block` bytes (one send-card-data command,
-// at most 24: a longer block goes out in several, with a reply's round trip between them that
-// a card with a short CWT does not wait for), the card's block of `answer_block` bytes right
-// behind it, and the reader's
-// end-of-block report.  The report's time is the character time-out after the last leading
-// edge, or the 1 ms of silence after the last card byte reached the host if that is later.
+// The characters of `count` card bytes at `guard_etu`, leading edge to leading edge: one run,
+// whatever the commands that carry them.
+inline void AddCharacters(LineModel& m, const std::string& what, uint32_t count, uint32_t guard_etu) {
+    std::string text = what + ": " + std::to_string(count - 1) + " x " + std::to_string(guard_etu) + " etu (guard time)";
+    if (SendDataCommands(count) > 1) text += ", back to back across the commands";
+    m.Add(text, (count - 1.0) * guard_etu, Unit::Etu);
+}
+
+// One T=1 exchange: the driver's block of `command_block` bytes (in send-card-data commands of
+// at most 24 bytes, the first one's host bytes in front of its characters), the card's block of
+// `answer_block` bytes right behind it, and the reader's end-of-block report.  The report's time
+// is the character time-out after the last leading edge, or the 1 ms of silence after the last
+// card byte reached the host if that is later.
 inline LineModel T1Exchange(uint32_t command_block, uint32_t answer_block, uint32_t cwi) {
     LineModel m;
-    m.Add("send-card-data command with the block: 1 + " + std::to_string(command_block) + " host bytes",
-          1.0 + command_block, Unit::HostByte);
-    m.Add("the block's characters to the card: " + std::to_string(command_block - 1) + " x 12 etu (guard time)",
-          (command_block - 1.0) * kGuardT1Etu, Unit::Etu);
+    AddFirstCommand(m, "send-card-data command with the block", command_block);
+    AddCharacters(m, "the block's characters to the card", command_block, kGuardT1Etu);
     m.Add("its last character's frame", kFrameEtu, Unit::Etu);
     m.Add("card's block guard time (BGT 22 etu from the leading edge)", kT1BlockDelayEtu, Unit::Etu);
     m.Add("card's block: " + std::to_string(answer_block - 1) + " x 12 etu to its last leading edge",
@@ -182,12 +192,10 @@ inline LineModel T0Exchange(uint32_t lc, uint32_t le, uint16_t sw) {
     }
     m.Add("ACK's frame", kFrameEtu, Unit::Etu);
     m.Add("ACK to the host", 1, Unit::HostByte);
-    const uint32_t last = AddLeadingChunks(m, lc, kGuardT0Etu);
-    m.Add("last send-card-data command: 1 + " + std::to_string(last) + " host bytes", 1.0 + last, Unit::HostByte);
-    m.Add("its characters to the card: " + std::to_string(last - 1) + " x 13 etu", (last - 1.0) * kGuardT0Etu,
-          Unit::Etu);
-    // The reply (12 etu after the last leading edge) is overtaken by SW1 SW2 (38 etu after it).
-    m.Add("its last character's frame", kFrameEtu, Unit::Etu);
+    AddFirstCommand(m, "send-card-data command with the data", lc);
+    AddCharacters(m, "the data's characters to the card", lc, kGuardT0Etu);
+    // The last reply (12 etu after the last leading edge) is overtaken by SW1 SW2 (38 etu after it).
+    m.Add("the last character's frame", kFrameEtu, Unit::Etu);
     m.Add("card's turnaround", kT0TurnaroundEtu, Unit::Etu);
     m.Add("SW1 to SW2", kCardCharacterEtu, Unit::Etu);
     m.Add("SW2's frame", kFrameEtu, Unit::Etu);

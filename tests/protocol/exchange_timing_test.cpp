@@ -162,17 +162,38 @@ TEST_F(ExchangeTiming, t1_end_of_block_report_after_the_default_cwi_13_takes_the
     RunAndCheck(w);
 }
 
-// The driver waits for each send-card-data command's reply before it sends the next, which puts
-// 12 etu and the next command's host bytes between the 24th and the 25th character of a longer
-// block: 42 etu for 4 more bytes, 47 etu for 5.  A card that waits for the rest of a block as
-// long as BWT takes it; one that holds the reader to CWT (43 etu at CWI 5, the "t1-strict"
-// profile) drops it, see the transmit tests.
-TEST_F(ExchangeTiming, t1_block_of_more_than_24_bytes_reaches_a_card_that_waits_bwt_for_its_rest) {
+// A block of more than 24 bytes: its second command waits in the reader's FIFO while the first
+// runs, and the card has the block's characters back to back, 12 etu apart, as from one command.
+// UPDATE BINARY of 20 bytes on the "dual" card: a block of 3 + 25 + 1 bytes, commands of 24 and 5.
+TEST_F(ExchangeTiming, t1_block_of_two_send_data_commands_is_one_run_of_characters) {
     Workload w = W1();
+    w.exchanges = {{"UPDATE BINARY 20", UpdateCommand(20), 0x9000, 0, T1Exchange(3 + 25 + 1, 3 + 2 + 1, 5)}};
     ASSERT_NO_FATAL_FAILURE(Prepare(w));
-    NTSTATUS status = 0;
-    EXPECT_EQ(session.Transmit(UpdateCommand(20), &status), Bytes({0x90, 0x00}));
-    EXPECT_EQ(status, STATUS_SUCCESS);
+    RunAndCheck(w);
+}
+
+// The "t1-strict" card drops a block when the characters it receives stop for longer than CWT
+// (43 etu at CWI 5).  UPDATE BINARY of 255 bytes reaches it as a chain at its IFSC of 32: eight
+// I-blocks of 3 + 32 + 1 bytes (commands of 24 and 12), each acknowledged with an R-block of 4,
+// then one of 3 + 4 + 1 answered with 90 00, each block in the time of its line model.
+TEST_F(ExchangeTiming, t1_strict_card_takes_a_chain_of_blocks_of_two_commands_each) {
+    LineModel update;
+    for (int block = 0; block < 8; ++block) update.Append(T1Exchange(3 + 32 + 1, 3 + 0 + 1, 5));
+    update.Append(T1Exchange(3 + 4 + 1, 3 + 2 + 1, 5));
+    Workload w{"strict", "T=1 UPDATE BINARY 255 bytes at IFSC 32", "t1-strict", 1, kRateFdDd, {kSelectDf, kSelectLong},
+               {{"UPDATE BINARY 255", UpdateCommand(255), 0x9000, 0, update}}};
+    ASSERT_NO_FATAL_FAILURE(Prepare(w));
+    EXPECT_EQ(session.Smartcard()->CardCapabilities.T1.IFSC, 32);
+    const sim::cards::T1Stats before = Card(session).T1().Stats();
+    RunAndCheck(w);
+    const sim::cards::T1Stats& after = Card(session).T1().Stats();
+    EXPECT_EQ(after.blocks_received - before.blocks_received, 9u * kRuns);
+    EXPECT_EQ(after.partial_blocks_dropped, before.partial_blocks_dropped);
+    EXPECT_EQ(after.invalid_blocks, before.invalid_blocks);
+    const Bytes& command = w.exchanges[0].command;
+    const Bytes* file = Card(session).Application().FileContent(kEfLong);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(Bytes(file->begin(), file->begin() + 255), Bytes(command.begin() + 5, command.end()));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // T=0 and T=1 exchanges, the simulated reader and cards.
 #include "card_session.h"
 
+#include "serial_fault.h"
 #include "sim/cards/application.h"
+#include "sim/cards/iso_card.h"
 
 #include <cctype>
 
@@ -157,27 +159,58 @@ TEST(Transmit, cards_that_break_the_protocol_fail_every_command_cleanly) {
     }
 }
 
-// The reader takes at most 24 card bytes a command and acknowledges each before the next is
-// sent, so a longer block reaches the card with a pause between its pieces.  A card that times
-// what it receives by its CWT (43 etu, 4.5 ms) drops such a block; the library repeats it and
-// gives the card up.  Blocks that fit one command are not affected.
-TEST(Transmit, card_strict_about_received_characters_takes_only_blocks_of_one_reader_command) {
+// Every write to the reader's port from now on held `ms` virtual milliseconds, as a port
+// stalled by a busy machine would: `count` writes at most.
+void StallWrites(CardSession& s, uint64_t ms, int count) {
+    serial::SerialFault late;
+    late.kind = serial::SerialFault::Kind::CompleteLate;
+    late.major = IRP_MJ_WRITE;
+    late.lateMs = ms;
+    for (int i = 0; i < count; ++i) serial::InjectSerialFault(s.rig.Pdo(), late);
+}
+
+const sim::cards::T1Stats& StrictStats(CardSession& s) {
+    return static_cast<sim::cards::IsoCard*>(s.rig.Port().Reader().CardInSlot())->T1().Stats();
+}
+
+// The reader takes at most 24 card bytes a command; a longer block goes out in several, and the
+// driver has them wait in the reader's FIFO, so the card receives the block's characters without
+// a pause.  A card that holds what it receives to its CWT (43 etu, 4.5 ms) takes a 255-byte
+// UPDATE BINARY: a chain of nine blocks at its IFSC of 32, eight of them two commands long.
+// With every write to the port stalled 60 ms, the block's second command comes after the card's
+// CWT has run out: the card drops each block, the library repeats it and gives the card up, and
+// the command fails as one the card never heard.
+TEST(Transmit, card_strict_about_received_characters_takes_blocks_of_several_reader_commands) {
     CardSession s;
     s.Start("t1-strict");
     s.PowerAndSelect(SCARD_PROTOCOL_T1);
     NTSTATUS st = 0;
     EXPECT_EQ(s.Transmit(Hex("00 A4 00 0C 02 7F 10"), &st), Sw(0x9000));
     EXPECT_EQ(s.Transmit(Hex("00 A4 00 0C 02 6F 01"), &st), Sw(0x9000));
-    Bytes update = Hex("00 D6 00 00 1B");
-    update.resize(5 + 27, 0x5A);  // a block of 3 + 32 + 1 = 36 bytes: commands of 24 and 12
+    Bytes update = Hex("00 D6 00 00 FF");
+    for (int i = 0; i < 255; ++i) update.push_back(static_cast<uint8_t>(i * 7 + 3));
+    const Bytes written(update.begin() + 5, update.end());
+    const uint32_t blocks = StrictStats(s).blocks_received;
+    EXPECT_EQ(s.Transmit(update, &st), Sw(0x9000));
+    EXPECT_EQ(st, STATUS_SUCCESS);
+    EXPECT_EQ(StrictStats(s).blocks_received - blocks, 9u);
+    EXPECT_EQ(StrictStats(s).partial_blocks_dropped, 0u);
+    EXPECT_EQ(s.Transmit(Hex("00 B0 00 00 FF"), &st), Cat(written, Sw(0x9000)));
+
+    StallWrites(s, 60, 400);
+    update[5] ^= 0xFF;  // a block of 3 + 32 + 1 bytes: commands of 24 and 12
+    update.resize(5 + 27);
+    update[4] = 27;
     EXPECT_EQ(s.Transmit(update, &st), Bytes{});
-    EXPECT_EQ(st, STATUS_IO_TIMEOUT);  // the card drops the block: it is never heard
+    EXPECT_EQ(st, STATUS_IO_TIMEOUT);
+    EXPECT_GT(StrictStats(s).partial_blocks_dropped, 0u);
+    EXPECT_EQ(s.State(), (ULONG)SCARD_PRESENT);  // powered down: reset before the next command
+    serial::ClearSerialFaults(s.rig.Pdo());
     s.PowerAndSelect(SCARD_PROTOCOL_T1);
     EXPECT_EQ(s.Transmit(Hex("00 A4 00 0C 02 7F 10"), &st), Sw(0x9000));
     EXPECT_EQ(s.Transmit(Hex("00 A4 00 0C 02 6F 01"), &st), Sw(0x9000));
-    update.resize(5 + 15);  // 24 bytes: one reader command
-    update[4] = 0x0F;
-    EXPECT_EQ(s.Transmit(update, &st), Sw(0x9000));
+    // The file holds what the first UPDATE wrote: no part of the dropped blocks reached it.
+    EXPECT_EQ(s.Transmit(Hex("00 B0 00 00 04"), &st), Cat(Bytes(written.begin(), written.begin() + 4), Sw(0x9000)));
 }
 
 }  // namespace
@@ -185,23 +218,23 @@ TEST(Transmit, card_strict_about_received_characters_takes_only_blocks_of_one_re
 // The same failure gives the same status whichever protocol the card runs, and leaves the card
 // in the same state: what the status table of the README promises the caller.
 TEST(Transmit, one_failure_one_status_whatever_the_protocol) {
-    enum class Event { None, CardPulled, PortLost, ReaderMuted };
+    enum class Event { None, CardPulled, PortLost, ReaderMuted, WritesStalled };
     struct Case {
         const char* what;
         const char* card;
         ULONG protocol;
         Bytes apdu;
-        Event event;  // 5 ms into the command
+        Event event;  // 5 ms into the command; stalled writes from its start
         NTSTATUS status;
         ULONG state;  // the card state afterwards
     };
     Bytes longBlock = Hex("00 D6 00 00 1B");
-    longBlock.resize(5 + 27, 0x5A);  // the strict card drops the block: it never answers
+    longBlock.resize(5 + 27, 0x5A);  // its commands stalled, the strict card drops the block
     const Bytes select = Hex("00 A4 00 00 02 3F 00");
     const Case cases[] = {
         // Case 2 for the reader, a SELECT waiting for its two data bytes for the card.
         {"silent card", "t0", SCARD_PROTOCOL_T0, Hex("00 A4 00 0C 02"), Event::None, STATUS_IO_TIMEOUT, SCARD_PRESENT},
-        {"silent card", "t1-strict", SCARD_PROTOCOL_T1, longBlock, Event::None, STATUS_IO_TIMEOUT, SCARD_PRESENT},
+        {"silent card", "t1-strict", SCARD_PROTOCOL_T1, longBlock, Event::WritesStalled, STATUS_IO_TIMEOUT, SCARD_PRESENT},
         {"card pulled", "t0", SCARD_PROTOCOL_T0, select, Event::CardPulled, STATUS_NO_MEDIA, SCARD_ABSENT},
         {"card pulled", "t1", SCARD_PROTOCOL_T1, select, Event::CardPulled, STATUS_NO_MEDIA, SCARD_ABSENT},
         {"port lost", "t0", SCARD_PROTOCOL_T0, select, Event::PortLost, STATUS_DEVICE_REMOVED, SCARD_SPECIFIC},
@@ -214,7 +247,8 @@ TEST(Transmit, one_failure_one_status_whatever_the_protocol) {
         CardSession s;
         s.Start(c.card);
         s.PowerAndSelect(c.protocol);
-        if (c.event != Event::None) {
+        if (c.event == Event::WritesStalled) StallWrites(s, 60, 400);
+        if (c.event != Event::None && c.event != Event::WritesStalled) {
             s.rig.SpawnAt("event", 5'000'000, [&s, event = c.event] {
                 if (event == Event::CardPulled) s.Remove();
                 if (event == Event::PortLost) s.rig.Line().SetDsr(false);
@@ -228,6 +262,7 @@ TEST(Transmit, one_failure_one_status_whatever_the_protocol) {
         EXPECT_EQ(s.State(), c.state);
         s.rig.K().Sleep(100);
         if (c.event == Event::PortLost) s.rig.Line().SetDsr(true);
+        if (c.event == Event::WritesStalled) serial::ClearSerialFaults(s.rig.Pdo());
         if (c.event == Event::ReaderMuted)
             s.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.SetMuted(false); });
     }
