@@ -261,9 +261,11 @@ extern "C" NTSTATUS PrepareCardReset(PREADER_EXTENSION ReaderExtension, BOOLEAN 
  * A command waits for the reply of the one before it, as every command did, when
  *  - the reader's timing is not known (MayQueueSendCommand);
  *  - its characters could outlast the reader's block time-out: the time-out armed by the reply
- *    of the command before it runs on, since no byte from the host comes to disarm it, and the
- *    reader would report the card silent (0x10 0x83) in the middle of the block.  Only a large
- *    extra guard time with a short waiting time comes near it.
+ *    of the command in front runs on unless a byte from the host disarms it, none comes once the
+ *    last command is written, and the reader would report the card silent (0x10 0x83) in the
+ *    middle of the block.  Only a large extra guard time with a short waiting time comes near
+ *    it; such a command is written after the reply in front, and its first byte disarms the
+ *    time-out as every command's did.
  */
 
 /* The card bytes of command Index of a SendData of Length bytes. */

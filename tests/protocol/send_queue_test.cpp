@@ -17,9 +17,9 @@ using Bytes = std::vector<uint8_t>;
 const Bytes kSelectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10};
 const Bytes kSelectLong = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x01};
 
-Bytes Update255() {
-    Bytes b = {0x00, 0xD6, 0x00, 0x00, 0xFF};
-    for (int i = 0; i < 255; ++i) b.push_back(static_cast<uint8_t>(0x3C ^ (i * 5)));
+Bytes Update(uint8_t count) {
+    Bytes b = {0x00, 0xD6, 0x00, 0x00, count};
+    for (int i = 0; i < count; ++i) b.push_back(static_cast<uint8_t>(0x3C ^ (i * 5)));
     return b;
 }
 
@@ -87,6 +87,7 @@ TEST(SendQueue, commands_of_a_long_block_or_data_phase_wait_in_the_reader_fifo) 
         const char* what;
         const char* card;
         ULONG protocol;
+        uint8_t updateBytes;       // UPDATE BINARY of this many bytes
         uint64_t readerErrorAtNs;  // 0: none
         NTSTATUS status;
         size_t commands;           // send-data commands of the exchange on the line
@@ -96,13 +97,18 @@ TEST(SendQueue, commands_of_a_long_block_or_data_phase_wait_in_the_reader_fifo) 
     const Case cases[] = {
         // The header alone, then the data in 10 commands of 25 bytes and one of 16: two of them
         // written before the first reply, one more after each.
-        {"T=0 data phase", "t0", SCARD_PROTOCOL_T0, 0, STATUS_SUCCESS, 12, 50, 0},
+        {"T=0 data phase", "t0", SCARD_PROTOCOL_T0, 255, 0, STATUS_SUCCESS, 12, 50, 0},
         // A chain at IFSC 254: a block of 258 bytes (11 commands), then one of 10.
-        {"T=1 block of 258 bytes", "dual", SCARD_PROTOCOL_T1, 0, STATUS_SUCCESS, 12, 50, 0},
+        {"T=1 block of 258 bytes", "dual", SCARD_PROTOCOL_T1, 255, 0, STATUS_SUCCESS, 12, 50, 0},
+        // TC1 40, TC2 1: a guard time of 53 etu and a block time-out of 1056.  A command of 24
+        // characters (1284 etu with its reply) queued last would outlast the time-out armed by
+        // the reply in front of it, and the reader would report the card silent in the middle
+        // of the data: each waits for the reply in front.
+        {"T=0 guard time 53 etu, WI 1", "atr:3BC0284001", SCARD_PROTOCOL_T0, 48, 0, STATUS_SUCCESS, 3, 25, 0},
         // 30 ms in, the first data command runs on the card line and the second is being
         // written: the reader error fails the exchange (the card is powered down), and both
         // are answered before the driver writes anything more.
-        {"T=0 reader error", "t0", SCARD_PROTOCOL_T0, 30'000'000, STATUS_IO_TIMEOUT, 3, 50, 2},
+        {"T=0 reader error", "t0", SCARD_PROTOCOL_T0, 255, 30'000'000, STATUS_IO_TIMEOUT, 3, 50, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -118,7 +124,7 @@ TEST(SendQueue, commands_of_a_long_block_or_data_phase_wait_in_the_reader_fifo) 
                 s.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.InjectReaderError(); });
             });
         }
-        const Bytes answer = s.Transmit(Update255(), &status);
+        const Bytes answer = s.Transmit(Update(c.updateBytes), &status);
         EXPECT_EQ(status, c.status);
         EXPECT_EQ(answer, c.status == STATUS_SUCCESS ? Bytes({0x90, 0x00}) : Bytes{});
         const std::vector<std::string> wire = s.rig.TakeWire();
@@ -136,12 +142,12 @@ TEST(SendQueue, commands_of_a_long_block_or_data_phase_wait_in_the_reader_fifo) 
             s.PowerAndSelect(c.protocol);
             EXPECT_EQ(s.Transmit(kSelectDf, &status), Bytes({0x90, 0x00}));
             EXPECT_EQ(s.Transmit(kSelectLong, &status), Bytes({0x90, 0x00}));
-            EXPECT_EQ(s.Transmit(Update255(), &status), Bytes({0x90, 0x00}));
+            EXPECT_EQ(s.Transmit(Update(c.updateBytes), &status), Bytes({0x90, 0x00}));
         }
-        const Bytes data = Update255();
+        const Bytes data = Update(c.updateBytes);
         Bytes back = Bytes(data.begin() + 5, data.end());
         back.insert(back.end(), {0x90, 0x00});
-        EXPECT_EQ(s.Transmit({0x00, 0xB0, 0x00, 0x00, 0xFF}, &status), back);
+        EXPECT_EQ(s.Transmit({0x00, 0xB0, 0x00, 0x00, c.updateBytes}, &status), back);
     }
 }
 
