@@ -203,7 +203,9 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("\nvirtual: one exchange, from the request to its completion (* when the repetitions differ)\n"
-                "model: the line model's sum; diff = virtual - model\n"
+                "model: the line model's sum; diff = virtual - model.  Several send-card-data commands (W2) count\n"
+                "the first one's host bytes only: the others wait in the reader's FIFO while the card line runs,\n"
+                "which has no pause from the first character to the last, so the model is the line's bound\n"
                 "CPU: process CPU time per exchange over the repetitions, set-up excluded; host B: bytes on\n"
                 "the host line both ways per exchange (the port's count); card: characters on the card line;\n"
                 "CPU ns/B: CPU time per host-line byte\n");
