@@ -552,8 +552,13 @@ private:
     // to the host: one lost byte leaves a block short, which its length shows; two can make a
     // block of the right length out of other bytes (an escape byte lost turns an event code into
     // data), which a check byte passes once in 256 (LRC) or 65536 (CRC).  A byte lost on the way
-    // to the reader leaves its command unfinished, and the reader drops it: no block of it
-    // reaches the card.
+    // to the reader leaves its command unfinished: the reader drops it, or, with the block's next
+    // command waiting behind it in the reader's FIFO, completes it with that command's first byte
+    // and reads the rest as commands of its own.  The card then has the block less one byte, with
+    // the next command's byte in its place, and only what a misread send-data command adds after
+    // it: short of its length unless those commands happen to make it up, and then its check
+    // byte would have to pass as well.  Not counted as blind: the sweep's script never gets there,
+    // and a case that did would show as WRONG.
     bool EdcBlind(size_t from, size_t faults) {
         if (plan_.fault == Fault::HostTxDrop) return faults >= 2;
         if (plan_.fault == Fault::HostRxDrop) return false;
