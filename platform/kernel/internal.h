@@ -376,7 +376,9 @@ struct Kernel::Impl {
     std::vector<std::unique_ptr<DriverRecord>> drivers;
     std::unordered_set<PDEVICE_OBJECT> devices;  // created and not yet freed
     IrpTrack* liveTracks = nullptr;  // every IRP not yet freed, newest first
-    std::unordered_set<PIRP> liveIrps, freedIrps;      // addresses, for frees and uses after free
+    // Every address handed out as an IRP: its memory is the kernel's until the end of the run,
+    // live or in quarantine (the block says which), for frees and uses after free.
+    std::unordered_set<PIRP> knownIrps;
     // A driver sends hundreds of IRPs an exchange.  A freed IRP's memory waits, poisoned, behind
     // kIrpQuarantine others of its stack size before it is handed out again (so that a use soon
     // after the free still finds it freed), and tracking records are reused with what they hold.

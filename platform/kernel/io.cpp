@@ -29,7 +29,13 @@ using namespace lmscr::kernel;
 
 namespace {
 
-constexpr size_t kIrpPrefix = 16;  // the kernel's IrpTrack pointer lives just before the IRP
+// The kernel's IrpTrack pointer, a freed mark and the size the block was made for live just
+// before the IRP; they stay readable while the IRP waits in quarantine.
+constexpr size_t kIrpPrefix = 16;
+constexpr size_t kFreedMark = 8;  // offsets in the prefix
+constexpr size_t kBlockStackSize = 9;
+
+bool IrpFreed(PIRP irp) { return *(reinterpret_cast<const char*>(irp) - kIrpPrefix + kFreedMark) != 0; }
 
 size_t IrpBlockBytes(CCHAR stackSize) {
     return kIrpPrefix + sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
@@ -78,10 +84,12 @@ std::string Kernel::Impl::DeviceName(PDEVICE_OBJECT device) {
 }
 
 // Under the guard.  The IRP's own memory says nothing once it is freed: its address is checked
-// against the IRPs that exist before anything in it is read.
+// against the addresses handed out as IRPs, and the mark in front of it, before anything in it
+// is read.
 IrpTrack* Kernel::Impl::LiveTrack(PIRP irp, const char* routine, const char* freedViolation) {
-    if (!liveIrps.count(irp)) {
-        const bool freed = freedIrps.count(irp) != 0;
+    const bool known = knownIrps.count(irp) != 0;
+    if (!known || IrpFreed(irp)) {
+        const bool freed = known;
         Violation(freed ? freedViolation : "IRP_NOT_AN_IRP",
                   std::string(routine) + " of " + (freed ? "an IRP that was freed already" : "an address that is no IRP"));
     }
@@ -97,11 +105,12 @@ PIRP Kernel::Impl::NewIrp(CCHAR stackSize, IrpKind kind, const Site& site) {
         irpQuarantine[stackSize].size() > kIrpQuarantine) {
         block = irpQuarantine[stackSize].front();
         irpQuarantine[stackSize].pop_front();
-        UnpoisonIrpBlock(block, bytes);
+        UnpoisonIrpBlock(block + kIrpPrefix, bytes - kIrpPrefix);
         std::memset(block, 0, bytes);
     } else {
         block = static_cast<char*>(std::calloc(1, bytes));
         if (!block) return nullptr;
+        knownIrps.insert(reinterpret_cast<PIRP>(block + kIrpPrefix));
     }
     IrpTrack* track;
     if (spareTracks.empty()) {
@@ -115,10 +124,9 @@ PIRP Kernel::Impl::NewIrp(CCHAR stackSize, IrpKind kind, const Site& site) {
     track->site = site;
     track->owner = CurrentDriver();
     std::memcpy(block, &track, sizeof track);
+    block[kBlockStackSize] = stackSize;
     auto* irp = reinterpret_cast<PIRP>(block + kIrpPrefix);
     track->irp = irp;
-    liveIrps.insert(irp);
-    freedIrps.erase(irp);
     irp->Type = 6;
     irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
     irp->StackCount = stackSize;
@@ -143,26 +151,26 @@ void Kernel::Impl::ReleaseIrpMemory(PIRP irp) {
     else
         liveTracks = track->nextLive;
     if (track->nextLive) track->nextLive->previousLive = track->previousLive;
-    const CCHAR stackSize = irp->StackCount;
+    char* block = reinterpret_cast<char*>(irp) - kIrpPrefix;
+    const CCHAR stackSize = block[kBlockStackSize];
     // The record goes back blank, but with the room its frames had.
     std::vector<DispatchFrame> frames = std::move(track->frames);
     frames.clear();
     *track = IrpTrack{};
     track->frames = std::move(frames);
     spareTracks.push_back(track);
-    liveIrps.erase(irp);
-    freedIrps.insert(irp);
     std::memset(irp, 0xDD, sizeof(IRP));
-    char* block = reinterpret_cast<char*>(irp) - kIrpPrefix;
+    block[kFreedMark] = 1;
     if (static_cast<size_t>(stackSize) >= irpQuarantine.size()) irpQuarantine.resize(stackSize + 1);
     irpQuarantine[stackSize].push_back(block);
-    PoisonIrpBlock(block, IrpBlockBytes(stackSize));
+    PoisonIrpBlock(block + kIrpPrefix, IrpBlockBytes(stackSize) - kIrpPrefix);
 }
 
 void Kernel::Impl::ReleaseIrpPools() {
     for (auto& queue : irpQuarantine)
         for (char* block : queue) {
-            UnpoisonIrpBlock(block, IrpBlockBytes(static_cast<CCHAR>(&queue - irpQuarantine.data())));
+            UnpoisonIrpBlock(block + kIrpPrefix,
+                             IrpBlockBytes(static_cast<CCHAR>(&queue - irpQuarantine.data())) - kIrpPrefix);
             std::free(block);
         }
     irpQuarantine.clear();

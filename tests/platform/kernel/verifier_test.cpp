@@ -260,6 +260,17 @@ void IrpCompletedAfterFree() {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// Something the size of an IRP that the kernel never handed out.
+void IrpFreeOfAStackAddress() {
+    Kernel k;
+    union {
+        IRP irp;
+        unsigned char room[sizeof(IRP) + sizeof(IO_STACK_LOCATION)];
+    } fake{};
+    fake.irp.StackCount = 1;
+    IoFreeIrp(&fake.irp);
+}
+
 void IrpCompletedWithStatusPending() {
     Kernel k;
     PIRP irp = IoAllocateIrp(2, FALSE);
@@ -376,6 +387,7 @@ const Case kCases[] = {
     {"DEVICE_INITIALIZING_NOT_CLEARED", AddDeviceLeavesInitializing},
     {"IRP_DOUBLE_FREE", IrpFreedTwice},
     {"IRP_USED_AFTER_FREE", IrpCompletedAfterFree},
+    {"IRP_NOT_AN_IRP", IrpFreeOfAStackAddress},
     {"IRP_COMPLETED_WITH_STATUS_PENDING", IrpCompletedWithStatusPending},
     {"NO_MORE_IRP_STACK_LOCATIONS", NoStackLocationLeft},
     {"SPIN_LOCK_NOT_OWNED", SpinLockReleasedWithoutAcquire},
