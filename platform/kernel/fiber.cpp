@@ -1,4 +1,5 @@
 #include "fiber.h"
+#include "sanitizer.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -7,19 +8,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <vector>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define LMSCR_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LMSCR_ASAN 1
-#endif
-#endif
-
-#ifdef LMSCR_ASAN
-#include <sanitizer/asan_interface.h>
-#include <sanitizer/common_interface_defs.h>
-#endif
 
 #if !defined(__x86_64__)
 #include <ucontext.h>

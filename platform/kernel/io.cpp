@@ -9,21 +9,11 @@
 // has returned and the walk has passed the location: STATUS_PENDING must go with
 // IoMarkIrpPending on that location, and a location marked pending must return STATUS_PENDING.
 #include "internal.h"
+#include "sanitizer.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define LMSCR_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LMSCR_ASAN 1
-#endif
-#endif
-#ifdef LMSCR_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
 
 using namespace lmscr::kernel;
 
