@@ -65,6 +65,10 @@ typedef struct _READER_EXTENSION {
      *                  RxWanted                count the waiting consumer needs, or RX_NOBODY_WAITS
      *                  ExchangeInProgress, CardRemovedInExchange, PortGone, EngineStopping,
  *                  CardEvents (below)
+     *                  BlockEndOwed            T=1: WaitBlockEnd gave up on a block's end report
+     *                                          that is still on its way: set by the consumer,
+     *                                          cleared by the run at the next symbol (the run
+     *                                          glances at it without the lock first)
      *   the run only   RxByte, EscapePending, SerialEvents
      *   RxEvent's      RxStatus        outcome of the wake-up: written by the run (partly under
      *   handshake                      RxLock) before it sets RxEvent, by ResetReceive and
@@ -86,6 +90,7 @@ typedef struct _READER_EXTENSION {
     NTSTATUS RxStatus;
     NTSTATUS ReceiveError;
     NTSTATUS BlockEndStatus;
+    BOOLEAN BlockEndOwed;
     ULONG SerialEvents;
     ULONG TotalTimeout; /* milliseconds */
     ULONG CharTimeout;  /* milliseconds */

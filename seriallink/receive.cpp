@@ -166,8 +166,35 @@ static VOID OnFaultyByte(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
     ReaderExtension->ReceiveError = STATUS_DATA_ERROR;
 }
 
+/*
+ * A block's end report that WaitBlockEnd gave up on is still owed by the reader, and comes in
+ * front of anything it says about the next command: the reader stops watching the card at the
+ * command's first byte and watches again only after its reply.  So the first symbol after the
+ * give-up settles the debt: the report itself, or anything else (the report was lost).  A host
+ * whose scheduler holds the reader's bytes back (a loaded machine, a USB adapter) can deliver
+ * the report after the next command is written; taken for that command's reader time-out, it
+ * would fail a block the card answered.
+ */
+static BOOLEAN SettleOwedBlockEnd(PREADER_EXTENSION ReaderExtension) {
+    if (!ReaderExtension->BlockEndOwed) return FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    const BOOLEAN owed = ReaderExtension->BlockEndOwed;
+    ReaderExtension->BlockEndOwed = FALSE;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    return owed;
+}
+
 /* 0x10 0x83: the card fell silent, or (all bytes in) its block is over; TRUE ends the run. */
 static BOOLEAN OnReaderTimeout(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
+    if (SettleOwedBlockEnd(ReaderExtension)) {
+        /* The last block's end, late: nothing for the consumer now, who may wait for a reply. */
+        KIRQL wantedIrql;
+        KeAcquireSpinLock(&ReaderExtension->RxLock, &wantedIrql);
+        const BOOLEAN nobodyWaits = ReaderExtension->RxWanted == RX_NOBODY_WAITS;
+        KeReleaseSpinLock(&ReaderExtension->RxLock, wantedIrql);
+        return (BOOLEAN)(nobodyWaits && QueueEmpty(ReaderExtension, Run));
+    }
     if (CardAskedForMoreTime(ReaderExtension)) return FALSE;
     KIRQL irql;
     BOOLEAN blockEnd = FALSE;
@@ -212,6 +239,7 @@ static VOID DecodeRun(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
         const UCHAR b = ReaderExtension->RxByte;
         BOOLEAN isEvent;
         if (!DecodeSymbol(ReaderExtension, b, &isEvent)) continue;
+        if (!isEvent || b != READER_EVENT_TIMEOUT) (void)SettleOwedBlockEnd(ReaderExtension);
         if (isEvent ? HandleReaderEvent(ReaderExtension, b, Run) : StoreDataByte(ReaderExtension, b, Run)) return;
     }
 }
@@ -325,7 +353,13 @@ extern "C" NTSTATUS WaitBlockEnd(PREADER_EXTENSION ReaderExtension) {
     timeout.QuadPart = -(LONGLONG)ReaderExtension->CharTimeout * 10000;
     (void)KeWaitForSingleObject(&ReaderExtension->RxEvent, Executive, KernelMode, FALSE, &timeout);
     KeClearEvent(&ReaderExtension->RxEvent);
-    return ReaderExtension->BlockEndStatus;
+    /* The block itself is whole; its end report, if it comes now, is the last block's (above). */
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    const NTSTATUS status = ReaderExtension->BlockEndStatus;
+    if (status != STATUS_SUCCESS) ReaderExtension->BlockEndOwed = TRUE;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+    return status;
 }
 
 /*

@@ -431,4 +431,61 @@ TEST_F(Receive, late_reply_of_a_timed_out_command_does_not_wake_the_next_one) {
     EXPECT_EQ(WriteRegister(r, 2, 1, &mode), STATUS_SUCCESS);
 }
 
+// A block's end report that comes after WaitBlockEnd gave up on it (a scheduler that held the
+// reader's bytes back) comes in front of the next command's reply: it closes the last block and
+// does not fail the reply.  The first other symbol settles the debt, so a report after it is
+// the reader's time-out of the wait in progress again.
+TEST_F(Receive, block_end_report_after_wait_block_end_gave_up_closes_that_block_only) {
+    struct Step {
+        std::vector<uint8_t> bytes;
+        ULONG count;
+        NTSTATUS expected;
+    };
+    struct Case {
+        const char* name;
+        bool gaveUp;  // WaitBlockEnd of the block before ran out
+        std::vector<Step> steps;
+    };
+    const std::vector<Case> cases = {
+        {"late report, then the reply", true, {{{0x10, 0x83, 0x90}, 1, STATUS_SUCCESS}}},
+        {"report with no block owing it", false, {{{0x10, 0x83, 0x90}, 1, STATUS_IO_TIMEOUT}}},
+        {"report lost: the reply settles, the next report is a time-out",
+         true,
+         {{{0x90}, 1, STATUS_SUCCESS}, {{0x01, 0x10, 0x83}, 4, STATUS_IO_TIMEOUT}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BeginReceive(r, TRUE);
+        UCHAR block[2];
+        auto consumer = rig->K().Spawn("block", [&] { EXPECT_EQ(ReadReceived(r, block, 2), STATUS_SUCCESS); });
+        Quiet(5);
+        rig->Fake().Send(c.gaveUp ? std::vector<uint8_t>{0x01, 0x02} : std::vector<uint8_t>{0x01, 0x02, 0x10, 0x83});
+        rig->K().Join(consumer);
+        Quiet(5);
+        EXPECT_EQ(WaitBlockEnd(r), c.gaveUp ? STATUS_IO_TIMEOUT : STATUS_SUCCESS);
+        for (const Step& step : c.steps) {
+            ASSERT_EQ(ResetReceive(r), STATUS_SUCCESS);
+            NTSTATUS result = STATUS_PENDING;
+            UCHAR out[4] = {};
+            const uint64_t start = rig->K().NowNs();
+            uint64_t endedAt = 0;
+            auto waiter = rig->K().Spawn("consumer", [&] {
+                result = ReadReceived(r, out, step.count);
+                endedAt = rig->K().NowNs();
+            });
+            Quiet(5);
+            rig->Fake().Send(step.bytes);
+            rig->K().Join(waiter);
+            EXPECT_EQ(result, step.expected);
+            if (step.expected == STATUS_SUCCESS) {
+                EXPECT_EQ(out[0], 0x90);
+            }
+            // Never the wait's own 300 ms (n char time-outs plus the total).
+            EXPECT_LT(endedAt - start, 300'000'000u);
+        }
+        Quiet(200);
+        (void)DropReceived(r);
+    }
+}
+
 }  // namespace
