@@ -398,36 +398,32 @@ void Kernel::Sleep(uint64_t ms) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-namespace {
-
-// What a Kernel::At timer does when due: hands its callable to the DPC thread.
-struct AtTimer {
-    Kernel::Impl* k;
-    Kernel::DeferredCall fn;
-    void operator()() {
-        k->dispatchCallbacks.PushBack(fn);
-        k->dpcEvent.Header.SignalState = 1;
-        k->SignalLocked(&k->dpcEvent.Header);
-    }
-};
-
-}  // namespace
-
 Kernel::TimerId Kernel::AtCall(uint64_t delayNs, DeferredCall& fn) {
     Impl& k = *impl_;
     Impl::Guard g(k);
     if (!k.virtualTime && delayNs == 0) {
         // Due now, in real time: handed to the DPC thread at once, not through the clock thread,
         // which would wake only to hand it on. Nothing is left to cancel.
-        k.dispatchCallbacks.PushBack(fn);
-        k.dpcEvent.Header.SignalState = 1;
-        k.SignalLocked(&k.dpcEvent.Header);
+        k.HandToDpcLocked(k.timers.Reserve(fn));
         return AtId(TimerKey{});
     }
-    AtTimer timer{&k, {}};
-    timer.fn.TakeFrom(fn);
-    const TimerKey key = k.AddTimerLocked(k.NowNs() + delayNs, std::move(timer));
+    const bool first = !k.virtualTime && k.NowNs() + delayNs < k.clockWakeNs;
+    const TimerKey key = k.timers.AddDeferred(k.NowNs() + delayNs, fn);
+    if (first) k.WakeClockLocked(k.NowNs() + delayNs);
     return AtId(key);
+}
+
+bool Kernel::Rekey(TimerId& id, uint64_t delayNs) {
+    Impl& k = *impl_;
+    Impl::Guard g(k);
+    TimerKey key = AtKey(id);
+    // In real time a timer left at its old deadline would wake the clock thread for nothing.
+    if (k.virtualTime ? k.timers.Rekey(key, k.NowNs() + delayNs) : false) {
+        id = AtId(key);
+        return true;
+    }
+    k.CancelTimerLocked(AtKey(id));
+    return false;
 }
 
 bool Kernel::CancelAt(TimerId id) {

@@ -44,8 +44,11 @@ public:
         }
     }
 
-    // Moves the callable of `other` (which is left empty) into this empty one.
-    void TakeFrom(InlineCallback& other) noexcept {
+    // Moves the callable of `other` (which is left empty) into this empty one; `other` may be a
+    // smaller one (a kernel timer's slot takes a Kernel::At callable as it is).
+    template <size_t Other>
+        requires(Other <= Bytes)
+    void TakeFrom(InlineCallback<Other>& other) noexcept {
         other.move_(storage_, other.storage_);
         invoke_ = std::exchange(other.invoke_, nullptr);
         destroy_ = std::exchange(other.destroy_, nullptr);
@@ -63,6 +66,9 @@ public:
     }
 
 private:
+    template <size_t>
+    friend class InlineCallback;
+
     alignas(std::max_align_t) unsigned char storage_[Bytes];
     void (*invoke_)(void*) = nullptr;
     void (*destroy_)(void*) = nullptr;

@@ -29,35 +29,57 @@ struct Thread;
 extern constinit thread_local Thread* tlsCurrent;
 
 // First in, first out, in a ring (a power of two long) that grows and is reused: no allocation
-// once it is large enough for the callbacks that wait at once.
-template <class Callback>
-class CallbackQueue {
+// once it is large enough for what waits at once.
+class IndexRing {
 public:
     bool Empty() const { return count_ == 0; }
-    // Takes the callable out of `fn`.
-    void PushBack(Callback& fn) {
+    void PushBack(uint32_t value) {
         if (count_ == ring_.size()) Grow();
-        ring_[(head_ + count_) & (ring_.size() - 1)].TakeFrom(fn);
+        ring_[(head_ + count_) & (ring_.size() - 1)] = value;
         ++count_;
     }
-    // Only when not Empty: moves the first callable into the empty `out`.
-    void PopFront(Callback& out) {
-        out.TakeFrom(ring_[head_]);
+    // Only when not Empty.
+    uint32_t PopFront() {
+        const uint32_t value = ring_[head_];
         head_ = (head_ + 1) & (ring_.size() - 1);
         --count_;
+        return value;
     }
 
 private:
     void Grow() {
-        std::vector<Callback> bigger(ring_.empty() ? 8 : ring_.size() * 2);
-        for (size_t i = 0; i < count_; ++i) bigger[i].TakeFrom(ring_[(head_ + i) & (ring_.size() - 1)]);
+        std::vector<uint32_t> bigger(ring_.empty() ? 8 : ring_.size() * 2);
+        for (size_t i = 0; i < count_; ++i) bigger[i] = ring_[(head_ + i) & (ring_.size() - 1)];
         ring_.swap(bigger);
         head_ = 0;
     }
 
-    std::vector<Callback> ring_;
+    std::vector<uint32_t> ring_;
     size_t head_ = 0;
     size_t count_ = 0;
+};
+
+// A list that keeps its first N elements in place: IoCompleteRequest gathers the one or two
+// frames of a stack location on every completion.
+template <class T, size_t N>
+class SmallList {
+public:
+    void Add(const T& value) {
+        if (count_ < N)
+            first_[count_++] = value;
+        else
+            more_.push_back(value);
+    }
+    template <class F>
+    void ForEach(F&& f) {
+        for (size_t i = 0; i < count_; ++i) f(first_[i]);
+        for (T& value : more_) f(value);
+    }
+
+private:
+    T first_[N]{};
+    size_t count_ = 0;
+    std::vector<T> more_;
 };
 
 struct WaitBlock {
@@ -293,14 +315,23 @@ struct Kernel::Impl {
     TimerKey AddTimerLocked(uint64_t deadlineNs, F&& fn) {
         const bool first = !virtualTime && deadlineNs < clockWakeNs;
         const TimerKey key = timers.Add(deadlineNs, std::forward<F>(fn));
-        if (first) {
-            clockWakeNs = deadlineNs;
-            clockCv.notify_one();
-        }
+        if (first) WakeClockLocked(deadlineNs);
         return key;
     }
+    // Real time: a timer due before the clock thread means to wake.
+    void WakeClockLocked(uint64_t deadlineNs) {
+        clockWakeNs = deadlineNs;
+        clockCv.notify_one();
+    }
     bool CancelTimerLocked(TimerKey key) { return timers.Cancel(key); }
-    void SwitchPoint();
+    // Where another thread may take the processor in virtual time; most of the time nothing is
+    // due and nobody else is ready.
+    void SwitchPoint() {
+        if (!virtualTime || !switching) return;
+        FireDueTimersLocked();
+        if (options.changePointOneIn || !ready.empty()) SwitchPointSlow();
+    }
+    void SwitchPointSlow();
     void Schedule();  // virtual: give the processor to the best ready thread
     // Called at every switch point: most of the time the earliest timer is still ahead.
     void FireDueTimersLocked() {
@@ -323,6 +354,7 @@ struct Kernel::Impl {
     NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
                   const char* routine);
     std::unordered_map<const void*, std::deque<Thread*>> spinWaiters;
+    size_t spinWaiting = 0;  // threads in spinWaiters
     std::unordered_map<const void*, std::string> names;
     std::unordered_map<PKTIMER, TimerKey> ktimers;
     void TimerExpiredLocked(PKTIMER timer);
@@ -331,7 +363,14 @@ struct Kernel::Impl {
     LIST_ENTRY dpcQueue;
     KEVENT dpcEvent;
     std::unordered_map<PKDPC, PDRIVER_OBJECT> dpcOwners;
-    CallbackQueue<Kernel::DeferredCall> dispatchCallbacks;  // Kernel::At
+    // Kernel::At callbacks due, by their timer slots (a callback stays in its slot until it has
+    // run on the DPC thread).
+    IndexRing dispatchCallbacks;
+    void HandToDpcLocked(uint32_t slot) {
+        dispatchCallbacks.PushBack(slot);
+        dpcEvent.Header.SignalState = 1;
+        SignalLocked(&dpcEvent.Header);
+    }
     void DpcThread();
 
     // ---- work queues ------------------------------------------------------------------

@@ -526,22 +526,22 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
     {
         Kernel::Impl::Guard g(k);
         track = k.LiveTrack(Irp, "IoCompleteRequest", "IRP_USED_AFTER_FREE");
-        const std::string which = "IRP #" + std::to_string(track->serial);
+        auto which = [track] { return "IRP #" + std::to_string(track->serial); };
         if (track->state == IrpState::Freed)
-            k.Violation("IRP_USED_AFTER_FREE", "IoCompleteRequest of " + which + ", which was freed");
+            k.Violation("IRP_USED_AFTER_FREE", "IoCompleteRequest of " + which() + ", which was freed");
         if (track->state == IrpState::Done)
-            k.Violation("IRP_COMPLETED_TWICE", "IoCompleteRequest of " + which + ", whose completion has ended");
+            k.Violation("IRP_COMPLETED_TWICE", "IoCompleteRequest of " + which() + ", whose completion has ended");
         if (Irp->IoStatus.Status == STATUS_PENDING)
-            k.Violation("IRP_COMPLETED_WITH_STATUS_PENDING", "IoCompleteRequest of " + which +
+            k.Violation("IRP_COMPLETED_WITH_STATUS_PENDING", "IoCompleteRequest of " + which() +
                                                                  " with status STATUS_PENDING");
         if (Irp->CancelRoutine)
             k.Violation("IRP_COMPLETED_WITH_CANCEL_ROUTINE",
-                        "IoCompleteRequest of " + which + " while its cancel routine is still set");
+                        "IoCompleteRequest of " + which() + " while its cancel routine is still set");
         // A request that the I/O manager built and whose last completion routine kept it above
         // every stack location is handed back to the I/O manager this way (the documented end
         // of a threaded request its builder cancelled); an IRP of IoAllocateIrp has nobody above.
         if (Irp->CurrentLocation > Irp->StackCount && track->kind == IrpKind::Allocated)
-            k.Violation("IRP_NOT_HELD", "IoCompleteRequest of " + which +
+            k.Violation("IRP_NOT_HELD", "IoCompleteRequest of " + which() +
                                             ", which no driver holds (completed already?)");
         PDEVICE_OBJECT holder = Irp->CurrentLocation > Irp->StackCount
                                     ? nullptr
@@ -549,7 +549,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
         PDRIVER_OBJECT caller = k.CurrentDriver();
         if (holder && caller && holder->DriverObject != caller)
             k.Violation("IRP_COMPLETED_BY_NON_OWNER",
-                        "IoCompleteRequest of " + which + " by " + k.DriverName(caller) + " while " +
+                        "IoCompleteRequest of " + which() + " by " + k.DriverName(caller) + " while " +
                             k.DeviceName(holder) + " of " + k.DriverName(holder->DriverObject) +
                             " holds it (completed twice?)");
         track->state = IrpState::Walking;
@@ -570,8 +570,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
             const bool marked = (sp->Control & SL_PENDING_RETURNED) != 0;
             Irp->PendingReturned = marked ? TRUE : FALSE;
             const int location = Irp->CurrentLocation;
-            std::vector<DispatchFrame> ready;
-            std::vector<PDEVICE_OBJECT> released;
+            SmallList<DispatchFrame, 2> ready;
+            SmallList<PDEVICE_OBJECT, 2> released;
             auto& frames = track->frames;
             for (auto it = frames.begin(); it != frames.end();) {
                 if (it->location == location && !it->passed) {
@@ -579,16 +579,16 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
                     // skip their own) no longer holds the IRP.
                     it->passed = true;
                     it->markedPending = marked;
-                    released.push_back(it->device);
+                    released.Add(it->device);
                     if (it->returned) {
-                        ready.push_back(*it);
+                        ready.Add(*it);
                         it = frames.erase(it);
                         continue;
                     }
                 }
                 ++it;
             }
-            for (auto& frame : ready) CheckPendingRule(k, Irp, frame);
+            ready.ForEach([&](DispatchFrame& frame) { CheckPendingRule(k, Irp, frame); });
             Irp->CurrentLocation++;
             Irp->Tail.Overlay.CurrentStackLocation++;
             routine = sp->CompletionRoutine;
@@ -605,10 +605,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
                 routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
-            for (PDEVICE_OBJECT device : released) {
+            released.ForEach([&](PDEVICE_OBJECT device) {
                 device->DeviceObjectExtension->inflight--;
                 k.FreeDeviceIfUnused(device);
-            }
+            });
             if (!invoke) {
                 // Nobody above looks: carry the pending mark up, as the platform does.
                 if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)

@@ -171,17 +171,23 @@ void Kernel::Impl::TimerExpiredLocked(PKTIMER timer) {
 
 void Kernel::Impl::DpcThread() {
     Thread* self = Current();
+    // A Kernel::At callback runs in its timer slot, which is freed the next time the lock is held.
+    uint32_t ran = TimerQueue::kNoSlot;
     for (;;) {
         KeWaitForSingleObject(&dpcEvent, Executive, KernelMode, FALSE, nullptr);
         for (;;) {
             Guard g(*this);
+            if (ran != TimerQueue::kNoSlot) {
+                timers.Release(ran);
+                ran = TimerQueue::kNoSlot;
+            }
             if (IsListEmpty(&dpcQueue) && dispatchCallbacks.Empty()) {
                 if (stopping) return;
                 break;
             }
             if (!dispatchCallbacks.Empty()) {
-                Kernel::DeferredCall fn;
-                dispatchCallbacks.PopFront(fn);
+                ran = dispatchCallbacks.PopFront();
+                TimerQueue::Callback& fn = timers.Deferred(ran);
                 g.Unlock();
                 self->irql = DISPATCH_LEVEL;
                 fn.Invoke();
@@ -529,7 +535,15 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer) {
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
-static void AcquireRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
+// The routines below run for every spin lock a driver takes: what they report when a driver
+// breaks a rule is built out of line, so that the way through stays short.
+namespace {
+
+[[gnu::noinline, gnu::cold]] void ReportIrql(const char* name, const char* what, KIRQL irql) {
+    K().Violation(name, std::string(what) + std::to_string(irql));
+}
+
+[[gnu::noinline]] void AcquireSlow(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
     const ULONG_PTR me = self->id + 1;
     if (k.virtualTime) {
         Kernel::Impl::Guard g(k);
@@ -543,6 +557,7 @@ static void AcquireRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
                             ", which it holds already");
         // Another processor holds it: this one spins, which here means it waits its turn.
         k.spinWaiters[lock].push_back(self);
+        k.spinWaiting++;
         self->waitCount = 0;
         k.BlockLocked(g, self, BlockKind::SpinLock, lock, std::nullopt);
         return;  // the releasing thread handed the lock over
@@ -558,7 +573,7 @@ static void AcquireRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
     }
 }
 
-static void ReleaseRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
+[[gnu::noinline]] void ReleaseSlow(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
     const ULONG_PTR me = self->id + 1;
     if (k.virtualTime) {
         Kernel::Impl::Guard g(k);
@@ -569,6 +584,7 @@ static void ReleaseRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
         if (it != k.spinWaiters.end() && !it->second.empty()) {
             Thread* next = it->second.front();
             it->second.pop_front();
+            k.spinWaiting--;
             if (it->second.empty()) k.spinWaiters.erase(it);
             *lock = next->id + 1;
             k.MakeReadyLocked(next);
@@ -584,12 +600,31 @@ static void ReleaseRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
     word.store(0, std::memory_order_release);
 }
 
+// One processor runs at a time in virtual time: a free lock is taken, and a lock nobody waits
+// for is given back, without the dispatcher lock.
+inline void AcquireRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
+    if (k.virtualTime && *lock == 0) [[likely]] {
+        *lock = self->id + 1;
+        return;
+    }
+    AcquireSlow(k, lock, self);
+}
+
+inline void ReleaseRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
+    if (k.virtualTime && *lock == self->id + 1 && k.spinWaiting == 0) [[likely]] {
+        *lock = 0;
+        return;
+    }
+    ReleaseSlow(k, lock, self);
+}
+
+}  // namespace
+
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     Kernel::Impl& k = K();
     Thread* self = k.Current();
-    if (self->irql > DISPATCH_LEVEL)
-        k.Violation("SPIN_LOCK_ABOVE_DISPATCH",
-                    "KfAcquireSpinLock at IRQL " + std::to_string(self->irql));
+    if (self->irql > DISPATCH_LEVEL) [[unlikely]]
+        ReportIrql("SPIN_LOCK_ABOVE_DISPATCH", "KfAcquireSpinLock at IRQL ", self->irql);
     KIRQL old = self->irql;
     self->irql = DISPATCH_LEVEL;
     AcquireRaw(k, SpinLock, self);
@@ -602,9 +637,8 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     Thread* self = k.Current();
     ReleaseRaw(k, SpinLock, self);
     self->spinLocksHeld--;
-    if (NewIrql > DISPATCH_LEVEL)
-        k.Violation("IRQL_RAISED_BY_RELEASE",
-                    "KfReleaseSpinLock to IRQL " + std::to_string(NewIrql));
+    if (NewIrql > DISPATCH_LEVEL) [[unlikely]]
+        ReportIrql("IRQL_RAISED_BY_RELEASE", "KfReleaseSpinLock to IRQL ", NewIrql);
     self->irql = NewIrql;
     k.SwitchPoint();
 }
@@ -612,9 +646,9 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     Kernel::Impl& k = K();
     Thread* self = k.Current();
-    if (self->irql != DISPATCH_LEVEL)
-        k.Violation("SPIN_LOCK_AT_DPC_LEVEL_BELOW_DISPATCH",
-                    "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(self->irql));
+    if (self->irql != DISPATCH_LEVEL) [[unlikely]]
+        ReportIrql("SPIN_LOCK_AT_DPC_LEVEL_BELOW_DISPATCH", "KeAcquireSpinLockAtDpcLevel at IRQL ",
+                   self->irql);
     AcquireRaw(k, SpinLock, self);
     self->spinLocksHeld++;
 }

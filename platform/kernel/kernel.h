@@ -306,6 +306,15 @@ public:
     }
     // Kernel::At of a callable already in place: takes it out of `fn`.
     TimerId AtCall(uint64_t delayNs, DeferredCall& fn);
+    // CancelAt(id) and then At(delayNs, fn), in one step when the callback of `id` is still
+    // waiting (and is the same as `fn`, which then goes unused): a serial port sets its
+    // time-out again for every byte it moves.
+    template <class F>
+    TimerId ReAt(TimerId id, uint64_t delayNs, F&& fn) {
+        if (Rekey(id, delayNs)) return id;
+        return At(delayNs, std::forward<F>(fn));
+    }
+    bool Rekey(TimerId& id, uint64_t delayNs);
     bool CancelAt(TimerId id);
     // Gives a dispatcher object or lock a name for traces and the deadlock report.
     void Name(const void* object, const std::string& name);

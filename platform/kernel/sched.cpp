@@ -163,7 +163,10 @@ Thread* Kernel::Impl::PopBestReady() {
 
 void Kernel::Impl::FireDueTimersSlow() {
     const uint64_t now = NowNs();
-    while (!timers.Empty() && timers.NextDeadline() <= now) timers.FireNext();
+    while (!timers.Empty() && timers.NextDeadline() <= now) {
+        const uint32_t handed = timers.FireNext();
+        if (handed != TimerQueue::kNoSlot) HandToDpcLocked(handed);
+    }
 }
 
 void Kernel::Impl::SwitchTo(Thread* next, bool exiting) {
@@ -193,10 +196,8 @@ void Kernel::Impl::Schedule() {
     }
 }
 
-void Kernel::Impl::SwitchPoint() {
-    if (!virtualTime || !switching) return;
+void Kernel::Impl::SwitchPointSlow() {
     Thread* self = current;
-    FireDueTimersLocked();
     if (options.changePointOneIn && NextRandom() % options.changePointOneIn == 0)
         self->priority = NextRandom();
     if (ready.empty()) return;
@@ -411,7 +412,8 @@ Kernel::Impl::Impl(Kernel& o, Options opts)
                     continue;
                 }
                 clockWakeNs = 0;  // awake: it looks at the queue again before it sleeps
-                timers.FireNext();
+                const uint32_t handed = timers.FireNext();
+                if (handed != TimerQueue::kNoSlot) HandToDpcLocked(handed);
             }
         });
     }

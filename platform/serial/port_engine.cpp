@@ -70,16 +70,19 @@ void ArmTimerLocked(Port* port) {
     // A late request's time may be the very instant the clock started (lateMs 0 at time 0).
     for (const Port::Held& h : port->held)
         if (!h.forever) consider(h.dueNs);
-    if (port->timerSet) {
-        port->kernel->CancelAt(port->timerId);
+    if (!next || !port->timerLive) {
+        if (port->timerSet) port->kernel->CancelAt(port->timerId);
         port->timerSet = false;
+        return;
     }
-    if (!next || !port->timerLive) return;
     const uint64_t now = NowNs();
-    port->timerSet = true;
-    port->timerId = port->kernel->At(*next > now ? *next - now : 0, [port] {
+    auto fire = [port] {
         if (port->timerLive) KeInsertQueueDpc(&port->timerDpc, nullptr, nullptr);
-    });
+    };
+    const uint64_t delay = *next > now ? *next - now : 0;
+    port->timerId = port->timerSet ? port->kernel->ReAt(port->timerId, delay, fire)
+                                   : port->kernel->At(delay, fire);
+    port->timerSet = true;
 }
 
 void StartReadLocked(Port* port, PIRP irp, uint64_t now) {
