@@ -26,7 +26,12 @@ namespace lmscr::kernel {
 struct Thread;
 
 // The running platform thread in real time (virtual time keeps it in Kernel::Impl::current).
-extern constinit thread_local Thread* tlsCurrent;
+// Read in the exports, whose convention (NTAPI) keeps rsi and rdi: in the IFD handler, a shared
+// library, the general-dynamic model would read it through a call to __tls_get_addr, which the
+// compiler takes to keep them too, and which does not (a spin lock's address was lost that
+// way).  The initial-exec model reads it without a call; one pointer fits the room the loader
+// keeps for libraries opened later (pcscd opens the handler).
+extern constinit thread_local Thread* tlsCurrent [[gnu::tls_model("initial-exec")]];
 
 // First in, first out, in a ring (a power of two long) that grows and is reused: no allocation
 // once it is large enough for what waits at once.
@@ -331,13 +336,17 @@ struct Kernel::Impl {
         FireDueTimersLocked();
         if (options.changePointOneIn || !ready.empty()) SwitchPointSlow();
     }
-    void SwitchPointSlow();
+    // The exports' convention (NTAPI), because the exports call it: an export that calls a
+    // routine of the host's convention must save the ten vector registers the platform's
+    // convention keeps (about thirty instructions a call); a spin lock release pays that on
+    // every call when only its rare path leads here.
+    NTAPI void SwitchPointSlow();
     void Schedule();  // virtual: give the processor to the best ready thread
     // Called at every switch point: most of the time the earliest timer is still ahead.
     void FireDueTimersLocked() {
         if (!timers.Empty() && timers.NextDeadline() <= NowNs()) FireDueTimersSlow();
     }
-    void FireDueTimersSlow();
+    NTAPI void FireDueTimersSlow();  // NTAPI: as SwitchPointSlow
     void SwitchTo(Thread* next, bool exiting);
     Thread* PopBestReady();
     static void FiberEntry(void* arg);
@@ -500,7 +509,8 @@ struct PendingIo::State {
 
 // The one kernel of the run.
 extern Kernel::Impl* gKernel;
-[[noreturn]] void NoKernel();
+// NTAPI: called from every export (see Kernel::Impl::SwitchPointSlow).
+[[noreturn]] NTAPI void NoKernel();
 inline Kernel::Impl& K() {
     if (!gKernel) [[unlikely]]
         NoKernel();

@@ -536,14 +536,15 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer) {
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
 // The routines below run for every spin lock a driver takes: what they report when a driver
-// breaks a rule is built out of line, so that the way through stays short.
+// breaks a rule is built out of line, so that the way through stays short, and what they call
+// on a rare path has the exports' convention (see SwitchPointSlow).
 namespace {
 
-[[gnu::noinline, gnu::cold]] void ReportIrql(const char* name, const char* what, KIRQL irql) {
+[[gnu::noinline, gnu::cold]] NTAPI void ReportIrql(const char* name, const char* what, KIRQL irql) {
     K().Violation(name, std::string(what) + std::to_string(irql));
 }
 
-[[gnu::noinline]] void AcquireSlow(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
+[[gnu::noinline]] NTAPI void AcquireSlow(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
     const ULONG_PTR me = self->id + 1;
     if (k.virtualTime) {
         Kernel::Impl::Guard g(k);
@@ -573,7 +574,7 @@ namespace {
     }
 }
 
-[[gnu::noinline]] void ReleaseSlow(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
+[[gnu::noinline]] NTAPI void ReleaseSlow(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
     const ULONG_PTR me = self->id + 1;
     if (k.virtualTime) {
         Kernel::Impl::Guard g(k);

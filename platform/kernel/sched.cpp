@@ -28,7 +28,7 @@
 
 namespace lmscr::kernel {
 
-constinit thread_local Thread* tlsCurrent = nullptr;
+constinit thread_local Thread* tlsCurrent [[gnu::tls_model("initial-exec")]] = nullptr;
 
 namespace {
 
@@ -161,7 +161,7 @@ Thread* Kernel::Impl::PopBestReady() {
     return t;
 }
 
-void Kernel::Impl::FireDueTimersSlow() {
+NTAPI void Kernel::Impl::FireDueTimersSlow() {
     const uint64_t now = NowNs();
     while (!timers.Empty() && timers.NextDeadline() <= now) {
         const uint32_t handed = timers.FireNext();
@@ -196,7 +196,7 @@ void Kernel::Impl::Schedule() {
     }
 }
 
-void Kernel::Impl::SwitchPointSlow() {
+NTAPI void Kernel::Impl::SwitchPointSlow() {
     Thread* self = current;
     if (options.changePointOneIn && NextRandom() % options.changePointOneIn == 0)
         self->priority = NextRandom();
@@ -338,7 +338,7 @@ void Kernel::Impl::JoinThread(Thread* t) {
 
 Kernel::Impl* gKernel = nullptr;
 
-void NoKernel() {
+NTAPI void NoKernel() {
     std::fputs("lmscr kernel: a platform routine was called with no kernel running\n", stderr);
     std::abort();
 }
