@@ -292,8 +292,9 @@ struct Kernel::Impl {
     // The dispatcher lock: a real mutex in real time, nothing in virtual time (one thread runs).
     class Guard {
     public:
-        explicit Guard(Impl& k) : k_(k) {
-            if (!k_.virtualTime) lock_ = std::unique_lock<std::mutex>(k_.dispatcherMutex);
+        explicit Guard(Impl& k) : k_(k), lock_(k.dispatcherMutex, std::defer_lock) {
+            if (!k_.virtualTime) [[unlikely]]
+                lock_.lock();
         }
         ~Guard() { Unlock(); }
         void Unlock() {
@@ -334,7 +335,16 @@ struct Kernel::Impl {
     void SwitchPoint() {
         if (!virtualTime || !switching) return;
         FireDueTimersLocked();
-        if (options.changePointOneIn || !ready.empty()) SwitchPointSlow();
+        if (options.changePointOneIn || OutrankedBy(current)) SwitchPointSlow();
+    }
+    // Whether a ready thread comes before `self` (higher priority, then lower id).
+    bool OutrankedBy(const Thread* self) const {
+        for (const Thread* t : ready)
+            if (Before(t, self)) return true;
+        return false;
+    }
+    static bool Before(const Thread* a, const Thread* b) {
+        return a->priority > b->priority || (a->priority == b->priority && a->id < b->id);
     }
     // The exports' convention (NTAPI), because the exports call it: an export that calls a
     // routine of the host's convention must save the ten vector registers the platform's
@@ -360,6 +370,8 @@ struct Kernel::Impl {
     void SatisfyLocked(Thread* thread, NTSTATUS status);
     bool IsSignalled(DISPATCHER_HEADER* header, Thread* thread);
     void Consume(DISPATCHER_HEADER* header);
+    // The DPC thread's wait for work: KeWaitForSingleObject on dpcEvent without its checks.
+    void WaitForDpcWork(Thread* self);
     NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
                   const char* routine);
     std::unordered_map<const void*, std::deque<Thread*>> spinWaiters;

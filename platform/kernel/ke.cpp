@@ -169,12 +169,34 @@ void Kernel::Impl::TimerExpiredLocked(PKTIMER timer) {
     }
 }
 
+void Kernel::Impl::WaitForDpcWork(Thread* self) {
+    // As Wait on the one synchronisation event, at PASSIVE_LEVEL: the same switch point when
+    // work is already there, the same wait block otherwise (KeSetEvent wakes it at shutdown).
+    Guard g(*this);
+    DISPATCHER_HEADER* h = &dpcEvent.Header;
+    if (h->SignalState > 0) {
+        Consume(h);
+        g.Unlock();
+        SwitchPoint();
+        return;
+    }
+    self->waitType = WaitAny;
+    self->waitCount = 1;
+    self->waitSatisfied = false;
+    WaitBlock& wb = self->waitBlocks[0];
+    wb.thread = self;
+    wb.object = h;
+    wb.index = 0;
+    InsertTailList(&h->WaitListHead, &wb.entry);
+    BlockLocked(g, self, BlockKind::Object, &dpcEvent, std::nullopt);
+}
+
 void Kernel::Impl::DpcThread() {
     Thread* self = Current();
     // A Kernel::At callback runs in its timer slot, which is freed the next time the lock is held.
     uint32_t ran = TimerQueue::kNoSlot;
     for (;;) {
-        KeWaitForSingleObject(&dpcEvent, Executive, KernelMode, FALSE, nullptr);
+        WaitForDpcWork(self);
         for (;;) {
             Guard g(*this);
             if (ran != TimerQueue::kNoSlot) {
