@@ -359,7 +359,9 @@ std::vector<InterfaceNotification> InterfaceWatch::Drain() {
 
 // ---- the Kernel object ---------------------------------------------------------------------
 
-Kernel::Kernel(Options options) : impl_(std::make_unique<Impl>(*this, std::move(options))) {}
+Kernel::Kernel(Options options) : impl_(std::make_unique<Impl>(*this, std::move(options))) {
+    if (impl_->virtualTime) virtualNow_ = &impl_->virtualNowNs;
+}
 
 Kernel::~Kernel() {
     if (!impl_->shutDown) {
@@ -376,7 +378,7 @@ Kernel* Kernel::Current() {
 
 const Options& Kernel::GetOptions() const { return impl_->options; }
 uint64_t Kernel::Seed() const { return impl_->options.seed; }
-uint64_t Kernel::NowNs() const { return impl_->NowNs(); }
+uint64_t Kernel::RealNowNs() const { return impl_->NowNs(); }
 
 Kernel::ThreadId Kernel::Spawn(const std::string& name, std::function<void()> body) {
     return impl_->Spawn(name, std::move(body), false)->id;
@@ -418,12 +420,9 @@ bool Kernel::Rekey(TimerId& id, uint64_t delayNs) {
     Impl::Guard g(k);
     TimerKey key = AtKey(id);
     // In real time a timer left at its old deadline would wake the clock thread for nothing.
-    if (k.virtualTime ? k.timers.Rekey(key, k.NowNs() + delayNs) : false) {
-        id = AtId(key);
-        return true;
-    }
-    k.CancelTimerLocked(AtKey(id));
-    return false;
+    if (!k.virtualTime || !k.timers.Rekey(key, k.NowNs() + delayNs)) return false;
+    id = AtId(key);
+    return true;
 }
 
 bool Kernel::CancelAt(TimerId id) {

@@ -282,7 +282,8 @@ public:
 
     const Options& GetOptions() const;
     uint64_t Seed() const;
-    uint64_t NowNs() const;
+    // The simulated line asks for the time several times for every character.
+    uint64_t NowNs() const { return virtualNow_ ? *virtualNow_ : RealNowNs(); }
     uint64_t NowMs() const { return NowNs() / 1000000; }
 
     // Platform threads.  The thread that made the Kernel is the first one ("main").
@@ -312,8 +313,12 @@ public:
     template <class F>
     TimerId ReAt(TimerId id, uint64_t delayNs, F&& fn) {
         if (Rekey(id, delayNs)) return id;
+        CancelAt(id);
         return At(delayNs, std::forward<F>(fn));
     }
+    // The first half of ReAt: sets the callback of `id` again for `delayNs` from now, as a
+    // cancel and a new At would (`id` then names the new setting); false, and nothing done,
+    // when that cannot be done in one step (the callback was handed on, or in real time).
     bool Rekey(TimerId& id, uint64_t delayNs);
     bool CancelAt(TimerId id);
     // Gives a dispatcher object or lock a name for traces and the deadlock report.
@@ -341,6 +346,8 @@ public:
 
 private:
     std::unique_ptr<Impl> impl_;
+    const uint64_t* virtualNow_ = nullptr;  // the virtual clock; none in real time
+    uint64_t RealNowNs() const;
 };
 
 // Text of a GUID as the registry writes it: {50DD5230-BA8A-11D1-BF5D-0000F805F530}.

@@ -1,5 +1,7 @@
 // The kernel's timer queue: firing order (deadline, then the order the timers were set), cancels
-// before, during and after firing, and slots reused without a stale key reaching the new timer.
+// before, during and after firing, slots reused without a stale key reaching the new timer, a
+// timer set again in one step (as a cancel and a new timer would fire it), and callbacks handed
+// on to run later in slots that never move.
 #include "timer_queue.h"
 
 #include <gtest/gtest.h>
@@ -89,6 +91,105 @@ TEST(TimerQueue, what_a_callback_holds_ends_when_it_fires_or_is_cancelled) {
     q.FireNext();
     EXPECT_EQ(*held, 1);
     EXPECT_EQ(held.use_count(), 1);
+}
+
+
+// Setting timers again with Rekey fires them exactly as cancelling them and setting new ones
+// would: by the new deadline, and among timers of that deadline after those set before.
+TEST(TimerQueue, a_timer_set_again_fires_as_a_cancel_and_a_new_timer_would) {
+    struct Rekeyed {
+        size_t timer;
+        uint64_t deadline;
+    };
+    struct RekeyCase {
+        const char* what;
+        std::vector<uint64_t> deadlines;
+        std::vector<Rekeyed> rekeyed;  // in this order, after every timer was set
+        std::vector<size_t> order;
+    };
+    const RekeyCase cases[] = {
+        {"later", {10, 20}, {{0, 30}}, {1, 0}},
+        {"earlier", {10, 20}, {{1, 5}}, {1, 0}},
+        {"the same deadline goes behind its ties", {10, 10, 10}, {{0, 10}}, {1, 2, 0}},
+        {"later, onto a tie set after it", {10, 20}, {{0, 20}}, {1, 0}},
+        {"twice, later then earlier", {10, 20, 30}, {{0, 40}, {0, 25}}, {1, 0, 2}},
+        {"all of them, reversed", {1, 2, 3}, {{2, 4}, {1, 5}, {0, 6}}, {2, 1, 0}},
+    };
+    for (const RekeyCase& c : cases) {
+        std::vector<size_t> orders[2];
+        std::vector<uint64_t> times[2];
+        for (int oneStep = 0; oneStep < 2; ++oneStep) {
+            TimerQueue q;
+            std::vector<TimerKey> keys;
+            std::vector<size_t>& fired = orders[oneStep];
+            std::vector<uint64_t>& at = times[oneStep];
+            uint64_t now = 0;
+            auto fire = [&fired, &at, &now](size_t i) {
+                return [&fired, &at, &now, i] {
+                    fired.push_back(i);
+                    at.push_back(now);
+                };
+            };
+            for (size_t i = 0; i < c.deadlines.size(); ++i) keys.push_back(q.Add(c.deadlines[i], fire(i)));
+            for (const Rekeyed& r : c.rekeyed) {
+                if (oneStep) {
+                    const TimerKey old = keys[r.timer];
+                    ASSERT_TRUE(q.Rekey(keys[r.timer], r.deadline)) << c.what;
+                    EXPECT_FALSE(q.Cancel(old)) << c.what << ": the old setting is gone";
+                } else {
+                    ASSERT_TRUE(q.Cancel(keys[r.timer])) << c.what;
+                    keys[r.timer] = q.Add(r.deadline, fire(r.timer));
+                }
+            }
+            while (!q.Empty()) {
+                now = q.NextDeadline();
+                q.FireNext();  // an entry left at an old deadline fires nothing
+            }
+            for (TimerKey& k : keys) EXPECT_FALSE(q.Rekey(k, 99)) << c.what << ": fired timers stay fired";
+        }
+        EXPECT_EQ(orders[1], c.order) << c.what;
+        EXPECT_EQ(orders[1], orders[0]) << c.what;
+        EXPECT_EQ(times[1], times[0]) << c.what << ": each at its new deadline";
+    }
+    // A timer set again for later and then cancelled leaves nothing behind.
+    TimerQueue q;
+    bool ran = false;
+    TimerKey key = q.Add(5, [&ran] { ran = true; });
+    ASSERT_TRUE(q.Rekey(key, 50));
+    EXPECT_TRUE(q.Cancel(key));
+    EXPECT_TRUE(q.Empty());
+    EXPECT_FALSE(ran);
+}
+
+// A deferred timer is handed on when due and runs later where it is; meanwhile it can no longer
+// be cancelled, and timers set while it runs do not move it.
+TEST(TimerQueue, a_deferred_callback_runs_in_its_slot_after_it_is_handed_on) {
+    TimerQueue q;
+    std::vector<std::string> log;
+    InlineCallback<64> first;
+    first.Emplace([&] {
+        log.push_back("first");
+        // Enough timers for the slots to grow by several chunks while this one runs.
+        for (int i = 0; i < 1000; ++i) q.Add(100 + i, [] {});
+        log.push_back("first, still in place");
+    });
+    const TimerKey key = q.AddDeferred(10, first);
+    EXPECT_TRUE(first.Empty());
+    InlineCallback<64> now;
+    now.Emplace([&] { log.push_back("reserved"); });
+    const uint32_t reserved = q.Reserve(now);
+    q.Add(10, [&] { log.push_back("plain"); });
+
+    EXPECT_EQ(q.FireNext(), key.slot);  // handed on, not run
+    EXPECT_TRUE(log.empty());
+    EXPECT_FALSE(q.Cancel(key));
+    EXPECT_EQ(q.FireNext(), TimerQueue::kNoSlot);  // a plain timer runs where it is found due
+    q.Deferred(key.slot).Invoke();
+    q.Release(key.slot);
+    q.Deferred(reserved).Invoke();
+    q.Release(reserved);
+    EXPECT_EQ(log, (std::vector<std::string>{"plain", "first", "first, still in place", "reserved"}));
+    EXPECT_EQ(q.Size(), 1000u);
 }
 
 }  // namespace
