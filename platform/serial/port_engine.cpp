@@ -32,7 +32,7 @@ void DeferLocked(Port* port, PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     port->deferred.push_back(irp);
-    KeInsertQueueDpc(&port->serviceDpc, nullptr, nullptr);
+    if (!port->servicing) KeInsertQueueDpc(&port->serviceDpc, nullptr, nullptr);
 }
 
 // A request that could be answered now: answered, or (force-pending) pended and answered by
@@ -214,7 +214,9 @@ void NTAPI ServiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
         PortLock guard(port);
         if (port->dying) return;
         TakeDueLocked(port, NowNs(), &due);
+        port->servicing = true;
         ServiceLocked(port);
+        port->servicing = false;
         done.swap(port->deferred);
     }
     for (PIRP irp : done) IoCompleteRequest(irp, IO_SERIAL_INCREMENT);

@@ -93,6 +93,9 @@ struct Port {
 
     PIRP wait = nullptr;
     std::vector<PIRP> deferred;  // status and information set; completed by the DPC
+    // The DPC is between taking the lock and taking `deferred`: what it defers meanwhile it
+    // completes in this run, without queueing itself again for a run that would find nothing.
+    bool servicing = false;
     // The DPC's own list of what it completes, swapped with `deferred` and kept, so that
     // neither list goes back to the heap at every completion.
     std::vector<PIRP> completing;

@@ -219,7 +219,10 @@ TEST_F(Power, card_moved_while_the_reader_is_off_is_found_after_the_wake) {
     ASSERT_EQ(Pm().SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(s.State(), (ULONG)SCARD_ABSENT);
 
-    // And in the other direction: a card put in during the sleep is reported at the wake.
+    // And in the other direction: a card put in during the sleep is reported at the wake. The
+    // wake returns while the driver may still have a request of its own in flight, and a sleep
+    // asked for meanwhile is refused as busy: the driver is let finish first.
+    s.rig.K().Sleep(100);
     ASSERT_EQ(Pm().SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
     s.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.InsertCard(sim::cards::MakeCardProfile("t0", 1)); });
     s.rig.K().Sleep(100);
