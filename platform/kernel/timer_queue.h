@@ -164,12 +164,16 @@ private:
 
     Slot& SlotAt(uint32_t index) { return chunks_[index >> kChunkBits][index & (kChunkSlots - 1)]; }
 
-    uint32_t NewSlot() {
-        if (!free_.empty()) {
+    [[gnu::always_inline]] uint32_t NewSlot() {
+        if (!free_.empty()) [[likely]] {
             const uint32_t index = free_.back();
             free_.pop_back();
             return index;
         }
+        return GrowSlots();
+    }
+
+    [[gnu::noinline]] uint32_t GrowSlots() {
         if (slotCount_ == chunks_.size() * kChunkSlots) {
             chunks_.push_back(std::make_unique<Slot[]>(kChunkSlots));
             place_.resize(chunks_.size() * kChunkSlots, kNotQueued);

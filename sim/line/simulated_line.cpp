@@ -187,7 +187,7 @@ private:
     void Release(TimerId id) {
         Entry& e = entries_[id & kSlotMask];
         e.id = 0;
-        e.fn = nullptr;
+        if (e.fn) e.fn = nullptr;
         free_.push_back(static_cast<uint32_t>(id & kSlotMask));
     }
 
