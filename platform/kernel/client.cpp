@@ -404,9 +404,11 @@ Kernel::TimerId Kernel::AtCall(uint64_t delayNs, DeferredCall& fn) {
     Impl& k = *impl_;
     Impl::Guard g(k);
     if (!k.virtualTime && delayNs == 0) {
-        // Due now, in real time: handed to the DPC thread at once, not through the clock thread,
-        // which would wake only to hand it on. Nothing is left to cancel.
-        k.HandToDpcLocked(k.timers.Reserve(fn));
+        // Due now, in real time: queued as a DPC is, not through the clock thread, which would
+        // wake only to hand it on; run here and now when called below DISPATCH_LEVEL with no
+        // DPC running. Nothing is left to cancel.
+        k.dispatchCallbacks.PushBack(k.timers.Reserve(fn));
+        if (k.DpcQueuedLocked()) k.RunDpcsLocked(g, k.Current());
         return AtId(TimerKey{});
     }
     const bool first = !k.virtualTime && k.NowNs() + delayNs < k.clockWakeNs;

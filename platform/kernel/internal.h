@@ -135,6 +135,9 @@ struct Thread {
     // What the thread sleeps on, the lock released: set once `wake` is (a futex word, one system
     // call a side, where a condition variable takes two).
     std::atomic<uint32_t> signal{0};
+    // Real time: a deferred procedure call was queued while this thread ran at DISPATCH_LEVEL; it
+    // runs the queue when it lowers its IRQL, as a processor does, unless another runs it first.
+    bool dpcOwed = false;
 };
 
 struct PoolBlock {
@@ -393,6 +396,20 @@ struct Kernel::Impl {
         SignalLocked(&dpcEvent.Header);
     }
     void DpcThread();
+    // Real time: the thread that runs the queued DPCs and callbacks now (the DPC thread, or a
+    // thread that queued one below DISPATCH_LEVEL), none when nobody does. One runs them at a
+    // time, in the order they were queued, as the DPC thread alone does in virtual time.
+    Thread* dpcRunner = nullptr;
+    // Under the guard, something just queued for the DPC thread: true when the calling thread is
+    // to run the queue itself now (it is the runner then); else the runner or the DPC thread, or
+    // this thread once it lowers its IRQL, will.
+    bool DpcQueuedLocked();
+    // Under the guard, as the runner: runs both queues until they are empty, the guard released
+    // around each call; the thread is no runner on return.
+    void RunDpcsLocked(Guard& g, Thread* self);
+    // A thread that owes the queue a run lowered its IRQL below DISPATCH_LEVEL (NTAPI: the
+    // spin lock exports call it; see SwitchPointSlow).
+    NTAPI void RunOwedDpcs(Thread* self);
 
     // ---- work queues ------------------------------------------------------------------
     struct WorkQueue {

@@ -193,50 +193,86 @@ void Kernel::Impl::WaitForDpcWork(Thread* self) {
 
 void Kernel::Impl::DpcThread() {
     Thread* self = Current();
-    // A Kernel::At callback runs in its timer slot, which is freed the next time the lock is held.
-    uint32_t ran = TimerQueue::kNoSlot;
     for (;;) {
         WaitForDpcWork(self);
-        for (;;) {
-            Guard g(*this);
-            if (ran != TimerQueue::kNoSlot) {
-                timers.Release(ran);
-                ran = TimerQueue::kNoSlot;
-            }
-            if (IsListEmpty(&dpcQueue) && dispatchCallbacks.Empty()) {
-                if (stopping) return;
-                break;
-            }
-            if (!dispatchCallbacks.Empty()) {
-                ran = dispatchCallbacks.PopFront();
-                TimerQueue::Callback& fn = timers.Deferred(ran);
-                g.Unlock();
-                self->irql = DISPATCH_LEVEL;
-                fn.Invoke();
-                self->irql = PASSIVE_LEVEL;
-                continue;
-            }
-            PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&dpcQueue), KDPC, DpcListEntry);
-            dpc->DpcData = nullptr;
-            PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-            PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1,
-                  a2 = dpc->SystemArgument2;
-            PDRIVER_OBJECT owner = nullptr;
-            if (auto it = dpcOwners.find(dpc); it != dpcOwners.end()) owner = it->second;
+        Guard g(*this);
+        // In real time another thread may be running the queue: it empties it before it stops.
+        if (!dpcRunner) {
+            dpcRunner = self;
+            RunDpcsLocked(g, self);
+        }
+        if (stopping && IsListEmpty(&dpcQueue) && dispatchCallbacks.Empty()) return;
+    }
+}
+
+bool Kernel::Impl::DpcQueuedLocked() {
+    if (dpcRunner) return false;  // it takes this one in turn
+    Thread* self = tlsCurrent;
+    if (self && self->irql < DISPATCH_LEVEL) {
+        // As a processor takes a DPC queued below DISPATCH_LEVEL at once, instead of waking the
+        // DPC thread for it (two wake-ups, the thread's and the waiter's, each a system call or
+        // two and a trip through the host's scheduler).
+        dpcRunner = self;
+        return true;
+    }
+    if (self) {
+        // Holding a spin lock: the queue runs when this thread lets its IRQL down.
+        self->dpcOwed = true;
+        return false;
+    }
+    // Not a platform thread (the clock thread): the DPC thread runs it.
+    dpcEvent.Header.SignalState = 1;
+    SignalLocked(&dpcEvent.Header);
+    return false;
+}
+
+void Kernel::Impl::RunDpcsLocked(Guard& g, Thread* self) {
+    const KIRQL irqlBefore = self->irql;
+    const int locksBefore = self->spinLocksHeld;
+    self->dpcOwed = false;
+    for (;;) {
+        if (!dispatchCallbacks.Empty()) {
+            // A Kernel::At callback runs in its timer slot, freed once the lock is held again.
+            const uint32_t slot = dispatchCallbacks.PopFront();
+            TimerQueue::Callback& fn = timers.Deferred(slot);
             g.Unlock();
             self->irql = DISPATCH_LEVEL;
-            {
-                DriverScope scope(owner);
-                routine(dpc, context, a1, a2);
-            }
-            if (self->irql != DISPATCH_LEVEL || self->spinLocksHeld != 0)
-                Violation("DPC_RETURNED_WITH_CHANGED_STATE",
-                          "a deferred procedure call of " + std::string(DriverName(owner)) +
-                              " returned at IRQL " + std::to_string(self->irql) + " holding " +
-                              std::to_string(self->spinLocksHeld) + " spin lock(s)");
-            self->irql = PASSIVE_LEVEL;
+            fn.Invoke();
+            self->irql = irqlBefore;
+            g.Lock();
+            timers.Release(slot);
+            continue;
         }
+        if (IsListEmpty(&dpcQueue)) break;
+        PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&dpcQueue), KDPC, DpcListEntry);
+        dpc->DpcData = nullptr;
+        PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+        PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+        PDRIVER_OBJECT owner = nullptr;
+        if (auto it = dpcOwners.find(dpc); it != dpcOwners.end()) owner = it->second;
+        g.Unlock();
+        self->irql = DISPATCH_LEVEL;
+        {
+            DriverScope scope(owner);
+            routine(dpc, context, a1, a2);
+        }
+        if (self->irql != DISPATCH_LEVEL || self->spinLocksHeld != locksBefore)
+            Violation("DPC_RETURNED_WITH_CHANGED_STATE",
+                      "a deferred procedure call of " + std::string(DriverName(owner)) + " returned at IRQL " +
+                          std::to_string(self->irql) + " holding " + std::to_string(self->spinLocksHeld) +
+                          " spin lock(s)");
+        self->irql = irqlBefore;
+        g.Lock();
     }
+    dpcRunner = nullptr;
+}
+
+NTAPI void Kernel::Impl::RunOwedDpcs(Thread* self) {
+    Guard g(*this);
+    self->dpcOwed = false;
+    if (dpcRunner || (IsListEmpty(&dpcQueue) && dispatchCallbacks.Empty())) return;
+    dpcRunner = self;
+    RunDpcsLocked(g, self);
 }
 
 namespace {
@@ -483,8 +519,12 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
         Dpc->SystemArgument1 = SystemArgument1;
         Dpc->SystemArgument2 = SystemArgument2;
         InsertTailList(&k.dpcQueue, &Dpc->DpcListEntry);
-        k.dpcEvent.Header.SignalState = 1;
-        k.SignalLocked(&k.dpcEvent.Header);
+        if (k.virtualTime) {
+            k.dpcEvent.Header.SignalState = 1;
+            k.SignalLocked(&k.dpcEvent.Header);
+        } else if (k.DpcQueuedLocked()) {
+            k.RunDpcsLocked(g, k.Current());
+        }
     }
     k.SwitchPoint();
     return TRUE;
@@ -663,6 +703,8 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (NewIrql > DISPATCH_LEVEL) [[unlikely]]
         ReportIrql("IRQL_RAISED_BY_RELEASE", "KfReleaseSpinLock to IRQL ", NewIrql);
     self->irql = NewIrql;
+    if (self->dpcOwed && NewIrql < DISPATCH_LEVEL) [[unlikely]]
+        k.RunOwedDpcs(self);
     k.SwitchPoint();
 }
 
@@ -704,6 +746,8 @@ VOID KfLowerIrql(KIRQL NewIrql) {
         k.Violation("IRQL_NOT_LOWERED", "KfLowerIrql from " + std::to_string(self->irql) +
                                             " to " + std::to_string(NewIrql));
     self->irql = NewIrql;
+    if (self->dpcOwed && NewIrql < DISPATCH_LEVEL) [[unlikely]]
+        k.RunOwedDpcs(self);
 }
 
 LONG InterlockedIncrement(LONG volatile* Addend) {

@@ -294,7 +294,9 @@ public:
     // the next `ms` virtual milliseconds; returns when the clock has advanced by `ms`.
     void Sleep(uint64_t ms);
     // Runs `fn` `delayNs` from now on the clock, at DISPATCH_LEVEL in the deferred-procedure
-    // thread (no waiting there).  Callbacks due at the same instant run in the order they were
+    // thread (no waiting there); in real time, one due at once may run in the calling thread
+    // when it is below DISPATCH_LEVEL and no DPC runs, as a queued DPC does (one callback or DPC
+    // runs at a time either way).  Callbacks due at the same instant run in the order they were
     // set.  CancelAt stops one that has not been handed to the DPC thread yet.  Any callable
     // will do; one of up to 64 bytes is carried to the DPC thread without the heap.
     using TimerId = uint64_t;

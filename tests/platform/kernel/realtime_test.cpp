@@ -1,0 +1,158 @@
+// Real time: deferred procedure calls and Kernel::At callbacks run by the thread that queued them
+// when it is below DISPATCH_LEVEL (at once) or holds a spin lock (when it lets its IRQL down),
+// one at a time, in order, and by the DPC thread when a thread that is no platform thread queued
+// them.
+#include "test_drivers.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace lmscr::kernel;
+
+namespace {
+
+// What ran, where and at which IRQL, in order.
+struct Log {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    void Add(const std::string& line) {
+        std::lock_guard<std::mutex> hold(mutex);
+        lines.push_back(line);
+    }
+};
+
+std::string ThreadName() {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
+
+struct DpcCase {
+    const char* name;
+    Log* log;
+    KDPC a, b;
+    std::thread::id caller;
+};
+
+// "a 2 caller": DPC a ran at IRQL 2 on the thread that queued it ("dpc" on the DPC thread).
+VOID NTAPI Record(PKDPC dpc, PVOID context, PVOID, PVOID) {
+    auto* c = static_cast<DpcCase*>(context);
+    const char* which = dpc == &c->a ? "a" : "b";
+    c->log->Add(std::string(which) + " " + std::to_string(KeGetCurrentIrql()) + " " +
+                (std::this_thread::get_id() == c->caller ? "caller" : ThreadName()));
+}
+
+// DPC a queues b from inside itself: b runs after a has returned, not within it.
+VOID NTAPI QueueAnother(PKDPC dpc, PVOID context, PVOID a1, PVOID a2) {
+    auto* c = static_cast<DpcCase*>(context);
+    c->log->Add("a starts");
+    KeInsertQueueDpc(&c->b, nullptr, nullptr);
+    Record(dpc, context, a1, a2);
+}
+
+struct Scenario {
+    const char* name;
+    // Runs in the platform thread "main", logging its own steps beside the DPCs'.
+    std::function<void(DpcCase&, Log&)> run;
+    std::vector<std::string> expected;
+};
+
+void Insert(PKDPC dpc, Log& log, const char* what) {
+    const BOOLEAN queued = KeInsertQueueDpc(dpc, nullptr, nullptr);
+    log.Add(std::string(what) + (queued ? " queued" : " refused"));
+}
+
+TEST(RealTimeDpc, runs_on_the_queuing_thread_in_order_at_dispatch_level) {
+    const std::vector<Scenario> scenarios = {
+        {"below DISPATCH_LEVEL: at once, within the insert",
+         [](DpcCase& c, Log& log) {
+             Insert(&c.a, log, "a");
+             log.Add("irql " + std::to_string(KeGetCurrentIrql()));
+         },
+         {"a 2 caller", "a queued", "irql 0"}},
+        {"under a spin lock: when it is released, in the order queued, each once",
+         [](DpcCase& c, Log& log) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             Insert(&c.a, log, "a");
+             Insert(&c.b, log, "b");
+             Insert(&c.a, log, "a again");
+             log.Add("release");
+             KeReleaseSpinLock(&lock, old);
+             log.Add("irql " + std::to_string(KeGetCurrentIrql()));
+         },
+         {"a queued", "b queued", "a again refused", "release", "a 2 caller", "b 2 caller", "irql 0"}},
+        {"raised by KeRaiseIrql: when it is lowered",
+         [](DpcCase& c, Log& log) {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             Insert(&c.b, log, "b");
+             log.Add("lower");
+             KeLowerIrql(old);
+         },
+         {"b queued", "lower", "b 2 caller"}},
+        {"taken back before the release: never runs",
+         [](DpcCase& c, Log& log) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             Insert(&c.a, log, "a");
+             log.Add(KeRemoveQueueDpc(&c.a) ? "a removed" : "a not removed");
+             KeReleaseSpinLock(&lock, old);
+             log.Add("released");
+         },
+         {"a queued", "a removed", "released"}},
+        {"queued by a running DPC: after it, not within it",
+         [](DpcCase& c, Log& log) {
+             KeInitializeDpc(&c.a, QueueAnother, &c);
+             Insert(&c.a, log, "a");
+         },
+         {"a starts", "a 2 caller", "b 2 caller", "a queued"}},
+        {"a callback due at once: within At below DISPATCH_LEVEL, at the release under a lock, "
+         "before the DPCs queued with it as the DPC thread takes them",
+         [](DpcCase& c, Log& log) {
+             Kernel& k = *Kernel::Current();
+             k.At(0, [&log] { log.Add("at 1 " + std::to_string(KeGetCurrentIrql())); });
+             log.Add("at 1 set");
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             Insert(&c.a, log, "a");
+             k.At(0, [&log] { log.Add("at 2 " + std::to_string(KeGetCurrentIrql())); });
+             log.Add("release");
+             KeReleaseSpinLock(&lock, old);
+         },
+         {"at 1 2", "at 1 set", "a queued", "release", "at 2 2", "a 2 caller"}},
+        {"queued by a thread that is no platform thread: on the DPC thread (the shutdown waits for it)",
+         [](DpcCase& c, Log&) {
+             std::thread foreign([&] { KeInsertQueueDpc(&c.a, nullptr, nullptr); });
+             foreign.join();
+         },
+         {"a 2 dpc"}},
+    };
+    for (const Scenario& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        Options o;
+        o.mode = TimeMode::Real;
+        Kernel k(o);
+        Log log;
+        DpcCase c{s.name, &log, {}, {}, std::this_thread::get_id()};
+        KeInitializeDpc(&c.a, Record, &c);
+        KeInitializeDpc(&c.b, Record, &c);
+        s.run(c, log);
+        EXPECT_TRUE(k.Shutdown().empty());
+        EXPECT_EQ(log.lines, s.expected);
+    }
+}
+
+}  // namespace
