@@ -288,6 +288,11 @@ struct Kernel::Impl {
     // in virtual time both are one load.
     Thread* Current() { return virtualTime ? current : tlsCurrent; }
     Thread* Spawn(const std::string& name, std::function<void()> body, bool daemon);
+    // Real time: records of adopted threads (AdoptedThread) not in use, kept for the next, as a
+    // waker may still be telling one after it let its thread go.
+    std::vector<Thread*> spareAdopted;
+    Thread* Adopt(const char* name);
+    void LetGo(Thread* thread);
     void JoinThread(Thread* thread);
     uint64_t NowNs() { return virtualTime ? virtualNowNs : RealNowNs(); }
     uint64_t RealNowNs() const;

@@ -352,6 +352,25 @@ private:
     uint64_t RealNowNs() const;
 };
 
+// Real time: the calling operating-system thread, which is no platform thread (a library's caller,
+// pcscd's thread in an entry point of the IFD handler), is one while the object lives, so that it
+// makes its requests and waits for them itself instead of handing them to a platform thread and
+// waiting for that. It must leave as it came: at PASSIVE_LEVEL, no spin lock held. Its record is
+// kept for the next thread adopted; nothing else of it stays. Nothing is adopted in virtual time
+// or on a platform thread (Adopted() is false).
+class AdoptedThread {
+public:
+    AdoptedThread(Kernel& kernel, const char* name);
+    ~AdoptedThread();
+    AdoptedThread(const AdoptedThread&) = delete;
+    AdoptedThread& operator=(const AdoptedThread&) = delete;
+    bool Adopted() const { return thread_ != nullptr; }
+
+private:
+    Kernel& kernel_;
+    void* thread_ = nullptr;
+};
+
 // Text of a GUID as the registry writes it: {50DD5230-BA8A-11D1-BF5D-0000F805F530}.
 std::string GuidToString(const GUID& guid);
 std::string StatusName(NTSTATUS status);

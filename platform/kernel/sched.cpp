@@ -329,6 +329,49 @@ Thread* Kernel::Impl::Spawn(const std::string& name, std::function<void()> body,
     return t;
 }
 
+Thread* Kernel::Impl::Adopt(const char* name) {
+    if (virtualTime || tlsCurrent) return nullptr;
+    Guard g(*this);
+    Thread* t;
+    if (!spareAdopted.empty()) {
+        t = spareAdopted.back();
+        spareAdopted.pop_back();
+    } else {
+        auto owned = std::make_unique<Thread>();
+        t = owned.get();
+        t->id = nextThreadId++;
+        // Not the kernel's to join or to report at shutdown: the thread is its caller's.
+        t->native = true;
+        t->daemon = true;
+        KeInitializeEvent(&t->done, NotificationEvent, FALSE);
+        threads.push_back(std::move(owned));
+    }
+    t->name = name;
+    t->state = ThreadState::Running;
+    tlsCurrent = t;
+    return t;
+}
+
+void Kernel::Impl::LetGo(Thread* t) {
+    if (t->irql != PASSIVE_LEVEL || t->spinLocksHeld != 0 || !t->drivers.empty())
+        Violation("ADOPTED_THREAD_LEFT_WITH_CHANGED_STATE",
+                  "thread \"" + t->name + "\" leaves the kernel at IRQL " + std::to_string(t->irql) + " holding " +
+                      std::to_string(t->spinLocksHeld) + " spin lock(s)");
+    Guard g(*this);
+    t->state = ThreadState::Finished;
+    t->dpcOwed = false;
+    spareAdopted.push_back(t);
+    tlsCurrent = nullptr;
+}
+
+AdoptedThread::AdoptedThread(Kernel& kernel, const char* name) : kernel_(kernel) {
+    thread_ = kernel_.impl().Adopt(name);
+}
+
+AdoptedThread::~AdoptedThread() {
+    if (thread_) kernel_.impl().LetGo(static_cast<Thread*>(thread_));
+}
+
 void Kernel::Impl::JoinThread(Thread* t) {
     KeWaitForSingleObject(&t->done, Executive, KernelMode, FALSE, nullptr);
     if (!virtualTime && t->os.joinable()) t->os.join();

@@ -1,7 +1,8 @@
 // Real time: deferred procedure calls and Kernel::At callbacks run by the thread that queued them
 // when it is below DISPATCH_LEVEL (at once) or holds a spin lock (when it lets its IRQL down),
 // one at a time, in order, and by the DPC thread when a thread that is no platform thread queued
-// them.
+// them; an operating-system thread adopted for a call, and what it leaves.
+#include "internal.h"
 #include "test_drivers.h"
 
 #include <gtest/gtest.h>
@@ -152,6 +153,71 @@ TEST(RealTimeDpc, runs_on_the_queuing_thread_in_order_at_dispatch_level) {
         s.run(c, log);
         EXPECT_TRUE(k.Shutdown().empty());
         EXPECT_EQ(log.lines, s.expected);
+    }
+}
+
+// Each row: in which kernel and from which thread a call adopts, and what the thread does as a
+// platform thread. After the call the thread is no platform thread again, and a second call
+// reuses the first one's record.
+TEST(RealTimeAdoption, a_foreign_thread_is_a_platform_thread_for_the_call_only) {
+    struct Row {
+        const char* name;
+        TimeMode mode;
+        bool fromForeignThread;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Row> rows = {
+        {"real time, a foreign thread", TimeMode::Real, true,
+         {"adopted", "irql 0", "woken 0", "a 2 caller", "let go", "adopted", "let go", "records 1", "current none"}},
+        {"real time, a platform thread", TimeMode::Real, false, {"not adopted", "let go", "not adopted", "let go", "records 0"}},
+        {"virtual time, a foreign thread", TimeMode::Virtual, true,
+         {"not adopted", "let go", "not adopted", "let go", "records 0", "current none"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Options o;
+        o.mode = row.mode;
+        Kernel k(o);
+        Kernel::Impl& impl = k.impl();
+        const size_t threadsBefore = impl.threads.size();
+        Log log;
+        DpcCase c{row.name, &log, {}, {}, {}};
+        KeInitializeDpc(&c.a, Record, &c);
+        size_t spawned = 0;
+        auto calls = [&] {
+            c.caller = std::this_thread::get_id();
+            for (int call = 0; call < 2; ++call) {
+                AdoptedThread caller(k, "caller");
+                log.Add(caller.Adopted() ? "adopted" : "not adopted");
+                if (caller.Adopted() && call == 0) {
+                    log.Add("irql " + std::to_string(KeGetCurrentIrql()));
+                    // It blocks and is woken as a platform thread, and takes a DPC it queues.
+                    KEVENT set;
+                    KeInitializeEvent(&set, NotificationEvent, FALSE);
+                    const Kernel::ThreadId setter = k.Spawn("setter", [&] { KeSetEvent(&set, IO_NO_INCREMENT, FALSE); });
+                    LARGE_INTEGER bound;
+                    bound.QuadPart = -5000 * 10000;  // a bound, not an expectation
+                    log.Add("woken " + std::to_string(KeWaitForSingleObject(&set, Executive, KernelMode, FALSE, &bound)));
+                    k.Join(setter);
+                    ++spawned;
+                    KeInsertQueueDpc(&c.a, nullptr, nullptr);
+                }
+                log.Add("let go");
+            }
+            // The records the kernel made for the calls: one, or none, whatever the number of calls.
+            log.Add("records " + std::to_string(impl.threads.size() - threadsBefore - spawned));
+        };
+        if (row.fromForeignThread) {
+            std::thread foreign([&] {
+                calls();
+                log.Add(tlsCurrent ? "current set" : "current none");
+            });
+            foreign.join();
+        } else {
+            calls();
+        }
+        EXPECT_TRUE(k.Shutdown().empty());
+        EXPECT_EQ(log.lines, row.expected);
     }
 }
 
