@@ -111,7 +111,11 @@ struct Channel {
     std::unique_ptr<serial::PosixPort> port;
     kernel::Handle handle;
     kernel::Kernel::ThreadId thread = 0;
-    CallQueue calls;   // served by the channel's platform thread
+    CallQueue calls;   // served by the channel's platform thread: its open and close
+    // Requests of the channel are made one at a time, each by the thread that asks (pcscd's),
+    // adopted by the kernel for the call; none once the channel is detached.
+    std::mutex requests;
+    bool detached = false;
     CardRecord card;
     kernel::Kernel::ThreadId watcher = 0;
     KEVENT stopWatching;   // set when the channel closes: the watcher takes its request back and ends
@@ -362,26 +366,28 @@ std::vector<uint8_t> UlongBytes(ULONG v) {
     return bytes;
 }
 
-// One device-control request in the channel's thread.
+// One device-control request, made by the calling thread: handing it to the channel's thread
+// would cost a wake-up of that thread and one of the caller's for every request.
 Answer Request(unsigned long lun, ULONG code, std::vector<uint8_t> input, ULONG outputLength) {
     std::shared_ptr<Channel> c = Find(lun);
     if (!c) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
-    return c->calls.Call([&] {
-        if (ReaderGone(*c)) {
-            MarkGone(*c);
-            return Answer{Outcome::NoChannel, STATUS_DEVICE_REMOVED, {}};
-        }
-        kernel::IoResult r = machine->k->Clients().IoControl(c->handle, code, input, outputLength);
-        Answer a;
-        a.status = r.status;
-        a.outcome = OutcomeOf(r.status);
-        if (a.outcome == Outcome::NoChannel) MarkGone(*c);
-        if (r.status == STATUS_SUCCESS) {
-            const size_t n = std::min<size_t>(r.information, r.output.size());
-            a.data.assign(r.output.begin(), r.output.begin() + static_cast<std::ptrdiff_t>(n));
-        }
-        return a;
-    });
+    std::lock_guard<std::mutex> one(c->requests);
+    if (c->detached) return Answer{Outcome::NoChannel, STATUS_NO_SUCH_DEVICE, {}};
+    kernel::AdoptedThread caller(*machine->k, "ifd caller");
+    if (ReaderGone(*c)) {
+        MarkGone(*c);
+        return Answer{Outcome::NoChannel, STATUS_DEVICE_REMOVED, {}};
+    }
+    kernel::IoResult r = machine->k->Clients().IoControl(c->handle, code, input, outputLength);
+    Answer a;
+    a.status = r.status;
+    a.outcome = OutcomeOf(r.status);
+    if (a.outcome == Outcome::NoChannel) MarkGone(*c);
+    if (r.status == STATUS_SUCCESS) {
+        const size_t n = std::min<size_t>(r.information, r.output.size());
+        a.data.assign(r.output.begin(), r.output.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    return a;
 }
 
 }  // namespace
@@ -436,7 +442,13 @@ bool CloseChannel(unsigned long lun) {
         c->card.news.notify_all();
     }
     Channel* raw = c.get();
-    raw->calls.Call([raw] { Detach(*raw); });
+    {
+        // A request in progress ends first; one that found the channel before the erase finds
+        // it detached.
+        std::lock_guard<std::mutex> one(raw->requests);
+        raw->calls.Call([raw] { Detach(*raw); });
+        raw->detached = true;
+    }
     raw->calls.Stop();
     machine->calls.Call([raw] { machine->k->Join(raw->thread); });
     if (last) StopMachine();

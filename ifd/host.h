@@ -3,9 +3,9 @@
 //
 // The kernel allows one instance per process, so one kernel serves every channel: it starts with
 // the first channel and shuts down after the last. Each channel owns a serial port device, the
-// driver's device on it, and a platform thread of its own that makes every request of the channel;
-// pcscd's threads are no platform threads, so they hand requests over and wait for the answer, and
-// a slow card on one channel never holds another.
+// driver's device on it, and a platform thread of its own that opens and closes it. pcscd's
+// threads are no platform threads: the kernel adopts the thread that makes a request for the call
+// (one request of a channel at a time), and a slow card on one channel never holds another.
 //
 // This header stays free of the kernel's headers, which clash with pcsc-lite's.
 #pragma once
