@@ -201,7 +201,9 @@ void Kernel::Impl::DpcThread() {
             dpcRunner = self;
             RunDpcsLocked(g, self);
         }
-        if (stopping && IsListEmpty(&dpcQueue) && dispatchCallbacks.Empty()) return;
+        // At the stop, a queue that another thread runs is that thread's to empty: waiting for it
+        // here could outlast the last wake-up the shutdown gives this thread.
+        if (stopping && (dpcRunner || (IsListEmpty(&dpcQueue) && dispatchCallbacks.Empty()))) return;
     }
 }
 
