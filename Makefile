@@ -55,7 +55,7 @@ build-tsan/build.ninja: | deps
 # (the program, built with the sanitizer, halts on a report and the test sees its exit status).
 tsan: build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS) --target kernel_tests serial_tests e2e_tests ifd_tests e2e_program_tests lmscr
-	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/kernel/kernel_tests --gtest_filter='RealTime.*'
+	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/kernel/kernel_tests --gtest_filter='RealTime*'
 	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/serial/serial_tests --gtest_filter='Pty*:Posix*'
 	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/e2e/e2e_tests --gtest_filter='RealTime*'
 	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/ifd/ifd_tests
