@@ -69,6 +69,18 @@ void Insert(PKDPC dpc, Log& log, const char* what) {
     log.Add(std::string(what) + (queued ? " queued" : " refused"));
 }
 
+// Runs `held` under a spin lock of its own, then logs `afterwards` once the lock is released.
+template <class F>
+void UnderSpinLock(Log& log, F held, const char* afterwards) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    held();
+    KeReleaseSpinLock(&lock, old);
+    log.Add(afterwards);
+}
+
 TEST(RealTimeDpc, runs_on_the_queuing_thread_in_order_at_dispatch_level) {
     const std::vector<Scenario> scenarios = {
         {"below DISPATCH_LEVEL: at once, within the insert",
@@ -79,18 +91,17 @@ TEST(RealTimeDpc, runs_on_the_queuing_thread_in_order_at_dispatch_level) {
          {"a 2 caller", "a queued", "irql 0"}},
         {"under a spin lock: when it is released, in the order queued, each once",
          [](DpcCase& c, Log& log) {
-             KSPIN_LOCK lock;
-             KeInitializeSpinLock(&lock);
-             KIRQL old;
-             KeAcquireSpinLock(&lock, &old);
-             Insert(&c.a, log, "a");
-             Insert(&c.b, log, "b");
-             Insert(&c.a, log, "a again");
-             log.Add("release");
-             KeReleaseSpinLock(&lock, old);
+             UnderSpinLock(
+                 log,
+                 [&] {
+                     Insert(&c.a, log, "a");
+                     Insert(&c.b, log, "b");
+                     Insert(&c.a, log, "a again");
+                 },
+                 "released");
              log.Add("irql " + std::to_string(KeGetCurrentIrql()));
          },
-         {"a queued", "b queued", "a again refused", "release", "a 2 caller", "b 2 caller", "irql 0"}},
+         {"a queued", "b queued", "a again refused", "a 2 caller", "b 2 caller", "released", "irql 0"}},
         {"raised by KeRaiseIrql: when it is lowered",
          [](DpcCase& c, Log& log) {
              KIRQL old;
@@ -102,14 +113,13 @@ TEST(RealTimeDpc, runs_on_the_queuing_thread_in_order_at_dispatch_level) {
          {"b queued", "lower", "b 2 caller"}},
         {"taken back before the release: never runs",
          [](DpcCase& c, Log& log) {
-             KSPIN_LOCK lock;
-             KeInitializeSpinLock(&lock);
-             KIRQL old;
-             KeAcquireSpinLock(&lock, &old);
-             Insert(&c.a, log, "a");
-             log.Add(KeRemoveQueueDpc(&c.a) ? "a removed" : "a not removed");
-             KeReleaseSpinLock(&lock, old);
-             log.Add("released");
+             UnderSpinLock(
+                 log,
+                 [&] {
+                     Insert(&c.a, log, "a");
+                     log.Add(KeRemoveQueueDpc(&c.a) ? "a removed" : "a not removed");
+                 },
+                 "released");
          },
          {"a queued", "a removed", "released"}},
         {"queued by a running DPC: after it, not within it",
@@ -124,16 +134,15 @@ TEST(RealTimeDpc, runs_on_the_queuing_thread_in_order_at_dispatch_level) {
              Kernel& k = *Kernel::Current();
              k.At(0, [&log] { log.Add("at 1 " + std::to_string(KeGetCurrentIrql())); });
              log.Add("at 1 set");
-             KSPIN_LOCK lock;
-             KeInitializeSpinLock(&lock);
-             KIRQL old;
-             KeAcquireSpinLock(&lock, &old);
-             Insert(&c.a, log, "a");
-             k.At(0, [&log] { log.Add("at 2 " + std::to_string(KeGetCurrentIrql())); });
-             log.Add("release");
-             KeReleaseSpinLock(&lock, old);
+             UnderSpinLock(
+                 log,
+                 [&] {
+                     Insert(&c.a, log, "a");
+                     k.At(0, [&log] { log.Add("at 2 " + std::to_string(KeGetCurrentIrql())); });
+                 },
+                 "released");
          },
-         {"at 1 2", "at 1 set", "a queued", "release", "at 2 2", "a 2 caller"}},
+         {"at 1 2", "at 1 set", "a queued", "at 2 2", "a 2 caller", "released"}},
         {"queued by a thread that is no platform thread: on the DPC thread (the shutdown waits for it)",
          [](DpcCase& c, Log&) {
              std::thread foreign([&] { KeInsertQueueDpc(&c.a, nullptr, nullptr); });
