@@ -411,9 +411,10 @@ Kernel::TimerId Kernel::AtCall(uint64_t delayNs, DeferredCall& fn) {
         if (k.DpcQueuedLocked()) k.RunDpcsLocked(g, k.Current());
         return AtId(TimerKey{});
     }
-    const bool first = !k.virtualTime && k.NowNs() + delayNs < k.clockWakeNs;
-    const TimerKey key = k.timers.AddDeferred(k.NowNs() + delayNs, fn);
-    if (first) k.WakeClockLocked(k.NowNs() + delayNs);
+    const uint64_t due = k.NowNs() + delayNs;
+    const bool first = !k.virtualTime && due < k.clockWakeNs;
+    const TimerKey key = k.timers.AddDeferred(due, fn);
+    if (first) k.WakeClockLocked(due);
     return AtId(key);
 }
 

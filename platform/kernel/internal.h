@@ -397,6 +397,9 @@ struct Kernel::Impl {
     IndexRing dispatchCallbacks;
     void HandToDpcLocked(uint32_t slot) {
         dispatchCallbacks.PushBack(slot);
+        WakeDpcThreadLocked();
+    }
+    void WakeDpcThreadLocked() {
         dpcEvent.Header.SignalState = 1;
         SignalLocked(&dpcEvent.Header);
     }

@@ -163,8 +163,7 @@ void Kernel::Impl::TimerExpiredLocked(PKTIMER timer) {
         if (!dpc->DpcData) {
             dpc->DpcData = dpc;
             InsertTailList(&dpcQueue, &dpc->DpcListEntry);
-            dpcEvent.Header.SignalState = 1;
-            SignalLocked(&dpcEvent.Header);
+            WakeDpcThreadLocked();
         }
     }
 }
@@ -223,8 +222,7 @@ bool Kernel::Impl::DpcQueuedLocked() {
         return false;
     }
     // Not a platform thread (the clock thread): the DPC thread runs it.
-    dpcEvent.Header.SignalState = 1;
-    SignalLocked(&dpcEvent.Header);
+    WakeDpcThreadLocked();
     return false;
 }
 
@@ -522,8 +520,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
         Dpc->SystemArgument2 = SystemArgument2;
         InsertTailList(&k.dpcQueue, &Dpc->DpcListEntry);
         if (k.virtualTime) {
-            k.dpcEvent.Header.SignalState = 1;
-            k.SignalLocked(&k.dpcEvent.Header);
+            k.WakeDpcThreadLocked();
         } else if (k.DpcQueuedLocked()) {
             k.RunDpcsLocked(g, k.Current());
         }
@@ -611,11 +608,8 @@ namespace {
 [[gnu::noinline]] NTAPI void AcquireSlow(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
     const ULONG_PTR me = self->id + 1;
     if (k.virtualTime) {
+        // Held (AcquireRaw takes a free lock): by this thread, or it waits its turn.
         Kernel::Impl::Guard g(k);
-        if (*lock == 0) {
-            *lock = me;
-            return;
-        }
         if (*lock == me)
             k.Violation("SPIN_LOCK_ALREADY_OWNED",
                         "thread \"" + self->name + "\" acquires " + k.ObjectName(lock) +
