@@ -488,7 +488,8 @@ LeakReport Kernel::Shutdown() {
     {
         Impl::Guard g(k);
         k.stopping = true;
-        for (auto* event : {&k.dpcEvent, &k.workQueues[0].event, &k.workQueues[1].event, &k.pnpJobs.event,
+        k.WakeDpcThreadLocked();
+        for (auto* event : {&k.workQueues[0].event, &k.workQueues[1].event, &k.pnpJobs.event,
                             &k.powerJobs.event}) {
             event->Header.SignalState = 1;
             k.SignalLocked(&event->Header);
@@ -497,7 +498,12 @@ LeakReport Kernel::Shutdown() {
     // The work-queue and job threads pass the stop on among themselves; the DPC and job threads
     // are woken once more each in case two of them share an event.
     for (Thread* t : k.systemThreads) {
-        for (auto* event : {&k.dpcEvent, &k.pnpJobs.event, &k.powerJobs.event}) KeSetEvent(event, 0, FALSE);
+        {
+            Impl::Guard g(k);
+            k.WakeDpcThreadLocked();
+        }
+        k.SwitchPoint();
+        for (auto* event : {&k.pnpJobs.event, &k.powerJobs.event}) KeSetEvent(event, 0, FALSE);
         k.JoinThread(t);
     }
     // Threads of the run that are still on their way out (a request thread that has handed its

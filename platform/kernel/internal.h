@@ -97,7 +97,7 @@ struct WaitBlock {
 enum class ThreadState { Ready, Running, Blocked, Finished };
 
 // What a blocked thread waits for, for the deadlock report.
-enum class BlockKind { None, Object, SpinLock, Delay, Join, Lock };
+enum class BlockKind { None, Object, SpinLock, Delay, Join, Lock, DpcWork };
 
 struct Thread {
     uint32_t id = 0;
@@ -378,7 +378,8 @@ struct Kernel::Impl {
     void SatisfyLocked(Thread* thread, NTSTATUS status);
     bool IsSignalled(DISPATCHER_HEADER* header, Thread* thread);
     void Consume(DISPATCHER_HEADER* header);
-    // The DPC thread's wait for work: KeWaitForSingleObject on dpcEvent without its checks.
+    // The DPC thread's wait for work: as a wait on a synchronisation event that only the DPC
+    // thread waits for, without a wait block (the queue wakes it once a line event).
     void WaitForDpcWork(Thread* self);
     NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
                   const char* routine);
@@ -390,7 +391,8 @@ struct Kernel::Impl {
 
     // ---- deferred procedure calls -----------------------------------------------------
     LIST_ENTRY dpcQueue;
-    KEVENT dpcEvent;
+    Thread* dpcThread = nullptr;
+    bool dpcWork = false;  // work came while the DPC thread was not waiting for it
     std::unordered_map<PKDPC, PDRIVER_OBJECT> dpcOwners;
     // Kernel::At callbacks due, by their timer slots (a callback stays in its slot until it has
     // run on the DPC thread).
@@ -400,8 +402,10 @@ struct Kernel::Impl {
         WakeDpcThreadLocked();
     }
     void WakeDpcThreadLocked() {
-        dpcEvent.Header.SignalState = 1;
-        SignalLocked(&dpcEvent.Header);
+        if (dpcThread && dpcThread->state == ThreadState::Blocked && dpcThread->blockKind == BlockKind::DpcWork)
+            MakeReadyLocked(dpcThread);
+        else
+            dpcWork = true;
     }
     void DpcThread();
     // Real time: the thread that runs the queued DPCs and callbacks now (the DPC thread, or a

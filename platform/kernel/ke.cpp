@@ -169,29 +169,23 @@ void Kernel::Impl::TimerExpiredLocked(PKTIMER timer) {
 }
 
 void Kernel::Impl::WaitForDpcWork(Thread* self) {
-    // As Wait on the one synchronisation event, at PASSIVE_LEVEL: the same switch point when
-    // work is already there, the same wait block otherwise (KeSetEvent wakes it at shutdown).
+    // Work that came meanwhile is taken as a signalled event is: at a switch point.
     Guard g(*this);
-    DISPATCHER_HEADER* h = &dpcEvent.Header;
-    if (h->SignalState > 0) {
-        Consume(h);
+    if (dpcWork) {
+        dpcWork = false;
         g.Unlock();
         SwitchPoint();
         return;
     }
-    self->waitType = WaitAny;
-    self->waitCount = 1;
-    self->waitSatisfied = false;
-    WaitBlock& wb = self->waitBlocks[0];
-    wb.thread = self;
-    wb.object = h;
-    wb.index = 0;
-    InsertTailList(&h->WaitListHead, &wb.entry);
-    BlockLocked(g, self, BlockKind::Object, &dpcEvent, std::nullopt);
+    BlockLocked(g, self, BlockKind::DpcWork, &dpcWork, std::nullopt);
 }
 
 void Kernel::Impl::DpcThread() {
     Thread* self = Current();
+    {
+        Guard g(*this);
+        dpcThread = self;
+    }
     for (;;) {
         WaitForDpcWork(self);
         Guard g(*this);

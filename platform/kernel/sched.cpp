@@ -111,6 +111,7 @@ std::string Kernel::Impl::DescribeThread(const Thread* t) {
         case BlockKind::Delay: out << " in a delay"; break;
         case BlockKind::Join: out << " joining " << ObjectName(t->blockObject); break;
         case BlockKind::Lock: out << " on " << ObjectName(t->blockObject); break;
+        case BlockKind::DpcWork: out << " waiting for DPC queue"; break;
         case BlockKind::None: break;
         }
         if (t->hasTimer) out << " until t=" << t->blockDeadlineNs / 1000 << " us";
@@ -417,8 +418,6 @@ Kernel::Impl::Impl(Kernel& o, Options opts)
     KeInitializeEvent(&threads[0]->done, NotificationEvent, FALSE);
 
     InitializeListHead(&dpcQueue);
-    KeInitializeEvent(&dpcEvent, SynchronizationEvent, FALSE);
-    names[&dpcEvent] = "DPC queue";
     workQueues[0].name = "CriticalWorkQueue";
     workQueues[1].name = "DelayedWorkQueue";
     for (auto& q : workQueues) {
