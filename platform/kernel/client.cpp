@@ -58,7 +58,7 @@ PIRP BuildClientIrp(Kernel::Impl& k, PDEVICE_OBJECT top, PFILE_OBJECT file, UCHA
     } else {
         size_t size = std::max<size_t>(input.size(), outputLength);
         if (size) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, size);
+            irp->AssociatedIrp.SystemBuffer = k.NewSystemBuffer(track, size);
             if (!input.empty()) std::memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }

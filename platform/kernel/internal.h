@@ -186,6 +186,7 @@ struct IrpTrack {
     int pins = 0;            // active calls that still look at the IRP; its memory waits for them
     bool freePending = false;
     ULONG copyBackLength = 0;  // output length of a buffered device-control request
+    void* smallSystemBuffer = nullptr;  // the system buffer given, when it is a reused one
     std::vector<DispatchFrame> frames;
     std::function<void(PIRP)> onDone;  // what the manager or client does when completion ends
     PDEVICE_OBJECT queuedFor = nullptr;  // power IRP waiting for PoStartNextPowerIrp
@@ -267,6 +268,11 @@ struct Kernel::Impl {
     std::vector<std::unique_ptr<Thread>> threads;
     Thread* current = nullptr;   // virtual time
     std::vector<Thread*> ready;  // virtual time
+    Thread* readyBest = nullptr;  // the thread of `ready` that comes first, asked at every switch point
+    void PushReady(Thread* t) {
+        ready.push_back(t);
+        if (!readyBest || Before(t, readyBest)) readyBest = t;
+    }
     std::vector<Thread*> zombies;
     uint32_t nextThreadId = 0;
     bool switching = true;       // false while tearing down
@@ -342,15 +348,11 @@ struct Kernel::Impl {
     // due and nobody else is ready.
     void SwitchPoint() {
         if (!virtualTime || !switching) return;
-        FireDueTimersLocked();
+        if (timers.NextDeadlineOrNever() <= virtualNowNs) FireDueTimersSlow();
         if (options.changePointOneIn || OutrankedBy(current)) SwitchPointSlow();
     }
     // Whether a ready thread comes before `self` (higher priority, then lower id).
-    bool OutrankedBy(const Thread* self) const {
-        for (const Thread* t : ready)
-            if (Before(t, self)) return true;
-        return false;
-    }
+    bool OutrankedBy(const Thread* self) const { return readyBest && Before(readyBest, self); }
     static bool Before(const Thread* a, const Thread* b) {
         return a->priority > b->priority || (a->priority == b->priority && a->id < b->id);
     }
@@ -362,9 +364,10 @@ struct Kernel::Impl {
     void Schedule();  // virtual: give the processor to the best ready thread
     // Called at every switch point: most of the time the earliest timer is still ahead.
     void FireDueTimersLocked() {
-        if (!timers.Empty() && timers.NextDeadline() <= NowNs()) FireDueTimersSlow();
+        if (timers.NextDeadlineOrNever() <= NowNs()) FireDueTimersSlow();
     }
     NTAPI void FireDueTimersSlow();  // NTAPI: as SwitchPointSlow
+    void FireDueTimers();  // the same for the host's code (the scheduler), which saves nothing
     void SwitchTo(Thread* next, bool exiting);
     Thread* PopBestReady();
     static void FiberEntry(void* arg);
@@ -474,6 +477,12 @@ struct Kernel::Impl {
     static constexpr size_t kIrpQuarantine = 16;
     std::vector<std::deque<char*>> irpQuarantine;  // by stack size, oldest first
     std::vector<IrpTrack*> spareTracks;
+    // The system buffer of a buffered request, zeroed; most are a few bytes (a serial port's
+    // settings and status) and are reused, except under AddressSanitizer, which is to see a
+    // driver that touches one after its request has ended.  Under the guard.
+    void* NewSystemBuffer(IrpTrack* track, size_t size);
+    static constexpr size_t kSmallSystemBuffer = 64;
+    std::vector<void*> spareSystemBuffers;  // kSmallSystemBuffer bytes each
     std::unordered_set<PDEVICE_OBJECT> freedDevices;
     IrpTrack* LiveTrack(PIRP irp, const char* routine, const char* freedViolation);
     uint64_t irpSerial = 0;

@@ -133,7 +133,10 @@ PIRP Kernel::Impl::NewIrp(CCHAR stackSize, IrpKind kind, const Site& site) {
 void Kernel::Impl::ReleaseIrpMemory(PIRP irp) {
     IrpTrack* track = TrackOf(irp);
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer) {
-        std::free(irp->AssociatedIrp.SystemBuffer);
+        if (irp->AssociatedIrp.SystemBuffer == track->smallSystemBuffer)
+            spareSystemBuffers.push_back(track->smallSystemBuffer);
+        else
+            std::free(irp->AssociatedIrp.SystemBuffer);
         irp->AssociatedIrp.SystemBuffer = nullptr;
     }
     if (track->previousLive)
@@ -156,7 +159,29 @@ void Kernel::Impl::ReleaseIrpMemory(PIRP irp) {
     PoisonIrpBlock(block + kIrpPrefix, IrpBlockBytes(stackSize) - kIrpPrefix);
 }
 
+void* Kernel::Impl::NewSystemBuffer(IrpTrack* track, size_t size) {
+#ifndef LMSCR_ASAN
+    if (size <= kSmallSystemBuffer) {
+        void* buffer;
+        if (spareSystemBuffers.empty()) {
+            buffer = std::malloc(kSmallSystemBuffer);
+            if (!buffer) return nullptr;
+        } else {
+            buffer = spareSystemBuffers.back();
+            spareSystemBuffers.pop_back();
+        }
+        std::memset(buffer, 0, size);
+        track->smallSystemBuffer = buffer;
+        return buffer;
+    }
+#endif
+    (void)track;
+    return std::calloc(1, size);
+}
+
 void Kernel::Impl::ReleaseIrpPools() {
+    for (void* buffer : spareSystemBuffers) std::free(buffer);
+    spareSystemBuffers.clear();
     for (auto& queue : irpQuarantine)
         for (char* block : queue) {
             UnpoisonIrpBlock(block + kIrpPrefix,
@@ -708,7 +733,7 @@ PIRP LmIoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceO
         // The direct methods are served the same way here (no memory descriptor lists).
         ULONG size = std::max(InputBufferLength, OutputBufferLength);
         if (size) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, size);
+            irp->AssociatedIrp.SystemBuffer = k.NewSystemBuffer(track, size);
             if (InputBuffer && InputBufferLength)
                 std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;

@@ -149,20 +149,21 @@ void Kernel::Impl::Deadlock() {
 // ---- virtual time -------------------------------------------------------------------------
 
 Thread* Kernel::Impl::PopBestReady() {
-    if (ready.empty()) return nullptr;
-    size_t best = 0;
-    for (size_t i = 1; i < ready.size(); ++i) {
-        const Thread* a = ready[i];
-        const Thread* b = ready[best];
-        if (a->priority > b->priority || (a->priority == b->priority && a->id < b->id)) best = i;
-    }
-    Thread* t = ready[best];
-    ready[best] = ready.back();
+    Thread* t = readyBest;
+    if (!t) return nullptr;
+    size_t at = 0;
+    while (ready[at] != t) ++at;
+    ready[at] = ready.back();
     ready.pop_back();
+    readyBest = nullptr;
+    for (Thread* r : ready)
+        if (!readyBest || Before(r, readyBest)) readyBest = r;
     return t;
 }
 
-NTAPI void Kernel::Impl::FireDueTimersSlow() {
+NTAPI void Kernel::Impl::FireDueTimersSlow() { FireDueTimers(); }
+
+void Kernel::Impl::FireDueTimers() {
     const uint64_t now = NowNs();
     while (!timers.Empty() && timers.NextDeadline() <= now) {
         const uint32_t handed = timers.FireNext();
@@ -183,7 +184,7 @@ void Kernel::Impl::SwitchTo(Thread* next, bool exiting) {
 
 void Kernel::Impl::Schedule() {
     for (;;) {
-        FireDueTimersLocked();
+        if (timers.NextDeadlineOrNever() <= virtualNowNs) FireDueTimers();
         if (Thread* next = PopBestReady()) {
             if (next == current) {
                 current->state = ThreadState::Running;
@@ -201,14 +202,9 @@ NTAPI void Kernel::Impl::SwitchPointSlow() {
     Thread* self = current;
     if (options.changePointOneIn && NextRandom() % options.changePointOneIn == 0)
         self->priority = NextRandom();
-    if (ready.empty()) return;
-    const Thread* best = ready[0];
-    for (const Thread* t : ready)
-        if (t->priority > best->priority || (t->priority == best->priority && t->id < best->id))
-            best = t;
-    if (best->priority > self->priority || (best->priority == self->priority && best->id < self->id)) {
+    if (OutrankedBy(self)) {
         self->state = ThreadState::Ready;
-        ready.push_back(self);
+        PushReady(self);
         Schedule();
     }
 }
@@ -221,7 +217,7 @@ void Kernel::Impl::MakeReadyLocked(Thread* t) {
     }
     t->state = ThreadState::Ready;
     if (virtualTime) {
-        ready.push_back(t);
+        PushReady(t);
     } else {
         t->wake = true;
         wakeAfterUnlock.push_back(t);
@@ -312,7 +308,7 @@ Thread* Kernel::Impl::Spawn(const std::string& name, std::function<void()> body,
                 std::abort();
             }
             t->state = ThreadState::Ready;
-            ready.push_back(t);
+            PushReady(t);
         } else {
             t->state = ThreadState::Running;
             t->os = std::thread([this, t] {

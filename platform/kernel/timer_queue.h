@@ -98,6 +98,7 @@ public:
         if (deadlineNs < heap_[at].deadline) {
             heap_[at] = Entry{deadlineNs, s.serial, key.slot};
             SiftUp(at);
+            next_ = heap_[0].deadline;
         }
         return true;
     }
@@ -106,6 +107,8 @@ public:
     size_t Size() const { return heap_.size(); }
     // The earliest deadline; only when not Empty.
     uint64_t NextDeadline() const { return heap_[0].deadline; }
+    // The same, UINT64_MAX when Empty: what a switch point compares the clock with.
+    uint64_t NextDeadlineOrNever() const { return next_; }
 
     // Takes the earliest timer out of the queue (only when not Empty).  A timer of Add runs
     // here, in its slot (slots never move), and may set and cancel timers (cancelling itself
@@ -117,6 +120,7 @@ public:
         if (heap_[0].serial != s.serial) {
             heap_[0] = Entry{s.deadline, s.serial, index};
             SiftDown(0);
+            next_ = heap_[0].deadline;
             return kNoSlot;
         }
         RemoveAt(0);
@@ -187,6 +191,7 @@ private:
         s.deadline = deadlineNs;
         heap_.push_back(Entry{deadlineNs, s.serial, index});
         SiftUp(heap_.size() - 1);
+        next_ = heap_[0].deadline;
         return TimerKey{index, s.serial};
     }
 
@@ -232,12 +237,14 @@ private:
         const Entry last = heap_.back();
         heap_.pop_back();
         place_[removed] = kNotQueued;
-        if (i == heap_.size()) return;
-        Place(i, last);
-        if (i > 0 && Before(last, heap_[(i - 1) / kWays]))
-            SiftUp(i);
-        else
-            SiftDown(i);
+        if (i < heap_.size()) {
+            Place(i, last);
+            if (i > 0 && Before(last, heap_[(i - 1) / kWays]))
+                SiftUp(i);
+            else
+                SiftDown(i);
+        }
+        next_ = heap_.empty() ? UINT64_MAX : heap_[0].deadline;
     }
 
     std::vector<std::unique_ptr<Slot[]>> chunks_;
@@ -245,6 +252,7 @@ private:
     std::vector<uint32_t> place_;  // a slot's index in heap_, kNotQueued when not there
     std::vector<uint32_t> free_;
     std::vector<Entry> heap_;
+    uint64_t next_ = UINT64_MAX;  // heap_[0]'s deadline, UINT64_MAX when there is none
     uint64_t serial_ = 0;
 };
 
