@@ -8,6 +8,8 @@
 #include "timer_queue.h"
 
 #include <atomic>
+#include <memory>
+#include <type_traits>
 #include <chrono>
 #include <optional>
 #include <condition_variable>
@@ -35,43 +37,53 @@ extern constinit thread_local Thread* tlsCurrent [[gnu::tls_model("initial-exec"
 
 // First in, first out, in a ring (a power of two long) that grows and is reused: no allocation
 // once it is large enough for what waits at once.
-class IndexRing {
+template <class T>
+class Ring {
 public:
     bool Empty() const { return count_ == 0; }
-    void PushBack(uint32_t value) {
+    size_t Size() const { return count_; }
+    void PushBack(T value) {
         if (count_ == ring_.size()) Grow();
         ring_[(head_ + count_) & (ring_.size() - 1)] = value;
         ++count_;
     }
     // Only when not Empty.
-    uint32_t PopFront() {
-        const uint32_t value = ring_[head_];
+    T PopFront() {
+        const T value = ring_[head_];
         head_ = (head_ + 1) & (ring_.size() - 1);
         --count_;
         return value;
     }
+    template <class F>
+    void ForEach(F&& f) const {
+        for (size_t i = 0; i < count_; ++i) f(ring_[(head_ + i) & (ring_.size() - 1)]);
+    }
 
 private:
     void Grow() {
-        std::vector<uint32_t> bigger(ring_.empty() ? 8 : ring_.size() * 2);
+        std::vector<T> bigger(ring_.empty() ? 8 : ring_.size() * 2);
         for (size_t i = 0; i < count_; ++i) bigger[i] = ring_[(head_ + i) & (ring_.size() - 1)];
         ring_.swap(bigger);
         head_ = 0;
     }
 
-    std::vector<uint32_t> ring_;
+    std::vector<T> ring_;
     size_t head_ = 0;
     size_t count_ = 0;
 };
+using IndexRing = Ring<uint32_t>;
 
 // A list that keeps its first N elements in place: IoCompleteRequest gathers the one or two
 // frames of a stack location on every completion.
 template <class T, size_t N>
 class SmallList {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
 public:
+    SmallList() {}  // the places stay raw until they are added to
     void Add(const T& value) {
         if (count_ < N)
-            first_[count_++] = value;
+            std::construct_at(&first_[count_++], value);
         else
             more_.push_back(value);
     }
@@ -82,7 +94,9 @@ public:
     }
 
 private:
-    T first_[N]{};
+    union {
+        T first_[N];
+    };
     size_t count_ = 0;
     std::vector<T> more_;
 };
@@ -471,11 +485,14 @@ struct Kernel::Impl {
     // Every address handed out as an IRP: its memory is the kernel's until the end of the run,
     // live or in quarantine (the block says which), for frees and uses after free.
     std::unordered_set<PIRP> knownIrps;
+    // The addresses found there last, by a few bits of the address: a driver's few IRPs at a
+    // time are looked up several times each (an address once known stays known).
+    PIRP knownIrpsSeen[16] = {};
     // A driver sends hundreds of IRPs an exchange.  A freed IRP's memory waits, poisoned, behind
     // kIrpQuarantine others of its stack size before it is handed out again (so that a use soon
     // after the free still finds it freed), and tracking records are reused with what they hold.
     static constexpr size_t kIrpQuarantine = 16;
-    std::vector<std::deque<char*>> irpQuarantine;  // by stack size, oldest first
+    std::vector<Ring<char*>> irpQuarantine;  // by stack size, oldest first
     std::vector<IrpTrack*> spareTracks;
     // The system buffer of a buffered request, zeroed; most are a few bytes (a serial port's
     // settings and status) and are reused, except under AddressSanitizer, which is to see a

@@ -77,7 +77,9 @@ std::string Kernel::Impl::DeviceName(PDEVICE_OBJECT device) {
 // against the addresses handed out as IRPs, and the mark in front of it, before anything in it
 // is read.
 IrpTrack* Kernel::Impl::LiveTrack(PIRP irp, const char* routine, const char* freedViolation) {
-    const bool known = knownIrps.count(irp) != 0;
+    PIRP& seen = knownIrpsSeen[(reinterpret_cast<uintptr_t>(irp) >> 6) & 15];
+    const bool known = seen == irp || knownIrps.count(irp) != 0;
+    if (known) seen = irp;
     if (!known || IrpFreed(irp)) {
         const bool freed = known;
         Violation(freed ? freedViolation : "IRP_NOT_AN_IRP",
@@ -92,9 +94,8 @@ PIRP Kernel::Impl::NewIrp(CCHAR stackSize, IrpKind kind, const Site& site) {
     size_t bytes = IrpBlockBytes(stackSize);
     char* block = nullptr;
     if (static_cast<size_t>(stackSize) < irpQuarantine.size() &&
-        irpQuarantine[stackSize].size() > kIrpQuarantine) {
-        block = irpQuarantine[stackSize].front();
-        irpQuarantine[stackSize].pop_front();
+        irpQuarantine[stackSize].Size() > kIrpQuarantine) {
+        block = irpQuarantine[stackSize].PopFront();
         UnpoisonIrpBlock(block + kIrpPrefix, bytes - kIrpPrefix);
         std::memset(block, 0, bytes);
     } else {
@@ -155,7 +156,7 @@ void Kernel::Impl::ReleaseIrpMemory(PIRP irp) {
     std::memset(irp, 0xDD, sizeof(IRP));
     block[kFreedMark] = 1;
     if (static_cast<size_t>(stackSize) >= irpQuarantine.size()) irpQuarantine.resize(stackSize + 1);
-    irpQuarantine[stackSize].push_back(block);
+    irpQuarantine[stackSize].PushBack(block);
     PoisonIrpBlock(block + kIrpPrefix, IrpBlockBytes(stackSize) - kIrpPrefix);
 }
 
@@ -183,11 +184,11 @@ void Kernel::Impl::ReleaseIrpPools() {
     for (void* buffer : spareSystemBuffers) std::free(buffer);
     spareSystemBuffers.clear();
     for (auto& queue : irpQuarantine)
-        for (char* block : queue) {
+        queue.ForEach([&](char* block) {
             UnpoisonIrpBlock(block + kIrpPrefix,
                              IrpBlockBytes(static_cast<CCHAR>(&queue - irpQuarantine.data())) - kIrpPrefix);
             std::free(block);
-        }
+        });
     irpQuarantine.clear();
     for (IrpTrack* track : spareTracks) delete track;
     spareTracks.clear();
