@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -27,7 +28,13 @@ public:
     void Emplace(F&& f) {
         using T = std::decay_t<F>;
         if constexpr (sizeof(T) <= Bytes && alignof(T) <= alignof(std::max_align_t) &&
-                      std::is_nothrow_move_constructible_v<T>) {
+                      std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>) {
+            // A few pointers (most of the line's callbacks): moved by copying the bytes, nothing
+            // to destroy.
+            new (storage_) T(std::forward<F>(f));
+            invoke_ = [](void* p) { (*static_cast<T*>(p))(); };
+        } else if constexpr (sizeof(T) <= Bytes && alignof(T) <= alignof(std::max_align_t) &&
+                             std::is_nothrow_move_constructible_v<T>) {
             new (storage_) T(std::forward<F>(f));
             invoke_ = [](void* p) { (*static_cast<T*>(p))(); };
             destroy_ = [](void* p) { static_cast<T*>(p)->~T(); };
@@ -49,7 +56,10 @@ public:
     template <size_t Other>
         requires(Other <= Bytes)
     void TakeFrom(InlineCallback<Other>& other) noexcept {
-        other.move_(storage_, other.storage_);
+        if (other.move_)
+            other.move_(storage_, other.storage_);
+        else
+            std::memcpy(storage_, other.storage_, Other);
         invoke_ = std::exchange(other.invoke_, nullptr);
         destroy_ = std::exchange(other.destroy_, nullptr);
         move_ = std::exchange(other.move_, nullptr);
@@ -57,10 +67,10 @@ public:
     void Invoke() { invoke_(storage_); }
     bool Empty() const { return invoke_ == nullptr; }
     void Reset() {
+        invoke_ = nullptr;
         if (!destroy_) return;
         auto destroy = destroy_;
         destroy_ = nullptr;
-        invoke_ = nullptr;
         move_ = nullptr;
         destroy(storage_);
     }
