@@ -206,6 +206,25 @@ struct IrpTrack {
     PDEVICE_OBJECT queuedFor = nullptr;  // power IRP waiting for PoStartNextPowerIrp
     IrpTrack* previousLive = nullptr;    // the IRPs that exist, for the leak report
     IrpTrack* nextLive = nullptr;
+
+    // Blank again for the next IRP, with the room its frames had: every field above.
+    void Clear() {
+        irp = nullptr;
+        serial = 0;
+        kind = IrpKind::Allocated;
+        state = IrpState::Owned;
+        site = Site{};
+        owner = nullptr;
+        pins = 0;
+        freePending = false;
+        copyBackLength = 0;
+        smallSystemBuffer = nullptr;
+        frames.clear();
+        if (onDone) onDone = nullptr;
+        queuedFor = nullptr;
+        previousLive = nullptr;
+        nextLive = nullptr;
+    }
 };
 
 // Kept in front of every IRP in one allocation.

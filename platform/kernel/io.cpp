@@ -147,11 +147,7 @@ void Kernel::Impl::ReleaseIrpMemory(PIRP irp) {
     if (track->nextLive) track->nextLive->previousLive = track->previousLive;
     char* block = reinterpret_cast<char*>(irp) - kIrpPrefix;
     const CCHAR stackSize = block[kBlockStackSize];
-    // The record goes back blank, but with the room its frames had.
-    std::vector<DispatchFrame> frames = std::move(track->frames);
-    frames.clear();
-    *track = IrpTrack{};
-    track->frames = std::move(frames);
+    track->Clear();
     spareTracks.push_back(track);
     std::memset(irp, 0xDD, sizeof(IRP));
     block[kFreedMark] = 1;

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -96,7 +97,7 @@ public:
         s.deadline = deadlineNs;
         key.serial = s.serial;
         if (deadlineNs < heap_[at].deadline) {
-            heap_[at] = Entry{deadlineNs, s.serial, key.slot};
+            heap_[at] = MakeEntry(deadlineNs, s.serial, key.slot);
             SiftUp(at);
             next_ = heap_[0].deadline;
         }
@@ -115,10 +116,10 @@ public:
     // does nothing); kNoSlot is returned.  A deferred timer's slot is returned, to be handed on.
     // A timer set again for later (Rekey) goes back into the heap instead (kNoSlot).
     uint32_t FireNext() {
-        const uint32_t index = heap_[0].slot;
+        const uint32_t index = heap_[0].Slot();
         Slot& s = SlotAt(index);
-        if (heap_[0].serial != s.serial) {
-            heap_[0] = Entry{s.deadline, s.serial, index};
+        if (heap_[0].order != MakeEntry(0, s.serial, index).order) {
+            heap_[0] = MakeEntry(s.deadline, s.serial, index);
             SiftDown(0);
             next_ = heap_[0].deadline;
             return kNoSlot;
@@ -160,11 +161,17 @@ private:
         Callback fn;
     };
 
+    // Sixteen bytes: the deadline, then the setting's serial and the slot in one word, the
+    // serial above (so that the word orders timers of one deadline as their serials do).
+    static constexpr unsigned kEntrySlotBits = 24;
     struct Entry {
         uint64_t deadline;
-        uint64_t serial;
-        uint32_t slot;
+        uint64_t order;
+        uint32_t Slot() const { return static_cast<uint32_t>(order & ((uint64_t{1} << kEntrySlotBits) - 1)); }
     };
+    static Entry MakeEntry(uint64_t deadline, uint64_t serial, uint32_t slot) {
+        return Entry{deadline, serial << kEntrySlotBits | slot};
+    }
 
     Slot& SlotAt(uint32_t index) { return chunks_[index >> kChunkBits][index & (kChunkSlots - 1)]; }
 
@@ -178,6 +185,8 @@ private:
     }
 
     [[gnu::noinline]] uint32_t GrowSlots() {
+        // An entry has room for 2^24 slots (timers waiting at once) and 2^40 settings.
+        if (slotCount_ == (uint32_t{1} << kEntrySlotBits) - 1) std::abort();
         if (slotCount_ == chunks_.size() * kChunkSlots) {
             chunks_.push_back(std::make_unique<Slot[]>(kChunkSlots));
             place_.resize(chunks_.size() * kChunkSlots, kNotQueued);
@@ -189,19 +198,19 @@ private:
         Slot& s = SlotAt(index);
         s.serial = ++serial_;
         s.deadline = deadlineNs;
-        heap_.push_back(Entry{deadlineNs, s.serial, index});
+        heap_.push_back(MakeEntry(deadlineNs, s.serial, index));
         SiftUp(heap_.size() - 1);
         next_ = heap_[0].deadline;
         return TimerKey{index, s.serial};
     }
 
     static bool Before(const Entry& x, const Entry& y) {
-        return x.deadline < y.deadline || (x.deadline == y.deadline && x.serial < y.serial);
+        return x.deadline < y.deadline || (x.deadline == y.deadline && x.order < y.order);
     }
 
     void Place(size_t i, const Entry& e) {
         heap_[i] = e;
-        place_[e.slot] = static_cast<uint32_t>(i);
+        place_[e.Slot()] = static_cast<uint32_t>(i);
     }
 
     void SiftUp(size_t i) {
@@ -233,7 +242,7 @@ private:
     }
 
     void RemoveAt(size_t i) {
-        const uint32_t removed = heap_[i].slot;
+        const uint32_t removed = heap_[i].Slot();
         const Entry last = heap_.back();
         heap_.pop_back();
         place_[removed] = kNotQueued;
