@@ -410,7 +410,11 @@ struct Kernel::Impl {
     std::string ObjectName(const void* object);
 
     // ---- dispatcher objects ---------------------------------------------------------
-    void SignalLocked(DISPATCHER_HEADER* header);
+    // Hands the signal to the object's waiters; most objects have none when they are set.
+    void SignalLocked(DISPATCHER_HEADER* header) {
+        if (header->WaitListHead.Flink != &header->WaitListHead) SignalWaitersLocked(header);
+    }
+    void SignalWaitersLocked(DISPATCHER_HEADER* header);
     void SatisfyLocked(Thread* thread, NTSTATUS status);
     bool IsSignalled(DISPATCHER_HEADER* header, Thread* thread);
     void Consume(DISPATCHER_HEADER* header);
@@ -495,7 +499,11 @@ struct Kernel::Impl {
         uint64_t calls = 0;
     };
     std::vector<ActiveRule> faults;
-    bool ShouldFail(const char* operation, const Site& site);
+    // Most runs inject no failure: the rules are looked at only when there are some.
+    bool ShouldFail(const char* operation, const Site& site) {
+        return !faults.empty() && ShouldFailByRule(operation, site);
+    }
+    bool ShouldFailByRule(const char* operation, const Site& site);
 
     // ---- objects of the I/O manager ---------------------------------------------------
     std::vector<std::unique_ptr<DriverRecord>> drivers;
@@ -538,7 +546,11 @@ struct Kernel::Impl {
     void DeviceDereference(PDEVICE_OBJECT device);
     void FinishIrpAtTop(PIRP irp);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo);
-    DRIVER_OBJECT* CurrentDriver();
+    DRIVER_OBJECT* CurrentDriver() {
+        Thread* t = Current();
+        if (!t || t->drivers.empty()) return nullptr;
+        return t->drivers.back();
+    }
     const char* DriverName(PDRIVER_OBJECT driver);
     std::string DeviceName(PDEVICE_OBJECT device);
 

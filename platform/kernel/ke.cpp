@@ -67,7 +67,7 @@ void Kernel::Impl::SatisfyLocked(Thread* t, NTSTATUS status) {
 
 // The object has just become signalled: hand the signal to waiters in the order they came, as
 // long as it lasts (a synchronisation object wakes one, a notification object all).
-void Kernel::Impl::SignalLocked(DISPATCHER_HEADER* h) {
+void Kernel::Impl::SignalWaitersLocked(DISPATCHER_HEADER* h) {
     PLIST_ENTRY e = h->WaitListHead.Flink;
     while (e != &h->WaitListHead && h->SignalState > 0) {
         WaitBlock* wb = CONTAINING_RECORD(e, WaitBlock, entry);

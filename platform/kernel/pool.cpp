@@ -9,7 +9,7 @@ using namespace lmscr::kernel;
 
 namespace lmscr::kernel {
 
-bool Kernel::Impl::ShouldFail(const char* operation, const Site& site) {
+bool Kernel::Impl::ShouldFailByRule(const char* operation, const Site& site) {
     for (auto& active : faults) {
         const FaultRule& r = active.rule;
         if (!r.operation.empty() && r.operation != operation) continue;

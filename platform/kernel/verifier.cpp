@@ -22,11 +22,6 @@ void Kernel::Impl::Violation(const char* name, const std::string& detail) {
     std::abort();
 }
 
-PDRIVER_OBJECT Kernel::Impl::CurrentDriver() {
-    Thread* t = Current();
-    if (!t || t->drivers.empty()) return nullptr;
-    return t->drivers.back();
-}
 
 const char* Kernel::Impl::DriverName(PDRIVER_OBJECT driver) {
     if (!driver) return "the kernel";

@@ -276,10 +276,29 @@ void TellFormat(Port* port) {
 
 std::span<const IoctlEntry> DeviceControlTable() { return kTable; }
 
+static_assert(kTable.size() <= Port::kDeviceControlCodes);
+
+// The port's codes are of its device type, functions one to a few dozen, and a driver sends
+// several an exchange: the table's place of each function, one more (0: none).
+constexpr auto kByFunction = [] {
+    std::array<uint8_t, 64> at{};
+    for (size_t i = 0; i < kTable.size(); ++i) {
+        const ULONG function = (kTable[i].code >> 2) & 0xFFF;
+        if (function < at.size()) at[function] = static_cast<uint8_t>(i + 1);
+    }
+    return at;
+}();
+
 const IoctlEntry* FindDeviceControl(ULONG code) {
+    const ULONG function = (code >> 2) & 0xFFF;
+    if (function < kByFunction.size() && kByFunction[function] && kTable[kByFunction[function] - 1].code == code)
+        return &kTable[kByFunction[function] - 1];
+    // Another device type, method or access, or a function of two codes: by search.
     auto it = std::find_if(kTable.begin(), kTable.end(), [code](const IoctlEntry& e) { return e.code == code; });
     return it == kTable.end() ? nullptr : &*it;
 }
+
+size_t DeviceControlIndex(const IoctlEntry* entry) { return static_cast<size_t>(entry - kTable.data()); }
 
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     Port* port = PortOf(device);

@@ -49,6 +49,8 @@ struct IoctlEntry {
 std::span<const IoctlEntry> DeviceControlTable();
 // NULL when the port does not answer the code (STATUS_INVALID_DEVICE_REQUEST).
 const IoctlEntry* FindDeviceControl(ULONG code);
+// An entry's place in the table, below kDeviceControlCodes.
+size_t DeviceControlIndex(const IoctlEntry* entry);
 
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
 

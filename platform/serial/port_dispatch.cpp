@@ -245,7 +245,12 @@ NTSTATUS NTAPI DispatchEntry(PDEVICE_OBJECT device, PIRP irp) {
     {
         PortLock guard(port);
         port->majorCounts[major]++;
-        if (major == IRP_MJ_DEVICE_CONTROL) port->ioctlCounts[code]++;
+        if (major == IRP_MJ_DEVICE_CONTROL) {
+            if (const IoctlEntry* entry = FindDeviceControl(code))
+                port->ioctlCounts[DeviceControlIndex(entry)]++;
+            else
+                port->otherIoctlCounts[code]++;
+        }
         if (port->filter && FilteredMajor(major)) verdict = port->filter->OnRequest(major, code);
         if (verdict.action == FilterVerdict::Action::Hold) {
             if (QueueLocked(port, irp)) {

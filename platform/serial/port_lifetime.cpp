@@ -1,6 +1,7 @@
 // The serial driver and its ports' lives: the driver's entry and unload, a port's creation
 // (its device object, reported present to the Plug and Play manager) and deletion, and what a
 // port tells about itself (name, counters, format, request counts, its filter slot).
+#include "device_control.h"
 #include "port_state.h"
 
 namespace lmscr::serial {
@@ -95,8 +96,9 @@ uint64_t SerialRequestCount(PDEVICE_OBJECT device, uint8_t major, ULONG ioContro
     PortLock guard(port);
     if (major > IRP_MJ_MAXIMUM_FUNCTION) return 0;
     if (major != IRP_MJ_DEVICE_CONTROL || ioControlCode == 0) return port->majorCounts[major];
-    auto it = port->ioctlCounts.find(ioControlCode);
-    return it == port->ioctlCounts.end() ? 0 : it->second;
+    if (const IoctlEntry* entry = FindDeviceControl(ioControlCode)) return port->ioctlCounts[DeviceControlIndex(entry)];
+    auto it = port->otherIoctlCounts.find(ioControlCode);
+    return it == port->otherIoctlCounts.end() ? 0 : it->second;
 }
 
 PDEVICE_OBJECT CreateSerialDevice(kernel::Kernel& kernel, PDRIVER_OBJECT driver, const std::string& portName,

@@ -108,7 +108,10 @@ struct Port {
     };
     std::deque<Held> held;
     uint64_t majorCounts[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
-    std::map<ULONG, uint64_t> ioctlCounts;
+    // Room for the codes of the port's device-control table (it says so at compile time).
+    static constexpr size_t kDeviceControlCodes = 64;
+    uint64_t ioctlCounts[kDeviceControlCodes] = {};  // by the code's place in the port's table
+    std::map<ULONG, uint64_t> otherIoctlCounts;  // codes the port does not answer
 
     PortCounters counters;
 };
