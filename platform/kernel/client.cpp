@@ -85,7 +85,8 @@ PIRP BuildClientIrp(Kernel::Impl& k, PDEVICE_OBJECT top, PFILE_OBJECT file, UCHA
             state->result.information = i->IoStatus.Information;
             state->completed = true;
             state->irp = nullptr;
-            if (state->file && --k.fileRequests[state->file] == 0) k.fileRequests.erase(state->file);
+            // The count stays at zero until the handle closes: one entry a handle, not one a request.
+            if (state->file) --k.fileRequests[state->file];
         }
         KeSetEvent(&k.requestDone, IO_NO_INCREMENT, FALSE);
         KeSetEvent(&state->done, IO_NO_INCREMENT, FALSE);
@@ -108,7 +109,7 @@ void Submit(PDEVICE_OBJECT top, const std::shared_ptr<PendingIo::State>& state) 
 IoResult RunSync(PDEVICE_OBJECT top, const std::shared_ptr<PendingIo::State>& state) {
     Submit(top, state);
     KeWaitForSingleObject(&state->done, Executive, KernelMode, FALSE, nullptr);
-    return state->result;
+    return std::move(state->result);  // the completion has ended: nobody reads it again
 }
 
 }  // namespace
@@ -151,6 +152,10 @@ NTSTATUS Client::OpenDevice(PDEVICE_OBJECT device, Handle& out) {
     }
     KeSetEvent(&k.requestDone, IO_NO_INCREMENT, FALSE);
     if (!NT_SUCCESS(result.status)) {
+        {
+            Kernel::Impl::Guard g(k);
+            k.fileRequests.erase(file);
+        }
         std::free(file);
         ObDereferenceObject(top);
         return result.status;
@@ -183,7 +188,7 @@ NTSTATUS Client::Close(Handle& handle) {
     // The close comes when the last request of the handle has completed.
     for (;;) {
         Kernel::Impl::Guard g(k);
-        if (!k.fileRequests.count(file)) break;
+        if (auto it = k.fileRequests.find(file); it == k.fileRequests.end() || it->second == 0) break;
         KeClearEvent(&k.requestDone);
         g.Unlock();
         KeWaitForSingleObject(&k.requestDone, Executive, KernelMode, FALSE, nullptr);
@@ -195,6 +200,10 @@ NTSTATUS Client::Close(Handle& handle) {
         Kernel::Impl::Guard g(k);
         top->DeviceObjectExtension->openHandles--;
         top->ReferenceCount--;
+    }
+    {
+        Kernel::Impl::Guard g(k);
+        k.fileRequests.erase(file);
     }
     KeSetEvent(&k.handleClosed, IO_NO_INCREMENT, FALSE);
     std::free(file);
@@ -400,22 +409,41 @@ void Kernel::Sleep(uint64_t ms) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-Kernel::TimerId Kernel::AtCall(uint64_t delayNs, DeferredCall& fn) {
-    Impl& k = *impl_;
-    Impl::Guard g(k);
+namespace {
+
+// Kernel::At with `fill` putting the callable into its timer slot's callback.
+template <class Fill>
+Kernel::TimerId AtFilled(Kernel::Impl& k, uint64_t delayNs, Fill fill) {
+    Kernel::Impl::Guard g(k);
     if (!k.virtualTime && delayNs == 0) {
         // Due now, in real time: queued as a DPC is, not through the clock thread, which would
         // wake only to hand it on; run here and now when called below DISPATCH_LEVEL with no
         // DPC running. Nothing is left to cancel.
-        k.dispatchCallbacks.PushBack(k.timers.Reserve(fn));
+        k.dispatchCallbacks.PushBack(k.timers.ReserveWith(fill));
         if (k.DpcQueuedLocked()) k.RunDpcsLocked(g, k.Current());
         return AtId(TimerKey{});
     }
     const uint64_t due = k.NowNs() + delayNs;
     const bool first = !k.virtualTime && due < k.clockWakeNs;
-    const TimerKey key = k.timers.AddDeferred(due, fn);
+    const TimerKey key = k.timers.AddDeferredWith(due, fill);
     if (first) k.WakeClockLocked(due);
     return AtId(key);
+}
+
+}  // namespace
+
+Kernel::TimerId Kernel::AtCall(uint64_t delayNs, DeferredCall& fn) {
+    return AtFilled(*impl_, delayNs, [&fn](TimerQueue::Callback& slot) { slot.TakeFrom(fn); });
+}
+
+Kernel::TimerId Kernel::AtBytes(uint64_t delayNs, void (*invoke)(void*), const void* bytes, size_t size) {
+    return AtFilled(*impl_, delayNs,
+                    [=](TimerQueue::Callback& slot) { slot.EmplaceBytes(invoke, bytes, size); });
+}
+
+Kernel::TimerId Kernel::AtWords(uint64_t delayNs, void (*invoke)(void*), uint64_t first, uint64_t second) {
+    return AtFilled(*impl_, delayNs,
+                    [=](TimerQueue::Callback& slot) { slot.EmplaceWords(invoke, first, second); });
 }
 
 bool Kernel::Rekey(TimerId& id, uint64_t delayNs) {

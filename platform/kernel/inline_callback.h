@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -23,16 +24,23 @@ public:
     }
     ~InlineCallback() { Reset(); }
 
+    // A callable of a few pointers (most of the line's callbacks): moved by copying its bytes,
+    // with nothing to destroy.
+    template <class T>
+    static constexpr bool kPlain = sizeof(T) <= Bytes && alignof(T) <= alignof(std::max_align_t) &&
+                                   std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>;
+    template <class T>
+    static void InvokeAs(void* p) {
+        (*static_cast<T*>(p))();
+    }
+
     // Only into an empty one.
     template <class F>
     void Emplace(F&& f) {
         using T = std::decay_t<F>;
-        if constexpr (sizeof(T) <= Bytes && alignof(T) <= alignof(std::max_align_t) &&
-                      std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>) {
-            // A few pointers (most of the line's callbacks): moved by copying the bytes, nothing
-            // to destroy.
+        if constexpr (kPlain<T>) {
             new (storage_) T(std::forward<F>(f));
-            invoke_ = [](void* p) { (*static_cast<T*>(p))(); };
+            invoke_ = &InvokeAs<T>;
         } else if constexpr (sizeof(T) <= Bytes && alignof(T) <= alignof(std::max_align_t) &&
                              std::is_nothrow_move_constructible_v<T>) {
             new (storage_) T(std::forward<F>(f));
@@ -63,6 +71,17 @@ public:
         invoke_ = std::exchange(other.invoke_, nullptr);
         destroy_ = std::exchange(other.destroy_, nullptr);
         move_ = std::exchange(other.move_, nullptr);
+    }
+    // The bytes of a plain callable (see kPlain) and what runs it, into an empty one.
+    void EmplaceBytes(void (*invoke)(void*), const void* bytes, size_t size) {
+        std::memcpy(storage_, bytes, size);
+        invoke_ = invoke;
+    }
+    // The same for one of up to two words, handed over in registers.
+    void EmplaceWords(void (*invoke)(void*), uint64_t first, uint64_t second) {
+        std::memcpy(storage_, &first, sizeof first);
+        std::memcpy(storage_ + sizeof first, &second, sizeof second);
+        invoke_ = invoke;
     }
     void Invoke() { invoke_(storage_); }
     bool Empty() const { return invoke_ == nullptr; }

@@ -418,9 +418,6 @@ struct Kernel::Impl {
     void SatisfyLocked(Thread* thread, NTSTATUS status);
     bool IsSignalled(DISPATCHER_HEADER* header, Thread* thread);
     void Consume(DISPATCHER_HEADER* header);
-    // The DPC thread's wait for work: as a wait on a synchronisation event that only the DPC
-    // thread waits for, without a wait block (the queue wakes it once a line event).
-    void WaitForDpcWork(Thread* self);
     NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
                   const char* routine);
     std::unordered_map<const void*, std::deque<Thread*>> spinWaiters;
@@ -581,7 +578,7 @@ struct Kernel::Impl {
     bool shutDown = false;
 
     KEVENT handleClosed;  // set whenever a client handle is closed
-    std::unordered_map<PFILE_OBJECT, int> fileRequests;  // client requests not yet completed
+    std::unordered_map<PFILE_OBJECT, int> fileRequests;  // client requests not yet completed, by open handle
     KEVENT requestDone;   // set whenever a client request completes
     std::unique_ptr<PnpManager> pnp;
     std::unique_ptr<PowerManager> power;

@@ -168,18 +168,6 @@ void Kernel::Impl::TimerExpiredLocked(PKTIMER timer) {
     }
 }
 
-void Kernel::Impl::WaitForDpcWork(Thread* self) {
-    // Work that came meanwhile is taken as a signalled event is: at a switch point.
-    Guard g(*this);
-    if (dpcWork) {
-        dpcWork = false;
-        g.Unlock();
-        SwitchPoint();
-        return;
-    }
-    BlockLocked(g, self, BlockKind::DpcWork, &dpcWork, std::nullopt);
-}
-
 void Kernel::Impl::DpcThread() {
     Thread* self = Current();
     {
@@ -187,8 +175,17 @@ void Kernel::Impl::DpcThread() {
         dpcThread = self;
     }
     for (;;) {
-        WaitForDpcWork(self);
         Guard g(*this);
+        // The wait for work: work that came meanwhile is taken as a signalled event is, at a
+        // switch point; else the thread sleeps until a wake readies it.
+        if (dpcWork) {
+            dpcWork = false;
+            g.Unlock();
+            SwitchPoint();
+            g.Lock();
+        } else {
+            BlockLocked(g, self, BlockKind::DpcWork, &dpcWork, std::nullopt);
+        }
         // In real time another thread may be running the queue: it empties it before it stops.
         if (!dpcRunner) {
             dpcRunner = self;

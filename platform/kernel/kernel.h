@@ -9,6 +9,7 @@
 #include "inline_callback.h"
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -303,12 +304,25 @@ public:
     using DeferredCall = InlineCallback<64>;
     template <class F>
     TimerId At(uint64_t delayNs, F&& fn) {
-        DeferredCall call;
-        call.Emplace(std::forward<F>(fn));
-        return AtCall(delayNs, call);
+        using T = std::decay_t<F>;
+        if constexpr (DeferredCall::kPlain<T> && sizeof(T) <= 2 * sizeof(uint64_t)) {
+            uint64_t words[2] = {};
+            std::memcpy(words, &fn, sizeof(T));
+            return AtWords(delayNs, &DeferredCall::InvokeAs<T>, words[0], words[1]);
+        } else if constexpr (DeferredCall::kPlain<T>) {
+            return AtBytes(delayNs, &DeferredCall::InvokeAs<T>, &fn, sizeof(T));
+        } else {
+            DeferredCall call;
+            call.Emplace(std::forward<F>(fn));
+            return AtCall(delayNs, call);
+        }
     }
     // Kernel::At of a callable already in place: takes it out of `fn`.
     TimerId AtCall(uint64_t delayNs, DeferredCall& fn);
+    // Kernel::At of a plain callable (DeferredCall::kPlain): its bytes go straight to the timer.
+    TimerId AtBytes(uint64_t delayNs, void (*invoke)(void*), const void* bytes, size_t size);
+    // And one of up to two words (most of the line's: an object and a timer).
+    TimerId AtWords(uint64_t delayNs, void (*invoke)(void*), uint64_t first, uint64_t second);
     // CancelAt(id) and then At(delayNs, fn), in one step when the callback of `id` is still
     // waiting (and is the same as `fn`, which then goes unused): a serial port sets its
     // time-out again for every byte it moves.

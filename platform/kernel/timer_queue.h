@@ -51,24 +51,29 @@ public:
     }
 
     // A timer whose callback is handed on when due (FireNext returns its slot) and run later by
-    // RunDeferred: the callable stays where it is, in its slot, until Release.
-    template <size_t N>
-    TimerKey AddDeferred(uint64_t deadlineNs, InlineCallback<N>& fn) {
+    // RunDeferred: the callable stays where it is, in its slot, until Release.  `fill` puts it
+    // into the slot's empty callback.
+    template <class Fill>
+    TimerKey AddDeferredWith(uint64_t deadlineNs, Fill&& fill) {
         const uint32_t index = NewSlot();
         Slot& s = SlotAt(index);
         s.deferred = true;
-        s.fn.TakeFrom(fn);
+        fill(s.fn);
         return Queue(deadlineNs, index);
+    }
+    template <size_t N>
+    TimerKey AddDeferred(uint64_t deadlineNs, InlineCallback<N>& fn) {
+        return AddDeferredWith(deadlineNs, [&](Callback& slot) { slot.TakeFrom(fn); });
     }
 
     // A deferred callback due at once: never on the clock, its slot handed on by the caller.
-    template <size_t N>
-    uint32_t Reserve(InlineCallback<N>& fn) {
+    template <class Fill>
+    uint32_t ReserveWith(Fill&& fill) {
         const uint32_t index = NewSlot();
         Slot& s = SlotAt(index);
         s.deferred = true;
         s.serial = ++serial_;
-        s.fn.TakeFrom(fn);
+        fill(s.fn);
         return index;
     }
 
