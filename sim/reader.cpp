@@ -34,6 +34,7 @@ void ReaderFirmware::OneShot::StartAt(uint64_t when_ns, Handler handler, uint64_
     const uint64_t now = clock.NowNs();
     pending_ = true;
     handler_ = handler;
+    due_ns_ = when_ns > now ? when_ns : now;
     id_ = clock.AfterCall(when_ns > now ? when_ns - now : 0, Clock::Call{&OneShot::Fire, this, arg});
 }
 
@@ -243,6 +244,20 @@ void ReaderFirmware::InjectReaderError() {
     if (muted_ || !powered_) return;
     ++stats_.reader_errors;
     tx_.SendUrgentEvent(wire::kEventReaderError);
+}
+
+uint64_t ReaderFirmware::HostIndependentUntilNs() const {
+    if (!busy_ || !card_out_timer_.Pending()) return 0;
+    // A card pulled at a leading edge ends the command there and takes the FIFO at once.
+    const FaultOptions& f = faults_.Options();
+    if (f.card_pull_ppm != 0 || f.card_pull_at_char != 0) return 0;
+    // The reply takes the FIFO: only what comes before it.
+    const auto before = [](uint64_t ns) { return ns > 0 ? ns - 1 : 0; };
+    uint64_t until = card_out_timer_.DueNs();
+    if (card_out_timer_.Runs(&ReaderFirmware::FinishSendData)) until = before(until);
+    // A host byte ends a watch still armed from the command before.
+    if (timeout_timer_.Pending()) until = std::min(until, before(timeout_timer_.DueNs()));
+    return until;
 }
 
 // ---------------------------------------------------------------------------------------

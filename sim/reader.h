@@ -137,6 +137,11 @@ public:
     uint32_t GuardTimeEtu() const;
     Rate CardRate() const { return rate_; }
     bool TimeoutArmed() const { return timeout_armed_; }
+    // The last line time up to which nothing the host sends can change what the reader does:
+    // while a send-card-data command is on the card line the host's bytes only wait in the FIFO,
+    // taken when its reply goes out, or end a time-out watch. A clock that runs in real time may
+    // run the timers due up to then before their time (0: none).
+    uint64_t HostIndependentUntilNs() const;
     uint64_t HostByteNs() const { return host_byte_ns_; }
     uint64_t EtuNs(uint64_t etu) const { return EtuToNs(etu, rate_, config_.card_clock_hz); }
     const ReaderStats& Stats() const { return stats_; }
@@ -156,6 +161,8 @@ private:
         void StartAt(uint64_t when_ns, Handler handler, uint64_t arg = 0);
         void Cancel();
         bool Pending() const { return pending_; }
+        uint64_t DueNs() const { return due_ns_; }
+        bool Runs(Handler handler) const { return pending_ && handler_ == handler; }
 
     private:
         static void Fire(void* self, uint64_t arg);
@@ -163,6 +170,7 @@ private:
         ReaderFirmware& reader_;
         Handler handler_ = nullptr;
         Clock::TimerId id_ = 0;
+        uint64_t due_ns_ = 0;
         bool pending_ = false;
     };
 

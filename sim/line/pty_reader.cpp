@@ -6,7 +6,8 @@
 // is paced here instead, both ways, as a cable at the reader's host-line rate would be: the
 // firmware sends one byte time apart (its own transmitter), and a byte the host wrote reaches
 // the firmware one byte time after the previous one did, or after it was written if the line
-// was idle. So a program on the slave sees the timing it would see on a real port.
+// was idle. So a program on the slave sees the timing it would see on a real port: no byte of
+// the reader's before its line time.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -32,10 +33,8 @@ namespace {
 constexpr size_t kReadChunk = 256;
 // How late the clock thread may run a timer so that it runs it with others: it sleeps until the
 // first is this much overdue, not once a byte time (0.52 ms at 19200 baud). The firmware sees
-// line time all the same; the host sees the reader's bytes come up to this much later, a few at a
-// time, as a USB serial adapter hands them over (and every wake-up costs both sides processor).
+// line time all the same. Every wake-up costs both sides processor time.
 constexpr uint64_t kSlackNs = 2'000'000;
-
 // Real time for the threads that post work, line time for the work itself: in the clock thread
 // NowNs() is the time the running timer was due, not the time it ran. A thread that is scheduled
 // late (a loaded machine) then runs its overdue timers back to back, and the firmware still sees
@@ -43,10 +42,17 @@ constexpr uint64_t kSlackNs = 2'000'000;
 // reader drops a command whose bytes pause for 20 ms: such a pause, made up by the scheduler,
 // would cut a command in two.
 //
+// Timers run early too, up to the time `ahead` gives, when nothing that could still come (a host
+// byte, whose line time is later than that of every byte read so far) can change what they do:
+// the firmware's work for a command is then done in the wake-up that read it, not over several.
+// What they send to the host is held until its line time.
+//
 // The clock thread also reads the host's bytes: it sleeps in one poll until the next timer is due
 // (kSlackNs late) or the master has input, so a byte from the host and the timer that hands it to
 // the firmware cost no other thread a wake-up. Another thread that sets a timer due before the
-// clock thread means to wake wakes it through a pipe.
+// clock thread means to wake wakes it through a pipe. A timer that thread sets while the clock
+// thread has run ahead runs at the time that thread has reached (a card pulled a few
+// milliseconds later).
 class RealTimeClock : public sim::Clock {
 public:
     RealTimeClock() : start_(std::chrono::steady_clock::now()) {
@@ -60,11 +66,14 @@ public:
         }
     }
 
-    // Starts the clock thread: `readable` runs in it when `fd` has input, `idle` after the timers
-    // that were due have run, before it sleeps.
-    void Start(int fd, std::function<void()> readable, std::function<void()> idle) {
+    // In the clock thread: `readable` runs when `fd` has input; `ahead` says up to which time
+    // timers may run before they are due; `idle` runs after the timers that could run have run,
+    // before it sleeps, and returns the real time it wants to run again at (UINT64_MAX: none).
+    using Idle = std::function<uint64_t()>;
+    void Start(int fd, std::function<void()> readable, std::function<uint64_t()> ahead, Idle idle) {
         fd_ = fd;
         readable_ = std::move(readable);
+        ahead_ = std::move(ahead);
         idle_ = std::move(idle);
         thread_ = std::thread([this] { Run(); });
     }
@@ -80,17 +89,14 @@ public:
     bool OnClockThread() const { return std::this_thread::get_id() == clockThread_.load(); }
     TimerId After(uint64_t delayNs, std::function<void()> fn) override { return At(NowNs() + delayNs, std::move(fn)); }
     // At a time of this clock's: timers given increasing times run in that order, however late
-    // the thread that sets them is scheduled. A lazy timer (the clock thread's own) does not wake
-    // the thread by itself: it runs, at its line time, when the last lazy timer set or an
-    // earlier timer that is not lazy is due.
-    TimerId At(uint64_t dueNs, std::function<void()> fn, bool lazy = false) {
+    // the thread that sets them is scheduled.
+    TimerId At(uint64_t dueNs, std::function<void()> fn) {
         bool poke = false;
         TimerId id;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             id = ++next_;
-            timers_.emplace(std::make_pair(dueNs, id), Timer{std::move(fn), lazy});
-            if (lazy) lastLazyNs_ = std::max(lastLazyNs_, dueNs);
+            timers_.emplace(std::make_pair(dueNs, id), std::move(fn));
             if (dueNs + kSlackNs < sleepUntilNs_ && !OnClockThread()) {
                 sleepUntilNs_ = dueNs + kSlackNs;
                 poke = true;
@@ -132,20 +138,13 @@ public:
     }
 
 private:
-    // When the clock thread is to wake for its timers (UINT64_MAX: none).
-    uint64_t WakeTimeLocked() const {
-        uint64_t due = UINT64_MAX;
-        bool anyLazy = false;
-        for (const auto& [key, timer] : timers_) {
-            if (!timer.lazy) {
-                due = key.first;
-                break;
-            }
-            anyLazy = true;
-        }
-        if (anyLazy) due = std::min(due, lastLazyNs_);
-        return due == UINT64_MAX ? due : due + kSlackNs;
+    // Whether the first timer may run now: it is due, or it may run ahead.
+    bool FirstRunnableLocked() const {
+        if (timers_.empty()) return false;
+        const uint64_t due = timers_.begin()->first.first;
+        return due <= WallNs() || (ahead_ && due <= ahead_());
     }
+    uint64_t FirstDueLocked() const { return timers_.empty() ? UINT64_MAX : timers_.begin()->first.first; }
 
     void Poke() {
         const char c = 0;
@@ -162,8 +161,8 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         bool watching = fd_ >= 0;
         while (!stop_) {
-            if (!timers_.empty() && timers_.begin()->first.first <= WallNs()) {
-                auto fn = std::move(timers_.begin()->second.fn);
+            if (FirstRunnableLocked()) {
+                auto fn = std::move(timers_.begin()->second);
                 lineNs_ = std::max(lineNs_, timers_.begin()->first.first);
                 timers_.erase(timers_.begin());
                 lock.unlock();
@@ -171,14 +170,18 @@ private:
                 lock.lock();
                 continue;
             }
+            uint64_t wakeNs = FirstDueLocked();
+            wakeNs = wakeNs == UINT64_MAX ? wakeNs : wakeNs + kSlackNs;
             if (idle_) {
                 lock.unlock();
-                idle_();
+                wakeNs = std::min(wakeNs, idle_());
                 lock.lock();
                 if (stop_) break;
-                if (!timers_.empty() && timers_.begin()->first.first <= WallNs()) continue;
+                if (FirstRunnableLocked()) continue;
+                // A timer set meanwhile by another thread.
+                if (FirstDueLocked() != UINT64_MAX) wakeNs = std::min(wakeNs, FirstDueLocked() + kSlackNs);
             }
-            sleepUntilNs_ = WakeTimeLocked();
+            sleepUntilNs_ = wakeNs;
             timespec timeout{};
             const bool bounded = sleepUntilNs_ != UINT64_MAX;
             if (bounded) {
@@ -209,12 +212,7 @@ private:
 
     std::chrono::steady_clock::time_point start_;
     std::mutex mutex_;
-    struct Timer {
-        std::function<void()> fn;
-        bool lazy;
-    };
-    std::map<std::pair<uint64_t, TimerId>, Timer> timers_;
-    uint64_t lastLazyNs_ = 0;  // the latest time a lazy timer was set for
+    std::map<std::pair<uint64_t, TimerId>, std::function<void()>> timers_;
     TimerId next_ = 0;
     bool stop_ = false;
     uint64_t sleepUntilNs_ = 0;  // what the clock thread sleeps until; UINT64_MAX: no timer, 0: awake
@@ -222,7 +220,8 @@ private:
     uint64_t lineNs_ = 0;  // the clock thread's own
     int fd_ = -1;
     std::function<void()> readable_;
-    std::function<void()> idle_;
+    std::function<uint64_t()> ahead_;
+    Idle idle_;
     int wake_[2] = {-1, -1};
     bool pipeOk_ = false;
     std::thread thread_;
@@ -235,11 +234,12 @@ public:
         byteNs_ = sim::HostByteTimeNs(config);
         firmware_ = std::make_unique<sim::ReaderFirmware>(
             clock_,
-            // In the clock thread: gathered, and written when the timers that were due have run
-            // (one write for the bytes of a late thread's catch-up, not one each).
-            [this](uint8_t b) { out_.push_back(b); },
+            // In the clock thread: gathered with its line time, and written once that has come.
+            [this](uint8_t b) { out_.push_back(Out{b, clock_.NowNs()}); },
             config);
-        clock_.Start(master_, [this] { ReadMaster(); }, [this] { Flush(); });
+        clock_.Start(
+            master_, [this] { ReadMaster(); }, [this] { return AheadNs(); },
+            [this] { return Flush(); });
     }
     ~PtyReaderImpl() override {
         clock_.RunSync([this] { firmware_.reset(); });
@@ -254,33 +254,50 @@ public:
     }
 
 private:
+    struct Out {
+        uint8_t byte;
+        uint64_t lineNs;
+    };
+
     // In the clock thread.
     void ReadMaster() {
         uint8_t buffer[kReadChunk];
         const ssize_t got = read(master_, buffer, sizeof buffer);
         for (ssize_t i = 0; i < got; ++i) {
             // The byte's stop bit ends one byte time after the line became free for it.
-            // An absolute time: the bytes of one read follow each other on the line.
-            lineFreeNs_ = std::max(lineFreeNs_, clock_.WallNs()) + byteNs_;
+            // An absolute time: the bytes of one read follow each other on the line. Never
+            // before the time the firmware has reached.
+            lineFreeNs_ = std::max({lineFreeNs_, clock_.WallNs(), clock_.NowNs()}) + byteNs_;
             const uint8_t b = buffer[i];
-            // Lazy: the firmware gathers a command's bytes and answers when it has them all, so
-            // they are handed over together, each at its own line time, when the last is due.
-            clock_.At(
-                lineFreeNs_,
-                [this, b] {
-                    if (firmware_) firmware_->OnHostByte(b);
-                },
-                true);
+            clock_.At(lineFreeNs_, [this, b] {
+                if (firmware_) firmware_->OnHostByte(b);
+            });
         }
     }
 
-    // In the clock thread.
-    void Flush() {
-        if (out_.empty()) return;
-        // The master's buffer holds kilobytes; a reply is a few bytes at a time.
-        const ssize_t n = write(master_, out_.data(), out_.size());
-        if (n < static_cast<ssize_t>(out_.size())) dropped_ += out_.size() - static_cast<size_t>(n > 0 ? n : 0);
-        out_.clear();
+    // In the clock thread: how far the timers may run ahead. Up to the last host byte read, whose
+    // successors come after it on the line; and while the firmware does not listen to the host.
+    uint64_t AheadNs() const {
+        return std::max(lineFreeNs_, firmware_ ? firmware_->HostIndependentUntilNs() : 0);
+    }
+
+    // In the clock thread: writes the bytes whose line time has come, all in one write (with
+    // the timers' slack, those that follow closely). Returns when the next one's comes.
+    uint64_t Flush() {
+        const uint64_t now = clock_.WallNs();
+        size_t ready = 0;
+        while (ready < out_.size() && out_[ready].lineNs <= now) ++ready;
+        uint8_t bytes[kReadChunk];
+        for (size_t done = 0; done < ready;) {
+            const size_t n = std::min(ready - done, sizeof bytes);
+            for (size_t i = 0; i < n; ++i) bytes[i] = out_[done + i].byte;
+            // The master's buffer holds kilobytes; a reply is a few bytes at a time.
+            const ssize_t w = write(master_, bytes, n);
+            if (w < static_cast<ssize_t>(n)) dropped_ += n - static_cast<size_t>(w > 0 ? w : 0);
+            done += n;
+        }
+        out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(ready));
+        return out_.empty() ? UINT64_MAX : out_.front().lineNs;
     }
 
     RealTimeClock clock_;
@@ -288,7 +305,7 @@ private:
     int slave_;
     std::string slavePath_;
     std::unique_ptr<sim::ReaderFirmware> firmware_;
-    std::vector<uint8_t> out_;  // the firmware's bytes not yet written (clock thread only)
+    std::vector<Out> out_;  // the firmware's bytes not yet written (clock thread only)
     uint64_t dropped_ = 0;
     uint64_t byteNs_ = 0;      // one character at the reader's host-line rate; 0: unpaced
     uint64_t lineFreeNs_ = 0;  // when the host-to-reader line is free again (clock thread only)

@@ -314,6 +314,46 @@ TEST_F(ReaderTest, commands_that_arrive_during_a_card_transmission_wait_their_tu
     EXPECT_EQ(card->received.size(), 24u);
 }
 
+// While a send-data command is on the card line the host's bytes only wait in the FIFO: its
+// characters may run ahead of a real-time clock, up to its reply (not included: the reply takes
+// the FIFO). Nothing may while the reader listens, nor when a card may be pulled at a character.
+TEST_F(ReaderTest, a_send_data_command_on_the_card_line_does_not_hear_the_host_until_its_reply) {
+    struct Row {
+        uint32_t card_pull_at_char;
+        bool runs_ahead;
+    };
+    for (const Row row : {Row{0, true}, Row{100, false}}) {
+        ReaderConfig config;
+        config.faults.card_pull_at_char = row.card_pull_at_char;
+        ReaderBench bench(config);
+        bench.reader->InsertCard(std::make_unique<ScriptedCard>());
+        bench.Run(10 * kMs);
+        bench.HostWrite({0x83, 0x1D});
+        bench.Run(50 * kMs);
+        bench.Take();
+        EXPECT_EQ(bench.reader->HostIndependentUntilNs(), 0u);
+        const uint64_t in = bench.HostWrite({0x43, 0x01, 0x02, 0x03});
+        // The command runs when its last byte is in, and its first character starts then.
+        bench.clock.RunUntil(in);
+        // What it says at each step of the card line: the first character's end, the others'
+        // leading edges and ends, then the instant before the reply; nothing once it is out.
+        std::vector<uint64_t> said;
+        for (int i = 0; i < 20; ++i) {
+            const uint64_t until = bench.reader->HostIndependentUntilNs();
+            if (said.empty() || said.back() != until) said.push_back(until);
+            if (until == 0) break;
+            bench.clock.RunUntil(*bench.clock.NextDueNs());
+        }
+        const std::vector<uint64_t> expected =
+            row.runs_ahead ? std::vector<uint64_t>{in + Etu(10), in + Etu(12), in + Etu(22), in + Etu(24),
+                                                   in + Etu(34), in + Etu(24) + Etu(12) - 1, 0}
+                           : std::vector<uint64_t>{0};
+        EXPECT_EQ(said, expected) << "card pulled at character " << row.card_pull_at_char;
+        bench.Run(50 * kMs);
+        EXPECT_EQ(bench.Take(), Bytes{0x90});
+    }
+}
+
 TEST_F(ReaderTest, card_pulled_during_send_data_answers_with_reader_error_after_the_event) {
     ScriptedCard* card = Insert();
     Activate(card);
