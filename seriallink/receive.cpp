@@ -113,7 +113,10 @@ static BOOLEAN StoreDataByte(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIV
     return (BOOLEAN)(nobodyWaits && QueueEmpty(ReaderExtension, Run));
 }
 
-/* 0x10 0x85, 0x10 0x86: reported at once; the run ends. */
+/* 0x10 0x85, 0x10 0x86: reported at once; the run ends unless more is waiting.  The port's
+ * next wait completes only for characters that come after it is armed: bytes that came with the
+ * event (a card swapped at once, both events in one burst) would wait for the next thing the
+ * reader says, which may be nothing at all. */
 static BOOLEAN OnCardMoved(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIVE_RUN Run) {
     KIRQL countIrql;
     KeAcquireSpinLock(&ReaderExtension->RxLock, &countIrql);
@@ -133,8 +136,7 @@ static BOOLEAN OnCardMoved(PREADER_EXTENSION ReaderExtension, UCHAR B, PRECEIVE_
         }
         KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
     }
-    Run->Status = STATUS_SUCCESS;
-    return TRUE;
+    return QueueEmpty(ReaderExtension, Run);
 }
 
 /* 0x10 0x84: the reader gave up on the exchange; the consumer is woken with a failure. */
