@@ -7,7 +7,8 @@
 // firmware sends one byte time apart (its own transmitter), and a byte the host wrote reaches
 // the firmware one byte time after the previous one did, or after it was written if the line
 // was idle. So a program on the slave sees the timing it would see on a real port: no byte of
-// the reader's before its line time.
+// the reader's before its line time, and a burst a few bytes at a time, up to kHoldNs late (and
+// what a loaded machine adds), as a USB serial adapter hands them over.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -35,6 +36,10 @@ constexpr size_t kReadChunk = 256;
 // first is this much overdue, not once a byte time (0.52 ms at 19200 baud). The firmware sees
 // line time all the same. Every wake-up costs both sides processor time.
 constexpr uint64_t kSlackNs = 2'000'000;
+// How long a byte for the host may be held back so that the bytes after it go in the same write
+// (one wake-up of the host's reader instead of one a byte, as a USB serial adapter hands a burst
+// over): while the next thing due comes within the slack, up to this long after its line time.
+constexpr uint64_t kHoldNs = 8'000'000;
 // Real time for the threads that post work, line time for the work itself: in the clock thread
 // NowNs() is the time the running timer was due, not the time it ran. A thread that is scheduled
 // late (a loaded machine) then runs its overdue timers back to back, and the firmware still sees
@@ -68,8 +73,9 @@ public:
 
     // In the clock thread: `readable` runs when `fd` has input; `ahead` says up to which time
     // timers may run before they are due; `idle` runs after the timers that could run have run,
-    // before it sleeps, and returns the real time it wants to run again at (UINT64_MAX: none).
-    using Idle = std::function<uint64_t()>;
+    // before it sleeps, with the time the next timer is due (UINT64_MAX: none), and returns the
+    // real time it wants to run again at (UINT64_MAX: none).
+    using Idle = std::function<uint64_t(uint64_t nextDueNs)>;
     void Start(int fd, std::function<void()> readable, std::function<uint64_t()> ahead, Idle idle) {
         fd_ = fd;
         readable_ = std::move(readable);
@@ -173,8 +179,9 @@ private:
             uint64_t wakeNs = FirstDueLocked();
             wakeNs = wakeNs == UINT64_MAX ? wakeNs : wakeNs + kSlackNs;
             if (idle_) {
+                const uint64_t nextDue = FirstDueLocked();
                 lock.unlock();
-                wakeNs = std::min(wakeNs, idle_());
+                wakeNs = std::min(wakeNs, idle_(nextDue));
                 lock.lock();
                 if (stop_) break;
                 if (FirstRunnableLocked()) continue;
@@ -239,7 +246,7 @@ public:
             config);
         clock_.Start(
             master_, [this] { ReadMaster(); }, [this] { return AheadNs(); },
-            [this] { return Flush(); });
+            [this](uint64_t nextDueNs) { return Flush(nextDueNs); });
     }
     ~PtyReaderImpl() override {
         clock_.RunSync([this] { firmware_.reset(); });
@@ -281,12 +288,19 @@ private:
         return std::max(lineFreeNs_, firmware_ ? firmware_->HostIndependentUntilNs() : 0);
     }
 
-    // In the clock thread: writes the bytes whose line time has come, all in one write (with
-    // the timers' slack, those that follow closely). Returns when the next one's comes.
-    uint64_t Flush() {
+    // In the clock thread: writes the bytes whose line time has come, all in one write, unless
+    // more follow within the slack and the first has not waited kHoldNs. Returns when to look
+    // again.
+    uint64_t Flush(uint64_t nextDueNs) {
+        if (out_.empty()) return UINT64_MAX;
         const uint64_t now = clock_.WallNs();
         size_t ready = 0;
         while (ready < out_.size() && out_[ready].lineNs <= now) ++ready;
+        if (ready == 0) return out_.front().lineNs;
+        const uint64_t next = ready < out_.size() ? std::min(out_[ready].lineNs, nextDueNs) : nextDueNs;
+        const uint64_t heldSince = out_.front().lineNs;
+        if (next != UINT64_MAX && next <= now + kSlackNs && now < heldSince + kHoldNs)
+            return std::min(heldSince + kHoldNs, next + kSlackNs);
         uint8_t bytes[kReadChunk];
         for (size_t done = 0; done < ready;) {
             const size_t n = std::min(ready - done, sizeof bytes);
