@@ -272,9 +272,12 @@ private:
         const ssize_t got = read(master_, buffer, sizeof buffer);
         for (ssize_t i = 0; i < got; ++i) {
             // The byte's stop bit ends one byte time after the line became free for it.
-            // An absolute time: the bytes of one read follow each other on the line. Never
-            // before the time the firmware has reached.
-            lineFreeNs_ = std::max({lineFreeNs_, clock_.WallNs(), clock_.NowNs()}) + byteNs_;
+            // An absolute time: the bytes of one read follow each other on the line. It may lie
+            // before the time the firmware has run ahead to, while a send-data command is on the
+            // card line: the byte then waits in the FIFO all the same, and goes in at once.
+            // Giving it that later time instead would keep the next command of a long block out
+            // of the FIFO when the command in front ends, and pause the card line in the block.
+            lineFreeNs_ = std::max(lineFreeNs_, clock_.WallNs()) + byteNs_;
             const uint8_t b = buffer[i];
             clock_.At(lineFreeNs_, [this, b] {
                 if (firmware_) firmware_->OnHostByte(b);

@@ -10,6 +10,7 @@
 #include "driver_image.h"
 #include "kernel.h"
 #include "sim/line/simulated_line.h"
+#include "sim/cards/iso_card.h"
 #include "sim/cards/profiles.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace lmscr::e2e {
 namespace {
@@ -195,6 +197,59 @@ TEST_F(RealTimeReader, card_cycles_complete_every_parked_request) {
     ASSERT_EQ(k->Clients().Close(handle), STATUS_SUCCESS);
     ASSERT_TRUE(parked->Wait(kBoundMs));
     EXPECT_EQ(parked->Result().status, STATUS_CANCELLED);
+}
+
+// The reader runs its card line ahead of the clock while the host cannot change it (a send-data
+// command on the card line), and the driver writes the next send-data commands of a long block
+// while the first runs: the card must still get each block as one stream of characters. The
+// "t1-strict" card (CWT 43 etu, 4.5 ms) drops a block whose characters pause longer; UPDATE
+// BINARY of 255 bytes reaches it in nine blocks of two commands each, three times over.
+TEST_F(RealTimeReader, a_long_block_reaches_a_card_that_holds_the_reader_to_its_character_waiting_time) {
+    ASSERT_EQ(k->Pnp().AddDevice(driver, Pdo()), STATUS_SUCCESS);
+    ASSERT_EQ(k->Pnp().Start(Pdo()), STATUS_SUCCESS);
+    ASSERT_EQ(OpenThroughTheInterface(), STATUS_SUCCESS);
+    auto present = k->Clients().IoControlAsync(handle, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    Insert("t1-strict");
+    ASSERT_TRUE(present->Wait(kBoundMs));
+    const auto ulong = [](ULONG v) {
+        std::vector<uint8_t> b(sizeof v);
+        std::memcpy(b.data(), &v, sizeof v);
+        return b;
+    };
+    ASSERT_EQ(k->Clients().IoControl(handle, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+    ASSERT_EQ(k->Clients().IoControl(handle, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 4).status,
+              STATUS_SUCCESS);
+    const auto transmit = [&](const std::vector<uint8_t>& apdu) {
+        std::vector<uint8_t> in(sizeof(SCARD_IO_REQUEST));
+        SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
+        std::memcpy(in.data(), &header, sizeof header);
+        in.insert(in.end(), apdu.begin(), apdu.end());
+        kernel::IoResult r = k->Clients().IoControl(handle, IOCTL_SMARTCARD_TRANSMIT, in, sizeof(SCARD_IO_REQUEST) + 258);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        if (r.information < r.output.size()) r.output.resize(r.information);
+        // The answer behind the protocol header: its status word last.
+        return r.output.size() >= 2 ? std::vector<uint8_t>(r.output.end() - 2, r.output.end()) : r.output;
+    };
+    const std::vector<uint8_t> ok = {0x90, 0x00};
+    EXPECT_EQ(transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10}), ok);
+    EXPECT_EQ(transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x01}), ok);
+    sim::cards::T1Stats before;
+    pty->WithReader([&](sim::ReaderFirmware& reader) {
+        before = static_cast<sim::cards::IsoCard*>(reader.CardInSlot())->T1().Stats();
+    });
+    std::vector<uint8_t> update = {0x00, 0xD6, 0x00, 0x00, 0xFF};
+    for (int i = 0; i < 255; ++i) update.push_back(static_cast<uint8_t>(0xA5 ^ (i * 3)));
+    for (int run = 0; run < 3; ++run) EXPECT_EQ(transmit(update), ok) << "run " << run;
+    pty->WithReader([&](sim::ReaderFirmware& reader) {
+        auto* card = static_cast<sim::cards::IsoCard*>(reader.CardInSlot());
+        const sim::cards::T1Stats& after = card->T1().Stats();
+        EXPECT_EQ(after.blocks_received - before.blocks_received, 27u);
+        EXPECT_EQ(after.partial_blocks_dropped, before.partial_blocks_dropped);
+        EXPECT_EQ(after.invalid_blocks, before.invalid_blocks);
+        const std::vector<uint8_t>* file = card->Application().FileContent(0x6F01);
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(std::vector<uint8_t>(file->begin(), file->begin() + 255), std::vector<uint8_t>(update.begin() + 5, update.end()));
+    });
 }
 
 }  // namespace
