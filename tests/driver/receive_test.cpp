@@ -36,6 +36,25 @@ TEST_F(Receive, escape_at_the_end_of_one_run_pairs_with_the_next) {
     EXPECT_EQ(r->RxCount, 0u);
 }
 
+// A card swapped at once, both events in the port's queue before the run that reads them starts
+// (here the wait before that run is held at the port until they are in).  The next wait reports
+// only characters that come after this run has started, so a run that ended on the removal
+// would leave the insertion unread.
+TEST_F(Receive, events_already_queued_behind_an_event_are_read_in_the_same_run) {
+    rig->Fake().Send({0x41});  // a run of its own, which ends by arming the wait held here
+    serial::SerialFault heldWait;
+    heldWait.kind = serial::SerialFault::Kind::CompleteLate;
+    heldWait.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+    heldWait.lateMs = 20;
+    serial::InjectSerialFault(rig->Pdo(), heldWait);
+    Quiet(5);
+    const ULONG eventsBefore = r->CardEvents;
+    rig->Fake().Send({0x10, 0x86, 0x10, 0x85});
+    Quiet(300);
+    EXPECT_EQ(r->CardEvents - eventsBefore, 2u);
+    EXPECT_EQ(rig->Smartcard()->ReaderCapabilities.CurrentState, (ULONG)SCARD_PRESENT);
+}
+
 TEST_F(Receive, card_event_while_a_consumer_waits_does_not_wake_it) {
     NTSTATUS result = STATUS_PENDING;
     uint64_t endedAt = 0;
