@@ -261,7 +261,21 @@ private:
     std::vector<uint8_t> pts_request_;
     std::vector<uint8_t> pts_response_;
 
-    std::deque<uint8_t> card_out_;  // reader -> card, at most one command's bytes
+    // One command's bytes for the card, taken from the front: its room is kept from command to
+    // command (a deque would take and give back a block of memory for most commands).
+    struct CommandBytes {
+        std::vector<uint8_t> bytes;
+        size_t next = 0;
+        void assign(const uint8_t* first, const uint8_t* last) {
+            bytes.assign(first, last);
+            next = 0;
+        }
+        void clear() { assign(nullptr, nullptr); }
+        bool empty() const { return next == bytes.size(); }
+        uint8_t front() const { return bytes[next]; }
+        void pop_front() { ++next; }
+    };
+    CommandBytes card_out_;  // reader -> card, at most one command's bytes
     uint64_t card_out_free_at_ns_ = 0;
     uint64_t last_out_leading_ns_ = 0;
     std::deque<CardChar> card_in_;  // card -> reader

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <optional>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -286,6 +287,18 @@ struct Job {
     KEVENT done;
 };
 
+// An IRP's block: the kernel's IrpTrack pointer, a freed mark and the size the block was made
+// for live just before the IRP; they stay readable while the IRP waits in quarantine.
+constexpr size_t kIrpPrefix = 16;
+constexpr size_t kFreedMark = 8;  // offsets in the prefix
+
+inline IrpTrack* TrackOf(PIRP irp) {
+    IrpTrack* track;
+    std::memcpy(&track, reinterpret_cast<char*>(irp) - kIrpPrefix, sizeof track);
+    return track;
+}
+inline bool IrpFreed(PIRP irp) { return *(reinterpret_cast<const char*>(irp) - kIrpPrefix + kFreedMark) != 0; }
+
 struct Kernel::Impl {
     explicit Impl(Kernel& owner, Options options);
     ~Impl();
@@ -525,11 +538,24 @@ struct Kernel::Impl {
     static constexpr size_t kSmallSystemBuffer = 64;
     std::vector<void*> spareSystemBuffers;  // kSmallSystemBuffer bytes each
     std::unordered_set<PDEVICE_OBJECT> freedDevices;
-    IrpTrack* LiveTrack(PIRP irp, const char* routine, const char* freedViolation);
+    // The IRP's record, reported as a violation when `irp` is no IRP or a freed one: an address
+    // found among the IRPs a moment ago is only looked at for its freed mark.
+    IrpTrack* LiveTrack(PIRP irp, const char* routine, const char* freedViolation) {
+        if (KnownIrpSeen(irp) == irp && !IrpFreed(irp)) [[likely]]
+            return TrackOf(irp);
+        return LiveTrackSlow(irp, routine, freedViolation);
+    }
+    IrpTrack* LiveTrackSlow(PIRP irp, const char* routine, const char* freedViolation);
+    PIRP& KnownIrpSeen(PIRP irp) { return knownIrpsSeen[(reinterpret_cast<uintptr_t>(irp) >> 6) & 15]; }
     uint64_t irpSerial = 0;
     uint64_t frameSerial = 0;
     std::unordered_map<const void*, const void*> errorLogObjects;
-    void FreeDeviceIfUnused(PDEVICE_OBJECT device);
+    void FreeDeviceIfUnused(PDEVICE_OBJECT device) {
+        const auto* ext = device->DeviceObjectExtension;
+        if (ext->deleted && ext->refs <= 0 && ext->inflight <= 0) [[unlikely]]
+            FreeDevice(device);
+    }
+    void FreeDevice(PDEVICE_OBJECT device);
     bool IsDevice(const void* object) const { return devices.count(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object))) != 0; }
     uint64_t deviceSerial = 0;
     uint64_t workItemSerial = 0;
@@ -612,7 +638,6 @@ inline Kernel::Impl& K() {
     return *gKernel;
 }
 inline Kernel::Impl* KOrNull() { return gKernel; }
-IrpTrack* TrackOf(PIRP irp);
 // The dispatch routine of every major function a driver leaves empty.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 

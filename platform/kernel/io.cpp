@@ -19,13 +19,7 @@ using namespace lmscr::kernel;
 
 namespace {
 
-// The kernel's IrpTrack pointer, a freed mark and the size the block was made for live just
-// before the IRP; they stay readable while the IRP waits in quarantine.
-constexpr size_t kIrpPrefix = 16;
-constexpr size_t kFreedMark = 8;  // offsets in the prefix
-constexpr size_t kBlockStackSize = 9;
-
-bool IrpFreed(PIRP irp) { return *(reinterpret_cast<const char*>(irp) - kIrpPrefix + kFreedMark) != 0; }
+constexpr size_t kBlockStackSize = 9;  // in the block's prefix (internal.h)
 
 size_t IrpBlockBytes(CCHAR stackSize) {
     return kIrpPrefix + sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
@@ -62,12 +56,6 @@ const char* MajorName(UCHAR major) {
 
 namespace lmscr::kernel {
 
-IrpTrack* TrackOf(PIRP irp) {
-    IrpTrack* track;
-    std::memcpy(&track, reinterpret_cast<char*>(irp) - kIrpPrefix, sizeof track);
-    return track;
-}
-
 std::string Kernel::Impl::DeviceName(PDEVICE_OBJECT device) {
     if (!device) return "(none)";
     return device->DeviceObjectExtension->name;
@@ -76,10 +64,9 @@ std::string Kernel::Impl::DeviceName(PDEVICE_OBJECT device) {
 // Under the guard.  The IRP's own memory says nothing once it is freed: its address is checked
 // against the addresses handed out as IRPs, and the mark in front of it, before anything in it
 // is read.
-IrpTrack* Kernel::Impl::LiveTrack(PIRP irp, const char* routine, const char* freedViolation) {
-    PIRP& seen = knownIrpsSeen[(reinterpret_cast<uintptr_t>(irp) >> 6) & 15];
-    const bool known = seen == irp || knownIrps.count(irp) != 0;
-    if (known) seen = irp;
+IrpTrack* Kernel::Impl::LiveTrackSlow(PIRP irp, const char* routine, const char* freedViolation) {
+    const bool known = knownIrps.count(irp) != 0;
+    if (known) KnownIrpSeen(irp) = irp;
     if (!known || IrpFreed(irp)) {
         const bool freed = known;
         Violation(freed ? freedViolation : "IRP_NOT_AN_IRP",
@@ -207,9 +194,8 @@ static void ReleaseOrDefer(Kernel::Impl& k, PIRP irp, bool explicitFree = false)
         k.ReleaseIrpMemory(irp);
 }
 
-void Kernel::Impl::FreeDeviceIfUnused(PDEVICE_OBJECT device) {
+void Kernel::Impl::FreeDevice(PDEVICE_OBJECT device) {
     auto* ext = device->DeviceObjectExtension;
-    if (!ext->deleted || ext->refs > 0 || ext->inflight > 0) return;
     devices.erase(device);
     freedDevices.insert(device);
     delete ext;
@@ -668,8 +654,6 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
     k.UnpinIrp(Irp);
 }
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&K().cancelLock); }
-VOID IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&K().cancelLock, Irql); }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
     Kernel::Impl& k = K();

@@ -670,7 +670,8 @@ inline void ReleaseRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
 
 }  // namespace
 
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+// The bodies of KfAcquireSpinLock and KfReleaseSpinLock, also the cancel lock's.
+[[gnu::always_inline]] inline KIRQL AcquireSpinLock(PKSPIN_LOCK SpinLock) {
     Kernel::Impl& k = K();
     Thread* self = k.Current();
     if (self->irql > DISPATCH_LEVEL) [[unlikely]]
@@ -682,7 +683,7 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     return old;
 }
 
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+[[gnu::always_inline]] inline void ReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     Kernel::Impl& k = K();
     Thread* self = k.Current();
     ReleaseRaw(k, SpinLock, self);
@@ -694,6 +695,11 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
         k.RunOwedDpcs(self);
     k.SwitchPoint();
 }
+
+KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) { return AcquireSpinLock(SpinLock); }
+VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { ReleaseSpinLock(SpinLock, NewIrql); }
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = AcquireSpinLock(&K().cancelLock); }
+VOID IoReleaseCancelSpinLock(KIRQL Irql) { ReleaseSpinLock(&K().cancelLock, Irql); }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     Kernel::Impl& k = K();
