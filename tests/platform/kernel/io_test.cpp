@@ -154,6 +154,26 @@ TEST_F(Io, buffered_copy_back_is_exactly_information_bytes) {
     EXPECT_EQ(KeReadStateEvent(&event), 1);
 }
 
+// System buffers are reused: the one of a request whose lower driver wrote into it comes back
+// zeroed for the next, as a new one does.
+TEST_F(Io, a_system_buffer_starts_zeroed_also_when_reused) {
+    const ULONG code = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    Bus(pdo).reply = {0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB};
+    Bus(pdo).information = 8;
+    const uint8_t zeros[8] = {};
+    for (int request = 0; request < 2; ++request) {
+        uint8_t output[8];
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = IoBuildDeviceIoControlRequest(code, pdo, nullptr, 0, output, sizeof output, FALSE, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(std::memcmp(irp->AssociatedIrp.SystemBuffer, zeros, sizeof zeros), 0) << "request " << request;
+        if (IoCallDriver(pdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(output[7], 0xAB);
+    }
+}
+
 TEST_F(Io, failed_request_copies_nothing_back_but_reports_status) {
     Bus(pdo).reply = {9, 9, 9, 9};
     Bus(pdo).status = STATUS_IO_TIMEOUT;

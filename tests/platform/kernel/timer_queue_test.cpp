@@ -121,19 +121,29 @@ TEST(TimerQueue, a_timer_set_again_fires_as_a_cancel_and_a_new_timer_would) {
             std::vector<std::pair<size_t, uint64_t>> fired;
             uint64_t now = 0;
             auto fire = [&](size_t i) { return [&fired, &now, i] { fired.emplace_back(i, now); }; };
+            // What a switch point compares the clock with follows every step.
+            auto nextKept = [&] {
+                EXPECT_EQ(q.NextDeadlineOrNever(), q.Empty() ? UINT64_MAX : q.NextDeadline()) << c.what;
+            };
             std::vector<TimerKey> keys;
-            for (size_t i = 0; i < c.deadlines.size(); ++i) keys.push_back(q.Add(c.deadlines[i], fire(i)));
+            for (size_t i = 0; i < c.deadlines.size(); ++i) {
+                keys.push_back(q.Add(c.deadlines[i], fire(i)));
+                nextKept();
+            }
             for (const Rekeyed& r : c.rekeyed) {
                 const TimerKey old = keys[r.timer];
                 if (oneStep)
                     EXPECT_TRUE(q.Rekey(keys[r.timer], r.deadline)) << c.what;
                 else
                     keys[r.timer] = q.Add(r.deadline, fire(r.timer));
+                nextKept();
                 EXPECT_EQ(q.Cancel(old), !oneStep) << c.what << ": the old setting";
+                nextKept();
             }
             while (!q.Empty()) {
                 now = q.NextDeadline();
                 q.FireNext();  // an entry left at an old deadline fires nothing
+                nextKept();
             }
             for (TimerKey& k : keys) EXPECT_FALSE(q.Rekey(k, 99)) << c.what << ": fired timers stay fired";
             return fired;
