@@ -200,9 +200,6 @@ NTSTATUS Client::Close(Handle& handle) {
         Kernel::Impl::Guard g(k);
         top->DeviceObjectExtension->openHandles--;
         top->ReferenceCount--;
-    }
-    {
-        Kernel::Impl::Guard g(k);
         k.fileRequests.erase(file);
     }
     KeSetEvent(&k.handleClosed, IO_NO_INCREMENT, FALSE);

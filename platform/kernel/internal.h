@@ -408,10 +408,7 @@ struct Kernel::Impl {
     // every call when only its rare path leads here.
     NTAPI void SwitchPointSlow();
     void Schedule();  // virtual: give the processor to the best ready thread
-    // Called at every switch point: most of the time the earliest timer is still ahead.
-    void FireDueTimersLocked() {
-        if (timers.NextDeadlineOrNever() <= NowNs()) FireDueTimersSlow();
-    }
+    // A switch point's, when the earliest timer is due (most of the time it is still ahead).
     NTAPI void FireDueTimersSlow();  // NTAPI: as SwitchPointSlow
     void FireDueTimers();  // the same for the host's code (the scheduler), which saves nothing
     void SwitchTo(Thread* next, bool exiting);
@@ -534,7 +531,7 @@ struct Kernel::Impl {
     // The system buffer of a buffered request, zeroed; most are a few bytes (a serial port's
     // settings and status) and are reused, except under AddressSanitizer, which is to see a
     // driver that touches one after its request has ended.  Under the guard.
-    void* NewSystemBuffer(IrpTrack* track, size_t size);
+    void* NewSystemBuffer([[maybe_unused]] IrpTrack* track, size_t size);
     static constexpr size_t kSmallSystemBuffer = 64;
     std::vector<void*> spareSystemBuffers;  // kSmallSystemBuffer bytes each
     std::unordered_set<PDEVICE_OBJECT> freedDevices;

@@ -143,7 +143,7 @@ void Kernel::Impl::ReleaseIrpMemory(PIRP irp) {
     PoisonIrpBlock(block + kIrpPrefix, IrpBlockBytes(stackSize) - kIrpPrefix);
 }
 
-void* Kernel::Impl::NewSystemBuffer(IrpTrack* track, size_t size) {
+void* Kernel::Impl::NewSystemBuffer([[maybe_unused]] IrpTrack* track, size_t size) {
 #ifndef LMSCR_ASAN
     if (size <= kSmallSystemBuffer) {
         void* buffer;
@@ -159,7 +159,6 @@ void* Kernel::Impl::NewSystemBuffer(IrpTrack* track, size_t size) {
         return buffer;
     }
 #endif
-    (void)track;
     return std::calloc(1, size);
 }
 
