@@ -390,6 +390,14 @@ Kernel::ThreadId Kernel::Spawn(const std::string& name, std::function<void()> bo
     return impl_->Spawn(name, std::move(body), false)->id;
 }
 
+void Kernel::ServeDevice(int fd, const std::function<void()>& isr) {
+    if (impl_->virtualTime || !impl_->Current()) {
+        isr();
+        return;
+    }
+    impl_->ServeDevice(fd, isr);
+}
+
 void Kernel::Join(ThreadId id) {
     Thread* t = nullptr;
     {

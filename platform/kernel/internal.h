@@ -24,6 +24,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <unistd.h>
+
 namespace lmscr::kernel {
 
 struct Thread;
@@ -153,6 +155,21 @@ struct Thread {
     // Real time: a deferred procedure call was queued while this thread ran at DISPATCH_LEVEL; it
     // runs the queue when it lowers its IRQL, as a processor does, unless another runs it first.
     bool dpcOwed = false;
+    // Real time, a thread that services a device (ServeDevice): it sleeps on an event descriptor
+    // its wakers write, so that it can watch the device's descriptor in the same sleep.
+    std::atomic<int> wakeFd{-1};
+    bool deferCriticalWork = false;  // critical work items it queues wait for it to run them
+    bool criticalWorkDeferred = false;
+    // Set while it runs such an item at PASSIVE_LEVEL: a wait of the item also takes the device's
+    // input, with `isr`, as an interrupt would come while the item's thread sleeps.
+    int interruptFd = -1;
+    const std::function<void()>* isr = nullptr;
+    bool inputDuringWait = false;  // its last block ended for the device's input
+
+    ~Thread() {
+        // Kept open with the record: a waker may still be telling the thread as it goes.
+        if (const int fd = wakeFd.load(std::memory_order_relaxed); fd >= 0) close(fd);
+    }
 };
 
 struct PoolBlock {
@@ -335,6 +352,7 @@ struct Kernel::Impl {
     // a woken thread does not wake only to block on the lock its waker still holds.
     std::vector<Thread*> wakeAfterUnlock;
     void WakeReadiedThreads(std::unique_lock<std::mutex>& lock);
+    void UnlockAndWake(std::unique_lock<std::mutex>& lock);
 
     // Every platform routine asks for the running thread and the time, many times an exchange:
     // in virtual time both are one load.
@@ -358,10 +376,7 @@ struct Kernel::Impl {
         }
         ~Guard() { Unlock(); }
         void Unlock() {
-            if (lock_.owns_lock()) {
-                k_.WakeReadiedThreads(lock_);
-                lock_.unlock();
-            }
+            if (lock_.owns_lock()) k_.UnlockAndWake(lock_);
         }
         void Lock() {
             if (!k_.virtualTime && !lock_.owns_lock()) lock_.lock();
@@ -478,6 +493,9 @@ struct Kernel::Impl {
     };
     WorkQueue workQueues[2];
     void WorkerThread(int queue);
+    // The guard held; releases it while the item runs, holds it again on return.
+    void RunWorkItemLocked(Guard& g, Thread* self, WorkQueue& queue);
+    void ServeDevice(int fd, const std::function<void()>& isr);
     std::unordered_set<PIO_WORKITEM> workItems;
     KSPIN_LOCK cancelLock = 0;
 

@@ -772,8 +772,12 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
         IoWorkItem->device->DeviceObjectExtension->refs++;
         auto& queue = k.workQueues[QueueType == DelayedWorkQueue ? 1 : 0];
         queue.items.push_back(IoWorkItem);
-        queue.event.Header.SignalState = 1;
-        k.SignalLocked(&queue.event.Header);
+        if (!k.virtualTime && &queue == &k.workQueues[0] && k.Current() && k.Current()->deferCriticalWork) [[unlikely]] {
+            k.Current()->criticalWorkDeferred = true;  // the thread runs it once its input is in
+        } else {
+            queue.event.Header.SignalState = 1;
+            k.SignalLocked(&queue.event.Header);
+        }
         if (k.tracing()) k.TraceLine(std::string("queue work item on ") + queue.name);
     }
     k.SwitchPoint();

@@ -291,6 +291,12 @@ public:
     using ThreadId = uint32_t;
     ThreadId Spawn(const std::string& name, std::function<void()> body);
     void Join(ThreadId thread);
+    // Real time, on the platform thread that watches a device's descriptor `fd` (a tty's reader
+    // thread), once it is readable: runs `isr`, which reads the descriptor and hands the input to
+    // the port. Critical work items that this queues run on the calling thread afterwards, as on
+    // a system worker, and while they wait the thread runs `isr` again whenever `fd` is
+    // readable. Elsewhere it only runs `isr`.
+    void ServeDevice(int fd, const std::function<void()>& isr);
     // Lets every runnable thread run and every due timer fire until nothing is left to do in
     // the next `ms` virtual milliseconds; returns when the clock has advanced by `ms`.
     void Sleep(uint64_t ms);

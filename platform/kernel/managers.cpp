@@ -3,6 +3,10 @@
 // PoRequestPowerIrp, the one-at-a-time rule of PoStartNextPowerIrp), and device interfaces.
 #include "internal.h"
 
+#ifdef __linux__
+#include <sys/eventfd.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -116,37 +120,71 @@ void Kernel::Impl::WorkerThread(int index) {
     WorkQueue& queue = workQueues[index];
     for (;;) {
         KeWaitForSingleObject(&queue.event, Executive, KernelMode, FALSE, nullptr);
-        for (;;) {
-            Guard g(*this);
-            if (queue.items.empty()) {
-                if (stopping) {
-                    // Pass the wake-up on, so that every worker of the queue sees the stop.
-                    queue.event.Header.SignalState = 1;
-                    SignalLocked(&queue.event.Header);
-                    return;
-                }
-                break;
-            }
-            PIO_WORKITEM item = queue.items.front();
-            queue.items.pop_front();
-            item->queued = false;  // it may be queued again from its own routine
-            PIO_WORKITEM_ROUTINE routine = item->routine;
-            PVOID context = item->context;
-            PDEVICE_OBJECT device = item->device;
-            if (!queue.items.empty()) {
-                queue.event.Header.SignalState = 1;
-                SignalLocked(&queue.event.Header);
-            }
-            g.Unlock();
-            if (tracing()) TraceLine(std::string("run work item of ") + DeviceName(device));
-            {
-                DriverScope scope(device->DriverObject);
-                routine(device, context);
-            }
-            CheckReturnState(self, PASSIVE_LEVEL, 0, "a work item routine", device->DriverObject);
-            Guard g2(*this);
-            DeviceDereference(device);
+        Guard g(*this);
+        while (!queue.items.empty()) {
+            RunWorkItemLocked(g, self, queue);
         }
+        if (stopping) {
+            // Pass the wake-up on, so that every worker of the queue sees the stop.
+            queue.event.Header.SignalState = 1;
+            SignalLocked(&queue.event.Header);
+            return;
+        }
+    }
+}
+
+void Kernel::Impl::RunWorkItemLocked(Guard& g, Thread* self, WorkQueue& queue) {
+    PIO_WORKITEM item = queue.items.front();
+    queue.items.pop_front();
+    item->queued = false;  // it may be queued again from its own routine
+    PIO_WORKITEM_ROUTINE routine = item->routine;
+    PVOID context = item->context;
+    PDEVICE_OBJECT device = item->device;
+    if (!queue.items.empty()) {
+        queue.event.Header.SignalState = 1;
+        SignalLocked(&queue.event.Header);
+    }
+    g.Unlock();
+    if (tracing()) TraceLine(std::string("run work item of ") + DeviceName(device));
+    {
+        DriverScope scope(device->DriverObject);
+        routine(device, context);
+    }
+    CheckReturnState(self, PASSIVE_LEVEL, 0, "a work item routine", device->DriverObject);
+    g.Lock();
+    DeviceDereference(device);
+}
+
+// Real time: a device's input, taken on the thread that watches its descriptor. The wait-on-mask
+// it completes queues the driver's receive work on the critical queue; a worker woken for it
+// would cost a sleep and a wake-up per received burst, and the thread that took the input is
+// free: it runs the item itself, at PASSIVE_LEVEL and holding nothing, as a system worker would.
+// While the item waits (for the rest of a reply still on the line, say), the thread still takes
+// the device's input as it comes, as an interrupt reaches a processor whose thread sleeps;
+// otherwise the item would wait for the very input only this thread reads.
+void Kernel::Impl::ServeDevice(int fd, const std::function<void()>& isr) {
+    Thread* self = Current();
+#ifdef __linux__
+    if (self->wakeFd.load(std::memory_order_relaxed) < 0) {
+        Guard g(*this);
+        self->wakeFd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), std::memory_order_release);
+    }
+#endif
+    self->deferCriticalWork = self->wakeFd.load(std::memory_order_relaxed) >= 0;
+    isr();
+    self->deferCriticalWork = false;
+    if (!self->criticalWorkDeferred) return;
+    self->criticalWorkDeferred = false;
+    WorkQueue& queue = workQueues[0];
+    Guard g(*this);
+    // An item queued before the thread's own may have woken a worker that takes the thread's
+    // too; an item queued later while the thread runs one is for a woken worker as well.
+    while (!queue.items.empty()) {
+        self->interruptFd = fd;
+        self->isr = &isr;
+        RunWorkItemLocked(g, self, queue);
+        self->interruptFd = -1;
+        self->isr = nullptr;
     }
 }
 

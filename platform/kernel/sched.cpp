@@ -19,11 +19,13 @@
 #include <cstdlib>
 #include <sstream>
 
+#include <poll.h>
+#include <unistd.h>
+
 #ifdef __linux__
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 #endif
 
 namespace lmscr::kernel {
@@ -41,6 +43,23 @@ void SleepOnSignal(std::atomic<uint32_t>& word) {
 #else
     word.wait(0, std::memory_order_acquire);
 #endif
+}
+
+// A thread that services a device sleeps on its event descriptor, and on the device's
+// descriptor `fd` as well when it is not -1. True when `fd` has input and no wake-up came.
+bool SleepOnDescriptors(Thread* self, int fd) {
+    pollfd fds[2] = {{self->wakeFd.load(std::memory_order_relaxed), POLLIN, 0}, {fd, POLLIN, 0}};
+    while (self->signal.load(std::memory_order_acquire) == 0) {
+        const int n = poll(fds, fd >= 0 ? 2 : 1, -1);
+        if (n > 0 && fds[0].revents) {
+            uint64_t count;
+            if (read(fds[0].fd, &count, sizeof count) < 0) {
+                // Drained by an earlier look: the flag says whether it was for this sleep.
+            }
+        }
+        if (n > 0 && fd >= 0 && fds[1].revents && self->signal.load(std::memory_order_acquire) == 0) return true;
+    }
+    return false;
 }
 
 void WakeSignal(std::atomic<uint32_t>& word) {
@@ -66,15 +85,32 @@ uint64_t Kernel::Impl::NextRandom() {
 // when it checks it under the lock; a thread told twice checks its flag and sleeps on.
 void Kernel::Impl::WakeReadiedThreads(std::unique_lock<std::mutex>& lock) {
     if (wakeAfterUnlock.empty()) return;
+    UnlockAndWake(lock);
+    lock.lock();
+}
+
+// Real time, the dispatcher lock held: releases it, then tells the threads made ready under it.
+// Told before the release, a thread woke only to sleep again on the lock its waker still held.
+void Kernel::Impl::UnlockAndWake(std::unique_lock<std::mutex>& lock) {
+    if (wakeAfterUnlock.empty()) {
+        lock.unlock();
+        return;
+    }
     thread_local std::vector<Thread*> batch;
     batch.swap(wakeAfterUnlock);
     lock.unlock();
     for (Thread* t : batch) {
         t->signal.store(1, std::memory_order_release);
-        WakeSignal(t->signal);
+        if (const int fd = t->wakeFd.load(std::memory_order_acquire); fd >= 0) [[unlikely]] {
+            const uint64_t one = 1;
+            if (write(fd, &one, sizeof one) < 0) {
+                // The counter cannot overflow from wake-ups; nothing to do.
+            }
+        } else {
+            WakeSignal(t->signal);
+        }
     }
     batch.clear();
-    lock.lock();
 }
 
 uint64_t Kernel::Impl::RealNowNs() const {
@@ -250,15 +286,30 @@ bool Kernel::Impl::BlockLocked(Guard& guard, Thread* self, BlockKind kind, const
     } else {
         self->wake = false;
         auto& lock = guard.lock();
-        WakeReadiedThreads(lock);
         // A time-out is the clock thread's to fire: it readies the thread as a signal does.
+        const bool descriptors = self->wakeFd.load(std::memory_order_relaxed) >= 0;
+        // A wait of a work item the thread runs for its device also watches the device.
+        const int device = kind == BlockKind::Object && self->isr ? self->interruptFd : -1;
         while (!self->wake) {
             // Cleared under the lock, before `wake` can be set: a signal from a wake-up told late
             // (after an earlier block) costs one more look, never a lost wake-up.
             self->signal.store(0, std::memory_order_relaxed);
-            lock.unlock();
-            SleepOnSignal(self->signal);
+            UnlockAndWake(lock);  // whom this thread readied before it sleeps
+            const bool input = descriptors ? SleepOnDescriptors(self, device) : (SleepOnSignal(self->signal), false);
             lock.lock();
+            if (input && !self->wake) {
+                // The wait is undone as a time-out would undo it, and made again after the input.
+                for (uint32_t i = 0; i < self->waitCount; ++i) RemoveEntryList(&self->waitBlocks[i].entry);
+                self->waitCount = 0;
+                if (self->hasTimer) {
+                    CancelTimerLocked(self->timerKey);
+                    self->hasTimer = false;
+                }
+                self->state = ThreadState::Running;
+                self->blockKind = BlockKind::None;
+                self->inputDuringWait = true;
+                return false;
+            }
         }
         self->state = ThreadState::Running;
     }

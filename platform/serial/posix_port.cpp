@@ -1,7 +1,8 @@
 // The POSIX tty back end.
 //
 // PosixPort: a platform thread waits on the descriptor (poll, with a pipe that wakes it for
-// shutdown) and hands what it reads to the port's input queue; writes go to the descriptor
+// shutdown) and hands what it reads to the port's input queue, then runs the driver's receive
+// work that this queues itself (Kernel::ServeDevice); writes go to the descriptor
 // from the deferred-procedure thread, non-blocking, retried every millisecond while the tty's
 // output buffer is full. The port's baud rate and line control go to termios; a
 // pseudo-terminal accepts them and ignores them.
@@ -124,6 +125,13 @@ private:
     void ReaderThread() {
         uint8_t buffer[kReadChunk];
         std::vector<uint32_t> noErrors(kReadChunk, 0);
+        // What is there now, into the port; also while the driver's receive work, which the
+        // kernel runs on this thread, waits for more.
+        const std::function<void()> receive = [&] {
+            const ssize_t got = read(fd_, buffer, sizeof buffer);
+            if (got > 0) PortReceive(port_, buffer, noErrors.data(), static_cast<size_t>(got));
+            if (got < 0 && errno == EIO) readFailed_ = true;
+        };
         bool dsr = ReadDsr();
         while (!stop_.load()) {
             pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
@@ -133,9 +141,9 @@ private:
             const short events = n > 0 ? fds[0].revents : 0;
             bool hungUp = (events & (POLLHUP | POLLERR)) != 0;
             if (events & POLLIN) {
-                ssize_t got = read(fd_, buffer, sizeof buffer);
-                if (got > 0) PortReceive(port_, buffer, noErrors.data(), static_cast<size_t>(got));
-                if (got < 0 && errno == EIO) hungUp = true;
+                kernel_.ServeDevice(fd_, receive);
+                hungUp = hungUp || readFailed_;
+                readFailed_ = false;
             }
             if (hungUp) {
                 // The far side hung up: a pseudo-terminal's master closed, a USB adapter pulled.
@@ -200,6 +208,7 @@ private:
     int fd_;
     int wake_[2] = {-1, -1};
     bool modemLines_ = true;  // false once TIOCMGET said the device has none
+    bool readFailed_ = false;  // the reader thread's: the far side hung up under a read
     Port* port_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     kernel::Kernel::ThreadId thread_ = 0;

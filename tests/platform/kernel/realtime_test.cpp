@@ -1,11 +1,16 @@
 // Real time: deferred procedure calls and Kernel::At callbacks run by the thread that queued them
 // when it is below DISPATCH_LEVEL (at once) or holds a spin lock (when it lets its IRQL down),
 // one at a time, in order, and by the DPC thread when a thread that is no platform thread queued
-// them; an operating-system thread adopted for a call, and what it leaves.
+// them; an operating-system thread adopted for a call, and what it leaves; the critical work a
+// device's input queues, run by the thread that took the input, which takes more while it waits.
 #include "internal.h"
+#include "test_drivers.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <functional>
 #include <mutex>
@@ -14,6 +19,7 @@
 #include <vector>
 
 using namespace lmscr::kernel;
+using namespace lmscr::kernel::test;
 
 namespace {
 
@@ -177,6 +183,98 @@ TEST(RealTimeAdoption, a_foreign_thread_is_a_platform_thread_for_the_call_only) 
         EXPECT_TRUE(k.Shutdown().empty());
         EXPECT_EQ(log.lines, row.expected);
     }
+}
+
+// A device thread that takes a pipe's bytes as its input: 'w' queues the work item, 's' sets the
+// event the item waits for, 'q' ends the thread; anything else is read and dropped.
+struct DeviceCase {
+    Log log;
+    int pipe[2] = {-1, -1};
+    PIO_WORKITEM item = nullptr;
+    KEVENT set, started, done;
+    LONGLONG waitFor = 0;  // the item's time-out, in 100 ns units (negative: relative)
+    bool quit = false;
+};
+
+std::string ThreadName() {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
+
+VOID NTAPI WaitingItem(PDEVICE_OBJECT, PVOID context) {
+    auto* c = static_cast<DeviceCase*>(context);
+    c->log.Add("item on " + ThreadName() + " at " + Irql());
+    KeSetEvent(&c->started, IO_NO_INCREMENT, FALSE);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = c->waitFor;
+    c->log.Add("wait " + std::to_string(KeWaitForSingleObject(&c->set, Executive, KernelMode, FALSE, &timeout)));
+    KeSetEvent(&c->done, IO_NO_INCREMENT, FALSE);
+}
+
+TEST(RealTimeDevice, the_thread_that_took_the_input_runs_its_work_and_takes_input_while_the_work_waits) {
+    struct Row {
+        const char* name;
+        const char* whileWaiting;  // written once the item waits
+        LONGLONG waitFor;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Row> rows = {
+        // Only the device thread reads the pipe: without input taken during the wait, the item
+        // would wait out its 5 s.
+        {"the input the wait needs comes while it waits", "s", -5000 * 10000,
+         {"item on device at 0", "wait 0"}},
+        {"input that sets nothing: the wait goes on to its own deadline", "xx", -50 * 10000,
+         {"item on device at 0", "wait 258"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ResetDrivers();
+        Options o;
+        o.mode = TimeMode::Real;
+        Kernel k(o);
+        PDRIVER_OBJECT bus = LoadBus(k);
+        PDEVICE_OBJECT pdo = CreateBusDevice(k, bus, "\\Device\\Input");
+        DeviceCase c;
+        c.waitFor = row.waitFor;
+        ASSERT_EQ(::pipe(c.pipe), 0);
+        ASSERT_EQ(fcntl(c.pipe[0], F_SETFL, O_NONBLOCK), 0);
+        c.item = IoAllocateWorkItem(pdo);
+        ASSERT_NE(c.item, nullptr);
+        KeInitializeEvent(&c.set, NotificationEvent, FALSE);
+        KeInitializeEvent(&c.started, NotificationEvent, FALSE);
+        KeInitializeEvent(&c.done, NotificationEvent, FALSE);
+        const std::function<void()> isr = [&c] {
+            char b[8];
+            const ssize_t n = read(c.pipe[0], b, sizeof b);
+            for (ssize_t i = 0; i < n; ++i) {
+                if (b[i] == 'w') IoQueueWorkItem(c.item, WaitingItem, CriticalWorkQueue, &c);
+                if (b[i] == 's') KeSetEvent(&c.set, IO_NO_INCREMENT, FALSE);
+                if (b[i] == 'q') c.quit = true;
+            }
+        };
+        const Kernel::ThreadId device = k.Spawn("device", [&] {
+            while (!c.quit) {
+                pollfd fd{c.pipe[0], POLLIN, 0};
+                if (poll(&fd, 1, -1) == 1) k.ServeDevice(c.pipe[0], isr);
+            }
+        });
+        LARGE_INTEGER bound;
+        bound.QuadPart = -10000 * 10000;  // a bound, not an expectation
+        ASSERT_EQ(write(c.pipe[1], "w", 1), 1);
+        ASSERT_EQ(KeWaitForSingleObject(&c.started, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+        const size_t n = std::strlen(row.whileWaiting);
+        ASSERT_EQ(write(c.pipe[1], row.whileWaiting, n), static_cast<ssize_t>(n));
+        ASSERT_EQ(KeWaitForSingleObject(&c.done, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+        ASSERT_EQ(write(c.pipe[1], "q", 1), 1);
+        k.Join(device);
+        IoFreeWorkItem(c.item);
+        close(c.pipe[0]);
+        close(c.pipe[1]);
+        EXPECT_TRUE(k.Shutdown().empty());
+        EXPECT_EQ(c.log.lines, row.expected);
+    }
+    ResetDrivers();
 }
 
 }  // namespace
