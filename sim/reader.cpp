@@ -260,6 +260,12 @@ uint64_t ReaderFirmware::HostIndependentUntilNs() const {
     return until;
 }
 
+uint64_t ReaderFirmware::HostSilentUntilNs() const {
+    if (!host_fifo_.empty() || !command_.empty()) return 0;
+    if (timeout_timer_.Pending()) return timeout_timer_.DueNs() > 0 ? timeout_timer_.DueNs() - 1 : 0;
+    return UINT64_MAX;
+}
+
 // ---------------------------------------------------------------------------------------
 // Card slot
 

@@ -142,6 +142,13 @@ public:
     // taken when its reply goes out, or end a time-out watch. A clock that runs in real time may
     // run the timers due up to then before their time (0: none).
     uint64_t HostIndependentUntilNs() const;
+    // The last line time up to which a real-time clock may run the timers early while the host
+    // is silent (nothing in the FIFO, no command begun): a host byte that comes meanwhile is
+    // taken at the time reached instead of its own, as if the host had sent it that much later,
+    // which any host may do. Never up to a time-out, which that byte would have disarmed.
+    // UINT64_MAX: nothing of the reader's bounds it; 0: the host is not silent. The clock bounds
+    // how far ahead it goes (the delay a host byte may get).
+    uint64_t HostSilentUntilNs() const;
     uint64_t HostByteNs() const { return host_byte_ns_; }
     uint64_t EtuNs(uint64_t etu) const { return EtuToNs(etu, rate_, config_.card_clock_hz); }
     const ReaderStats& Stats() const { return stats_; }

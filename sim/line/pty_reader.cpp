@@ -36,10 +36,14 @@ constexpr size_t kReadChunk = 256;
 // first is this much overdue, not once a byte time (0.52 ms at 19200 baud). The firmware sees
 // line time all the same. Every wake-up costs both sides processor time.
 constexpr uint64_t kSlackNs = 2'000'000;
-// How long a byte for the host may be held back so that the bytes after it go in the same write
-// (one wake-up of the host's reader instead of one a byte, as a USB serial adapter hands a burst
-// over): while the next thing due comes within the slack, up to this long after its line time.
-constexpr uint64_t kHoldNs = 8'000'000;
+// How long a byte for the host may be held back so that the bytes after it go in the same write:
+// one wake-up of the host's reader instead of one a byte, as a USB serial adapter hands a burst
+// over when its latency timer (16 ms by default) runs out. A T=1 block's answer, the reply to
+// its send-data command and the time-out behind it then go in one write.
+constexpr uint64_t kHoldNs = 16'000'000;
+// How far ahead of the real time the timers may run while the host is silent: the most a byte
+// it sends then is taken late.
+constexpr uint64_t kRunAheadNs = 8'000'000;
 // Real time for the threads that post work, line time for the work itself: in the clock thread
 // NowNs() is the time the running timer was due, not the time it ran. A thread that is scheduled
 // late (a loaded machine) then runs its overdue timers back to back, and the firmware still sees
@@ -279,31 +283,49 @@ private:
             // of the FIFO when the command in front ends, and pause the card line in the block.
             lineFreeNs_ = std::max(lineFreeNs_, clock_.WallNs()) + byteNs_;
             const uint8_t b = buffer[i];
+            ++hostBytesDue_;
             clock_.At(lineFreeNs_, [this, b] {
+                --hostBytesDue_;
                 if (firmware_) firmware_->OnHostByte(b);
             });
         }
     }
 
     // In the clock thread: how far the timers may run ahead. Up to the last host byte read, whose
-    // successors come after it on the line; and while the firmware does not listen to the host.
+    // successors come after it on the line; while the firmware does not listen to the host; and,
+    // once every byte read is in the firmware, while the host is silent, up to kRunAheadNs ahead
+    // of the real time: a byte the host sends meanwhile is then taken up to that much late, as a
+    // loaded host may send it anyway. So the reply to a command and the card's answer behind it
+    // are worked out in one wake-up, and written in one more.
     uint64_t AheadNs() const {
-        return std::max(lineFreeNs_, firmware_ ? firmware_->HostIndependentUntilNs() : 0);
+        if (!firmware_) return lineFreeNs_;
+        uint64_t until = std::max(lineFreeNs_, firmware_->HostIndependentUntilNs());
+        if (hostBytesDue_ == 0)
+            until = std::max(until, std::min(clock_.WallNs() + kRunAheadNs, firmware_->HostSilentUntilNs()));
+        return until;
     }
 
-    // In the clock thread: writes the bytes whose line time has come, all in one write, unless
-    // more follow within the slack and the first has not waited kHoldNs. Returns when to look
-    // again.
+    // In the clock thread: writes the bytes of a burst once their line time has come, all in one
+    // write. A burst is the first byte and those behind it up to kHoldNs after it; a timer due
+    // before then that could not run early (a time-out) may still add to it, and is waited for.
+    // Returns when to look again.
     uint64_t Flush(uint64_t nextDueNs) {
-        if (out_.empty()) return UINT64_MAX;
-        const uint64_t now = clock_.WallNs();
+        for (;;) {
+            if (out_.empty()) return UINT64_MAX;
+            const uint64_t now = clock_.WallNs();
+            const uint64_t holdUntil = out_.front().lineNs + kHoldNs;
+            uint64_t end = out_.front().lineNs;
+            for (size_t i = 1; i < out_.size() && out_[i].lineNs <= holdUntil; ++i) end = out_[i].lineNs;
+            const uint64_t writeAt = nextDueNs < holdUntil ? std::min(std::max(end, nextDueNs + kSlackNs), holdUntil) : end;
+            if (now < writeAt) return writeAt;
+            WriteReady(now);
+        }
+    }
+
+    // Writes every byte whose line time has come.
+    void WriteReady(uint64_t now) {
         size_t ready = 0;
         while (ready < out_.size() && out_[ready].lineNs <= now) ++ready;
-        if (ready == 0) return out_.front().lineNs;
-        const uint64_t next = ready < out_.size() ? std::min(out_[ready].lineNs, nextDueNs) : nextDueNs;
-        const uint64_t heldSince = out_.front().lineNs;
-        if (next != UINT64_MAX && next <= now + kSlackNs && now < heldSince + kHoldNs)
-            return std::min(heldSince + kHoldNs, next + kSlackNs);
         uint8_t bytes[kReadChunk];
         for (size_t done = 0; done < ready;) {
             const size_t n = std::min(ready - done, sizeof bytes);
@@ -314,7 +336,6 @@ private:
             done += n;
         }
         out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(ready));
-        return out_.empty() ? UINT64_MAX : out_.front().lineNs;
     }
 
     RealTimeClock clock_;
@@ -326,6 +347,7 @@ private:
     uint64_t dropped_ = 0;
     uint64_t byteNs_ = 0;      // one character at the reader's host-line rate; 0: unpaced
     uint64_t lineFreeNs_ = 0;  // when the host-to-reader line is free again (clock thread only)
+    size_t hostBytesDue_ = 0;  // host bytes read whose timers have not run (clock thread only)
 };
 
 }  // namespace

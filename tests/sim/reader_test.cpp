@@ -354,6 +354,41 @@ TEST_F(ReaderTest, a_send_data_command_on_the_card_line_does_not_hear_the_host_u
     }
 }
 
+// While the host is silent a real-time clock may run ahead of it up to a time-out, which its
+// next byte would disarm; not at all while a command is begun or waits in the FIFO.
+TEST_F(ReaderTest, the_reader_runs_ahead_of_a_silent_host_up_to_a_time_out) {
+    std::vector<std::pair<const char*, uint64_t>> said;
+    const auto say = [&](const char* when) { said.emplace_back(when, bench_.reader->HostSilentUntilNs()); };
+    say("no card");
+    ScriptedCard* card = Insert();
+    EXPECT_EQ(bench_.Command({0x86, 0xF4, 0x01, 0x00}), Bytes{0x90});  // block time-out 500 etu
+    const uint64_t rst = Activate(card);
+    bench_.Run(50 * kMs);
+    EXPECT_EQ(bench_.Take(), (Bytes{0x90, 0x3B, 0x00}));
+    say("after the ATR");
+    bench_.clock.RunUntil(bench_.HostWrite({0x43}));
+    say("a command begun");
+    const uint64_t in = bench_.HostWrite({0x01, 0x02, 0x03});
+    bench_.clock.RunUntil(in);
+    say("its characters on the card line");
+    bench_.clock.RunUntil(bench_.HostWrite({0xC0}));
+    say("the next command in the FIFO");
+    bench_.Run(50 * kMs);
+    EXPECT_EQ(bench_.Take(), (Bytes{0x90, 0x23}));
+    say("both answered");
+    const uint64_t atr_last_leading = rst + Etu(30) + Etu(12);
+    const uint64_t last_out_leading = in + Etu(24);
+    const std::vector<std::pair<const char*, uint64_t>> expected = {
+        {"no card", UINT64_MAX},
+        {"after the ATR", atr_last_leading + Etu(9600) - 1},
+        {"a command begun", 0},
+        {"its characters on the card line", UINT64_MAX},
+        {"the next command in the FIFO", 0},
+        {"both answered", last_out_leading + Etu(500) - 1},
+    };
+    EXPECT_EQ(said, expected);
+}
+
 TEST_F(ReaderTest, card_pulled_during_send_data_answers_with_reader_error_after_the_event) {
     ScriptedCard* card = Insert();
     Activate(card);

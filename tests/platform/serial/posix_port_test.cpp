@@ -2,6 +2,11 @@
 // simulated reader. Only contents are checked, never durations.
 #include "serial_fault.h"
 #include "serial_test_support.h"
+#include "sim/cards/profiles.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -171,6 +176,62 @@ TEST_F(PtyPort, an_idle_pseudo_terminal_wakes_neither_side) {
     ASSERT_EQ(DriverWrite(port->Device(), {0xC0}), STATUS_SUCCESS);
     ASSERT_EQ(DriverRead(port->Device(), &version, 1), STATUS_SUCCESS);
     EXPECT_EQ(version, 0x23);
+}
+
+// The simulated reader hands a burst over in one write once its last byte is due, as a USB
+// serial adapter does: the host reads a T=0 card's procedure byte, and its status words, each
+// with the reply to the send-data command before it, and a T=1 card's answer with that reply
+// before it and the reader's time-out behind it, in one read each.
+TEST(PtyReaderBursts, a_command_and_the_cards_answer_come_back_in_one_read) {
+    using Exchange = std::pair<Bytes, Bytes>;  // the host's command, the one read that answers it
+    struct Row {
+        const char* profile;
+        uint8_t charTimeoutEtu;  // as the driver sets it for the card; 0: the power-on 9600 etu
+        std::vector<Exchange> exchanges;
+    };
+    const std::vector<Row> rows = {
+        {"t0", 0, {{{0x45, 0x00, 0xA4, 0x00, 0x00, 0x02}, {0x90, 0xA4}}, {{0x42, 0x3F, 0x00}, {0x90, 0x61, 0x09}}}},
+        {"t1", 43,
+         {{{0x4B, 0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x9E},
+           {0x90, 0x00, 0x00, 0x02, 0x90, 0x00, 0x92, 0x10, 0x83}}}},
+    };
+    for (const Row& row : rows) {
+        std::string error;
+        std::unique_ptr<PtyReader> reader = OpenPtyReader(sim::ReaderConfig{}, &error);
+        ASSERT_NE(reader, nullptr) << error;
+        const int host = open(reader->SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(host, 0);
+        ASSERT_TRUE(MakeRawTty(host));
+        // Reads what the reader sends until `n` bytes are in, each read waiting up to 3 s.
+        const auto receive = [&](size_t n) {
+            Bytes got;
+            while (got.size() < n) {
+                pollfd fd{host, POLLIN, 0};
+                uint8_t buffer[64];
+                const ssize_t r = poll(&fd, 1, 3000) == 1 ? read(host, buffer, sizeof buffer) : 0;
+                if (r <= 0) break;
+                got.insert(got.end(), buffer, buffer + r);
+            }
+            return got;
+        };
+        const auto send = [&](const Bytes& bytes) { return write(host, bytes.data(), bytes.size()) == ssize_t(bytes.size()); };
+        reader->WithReader([&](sim::ReaderFirmware& f) { f.InsertCard(sim::cards::MakeCardProfile(row.profile)); });
+        EXPECT_EQ(receive(2), (Bytes{0x10, 0x85}));
+        Bytes atr{0x90};
+        for (const auto& info : sim::cards::CardProfiles())
+            if (info.name == row.profile) atr.insert(atr.end(), info.atr.begin(), info.atr.end());
+        ASSERT_TRUE(send({0x83, 0x1D}));
+        EXPECT_EQ(receive(atr.size()), atr) << row.profile;
+        if (row.charTimeoutEtu != 0) {
+            ASSERT_TRUE(send({0x85, row.charTimeoutEtu, 0x00, 0x00}));
+            EXPECT_EQ(receive(1), Bytes{0x90});
+        }
+        for (const Exchange& exchange : row.exchanges) {
+            ASSERT_TRUE(send(exchange.first));
+            EXPECT_EQ(receive(1), exchange.second) << row.profile;
+        }
+        close(host);
+    }
 }
 
 TEST(PosixPortOpen, a_path_that_is_no_terminal_is_refused) {
