@@ -20,7 +20,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -75,12 +74,12 @@ public:
         }
     }
 
-    // In the clock thread: `readable` runs when `fd` has input; `ahead` says up to which time
-    // timers may run before they are due; `idle` runs after the timers that could run have run,
-    // before it sleeps, with the time the next timer is due (UINT64_MAX: none), and returns the
-    // real time it wants to run again at (UINT64_MAX: none).
+    // In the clock thread: `readable` runs when `fd` has input; `ahead` says, given the real time,
+    // up to which time timers may run before they are due; `idle` runs after the timers that
+    // could run have run, before it sleeps, with the time the next timer is due (UINT64_MAX:
+    // none), and returns the real time it wants to run again at (UINT64_MAX: none).
     using Idle = std::function<uint64_t(uint64_t nextDueNs)>;
-    void Start(int fd, std::function<void()> readable, std::function<uint64_t()> ahead, Idle idle) {
+    void Start(int fd, std::function<void()> readable, std::function<uint64_t(uint64_t wallNs)> ahead, Idle idle) {
         fd_ = fd;
         readable_ = std::move(readable);
         ahead_ = std::move(ahead);
@@ -96,38 +95,34 @@ public:
         return static_cast<uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count());
     }
-    bool OnClockThread() const { return std::this_thread::get_id() == clockThread_.load(); }
-    TimerId After(uint64_t delayNs, std::function<void()> fn) override { return At(NowNs() + delayNs, std::move(fn)); }
+    bool OnClockThread() const { return std::this_thread::get_id() == clockThread_.load(std::memory_order_relaxed); }
+    TimerId After(uint64_t delayNs, std::function<void()> fn) override {
+        const TimerId id = NewId();
+        return Add(Timer{NowNs() + delayNs, id, Call{&RealTimeClock::RunFunction, this, id}}, std::move(fn));
+    }
+    TimerId AfterCall(uint64_t delayNs, Call call) override { return At(NowNs() + delayNs, call); }
     // At a time of this clock's: timers given increasing times run in that order, however late
     // the thread that sets them is scheduled.
-    TimerId At(uint64_t dueNs, std::function<void()> fn) {
-        bool poke = false;
-        TimerId id;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            id = ++next_;
-            timers_.emplace(std::make_pair(dueNs, id), std::move(fn));
-            if (dueNs + kSlackNs < sleepUntilNs_ && !OnClockThread()) {
-                sleepUntilNs_ = dueNs + kSlackNs;
-                poke = true;
-            }
-        }
-        if (poke) Poke();
-        return id;
-    }
+    TimerId At(uint64_t dueNs, Call call) { return Add(Timer{dueNs, NewId(), call}, {}); }
     void Cancel(TimerId id) override {
+        if (OnClockThread() && CancelOwn(id)) return;
+        // Set by another thread and not yet taken in (or run already).
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = timers_.begin(); it != timers_.end(); ++it)
-            if (it->first.second == id) {
-                timers_.erase(it);
+        for (auto it = inbox_.begin(); it != inbox_.end(); ++it)
+            if (it->timer.id == id) {
+                inbox_.erase(it);
                 return;
             }
+        if (!OnClockThread()) {
+            cancels_.push_back(id);
+            inboxPending_.store(true, std::memory_order_release);
+        }
     }
     void Stop() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_ || !thread_.joinable()) return;
-            stop_ = true;
+            if (stop_.load() || !thread_.joinable()) return;
+            stop_.store(true);
         }
         Poke();
         thread_.join();
@@ -148,13 +143,101 @@ public:
     }
 
 private:
-    // Whether the first timer may run now: it is due, or it may run ahead.
-    bool FirstRunnableLocked() const {
-        if (timers_.empty()) return false;
-        const uint64_t due = timers_.begin()->first.first;
-        return due <= WallNs() || (ahead_ && due <= ahead_());
+    struct Timer {
+        uint64_t due;
+        TimerId id;
+        Call call;
+        // Timers due at the same time run in the order they were set.
+        bool Before(const Timer& other) const { return due != other.due ? due < other.due : id < other.id; }
+    };
+    struct Posted {
+        Timer timer;
+        std::function<void()> fn;  // empty: the timer's call is all
+    };
+
+    TimerId NewId() { return next_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+    // The clock thread keeps its timers to itself, without a lock and without the heap once its
+    // vectors have their room: the firmware sets several for every character. Other threads
+    // post theirs, which it takes in before it looks at its own.
+    TimerId Add(const Timer& timer, std::function<void()> fn) {
+        if (OnClockThread()) {
+            if (fn) functions_.emplace_back(timer.id, std::move(fn));
+            Insert(timer);
+            return timer.id;
+        }
+        bool poke = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            inbox_.push_back(Posted{timer, std::move(fn)});
+            inboxPending_.store(true, std::memory_order_release);
+            if (timer.due + kSlackNs < sleepUntilNs_.load(std::memory_order_relaxed)) {
+                sleepUntilNs_.store(timer.due + kSlackNs, std::memory_order_relaxed);
+                poke = true;
+            }
+        }
+        if (poke) Poke();
+        return timer.id;
     }
-    uint64_t FirstDueLocked() const { return timers_.empty() ? UINT64_MAX : timers_.begin()->first.first; }
+
+    // Latest first: the next to run is at the back, and a new timer, mostly due after those that
+    // wait already but before a far time-out, is put in place from there.
+    void Insert(const Timer& timer) {
+        size_t at = timers_.size();
+        while (at > 0 && timers_[at - 1].Before(timer)) --at;
+        timers_.insert(timers_.begin() + static_cast<std::ptrdiff_t>(at), timer);
+    }
+
+    bool CancelOwn(TimerId id) {
+        for (auto it = timers_.begin(); it != timers_.end(); ++it)
+            if (it->id == id) {
+                if (it->call.fn == &RealTimeClock::RunFunction) TakeFunction(id);
+                timers_.erase(it);
+                return true;
+            }
+        return false;
+    }
+
+    std::function<void()> TakeFunction(TimerId id) {
+        for (auto it = functions_.begin(); it != functions_.end(); ++it)
+            if (it->first == id) {
+                std::function<void()> fn = std::move(it->second);
+                functions_.erase(it);
+                return fn;
+            }
+        return {};
+    }
+    static void RunFunction(void* self, uint64_t id) {
+        if (std::function<void()> fn = static_cast<RealTimeClock*>(self)->TakeFunction(id)) fn();
+    }
+
+    void TakeInbox() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            taken_.swap(inbox_);
+            cancelled_.swap(cancels_);
+            inboxPending_.store(false, std::memory_order_relaxed);
+        }
+        for (Posted& p : taken_) {
+            if (p.fn) functions_.emplace_back(p.timer.id, std::move(p.fn));
+            Insert(p.timer);
+        }
+        for (TimerId id : cancelled_) CancelOwn(id);
+        taken_.clear();
+        cancelled_.clear();
+    }
+
+    // Runs the timers that are due, or may run ahead, in their order.
+    void RunTimers() {
+        const uint64_t wall = WallNs();
+        while (!timers_.empty()) {
+            const Timer timer = timers_.back();
+            if (timer.due > wall && (!ahead_ || timer.due > ahead_(wall))) return;
+            timers_.pop_back();
+            lineNs_ = std::max(lineNs_, timer.due);
+            timer.call();
+        }
+    }
 
     void Poke() {
         const char c = 0;
@@ -168,42 +251,31 @@ private:
 #ifdef __linux__
         pthread_setname_np(pthread_self(), "pty reader");
 #endif
-        std::unique_lock<std::mutex> lock(mutex_);
         bool watching = fd_ >= 0;
-        while (!stop_) {
-            if (FirstRunnableLocked()) {
-                auto fn = std::move(timers_.begin()->second);
-                lineNs_ = std::max(lineNs_, timers_.begin()->first.first);
-                timers_.erase(timers_.begin());
-                lock.unlock();
-                fn();
-                lock.lock();
-                continue;
+        while (!stop_.load()) {
+            if (inboxPending_.load(std::memory_order_acquire)) TakeInbox();
+            RunTimers();
+            const uint64_t nextDue = timers_.empty() ? UINT64_MAX : timers_.back().due;
+            uint64_t wakeNs = nextDue == UINT64_MAX ? nextDue : nextDue + kSlackNs;
+            if (idle_) wakeNs = std::min(wakeNs, idle_(nextDue));
+            {
+                // A timer posted meanwhile is taken in first; one posted from now on sees when
+                // this thread wakes, and pokes it if that is too late.
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stop_.load() || !inbox_.empty() || !cancels_.empty()) continue;
+                sleepUntilNs_.store(wakeNs, std::memory_order_relaxed);
             }
-            uint64_t wakeNs = FirstDueLocked();
-            wakeNs = wakeNs == UINT64_MAX ? wakeNs : wakeNs + kSlackNs;
-            if (idle_) {
-                const uint64_t nextDue = FirstDueLocked();
-                lock.unlock();
-                wakeNs = std::min(wakeNs, idle_(nextDue));
-                lock.lock();
-                if (stop_) break;
-                if (FirstRunnableLocked()) continue;
-                // A timer set meanwhile by another thread.
-                if (FirstDueLocked() != UINT64_MAX) wakeNs = std::min(wakeNs, FirstDueLocked() + kSlackNs);
-            }
-            sleepUntilNs_ = wakeNs;
             timespec timeout{};
-            const bool bounded = sleepUntilNs_ != UINT64_MAX;
+            const bool bounded = wakeNs != UINT64_MAX;
             if (bounded) {
                 const uint64_t now = WallNs();
-                const uint64_t wait = sleepUntilNs_ > now ? sleepUntilNs_ - now : 0;
+                const uint64_t wait = wakeNs > now ? wakeNs - now : 0;
                 timeout.tv_sec = static_cast<time_t>(wait / 1'000'000'000u);
                 timeout.tv_nsec = static_cast<long>(wait % 1'000'000'000u);
             }
-            lock.unlock();
             pollfd fds[2] = {{pipeOk_ ? wake_[0] : -1, POLLIN, 0}, {watching ? fd_ : -1, POLLIN, 0}};
             const int n = ppoll(fds, 2, bounded ? &timeout : nullptr, nullptr);
+            sleepUntilNs_.store(0, std::memory_order_relaxed);  // awake: it takes the posted timers in before it sleeps again
             if (n > 0 && fds[0].revents) {
                 char drain[64];
                 while (read(wake_[0], drain, sizeof drain) > 0) {
@@ -216,22 +288,33 @@ private:
                 // stop watching it rather than spin on it.
                 watching = false;
             }
-            lock.lock();
-            sleepUntilNs_ = 0;  // awake: it looks at the timers before it sleeps again
         }
     }
 
     std::chrono::steady_clock::time_point start_;
-    std::mutex mutex_;
-    std::map<std::pair<uint64_t, TimerId>, std::function<void()>> timers_;
-    TimerId next_ = 0;
-    bool stop_ = false;
-    uint64_t sleepUntilNs_ = 0;  // what the clock thread sleeps until; UINT64_MAX: no timer, 0: awake
+    std::atomic<TimerId> next_{0};
+    std::atomic<bool> stop_{false};
     std::atomic<std::thread::id> clockThread_{};
-    uint64_t lineNs_ = 0;  // the clock thread's own
+
+    // The clock thread's own.
+    std::vector<Timer> timers_;
+    std::vector<std::pair<TimerId, std::function<void()>>> functions_;  // of timers set with one
+    std::vector<Posted> taken_;
+    std::vector<TimerId> cancelled_;
+    uint64_t lineNs_ = 0;
+
+    // Posted by other threads, under the mutex.
+    std::mutex mutex_;
+    std::vector<Posted> inbox_;
+    std::vector<TimerId> cancels_;
+    std::atomic<bool> inboxPending_{false};
+    // What the clock thread sleeps until (UINT64_MAX: no timer, 0: awake); set under the mutex,
+    // cleared without it once awake.
+    std::atomic<uint64_t> sleepUntilNs_{0};
+
     int fd_ = -1;
     std::function<void()> readable_;
-    std::function<uint64_t()> ahead_;
+    std::function<uint64_t(uint64_t)> ahead_;
     Idle idle_;
     int wake_[2] = {-1, -1};
     bool pipeOk_ = false;
@@ -249,7 +332,7 @@ public:
             [this](uint8_t b) { out_.push_back(Out{b, clock_.NowNs()}); },
             config);
         clock_.Start(
-            master_, [this] { ReadMaster(); }, [this] { return AheadNs(); },
+            master_, [this] { ReadMaster(); }, [this](uint64_t wallNs) { return AheadNs(wallNs); },
             [this](uint64_t nextDueNs) { return Flush(nextDueNs); });
     }
     ~PtyReaderImpl() override {
@@ -274,6 +357,7 @@ private:
     void ReadMaster() {
         uint8_t buffer[kReadChunk];
         const ssize_t got = read(master_, buffer, sizeof buffer);
+        const uint64_t wall = got > 0 ? clock_.WallNs() : 0;
         for (ssize_t i = 0; i < got; ++i) {
             // The byte's stop bit ends one byte time after the line became free for it.
             // An absolute time: the bytes of one read follow each other on the line. It may lie
@@ -281,14 +365,16 @@ private:
             // card line: the byte then waits in the FIFO all the same, and goes in at once.
             // Giving it that later time instead would keep the next command of a long block out
             // of the FIFO when the command in front ends, and pause the card line in the block.
-            lineFreeNs_ = std::max(lineFreeNs_, clock_.WallNs()) + byteNs_;
-            const uint8_t b = buffer[i];
+            lineFreeNs_ = std::max(lineFreeNs_, wall) + byteNs_;
             ++hostBytesDue_;
-            clock_.At(lineFreeNs_, [this, b] {
-                --hostBytesDue_;
-                if (firmware_) firmware_->OnHostByte(b);
-            });
+            clock_.At(lineFreeNs_, sim::CallOf<&PtyReaderImpl::TakeHostByte>(this, buffer[i]));
         }
+    }
+
+    // In the clock thread: a host byte's stop bit has ended.
+    void TakeHostByte(uint64_t b) {
+        --hostBytesDue_;
+        if (firmware_) firmware_->OnHostByte(static_cast<uint8_t>(b));
     }
 
     // In the clock thread: how far the timers may run ahead. Up to the last host byte read, whose
@@ -297,11 +383,11 @@ private:
     // of the real time: a byte the host sends meanwhile is then taken up to that much late, as a
     // loaded host may send it anyway. So the reply to a command and the card's answer behind it
     // are worked out in one wake-up, and written in one more.
-    uint64_t AheadNs() const {
+    uint64_t AheadNs(uint64_t wallNs) const {
         if (!firmware_) return lineFreeNs_;
         uint64_t until = std::max(lineFreeNs_, firmware_->HostIndependentUntilNs());
         if (hostBytesDue_ == 0)
-            until = std::max(until, std::min(clock_.WallNs() + kRunAheadNs, firmware_->HostSilentUntilNs()));
+            until = std::max(until, std::min(wallNs + kRunAheadNs, firmware_->HostSilentUntilNs()));
         return until;
     }
 
