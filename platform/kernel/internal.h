@@ -165,6 +165,7 @@ struct Thread {
     int interruptFd = -1;
     const std::function<void()>* isr = nullptr;
     bool inputDuringWait = false;  // its last block ended for the device's input
+    bool waitingAgain = false;     // in WaitAfterInput, which takes the input itself
 
     ~Thread() {
         // Kept open with the record: a waker may still be telling the thread as it goes.
@@ -391,6 +392,11 @@ struct Kernel::Impl {
     // Under the guard: sleep until Wake or the deadline.  True when woken, false on time-out.
     bool BlockLocked(Guard& guard, Thread* self, BlockKind kind, const void* object,
                      std::optional<uint64_t> deadlineNs);
+    [[gnu::noinline]] bool SleepRealLocked(Guard& guard, Thread* self, BlockKind kind);
+    // Real time: the wait of a thread that serves a device, made again after the device's input
+    // came during it, until it ends otherwise.
+    [[gnu::noinline]] NTSTATUS WaitAfterInput(ULONG count, PVOID objects[], WAIT_TYPE type,
+                                              std::optional<uint64_t> deadline, const char* routine);
     void MakeReadyLocked(Thread* thread);
     template <class F>
     TimerKey AddTimerLocked(uint64_t deadlineNs, F&& fn) {

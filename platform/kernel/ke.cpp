@@ -106,58 +106,76 @@ NTSTATUS Kernel::Impl::Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE
                       std::string(routine) + " on " + ObjectName(objects[i]) +
                           ", which is not an initialised event or timer");
     }
-    std::optional<uint64_t> deadline;  // taken when the thread first blocks
-    for (;;) {
-        if (type == WaitAny) {
-            for (ULONG i = 0; i < count; ++i) {
-                auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
-                if (h->SignalState > 0) {
-                    Consume(h);
-                    g.Unlock();
-                    SwitchPoint();
-                    return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
-                }
-            }
-        } else {
-            bool all = true;
-            for (ULONG i = 0; i < count && all; ++i)
-                all = static_cast<DISPATCHER_HEADER*>(objects[i])->SignalState > 0;
-            if (all) {
-                for (ULONG i = 0; i < count; ++i) Consume(static_cast<DISPATCHER_HEADER*>(objects[i]));
+    if (type == WaitAny) {
+        for (ULONG i = 0; i < count; ++i) {
+            auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
+            if (h->SignalState > 0) {
+                Consume(h);
                 g.Unlock();
                 SwitchPoint();
-                return STATUS_WAIT_0;
+                return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
             }
         }
-        if (timeout && timeout->QuadPart == 0) {
+    } else {
+        bool all = true;
+        for (ULONG i = 0; i < count && all; ++i)
+            all = static_cast<DISPATCHER_HEADER*>(objects[i])->SignalState > 0;
+        if (all) {
+            for (ULONG i = 0; i < count; ++i) Consume(static_cast<DISPATCHER_HEADER*>(objects[i]));
             g.Unlock();
             SwitchPoint();
-            return STATUS_TIMEOUT;
+            return STATUS_WAIT_0;
         }
-        if (timeout && !deadline) deadline = DeadlineFrom(*this, timeout->QuadPart);
-        self->waitType = type;
-        self->waitCount = count;
-        self->waitSatisfied = false;
-        for (ULONG i = 0; i < count; ++i) {
-            WaitBlock& wb = self->waitBlocks[i];
-            wb.thread = self;
-            wb.object = static_cast<DISPATCHER_HEADER*>(objects[i]);
-            wb.index = i;
-            InsertTailList(&wb.object->WaitListHead, &wb.entry);
-        }
-        if (BlockLocked(g, self, BlockKind::Object, objects[0], deadline)) return self->waitStatus;
-        if (!self->inputDuringWait) return STATUS_TIMEOUT;
-        // Real time: the thread services a device whose input came while it waited. Taken here,
-        // as an interrupt is, then the wait goes on to the same deadline.
+    }
+    if (timeout && timeout->QuadPart == 0) {
+        g.Unlock();
+        SwitchPoint();
+        return STATUS_TIMEOUT;
+    }
+    std::optional<uint64_t> deadline;
+    if (timeout) deadline = DeadlineFrom(*this, timeout->QuadPart);
+    self->waitType = type;
+    self->waitCount = count;
+    self->waitSatisfied = false;
+    for (ULONG i = 0; i < count; ++i) {
+        WaitBlock& wb = self->waitBlocks[i];
+        wb.thread = self;
+        wb.object = static_cast<DISPATCHER_HEADER*>(objects[i]);
+        wb.index = i;
+        InsertTailList(&wb.object->WaitListHead, &wb.entry);
+    }
+    bool woken = BlockLocked(g, self, BlockKind::Object, objects[0], deadline);
+    if (woken) return self->waitStatus;
+    if (self->inputDuringWait && !self->waitingAgain) [[unlikely]] {
+        g.Unlock();
+        return WaitAfterInput(count, objects, type, deadline, routine);
+    }
+    return STATUS_TIMEOUT;
+}
+
+// Real time: the thread serves a device whose input came while it waited. Taken here, as an
+// interrupt is, then the wait is made again to the same deadline, as often as input comes first.
+NTSTATUS Kernel::Impl::WaitAfterInput(ULONG count, PVOID objects[], WAIT_TYPE type,
+                                      std::optional<uint64_t> deadline, const char* routine) {
+    Thread* self = Current();
+    self->waitingAgain = true;
+    NTSTATUS status;
+    do {
         self->inputDuringWait = false;
         const std::function<void()>* isr = self->isr;
         self->isr = nullptr;  // no input taken inside the input's own handling
-        g.Unlock();
         (*isr)();
-        g.Lock();
         self->isr = isr;
-        if (deadline && NowNs() >= *deadline) return STATUS_TIMEOUT;
-    }
+        if (deadline && NowNs() >= *deadline) {
+            status = STATUS_TIMEOUT;
+            break;
+        }
+        LARGE_INTEGER at;  // the same deadline, as an absolute system time
+        if (deadline) at.QuadPart = kBootSystemTime + static_cast<LONGLONG>((*deadline + 99) / 100);
+        status = Wait(count, objects, type, deadline ? &at : nullptr, routine);
+    } while (self->inputDuringWait);
+    self->waitingAgain = false;
+    return status;
 }
 
 void Kernel::Impl::TimerExpiredLocked(PKTIMER timer) {

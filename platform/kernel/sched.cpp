@@ -283,38 +283,46 @@ bool Kernel::Impl::BlockLocked(Guard& guard, Thread* self, BlockKind kind, const
     }
     if (virtualTime) {
         Schedule();
-    } else {
-        self->wake = false;
-        auto& lock = guard.lock();
-        // A time-out is the clock thread's to fire: it readies the thread as a signal does.
-        const bool descriptors = self->wakeFd.load(std::memory_order_relaxed) >= 0;
-        // A wait of a work item the thread runs for its device also watches the device.
-        const int device = kind == BlockKind::Object && self->isr ? self->interruptFd : -1;
-        while (!self->wake) {
-            // Cleared under the lock, before `wake` can be set: a signal from a wake-up told late
-            // (after an earlier block) costs one more look, never a lost wake-up.
-            self->signal.store(0, std::memory_order_relaxed);
-            UnlockAndWake(lock);  // whom this thread readied before it sleeps
-            const bool input = descriptors ? SleepOnDescriptors(self, device) : (SleepOnSignal(self->signal), false);
-            lock.lock();
-            if (input && !self->wake) {
-                // The wait is undone as a time-out would undo it, and made again after the input.
-                for (uint32_t i = 0; i < self->waitCount; ++i) RemoveEntryList(&self->waitBlocks[i].entry);
-                self->waitCount = 0;
-                if (self->hasTimer) {
-                    CancelTimerLocked(self->timerKey);
-                    self->hasTimer = false;
-                }
-                self->state = ThreadState::Running;
-                self->blockKind = BlockKind::None;
-                self->inputDuringWait = true;
-                return false;
-            }
-        }
-        self->state = ThreadState::Running;
+    } else if (!SleepRealLocked(guard, self, kind)) [[unlikely]] {
+        return false;  // the device's input came: the wait is undone
     }
     self->blockKind = BlockKind::None;
     return !timedOut;
+}
+
+// Real time, under the guard: sleeps until the thread is readied (true), or until the input of
+// the device it serves comes while it waits in a work item it runs for it (false: the wait is
+// undone as a time-out would undo it, to be made again after the input). Out of line: virtual
+// time, which never comes here, keeps BlockLocked small.
+bool Kernel::Impl::SleepRealLocked(Guard& guard, Thread* self, BlockKind kind) {
+    self->wake = false;
+    auto& lock = guard.lock();
+    // A time-out is the clock thread's to fire: it readies the thread as a signal does.
+    const bool descriptors = self->wakeFd.load(std::memory_order_relaxed) >= 0;
+    // A wait of a work item the thread runs for its device also watches the device.
+    const int device = kind == BlockKind::Object && self->isr ? self->interruptFd : -1;
+    while (!self->wake) {
+        // Cleared under the lock, before `wake` can be set: a signal from a wake-up told late
+        // (after an earlier block) costs one more look, never a lost wake-up.
+        self->signal.store(0, std::memory_order_relaxed);
+        UnlockAndWake(lock);  // whom this thread readied before it sleeps
+        const bool input = descriptors ? SleepOnDescriptors(self, device) : (SleepOnSignal(self->signal), false);
+        lock.lock();
+        if (input && !self->wake) {
+            for (uint32_t i = 0; i < self->waitCount; ++i) RemoveEntryList(&self->waitBlocks[i].entry);
+            self->waitCount = 0;
+            if (self->hasTimer) {
+                CancelTimerLocked(self->timerKey);
+                self->hasTimer = false;
+            }
+            self->state = ThreadState::Running;
+            self->blockKind = BlockKind::None;
+            self->inputDuringWait = true;
+            return false;
+        }
+    }
+    self->state = ThreadState::Running;
+    return true;
 }
 
 void Kernel::Impl::RunThreadBody(Thread* t) {
