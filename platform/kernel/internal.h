@@ -377,7 +377,9 @@ struct Kernel::Impl {
         }
         ~Guard() { Unlock(); }
         void Unlock() {
-            if (lock_.owns_lock()) k_.UnlockAndWake(lock_);
+            if (!lock_.owns_lock()) return;
+            if (k_.wakeAfterUnlock.empty()) lock_.unlock();
+            else k_.UnlockAndWake(lock_);
         }
         void Lock() {
             if (!k_.virtualTime && !lock_.owns_lock()) lock_.lock();

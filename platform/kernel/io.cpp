@@ -529,10 +529,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID IofCompleteRequest(PIRP Irp, CCHAR) {
     Kernel::Impl& k = K();
     Thread* self = k.Current();
-    IrpTrack* track;
+    // One hold of the dispatcher lock for the walk up the stack, let go only while a completion
+    // routine runs and for the end at the top (a lock taken and given back per step cost more
+    // than the step in real time).
+    Kernel::Impl::Guard g(k);
+    IrpTrack* track = k.LiveTrack(Irp, "IoCompleteRequest", "IRP_USED_AFTER_FREE");
     {
-        Kernel::Impl::Guard g(k);
-        track = k.LiveTrack(Irp, "IoCompleteRequest", "IRP_USED_AFTER_FREE");
         auto which = [track] { return "IRP #" + std::to_string(track->serial); };
         if (track->state == IrpState::Freed)
             k.Violation("IRP_USED_AFTER_FREE", "IoCompleteRequest of " + which() + ", which was freed");
@@ -565,13 +567,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
             k.TraceLine("complete IRP #" + std::to_string(track->serial) + " " +
                         StatusName(Irp->IoStatus.Status));
     }
-    k.SwitchPoint();
+    k.SwitchPoint();  // nothing in real time; in virtual time the guard is no lock
     for (;;) {
         PIO_COMPLETION_ROUTINE routine;
         PVOID context;
         PDEVICE_OBJECT upper;
         {
-            Kernel::Impl::Guard g(k);
             if (Irp->CurrentLocation > Irp->StackCount) break;
             PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
             const bool marked = (sp->Control & SL_PENDING_RETURNED) != 0;
@@ -623,6 +624,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
                 continue;
             }
         }
+        g.Unlock();
         const KIRQL irql = self->irql;
         const int locks = self->spinLocksHeld;
         PDRIVER_OBJECT owner = upper ? upper->DriverObject : track->owner;
@@ -632,7 +634,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
             result = routine(upper, Irp, context);
         }
         CheckReturnState(self, irql, locks, "a completion routine", owner);
-        Kernel::Impl::Guard g(k);
+        g.Lock();
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             if (track->state == IrpState::Walking) track->state = IrpState::Owned;
             k.UnpinIrp(Irp);
@@ -644,12 +646,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
                             std::to_string(track->serial) +
                             " or freed it and did not return STATUS_MORE_PROCESSING_REQUIRED");
     }
-    {
-        Kernel::Impl::Guard g(k);
-        track->state = IrpState::Done;
-    }
+    track->state = IrpState::Done;
+    g.Unlock();
     k.FinishIrpAtTop(Irp);
-    Kernel::Impl::Guard g(k);
+    g.Lock();
     k.UnpinIrp(Irp);
 }
 

@@ -681,19 +681,35 @@ namespace {
 }
 
 // One processor runs at a time in virtual time: a free lock is taken, and a lock nobody waits
-// for is given back, without the dispatcher lock.
+// for is given back, without the dispatcher lock. In real time a free lock is taken, and one's
+// own given back, by one atomic step here; the slow path spins or reports.
 inline void AcquireRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
-    if (k.virtualTime && *lock == 0) [[likely]] {
-        *lock = self->id + 1;
-        return;
+    if (k.virtualTime) {
+        if (*lock == 0) [[likely]] {
+            *lock = self->id + 1;
+            return;
+        }
+    } else {
+        ULONG_PTR expected = 0;
+        if (std::atomic_ref<ULONG_PTR>(*lock).compare_exchange_strong(expected, self->id + 1,
+                                                                      std::memory_order_acquire)) [[likely]]
+            return;
     }
     AcquireSlow(k, lock, self);
 }
 
 inline void ReleaseRaw(Kernel::Impl& k, PKSPIN_LOCK lock, Thread* self) {
-    if (k.virtualTime && *lock == self->id + 1 && k.spinWaiting == 0) [[likely]] {
-        *lock = 0;
-        return;
+    if (k.virtualTime) {
+        if (*lock == self->id + 1 && k.spinWaiting == 0) [[likely]] {
+            *lock = 0;
+            return;
+        }
+    } else {
+        std::atomic_ref<ULONG_PTR> word(*lock);
+        if (word.load(std::memory_order_relaxed) == self->id + 1) [[likely]] {
+            word.store(0, std::memory_order_release);
+            return;
+        }
     }
     ReleaseSlow(k, lock, self);
 }
