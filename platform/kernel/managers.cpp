@@ -179,13 +179,11 @@ void Kernel::Impl::ServeDevice(int fd, const std::function<void()>& isr) {
     Guard g(*this);
     // An item queued before the thread's own may have woken a worker that takes the thread's
     // too; an item queued later while the thread runs one is for a woken worker as well.
-    while (!queue.items.empty()) {
-        self->interruptFd = fd;
-        self->isr = &isr;
-        RunWorkItemLocked(g, self, queue);
-        self->interruptFd = -1;
-        self->isr = nullptr;
-    }
+    self->interruptFd = fd;
+    self->isr = &isr;
+    while (!queue.items.empty()) RunWorkItemLocked(g, self, queue);
+    self->interruptFd = -1;
+    self->isr = nullptr;
 }
 
 void Kernel::Impl::JobThread(JobQueue& queue) {

@@ -125,12 +125,13 @@ private:
     void ReaderThread() {
         uint8_t buffer[kReadChunk];
         std::vector<uint32_t> noErrors(kReadChunk, 0);
+        bool readFailed = false;  // the far side hung up under a read
         // What is there now, into the port; also while the driver's receive work, which the
         // kernel runs on this thread, waits for more.
         const std::function<void()> receive = [&] {
             const ssize_t got = read(fd_, buffer, sizeof buffer);
             if (got > 0) PortReceive(port_, buffer, noErrors.data(), static_cast<size_t>(got));
-            if (got < 0 && errno == EIO) readFailed_ = true;
+            if (got < 0 && errno == EIO) readFailed = true;
         };
         bool dsr = ReadDsr();
         while (!stop_.load()) {
@@ -142,8 +143,8 @@ private:
             bool hungUp = (events & (POLLHUP | POLLERR)) != 0;
             if (events & POLLIN) {
                 kernel_.ServeDevice(fd_, receive);
-                hungUp = hungUp || readFailed_;
-                readFailed_ = false;
+                hungUp = hungUp || readFailed;
+                readFailed = false;
             }
             if (hungUp) {
                 // The far side hung up: a pseudo-terminal's master closed, a USB adapter pulled.
@@ -208,7 +209,6 @@ private:
     int fd_;
     int wake_[2] = {-1, -1};
     bool modemLines_ = true;  // false once TIOCMGET said the device has none
-    bool readFailed_ = false;  // the reader thread's: the far side hung up under a read
     Port* port_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     kernel::Kernel::ThreadId thread_ = 0;
