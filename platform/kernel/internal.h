@@ -12,7 +12,6 @@
 #include <type_traits>
 #include <chrono>
 #include <optional>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -29,6 +28,35 @@
 namespace lmscr::kernel {
 
 struct Thread;
+
+// The dispatcher lock in real time: one word, taken by one atomic step when free and given back
+// by one when nobody sleeps on it; a request for the kernel takes it about ninety times on each
+// side of an exchange, and glibc's mutex cost some sixty instructions a round trip more. A thread
+// that finds it held spins a while (its holder is mostly a few microseconds from letting go),
+// then sleeps on the word. Virtual time never takes it.
+class DispatcherLock {
+public:
+    void lock() {
+        uint32_t expected = 0;
+        if (word_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            [[likely]]
+            return;
+        LockContended();
+    }
+    bool try_lock() {
+        uint32_t expected = 0;
+        return word_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
+    }
+    void unlock() {
+        if (word_.exchange(0, std::memory_order_release) == 2) [[unlikely]]
+            WakeOne();
+    }
+
+private:
+    [[gnu::noinline]] void LockContended();
+    [[gnu::noinline]] void WakeOne();
+    std::atomic<uint32_t> word_{0};  // 0 free, 1 held, 2 held and a thread may sleep on it
+};
 
 // The running platform thread in real time (virtual time keeps it in Kernel::Impl::current).
 // Read in the exports, whose convention (NTAPI) keeps rsi and rdi: in the IFD handler, a shared
@@ -328,7 +356,7 @@ struct Kernel::Impl {
     uint64_t NextRandom();
 
     // ---- threads and scheduling -------------------------------------------------------
-    std::mutex dispatcherMutex;  // real time only: guards every kernel record
+    DispatcherLock dispatcherLock;  // real time only: guards every kernel record
     std::vector<std::unique_ptr<Thread>> threads;
     Thread* current = nullptr;   // virtual time
     std::vector<Thread*> ready;  // virtual time
@@ -344,7 +372,9 @@ struct Kernel::Impl {
     uint64_t virtualNowNs = 0;
     std::chrono::steady_clock::time_point realStart;
     std::thread clockThread;  // real time: fires timers
-    std::condition_variable clockCv;
+    // Real time: bumped (under the dispatcher lock) to wake the clock thread, which sleeps on it.
+    std::atomic<uint32_t> clockSignal{0};
+    void ClockSleepLocked(std::unique_lock<DispatcherLock>& lock, const std::chrono::steady_clock::time_point* due);
     bool clockStop = false;
     // Real time: the deadline the clock thread sleeps until (none: UINT64_MAX); a timer set
     // later than that does not wake it.
@@ -352,8 +382,8 @@ struct Kernel::Impl {
     // Real time: threads made ready under the dispatcher lock, told once it is released, so that
     // a woken thread does not wake only to block on the lock its waker still holds.
     std::vector<Thread*> wakeAfterUnlock;
-    void WakeReadiedThreads(std::unique_lock<std::mutex>& lock);
-    void UnlockAndWake(std::unique_lock<std::mutex>& lock);
+    void WakeReadiedThreads(std::unique_lock<DispatcherLock>& lock);
+    void UnlockAndWake(std::unique_lock<DispatcherLock>& lock);
 
     // Every platform routine asks for the running thread and the time, many times an exchange:
     // in virtual time both are one load.
@@ -368,10 +398,10 @@ struct Kernel::Impl {
     uint64_t NowNs() { return virtualTime ? virtualNowNs : RealNowNs(); }
     uint64_t RealNowNs() const;
 
-    // The dispatcher lock: a real mutex in real time, nothing in virtual time (one thread runs).
+    // The dispatcher lock: a real lock in real time, nothing in virtual time (one thread runs).
     class Guard {
     public:
-        explicit Guard(Impl& k) : k_(k), lock_(k.dispatcherMutex, std::defer_lock) {
+        explicit Guard(Impl& k) : k_(k), lock_(k.dispatcherLock, std::defer_lock) {
             if (!k_.virtualTime) [[unlikely]]
                 lock_.lock();
         }
@@ -384,11 +414,11 @@ struct Kernel::Impl {
         void Lock() {
             if (!k_.virtualTime && !lock_.owns_lock()) lock_.lock();
         }
-        std::unique_lock<std::mutex>& lock() { return lock_; }
+        std::unique_lock<DispatcherLock>& lock() { return lock_; }
 
     private:
         Impl& k_;
-        std::unique_lock<std::mutex> lock_;
+        std::unique_lock<DispatcherLock> lock_;
     };
 
     // Under the guard: sleep until Wake or the deadline.  True when woken, false on time-out.
@@ -410,8 +440,9 @@ struct Kernel::Impl {
     // Real time: a timer due before the clock thread means to wake.
     void WakeClockLocked(uint64_t deadlineNs) {
         clockWakeNs = deadlineNs;
-        clockCv.notify_one();
+        WakeClock();
     }
+    void WakeClock();
     bool CancelTimerLocked(TimerKey key) { return timers.Cancel(key); }
     // Where another thread may take the processor in virtual time; most of the time nothing is
     // due and nobody else is ready.

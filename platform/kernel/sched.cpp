@@ -70,7 +70,68 @@ void WakeSignal(std::atomic<uint32_t>& word) {
 #endif
 }
 
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 }  // namespace
+
+// Held: spin while the holder is about to let go, then mark the word (2: somebody may sleep) and
+// sleep on it until it is found free. A thread that took it by marking it keeps the mark: it
+// cannot know whether another sleeps, so it wakes one on release, which at worst is one call.
+void DispatcherLock::LockContended() {
+    constexpr int kSpins = 200;
+    for (int i = 0; i < kSpins; ++i) {
+        CpuRelax();
+        uint32_t expected = 0;
+        if (word_.load(std::memory_order_relaxed) == 0 &&
+            word_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+    }
+    while (word_.exchange(2, std::memory_order_acquire) != 0) {
+#ifdef __linux__
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word_), FUTEX_WAIT_PRIVATE, 2u, nullptr, nullptr, 0);
+#else
+        word_.wait(2, std::memory_order_relaxed);
+#endif
+    }
+}
+
+void DispatcherLock::WakeOne() { WakeSignal(word_); }
+
+// Real time, the clock thread under the dispatcher lock: lets it go and sleeps until `due` (none:
+// until woken), or until WakeClock bumps the signal; holds the lock again on return. The signal is
+// read under the lock, so a wake-up given between the release and the sleep is not lost.
+void Kernel::Impl::ClockSleepLocked(std::unique_lock<DispatcherLock>& lock,
+                                    const std::chrono::steady_clock::time_point* due) {
+    const uint32_t seen = clockSignal.load(std::memory_order_relaxed);
+    lock.unlock();
+#ifdef __linux__
+    // Bit-set waits take an absolute time on the monotonic clock, steady_clock's here.
+    timespec at{};
+    if (due) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due->time_since_epoch()).count();
+        at.tv_sec = time_t(ns / 1'000'000'000);
+        at.tv_nsec = long(ns % 1'000'000'000);
+    }
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&clockSignal), FUTEX_WAIT_BITSET_PRIVATE, seen, due ? &at : nullptr,
+            nullptr, FUTEX_BITSET_MATCH_ANY);
+#else
+    // Without a futex: look again every millisecond.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+    if (due && *due < until) until = *due;
+    while (clockSignal.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+#endif
+    lock.lock();
+}
+
+void Kernel::Impl::WakeClock() {
+    clockSignal.fetch_add(1, std::memory_order_release);
+    WakeSignal(clockSignal);
+}
 
 uint64_t Kernel::Impl::NextRandom() {
     // splitmix64: small, fast, and the same sequence on every machine for the same seed.
@@ -83,7 +144,7 @@ uint64_t Kernel::Impl::NextRandom() {
 // Real time, the dispatcher lock held: tells the threads made ready under it, the lock released
 // meanwhile (it is held again on return). A thread readied anew in between finds its flag set
 // when it checks it under the lock; a thread told twice checks its flag and sleeps on.
-void Kernel::Impl::WakeReadiedThreads(std::unique_lock<std::mutex>& lock) {
+void Kernel::Impl::WakeReadiedThreads(std::unique_lock<DispatcherLock>& lock) {
     if (wakeAfterUnlock.empty()) return;
     UnlockAndWake(lock);
     lock.lock();
@@ -91,7 +152,7 @@ void Kernel::Impl::WakeReadiedThreads(std::unique_lock<std::mutex>& lock) {
 
 // Real time, the dispatcher lock held: releases it, then tells the threads made ready under it.
 // Told before the release, a thread woke only to sleep again on the lock its waker still held.
-void Kernel::Impl::UnlockAndWake(std::unique_lock<std::mutex>& lock) {
+void Kernel::Impl::UnlockAndWake(std::unique_lock<DispatcherLock>& lock) {
     if (wakeAfterUnlock.empty()) {
         lock.unlock();
         return;
@@ -460,19 +521,6 @@ Kernel::Impl::Impl(Kernel& o, Options opts)
     }
     gKernel = this;
     realStart = std::chrono::steady_clock::now();
-#ifdef __GLIBC__
-    if (!virtualTime) {
-        // A thread woken by another that still finishes its work under the dispatcher lock
-        // spins the few microseconds that takes rather than sleep on the lock and be woken
-        // again: two system calls and a context switch spared. Nobody holds the lock yet.
-        pthread_mutexattr_t adaptive;
-        pthread_mutexattr_init(&adaptive);
-        pthread_mutexattr_settype(&adaptive, PTHREAD_MUTEX_ADAPTIVE_NP);
-        pthread_mutex_destroy(dispatcherMutex.native_handle());
-        pthread_mutex_init(dispatcherMutex.native_handle(), &adaptive);
-        pthread_mutexattr_destroy(&adaptive);
-    }
-#endif
     auto main = std::make_unique<Thread>();
     main->name = "main";
     main->native = true;
@@ -506,19 +554,19 @@ Kernel::Impl::Impl(Kernel& o, Options opts)
     switching = false;  // the system threads start once the kernel is whole
     if (!virtualTime) {
         clockThread = std::thread([this] {
-            std::unique_lock<std::mutex> lock(dispatcherMutex);
+            std::unique_lock<DispatcherLock> lock(dispatcherLock);
             while (!clockStop) {
                 // Whom the timers fired so far made ready, before sleeping or firing the next.
                 WakeReadiedThreads(lock);
                 if (timers.Empty()) {
                     clockWakeNs = UINT64_MAX;
-                    clockCv.wait(lock);
+                    ClockSleepLocked(lock, nullptr);
                     continue;
                 }
                 auto due = realStart + std::chrono::nanoseconds(timers.NextDeadline());
                 if (std::chrono::steady_clock::now() < due) {
                     clockWakeNs = timers.NextDeadline();
-                    clockCv.wait_until(lock, due);
+                    ClockSleepLocked(lock, &due);
                     continue;
                 }
                 clockWakeNs = 0;  // awake: it looks at the queue again before it sleeps
@@ -562,10 +610,10 @@ Kernel::Impl::~Impl() {
     for (auto& d : drivers) std::free(d->object);
     if (!virtualTime) {
         {
-            std::lock_guard<std::mutex> lock(dispatcherMutex);
+            std::lock_guard<DispatcherLock> lock(dispatcherLock);
             clockStop = true;
+            WakeClock();
         }
-        clockCv.notify_all();
         if (clockThread.joinable()) clockThread.join();
         for (auto& t : threads)
             if (t->os.joinable()) t->os.detach();

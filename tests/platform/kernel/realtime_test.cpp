@@ -2,7 +2,8 @@
 // when it is below DISPATCH_LEVEL (at once) or holds a spin lock (when it lets its IRQL down),
 // one at a time, in order, and by the DPC thread when a thread that is no platform thread queued
 // them; an operating-system thread adopted for a call, and what it leaves; the critical work a
-// device's input queues, run by the thread that took the input, which takes more while it waits.
+// device's input queues, run by the thread that took the input, which takes more while it waits;
+// the dispatcher lock when many want it.
 #include "internal.h"
 #include "test_drivers.h"
 
@@ -278,3 +279,30 @@ TEST(RealTimeDevice, the_thread_that_took_the_input_runs_its_work_and_takes_inpu
 }
 
 }  // namespace
+
+// The dispatcher lock under contention: more threads than processors, each yielding its processor
+// now and then while it holds the lock, so that the others run out of spinning and sleep on it.
+// Each holder is alone, and every sleeper is woken: the count comes out whole and the run ends.
+TEST(RealTimeDispatcherLock, each_holder_is_alone_and_every_sleeper_is_woken) {
+    DispatcherLock lock;
+    constexpr int kThreads = 4, kRounds = 20000;
+    long counter = 0;
+    int inside = 0, overlaps = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            for (int r = 0; r < kRounds; ++r) {
+                std::unique_lock<DispatcherLock> hold(lock);
+                if (++inside != 1) ++overlaps;
+                ++counter;
+                if (r % 32 == 0) std::this_thread::yield();
+                --inside;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(counter, long(kThreads) * kRounds);
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_TRUE(lock.try_lock());
+    EXPECT_FALSE(lock.try_lock());
+    lock.unlock();
+}
