@@ -6,6 +6,7 @@
 // register), hands over what it receives (PortReceive) and reports the modem lines.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -49,6 +50,9 @@ void DeleteSerialDevice(Port* port);
 void PortReceive(Port* port, const uint8_t* bytes, const uint32_t* errors, size_t count);
 // The next byte to send; false when no write has one left.
 bool PortTakeTxByte(Port* port, uint8_t* byte);
+// Up to `max` bytes to send at once, as a UART with a transmit FIFO takes them: what that many
+// PortTakeTxByte calls would give, in one hold of the port's locks. How many were taken.
+size_t PortTakeTxBytes(Port* port, uint8_t* bytes, size_t max);
 // The transmitter has sent its last byte and has nothing more (SERIAL_EV_TXEMPTY).
 void PortTransmitterEmpty(Port* port);
 void PortSetDsr(Port* port, bool on);

@@ -341,8 +341,10 @@ void PortReceive(Port* port, const uint8_t* bytes, const uint32_t* errors, size_
     KeReleaseSpinLock(&port->lock, irql);
 }
 
-bool PortTakeTxByte(Port* port, uint8_t* byte) {
-    PortLock guard(port);
+namespace {
+
+// Under the port lock: the next byte to send into *byte, false when no write has one left.
+bool TakeTxByteLocked(Port* port, uint8_t* byte) {
     if (port->dying || port->writes.empty()) return false;
     PIRP irp = port->writes.front();
     ULONG_PTR& sent = Transferred(irp);
@@ -358,6 +360,20 @@ bool PortTakeTxByte(Port* port, uint8_t* byte) {
         ArmTimerLocked(port);
     }
     return true;
+}
+
+}  // namespace
+
+bool PortTakeTxByte(Port* port, uint8_t* byte) {
+    PortLock guard(port);
+    return TakeTxByteLocked(port, byte);
+}
+
+size_t PortTakeTxBytes(Port* port, uint8_t* bytes, size_t max) {
+    PortLock guard(port);
+    size_t n = 0;
+    while (n < max && TakeTxByteLocked(port, bytes + n)) ++n;
+    return n;
 }
 
 void PortTransmitterEmpty(Port* port) {

@@ -160,16 +160,23 @@ private:
         }
     }
 
+    // Tops the bytes waiting for the tty up to a chunk.
+    void TakeTxBytes() {
+        const size_t have = pending_.size();
+        if (have >= kReadChunk) return;
+        pending_.resize(kReadChunk);
+        pending_.resize(have + PortTakeTxBytes(port_, pending_.data() + have, kReadChunk - have));
+    }
+
     // In the DPC thread.
     void Transmit() {
         if (!port_) return;
-        uint8_t b;
-        while (pending_.size() < kReadChunk && PortTakeTxByte(port_, &b)) pending_.push_back(b);
+        TakeTxBytes();
         while (!pending_.empty()) {
             ssize_t n = write(fd_, pending_.data(), pending_.size());
             if (n <= 0) break;
             pending_.erase(pending_.begin(), pending_.begin() + n);
-            while (pending_.size() < kReadChunk && PortTakeTxByte(port_, &b)) pending_.push_back(b);
+            TakeTxBytes();
         }
         if (!pending_.empty()) {
             // The tty's output buffer is full: try again shortly.

@@ -234,6 +234,51 @@ TEST(PtyReaderBursts, a_command_and_the_cards_answer_come_back_in_one_read) {
     }
 }
 
+// The back end takes what a write has to send in chunks, as a UART with a FIFO takes bytes, and
+// tops its chunk up as the tty accepts them: writes longer than a chunk, one after the other,
+// reach the far side whole and in order, and each completes with its full length.
+TEST(PosixPortWrite, writes_longer_than_a_chunk_reach_the_tty_whole_and_in_order) {
+    kernel::Options o;
+    o.mode = kernel::TimeMode::Real;
+    kernel::Kernel k(o);
+    PDRIVER_OBJECT driver = LoadSerialDriver(k);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    char name[128];
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
+    std::string error;
+    auto port = CreatePosixPort(k, driver, "COM8", name, PortOptions{}, &error);
+    ASSERT_NE(port, nullptr) << error;
+    ASSERT_EQ(k.Pnp().Start(port->Device()), STATUS_SUCCESS);
+    kernel::Handle handle;
+    ASSERT_EQ(k.Clients().OpenDevice(port->Device(), handle), STATUS_SUCCESS);
+    Bytes sent;
+    for (size_t length : {600u, 1u, 300u}) {
+        Bytes data(length);
+        for (size_t i = 0; i < length; ++i) data[i] = uint8_t((sent.size() + i) * 7 + 1);
+        const kernel::IoResult r = k.Clients().Write(handle, data);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, length);
+        sent.insert(sent.end(), data.begin(), data.end());
+    }
+    Bytes got;
+    while (got.size() < sent.size()) {
+        pollfd fd{master, POLLIN, 0};
+        if (poll(&fd, 1, 10'000) <= 0) break;
+        uint8_t buffer[512];
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(got, sent);
+    k.Clients().Close(handle);
+    port.reset();
+    close(master);
+    EXPECT_TRUE(k.Shutdown().empty());
+}
+
 TEST(PosixPortOpen, a_path_that_is_no_terminal_is_refused) {
     kernel::Options o;
     o.mode = kernel::TimeMode::Real;
