@@ -9,8 +9,9 @@
 // When no thread can run, the clock jumps to the earliest deadline; when there is none, the run
 // is deadlocked and stops with a report of every thread.
 //
-// Real time: operating-system threads, a mutex as the dispatcher lock, condition variables for
-// blocking and a clock thread for timers.
+// Real time: operating-system threads, a lock of one word as the dispatcher lock, a word each to
+// sleep on (or an event descriptor, for a thread that also watches a device) and a clock thread
+// for timers.
 #include "internal.h"
 
 #include <algorithm>
