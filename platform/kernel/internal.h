@@ -30,8 +30,8 @@ namespace lmscr::kernel {
 struct Thread;
 
 // The dispatcher lock in real time: one word, taken by one atomic step when free and given back
-// by one when nobody sleeps on it; a request for the kernel takes it about ninety times on each
-// side of an exchange, and glibc's mutex cost some sixty instructions a round trip more. A thread
+// by one when nobody sleeps on it; the platform routines take it some 190 times for one short
+// command to a T=0 card, and glibc's mutex cost some sixty instructions a round trip more. A thread
 // that finds it held spins a while (its holder is mostly a few microseconds from letting go),
 // then sleeps on the word. Virtual time never takes it.
 class DispatcherLock {
