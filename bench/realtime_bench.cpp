@@ -23,7 +23,10 @@ extern "C" {
 #endif
 }
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -33,11 +36,13 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -92,18 +97,21 @@ bool ReadAll(int fd, void* data, size_t n) {
     return true;
 }
 
-// The simulated reader with a card in a child process: its threads' time is kept apart from the
-// handler's. The child's main thread sleeps on the command pipe and answers its CPU time.
-class ReaderProcess {
+// The far end of the line in a child process: its threads' time is kept apart from the side
+// measured. `start` runs in the child, says what the parent needs to know (the simulated
+// reader's pseudo-terminal) and returns what must live as long as the child (null: it failed);
+// then the child's main thread sleeps on the command pipe and answers its CPU time.
+class FarEnd {
 public:
-    explicit ReaderProcess(const std::string& profile) {
+    using Start = std::function<std::shared_ptr<void>(std::string* said)>;
+    explicit FarEnd(const Start& start) {
         int toChild[2], fromChild[2];
         if (pipe(toChild) != 0 || pipe(fromChild) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             close(toChild[1]);
             close(fromChild[0]);
-            std::_Exit(Child(profile, toChild[0], fromChild[1]));
+            std::_Exit(Child(start, toChild[0], fromChild[1]));
         }
         close(toChild[0]);
         close(fromChild[1]);
@@ -111,10 +119,10 @@ public:
         from_ = fromChild[0];
         uint32_t n = 0;
         if (pid_ < 0 || !ReadAll(from_, &n, sizeof n) || n == 0 || n > 4096) return;
-        path_.resize(n);
-        if (!ReadAll(from_, path_.data(), n)) path_.clear();
+        said_.resize(n);
+        if (!ReadAll(from_, said_.data(), n)) said_.clear();
     }
-    ~ReaderProcess() {
+    ~FarEnd() {
         if (pid_ > 0) {
             const char quit = 'q';
             WriteAll(to_, &quit, 1);
@@ -124,8 +132,8 @@ public:
         if (to_ >= 0) close(to_);
         if (from_ >= 0) close(from_);
     }
-    const std::string& SlavePath() const { return path_; }
-    pid_t Pid() const { return pid_; }
+    // Empty when the child did not start.
+    const std::string& Said() const { return said_; }
     uint64_t CpuNs() {
         const char ask = 'c';
         uint64_t ns = 0;
@@ -134,18 +142,11 @@ public:
     }
 
 private:
-    static int Child(const std::string& profile, int in, int out) {
-        std::string error;
-        auto reader = lmscr::ifdtest::OpenPtyReader(&error);
-        if (!reader || !reader->Insert(profile)) {
-            std::fprintf(stderr, "realtime_bench: no simulated reader: %s\n", error.c_str());
-            const uint32_t none = 0;
-            WriteAll(out, &none, sizeof none);
-            return 1;
-        }
-        const std::string path = reader->SlavePath();
-        const uint32_t n = uint32_t(path.size());
-        if (!WriteAll(out, &n, sizeof n) || !WriteAll(out, path.data(), n)) return 1;
+    static int Child(const Start& start, int in, int out) {
+        std::string said;
+        const std::shared_ptr<void> keep = start(&said);
+        const uint32_t n = keep ? uint32_t(said.size()) : 0;
+        if (!WriteAll(out, &n, sizeof n) || n == 0 || !WriteAll(out, said.data(), n)) return 1;
         char command = 0;
         while (ReadAll(in, &command, 1) && command == 'c') {
             const uint64_t ns = ::CpuNs(CLOCK_PROCESS_CPUTIME_ID);
@@ -156,8 +157,22 @@ private:
 
     pid_t pid_ = -1;
     int to_ = -1, from_ = -1;
-    std::string path_;
+    std::string said_;
 };
+
+// The simulated reader with a card of `profile`; says its pseudo-terminal.
+FarEnd::Start SimulatedReader(const std::string& profile) {
+    return [profile](std::string* path) -> std::shared_ptr<void> {
+        std::string error;
+        std::shared_ptr<lmscr::ifdtest::PtyReader> reader = lmscr::ifdtest::OpenPtyReader(&error);
+        if (!reader || !reader->Insert(profile)) {
+            std::fprintf(stderr, "realtime_bench: no simulated reader: %s\n", error.c_str());
+            return nullptr;
+        }
+        *path = reader->SlavePath();
+        return reader;
+    };
+}
 
 struct Result {
     bool ok = false;
@@ -180,24 +195,24 @@ double MedianMs(std::vector<double> v) {
 // right; `sideCpuNs` reads the side's CPU time; `blockCpuNs` too, finer where the former counts in
 // clock ticks.
 template <typename Transmit, typename SideCpu, typename BlockCpu>
-Result Measure(unsigned apdus, ReaderProcess& reader, Transmit transmit, SideCpu sideCpuNs, BlockCpu blockCpuNs) {
+Result Measure(unsigned apdus, FarEnd& far, Transmit transmit, SideCpu sideCpuNs, BlockCpu blockCpuNs) {
     Result r;
     const unsigned block = std::max(1u, std::min(kBlock, apdus));
     std::vector<double> side, rdr;
     bool ok = true;
-    const uint64_t cpu0 = sideCpuNs(), reader0 = reader.CpuNs(), wall0 = WallNs();
+    const uint64_t cpu0 = sideCpuNs(), reader0 = far.CpuNs(), wall0 = WallNs();
     for (unsigned done = 0; ok && done < apdus;) {
         const unsigned n = std::min(block, apdus - done);
-        const uint64_t b0 = blockCpuNs(), rb0 = reader.CpuNs();
+        const uint64_t b0 = blockCpuNs(), rb0 = far.CpuNs();
         for (unsigned i = 0; ok && i < n; ++i) ok = transmit();
-        const uint64_t b1 = blockCpuNs(), rb1 = reader.CpuNs();
+        const uint64_t b1 = blockCpuNs(), rb1 = far.CpuNs();
         done += n;
         if (n == block) {
             side.push_back(double(b1 - b0) / 1e6 / n);
             rdr.push_back(double(rb1 - rb0) / 1e6 / n);
         }
     }
-    const uint64_t wall1 = WallNs(), cpu1 = sideCpuNs(), reader1 = reader.CpuNs();
+    const uint64_t wall1 = WallNs(), cpu1 = sideCpuNs(), reader1 = far.CpuNs();
     r.ok = ok;
     r.wallMs = double(wall1 - wall0) / 1e6 / apdus;
     r.sideMs = double(cpu1 - cpu0) / 1e6 / apdus;
@@ -227,9 +242,9 @@ Bytes HandlerTransmit(DWORD protocol, RESPONSECODE* rv) {
 
 Result InProcess(const std::string& profile, DWORD protocol, unsigned apdus) {
     Result r;
-    ReaderProcess reader(profile);
-    if (reader.SlavePath().empty()) return r;
-    std::string path = reader.SlavePath();
+    FarEnd reader(SimulatedReader(profile));
+    if (reader.Said().empty()) return r;
+    std::string path = reader.Said();
     if (IFDHCreateChannelByName(0, path.data()) != IFD_SUCCESS) {
         std::fprintf(stderr, "realtime_bench: the handler did not open %s\n", path.c_str());
         return r;
@@ -283,23 +298,9 @@ bool PcscdInstalled() {
     return false;
 }
 
-// utime + stime of a process, its ended threads included, from /proc/PID/stat.
-uint64_t ProcessCpuNs(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t paren = text.rfind(')');
-    if (paren == std::string::npos) return 0;
-    // Fields from the third (state) on; utime and stime are the 14th and 15th.
-    char state = 0;
-    unsigned long long skip = 0, utime = 0, stime = 0;
-    if (std::sscanf(text.c_str() + paren + 1, " %c %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &state,
-                    &skip, &skip, &skip, &skip, &skip, &skip, &skip, &skip, &skip, &skip, &utime, &stime) != 13)
-        return 0;
-    return (utime + stime) * (1'000'000'000ull / uint64_t(sysconf(_SC_CLK_TCK)));
-}
-
 // The run time of a process's live threads in ns, from /proc/PID/task/*/schedstat: exact, where
-// /proc/PID/stat counts clock ticks (10 ms, too coarse for a block), but blind to ended threads.
+// /proc/PID/stat counts clock ticks (10 ms, too coarse for a block); pcscd's threads that serve a
+// reader and a client live as long as they do.
 uint64_t ThreadsCpuNs(pid_t pid) {
     uint64_t sum = 0;
     std::error_code error;
@@ -311,20 +312,20 @@ uint64_t ThreadsCpuNs(pid_t pid) {
     return sum;
 }
 
+// A private pcscd with one reader, from the reader.conf text `conf`, its log in `dir`.
 class Pcscd {
 public:
-    Pcscd(const std::string& dir, const std::string& device) {
-        const std::string conf = dir + "/reader.conf.d";
-        std::filesystem::create_directories(conf);
-        std::ofstream(conf + "/lmscr") << "FRIENDLYNAME \"" << kReaderName << "\"\nDEVICENAME " << device
-                                       << "\nLIBPATH " << LMSCR_HANDLER_PATH << "\nCHANNELID 0\n";
+    Pcscd(const std::string& dir, const std::string& conf) {
+        const std::string confDir = dir + "/reader.conf.d";
+        std::filesystem::create_directories(confDir);
+        std::ofstream(confDir + "/reader") << conf;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         const std::string log = dir + "/pcscd.log";
         posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         std::string a0 = "pcscd", a1 = "-f", a2 = "-c";
-        std::string a3 = conf;
+        std::string a3 = confDir;
         char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), nullptr};
         if (posix_spawnp(&pid_, "pcscd", &actions, nullptr, argv, environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -354,64 +355,251 @@ Bytes PcscTransmit(SCARDHANDLE card, DWORD protocol, LONG* rv) {
     return Bytes(rx, rx + (*rv == SCARD_S_SUCCESS ? rxLength : 0));
 }
 
-Result ThroughPcscd(const std::string& profile, DWORD protocol, unsigned apdus) {
-    Result r;
-    ReaderProcess reader(profile);
-    if (reader.SlavePath().empty()) return r;
-    char dirTemplate[] = "/tmp/lmscr-rtbench-XXXXXX";
-    if (!mkdtemp(dirTemplate)) return r;
-    const std::string dir = dirTemplate;
-    {
-        Pcscd pcscd(dir, reader.SlavePath());
-        SCARDCONTEXT context = 0;
-        bool up = false;
-        // pcscd takes a moment to listen, and to list the reader once its handler opened it.
-        for (int i = 0; i < 600 && !up && pcscd.Pid() > 0; ++i) {
-            if (!context && SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
-                context = 0;
-            if (context) {
-                SCARD_READERSTATE state{};
-                std::string name;
-                char names[1024];
-                DWORD length = sizeof names;
-                if (SCardListReaders(context, nullptr, names, &length) == SCARD_S_SUCCESS &&
-                    std::strncmp(names, kReaderName, std::strlen(kReaderName)) == 0) {
-                    name = names;
-                    state.szReader = name.c_str();
-                    state.dwCurrentState = SCARD_STATE_UNAWARE;
-                    up = SCardGetStatusChange(context, 0, &state, 1) == SCARD_S_SUCCESS &&
-                         (state.dwEventState & SCARD_STATE_PRESENT);
-                    if (up) {
-                        SCARDHANDLE card = 0;
-                        DWORD active = 0;
-                        LONG rv = SCardConnect(context, name.c_str(), SCARD_SHARE_EXCLUSIVE, protocol, &card, &active);
-                        if (rv != SCARD_S_SUCCESS || active != protocol) {
-                            std::fprintf(stderr, "realtime_bench: SCardConnect: %s\n", pcsc_stringify_error(rv));
-                            break;
-                        }
-                        const Bytes first = PcscTransmit(card, protocol, &rv);
-                        bool ok = rv == SCARD_S_SUCCESS && AnswerOk(first, first);
-                        for (unsigned j = 0; ok && j < kWarmUp; ++j) ok = AnswerOk(PcscTransmit(card, protocol, &rv), first);
-                        const pid_t pid = pcscd.Pid();
-                        if (ok)
-                            r = Measure(
-                                apdus, reader, [&] { return AnswerOk(PcscTransmit(card, protocol, &rv), first); },
-                                [pid] { return ProcessCpuNs(pid); }, [pid] { return ThreadsCpuNs(pid); });
-                        if (!r.ok)
-                            std::fprintf(stderr, "realtime_bench: a wrong answer from the %s card through pcscd: %s\n",
-                                         profile.c_str(), pcsc_stringify_error(rv));
-                        SCardDisconnect(card, SCARD_LEAVE_CARD);
-                        break;
-                    }
-                }
+// ---- pcscd's own cost: the same APDUs to a card behind the virtual reader's IFD handler --------
+
+// The virtual reader's handler (vsmartcard's vpcd) listens on a TCP port for its card, which
+// speaks frames of a 2-byte big-endian length and the bytes: of length 1 a command (4: answer the
+// ATR; 0, 1, 2: power off, on, reset, unanswered), else a command APDU to answer. Through it pcscd
+// does for each APDU what it does for ours, and its handler next to nothing: pcscd's CPU per APDU
+// is then pcscd's own, on this machine and at this hour.
+constexpr const char* kPeerReaderName = "lmscr bench peer";
+const Bytes kPeerAtr = {0x3B, 0x00};  // T=0, no interface bytes
+
+std::string PeerHandlerPath() {
+    for (const char* path : {"/usr/lib/pcsc/drivers/serial/libifdvpcd.so", "/usr/local/lib/pcsc/drivers/serial/libifdvpcd.so"})
+        if (access(path, R_OK) == 0) return path;
+    return "";
+}
+
+// A TCP port nobody listens on now.
+unsigned FreePort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    unsigned port = 0;
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+        port = ntohs(a.sin_port);
+    if (s >= 0) close(s);
+    return port;
+}
+
+// The card: connects to the handler's port (again, until told to stop) and answers 90 00 to
+// every APDU, `pace` after it came: pcscd does some of its work by the clock (it looks for the
+// card every 400 ms), so its own share per APDU depends on how long an APDU takes.
+class PeerCard {
+public:
+    PeerCard(unsigned port, std::chrono::microseconds pace) : port_(port), pace_(pace), thread_([this] { Run(); }) {}
+    ~PeerCard() {
+        stop_ = true;
+        if (const int fd = fd_.load(); fd >= 0) shutdown(fd, SHUT_RDWR);
+        thread_.join();
+    }
+
+private:
+    void Run() {
+        while (!stop_) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(uint16_t(port_));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                if (fd >= 0) close(fd);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            fd_ = fd;
+            Serve(fd, pace_);
+            fd_ = -1;
+            close(fd);
         }
-        if (!up) std::fprintf(stderr, "realtime_bench: pcscd did not list the reader with its card (log in %s)\n", dir.c_str());
+    }
+    static void Serve(int fd, std::chrono::microseconds pace) {
+        uint8_t frame[2 + 65535];
+        for (;;) {
+            uint8_t head[2];
+            if (!ReadAll(fd, head, 2)) return;
+            // The handler writes a frame's length and its bytes in two sends, the second held
+            // back (Nagle) until the first is acknowledged: acknowledge at once, not 40 ms later.
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+            const size_t length = size_t(head[0]) << 8 | head[1];
+            if (length && !ReadAll(fd, frame, length)) return;
+            Bytes answer;
+            if (length == 1 && frame[0] == 4) {
+                answer = kPeerAtr;
+            } else if (length > 1) {
+                std::this_thread::sleep_for(pace);
+                answer = {0x90, 0x00};
+            } else {
+                continue;
+            }
+            uint8_t out[2 + 64] = {uint8_t(answer.size() >> 8), uint8_t(answer.size())};
+            std::memcpy(out + 2, answer.data(), answer.size());
+            if (!WriteAll(fd, out, 2 + answer.size())) return;
+        }
+    }
+    unsigned port_;
+    std::chrono::microseconds pace_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> fd_{-1};
+    std::thread thread_;
+};
+
+// One reader of the private pcscd, connected, its answer known.
+struct PcscSlot {
+    std::string name;
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    Bytes first;
+};
+
+// Waits for a reader whose name starts with `prefix` to be listed with a card, connects to it
+// and sends the first SELECT and the warm-up ones. False when that does not come to pass.
+bool Connect(SCARDCONTEXT context, const char* prefix, DWORD protocol, PcscSlot* slot) {
+    for (int i = 0; i < 600; ++i) {
+        char names[4096];
+        DWORD length = sizeof names;
+        if (SCardListReaders(context, nullptr, names, &length) == SCARD_S_SUCCESS) {
+            for (const char* n = names; *n; n += std::strlen(n) + 1) {
+                if (std::strncmp(n, prefix, std::strlen(prefix)) != 0) continue;
+                SCARD_READERSTATE state{};
+                state.szReader = n;
+                state.dwCurrentState = SCARD_STATE_UNAWARE;
+                if (SCardGetStatusChange(context, 0, &state, 1) != SCARD_S_SUCCESS ||
+                    !(state.dwEventState & SCARD_STATE_PRESENT))
+                    break;
+                slot->name = n;
+                DWORD active = 0;
+                LONG rv = SCardConnect(context, n, SCARD_SHARE_EXCLUSIVE, protocol, &slot->card, &active);
+                if (rv != SCARD_S_SUCCESS || active != protocol) {
+                    std::fprintf(stderr, "realtime_bench: SCardConnect to %s: %s\n", n, pcsc_stringify_error(rv));
+                    return false;
+                }
+                slot->protocol = protocol;
+                slot->first = PcscTransmit(slot->card, protocol, &rv);
+                bool ok = rv == SCARD_S_SUCCESS && AnswerOk(slot->first, slot->first);
+                for (unsigned j = 0; ok && j < kWarmUp; ++j) ok = AnswerOk(PcscTransmit(slot->card, protocol, &rv), slot->first);
+                if (!ok) std::fprintf(stderr, "realtime_bench: a wrong answer from %s: %s\n", n, pcsc_stringify_error(rv));
+                return ok;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::fprintf(stderr, "realtime_bench: pcscd did not list %s with its card\n", prefix);
+    return false;
+}
+
+// A block of APDUs to one slot: pcscd's CPU (its live threads'), the far end's, the wall time.
+struct Block {
+    bool ok = false;
+    uint64_t pcscdNs = 0, farNs = 0, wallNs = 0;
+};
+Block RunBlock(pid_t pcscd, PcscSlot& slot, FarEnd& far, unsigned n) {
+    Block b;
+    LONG rv = 0;
+    const uint64_t c0 = ThreadsCpuNs(pcscd), f0 = far.CpuNs(), w0 = WallNs();
+    bool ok = true;
+    for (unsigned i = 0; ok && i < n; ++i) ok = AnswerOk(PcscTransmit(slot.card, slot.protocol, &rv), slot.first);
+    b.wallNs = WallNs() - w0;
+    b.farNs = far.CpuNs() - f0;
+    b.pcscdNs = ThreadsCpuNs(pcscd) - c0;
+    b.ok = ok;
+    if (!ok) std::fprintf(stderr, "realtime_bench: a wrong answer from %s: %s\n", slot.name.c_str(), pcsc_stringify_error(rv));
+    return b;
+}
+
+struct PcscdRows {
+    Result handler, own;       // pcscd with the handler; pcscd with the virtual reader (own.ok: measured)
+    double beyondMedianMs = 0;  // the median of (handler block - own block that followed it)
+};
+
+// SELECT MF through one private pcscd with two readers: ours, the simulated reader with a
+// `profile` card behind it, and (when its handler is installed) the virtual reader, whose card
+// answers at our pace. Blocks of kBlock APDUs go to each in turn, so that both see the machine
+// in the same state: the difference of two neighbouring blocks is what our handler adds to
+// pcscd's own, whatever the neighbours on the machine do meanwhile.
+PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned apdus, const std::string& peer) {
+    PcscdRows rows;
+    FarEnd reader(SimulatedReader(profile));
+    if (reader.Said().empty()) return rows;
+    const unsigned port = peer.empty() ? 0 : FreePort();
+    std::string conf = std::string("FRIENDLYNAME \"") + kReaderName + "\"\nDEVICENAME " + reader.Said() +
+                       "\nLIBPATH " LMSCR_HANDLER_PATH "\nCHANNELID 0\n";
+    if (port) {
+        char entry[512];
+        std::snprintf(entry, sizeof entry, "\nFRIENDLYNAME \"%s\"\nDEVICENAME /dev/null:0x%X\nLIBPATH %s\nCHANNELID 0x%X\n",
+                      kPeerReaderName, port, peer.c_str(), port);
+        conf += entry;
+    }
+    char dirTemplate[] = "/tmp/lmscr-rtbench-XXXXXX";
+    if (!mkdtemp(dirTemplate)) return rows;
+    const std::string dir = dirTemplate;
+    bool ok = false;
+    {
+        Pcscd pcscd(dir, conf);
+        SCARDCONTEXT context = 0;
+        for (int i = 0; i < 200 && !context && pcscd.Pid() > 0; ++i)
+            if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
+                context = 0;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        PcscSlot ours, theirs;
+        const uint64_t w0 = WallNs();
+        ok = context && Connect(context, kReaderName, protocol, &ours);
+        // The pace of ours, from its warm-up: the line's time, which the card at the virtual
+        // reader's end waits before it answers.
+        const double paceMs = double(WallNs() - w0) / 1e6 / (kWarmUp + 1);
+        std::unique_ptr<FarEnd> card;
+        if (ok && port) {
+            const std::chrono::microseconds pace(int64_t(paceMs * 1000));
+            card = std::make_unique<FarEnd>([port, pace](std::string* said) -> std::shared_ptr<void> {
+                *said = "card";
+                return std::make_shared<PeerCard>(port, pace);
+            });
+            if (card->Said().empty() || !Connect(context, kPeerReaderName, SCARD_PROTOCOL_T0, &theirs)) card.reset();
+        }
+        std::vector<double> side, far, ownSide, ownFar, beyond;
+        uint64_t sums[6] = {};  // ours: pcscd, reader, wall; own: pcscd, card, wall
+        unsigned done = 0;
+        while (ok && done < apdus) {
+            const unsigned n = std::min(kBlock, apdus - done);
+            const Block b = RunBlock(pcscd.Pid(), ours, reader, n);
+            ok = b.ok;
+            sums[0] += b.pcscdNs, sums[1] += b.farNs, sums[2] += b.wallNs;
+            side.push_back(double(b.pcscdNs) / 1e6 / n);
+            far.push_back(double(b.farNs) / 1e6 / n);
+            if (ok && card) {
+                const Block o = RunBlock(pcscd.Pid(), theirs, *card, n);
+                ok = o.ok;
+                sums[3] += o.pcscdNs, sums[4] += o.farNs, sums[5] += o.wallNs;
+                ownSide.push_back(double(o.pcscdNs) / 1e6 / n);
+                ownFar.push_back(double(o.farNs) / 1e6 / n);
+                beyond.push_back(side.back() - ownSide.back());
+            }
+            done += n;
+        }
+        if (ok) {
+            rows.handler = {true, double(sums[2]) / 1e6 / apdus, double(sums[0]) / 1e6 / apdus,
+                            double(sums[1]) / 1e6 / apdus, MedianMs(side), MedianMs(far)};
+            if (card) {
+                rows.own = {true, double(sums[5]) / 1e6 / apdus, double(sums[3]) / 1e6 / apdus,
+                            double(sums[4]) / 1e6 / apdus, MedianMs(ownSide), MedianMs(ownFar)};
+                rows.beyondMedianMs = MedianMs(beyond);
+            }
+        }
+        if (ours.card) SCardDisconnect(ours.card, SCARD_LEAVE_CARD);
+        if (theirs.card) SCardDisconnect(theirs.card, SCARD_LEAVE_CARD);
         if (context) SCardReleaseContext(context);
     }
-    if (r.ok) std::filesystem::remove_all(dir);
-    return r;
+    if (ok) std::filesystem::remove_all(dir);
+    else std::fprintf(stderr, "realtime_bench: pcscd's log is in %s\n", dir.c_str());
+    return rows;
 }
 #endif
 
@@ -467,11 +655,21 @@ int main(int argc, char** argv) {
     } else if (PcscdAnswering()) {
         std::printf("%-22s skipped: another pcscd answers on %s\n", "pcscd + handler", kPcscdSocket);
     } else {
+        const std::string peer = PeerHandlerPath();
         for (const auto& c : cards) {
-            const Result r = ThroughPcscd(c.profile, c.transmitProtocol == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1, apdus);
-            ok = ok && r.ok;
-            PrintRow("pcscd + handler", c.card, r, goalPcscd);
+            const PcscdRows rows =
+                ThroughPcscd(c.profile, c.transmitProtocol == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1, apdus, peer);
+            ok = ok && rows.handler.ok && (peer.empty() || rows.own.ok);
+            PrintRow("pcscd + handler", c.card, rows.handler, goalPcscd);
+            if (!rows.own.ok) continue;
+            PrintRow("pcscd + vpcd (own)", c.card, rows.own, "pcscd's own at the same pace; reader: the card");
+            std::printf("%-22s %-4s %9s %9.3f %9.3f   handler <= %.1f (the blocks beside each other)\n",
+                        "handler beyond pcscd", c.card, "", rows.handler.sideMs - rows.own.sideMs, rows.beyondMedianMs,
+                        kHandlerGoalMs);
         }
+        if (peer.empty())
+            std::printf("%-22s skipped: the virtual reader's handler (vsmartcard-vpcd) is not installed\n",
+                        "pcscd + vpcd (own)");
     }
 #else
     if (only != "handler") std::printf("%-22s skipped: built without pcsc-lite's client library\n", "pcscd + handler");
