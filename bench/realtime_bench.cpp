@@ -505,12 +505,15 @@ Block RunBlock(pid_t pcscd, PcscSlot& slot, FarEnd& far, unsigned n) {
     LONG rv = 0;
     const uint64_t c0 = ThreadsCpuNs(pcscd), f0 = far.CpuNs(), w0 = WallNs();
     bool ok = true;
-    for (unsigned i = 0; ok && i < n; ++i) ok = AnswerOk(PcscTransmit(slot.card, slot.protocol, &rv), slot.first);
+    unsigned i = 0;
+    for (; ok && i < n; ++i) ok = AnswerOk(PcscTransmit(slot.card, slot.protocol, &rv), slot.first);
     b.wallNs = WallNs() - w0;
     b.farNs = far.CpuNs() - f0;
     b.pcscdNs = ThreadsCpuNs(pcscd) - c0;
     b.ok = ok;
-    if (!ok) std::fprintf(stderr, "realtime_bench: a wrong answer from %s: %s\n", slot.name.c_str(), pcsc_stringify_error(rv));
+    if (!ok)
+        std::fprintf(stderr, "realtime_bench: a wrong answer from %s, APDU %u of a block: %s\n", slot.name.c_str(), i,
+                     pcsc_stringify_error(rv));
     return b;
 }
 
