@@ -66,7 +66,9 @@ typedef struct _READER_EXTENSION {
      *                  ExchangeInProgress, CardRemovedInExchange, PortGone, EngineStopping,
  *                  CardEvents (below)
      *                  BlockEndOwed            T=1: WaitBlockEnd gave up on a block's end report
-     *                                          that is still on its way: set by the consumer,
+     *                                          that is still on its way; T=0: the reader's
+     *                                          watch after a status word may still report the
+     *                                          card's silence: set by the consumer,
      *                                          cleared by the run at the next symbol (the run
      *                                          glances at it without the lock first)
      *   the run only   RxByte, EscapePending, SerialEvents

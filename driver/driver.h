@@ -90,6 +90,10 @@ IO_COMPLETION_ROUTINE SerialWaitCompletion;
 IO_WORKITEM_ROUTINE ReadWorker;
 NTSTATUS ReadReceived(PREADER_EXTENSION ReaderExtension, PUCHAR Destination, ULONG Count);
 NTSTATUS WaitBlockEnd(PREADER_EXTENSION ReaderExtension);
+/* T=0: the card's status word ended the exchange, and the reader goes on watching the card line
+ * until the next command's first byte; its silence report may still come, also behind that
+ * command. */
+VOID OweCardWatchReport(PREADER_EXTENSION ReaderExtension);
 /* An exchange with the card starts: no faulty byte seen yet, and (T=1) no block end reported. */
 VOID BeginReceive(PREADER_EXTENSION ReaderExtension, BOOLEAN AwaitBlockEnd);
 /* A command starts: the bytes held and the status of the last wake-up forgotten, the signal

@@ -78,6 +78,7 @@ static NTSTATUS EndWithStatusWord(PREADER_EXTENSION ReaderExtension, UCHAR Sw1, 
     Reply[At] = Sw1;
     Reply[At + 1] = sw2;
     *ReplyLength = At + T0_STATUS_BYTES;
+    OweCardWatchReport(ReaderExtension);
     return STATUS_SUCCESS;
 }
 

@@ -365,6 +365,21 @@ extern "C" NTSTATUS WaitBlockEnd(PREADER_EXTENSION ReaderExtension) {
 }
 
 /*
+ * After a T=0 exchange the reader still watches the card: if the card stays silent for the
+ * character time-out it reports 0x10 0x83, unless the next command's first byte comes in first.
+ * A command written just as that time runs out finds the report in front of its own reply, and
+ * taken for that command's reader time-out it would fail a command the reader goes on to answer.
+ * The report is owed as a late block end is (SettleOwedBlockEnd): the first symbol after it
+ * settles it, whether the report itself or anything else.
+ */
+extern "C" VOID OweCardWatchReport(PREADER_EXTENSION ReaderExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ReaderExtension->RxLock, &irql);
+    ReaderExtension->BlockEndOwed = TRUE;
+    KeReleaseSpinLock(&ReaderExtension->RxLock, irql);
+}
+
+/*
  * The rest of the driver starts and ends its receptions here rather than writing the engine's
  * fields itself (context.h lists who owns which).  Each routine takes RxLock exactly where the
  * code it replaces did: the lock's acquisitions are the points at which the run and the consumer

@@ -267,3 +267,27 @@ TEST(Transmit, one_failure_one_status_whatever_the_protocol) {
             s.rig.Port().WithReader([](sim::ReaderFirmware& reader) { reader.SetMuted(false); });
     }
 }
+
+// After a T=0 exchange the reader watches the card for its character time-out (10,560 etu, 1.097 s
+// here) and reports its silence (0x10 0x83) unless the next command's first byte comes first. A
+// command written as that time runs out finds the report in front of its reply: the report is the
+// last exchange's, and the command is answered as any other. Pauses across that moment, a quarter
+// millisecond apart.
+TEST(Transmit, t0_command_meeting_the_readers_silence_report_of_the_last_exchange_is_answered) {
+    const Bytes select = Hex("00 A4 00 00 02 3F 00");
+    for (int us = 1'093'000; us <= 1'100'000; us += 250) {
+        SCOPED_TRACE(us);
+        CardSession s;
+        s.Start("t0");
+        s.PowerAndSelect(SCARD_PROTOCOL_T0);
+        NTSTATUS status = 0;
+        const Bytes first = s.Transmit(select, &status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        LARGE_INTEGER pause;
+        pause.QuadPart = -int64_t(us) * 10;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        EXPECT_EQ(s.Transmit(select, &status), first);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(s.State(), ULONG(SCARD_SPECIFIC));
+    }
+}
