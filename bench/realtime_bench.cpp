@@ -191,36 +191,43 @@ double MedianMs(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// Runs `apdus` transmits in blocks and measures them. `transmit` answers whether the answer was
-// right; `sideCpuNs` reads the side's CPU time; `blockCpuNs` too, finer where the former counts in
-// clock ticks.
-template <typename Transmit, typename SideCpu, typename BlockCpu>
-Result Measure(unsigned apdus, FarEnd& far, Transmit transmit, SideCpu sideCpuNs, BlockCpu blockCpuNs) {
-    Result r;
-    const unsigned block = std::max(1u, std::min(kBlock, apdus));
-    std::vector<double> side, rdr;
-    bool ok = true;
-    const uint64_t cpu0 = sideCpuNs(), reader0 = far.CpuNs(), wall0 = WallNs();
-    for (unsigned done = 0; ok && done < apdus;) {
-        const unsigned n = std::min(block, apdus - done);
-        const uint64_t b0 = blockCpuNs(), rb0 = far.CpuNs();
-        for (unsigned i = 0; ok && i < n; ++i) ok = transmit();
-        const uint64_t b1 = blockCpuNs(), rb1 = far.CpuNs();
-        done += n;
-        if (n == block) {
-            side.push_back(double(b1 - b0) / 1e6 / n);
-            rdr.push_back(double(rb1 - rb0) / 1e6 / n);
-        }
-    }
-    const uint64_t wall1 = WallNs(), cpu1 = sideCpuNs(), reader1 = far.CpuNs();
-    r.ok = ok;
-    r.wallMs = double(wall1 - wall0) / 1e6 / apdus;
-    r.sideMs = double(cpu1 - cpu0) / 1e6 / apdus;
-    r.readerMs = double(reader1 - reader0) / 1e6 / apdus;
-    r.sideMedianMs = MedianMs(side);
-    r.readerMedianMs = MedianMs(rdr);
-    return r;
+// A block of APDUs: the side's CPU, the far end's, the wall time; `done` of `n` answered right.
+struct Block {
+    unsigned n = 0, done = 0;
+    uint64_t sideNs = 0, farNs = 0, wallNs = 0;
+    bool Ok() const { return done == n; }
+};
+
+// `n` transmits, each answering whether its answer was right, until one is not.
+template <typename Transmit, typename SideCpu>
+Block RunBlock(unsigned n, Transmit transmit, SideCpu sideCpuNs, FarEnd& far) {
+    Block b;
+    b.n = n;
+    const uint64_t c0 = sideCpuNs(), f0 = far.CpuNs(), w0 = WallNs();
+    while (b.done < n && transmit()) ++b.done;
+    b.wallNs = WallNs() - w0;
+    b.farNs = far.CpuNs() - f0;
+    b.sideNs = sideCpuNs() - c0;
+    return b;
 }
+
+// One side's blocks: their sums over the run, and per APDU the median of the whole blocks.
+struct Series {
+    uint64_t sideNs = 0, farNs = 0, wallNs = 0;
+    unsigned apdus = 0;
+    std::vector<double> side, far;
+    void Add(const Block& b) {
+        sideNs += b.sideNs, farNs += b.farNs, wallNs += b.wallNs, apdus += b.n;
+        if (b.n != kBlock) return;
+        side.push_back(double(b.sideNs) / 1e6 / b.n);
+        far.push_back(double(b.farNs) / 1e6 / b.n);
+    }
+    Result ToResult() const {
+        if (apdus == 0) return {};
+        return {true, double(wallNs) / 1e6 / apdus, double(sideNs) / 1e6 / apdus, double(farNs) / 1e6 / apdus,
+                MedianMs(side), MedianMs(far)};
+    }
+};
 
 // 90 00, or T=0's 61 xx (the file's control information waits for a GET RESPONSE); the same
 // answer every time.
@@ -263,9 +270,15 @@ Result InProcess(const std::string& profile, DWORD protocol, unsigned apdus) {
         bool ok = rv == IFD_SUCCESS && AnswerOk(first, first);
         for (unsigned i = 0; ok && i < kWarmUp; ++i) ok = AnswerOk(HandlerTransmit(protocol, &rv), first);
         const auto cpu = [] { return CpuNs(CLOCK_PROCESS_CPUTIME_ID); };
-        if (ok)
-            r = Measure(
-                apdus, reader, [&] { return AnswerOk(HandlerTransmit(protocol, &rv), first); }, cpu, cpu);
+        Series series;
+        for (unsigned done = 0; ok && done < apdus; done += kBlock) {
+            const Block b = RunBlock(
+                std::min(kBlock, apdus - done), [&] { return AnswerOk(HandlerTransmit(protocol, &rv), first); }, cpu,
+                reader);
+            ok = b.Ok();
+            series.Add(b);
+        }
+        if (ok) r = series.ToResult();
         if (!r.ok) std::fprintf(stderr, "realtime_bench: a wrong answer from the %s card (code %ld)\n", profile.c_str(), rv);
     } else {
         std::fprintf(stderr, "realtime_bench: the %s card did not power up through the handler\n", profile.c_str());
@@ -495,25 +508,15 @@ bool Connect(SCARDCONTEXT context, const char* prefix, DWORD protocol, PcscSlot*
     return false;
 }
 
-// A block of APDUs to one slot: pcscd's CPU (its live threads'), the far end's, the wall time.
-struct Block {
-    bool ok = false;
-    uint64_t pcscdNs = 0, farNs = 0, wallNs = 0;
-};
-Block RunBlock(pid_t pcscd, PcscSlot& slot, FarEnd& far, unsigned n) {
-    Block b;
+// A block of APDUs to one slot; pcscd's CPU from its live threads.
+Block PcscBlock(pid_t pcscd, PcscSlot& slot, FarEnd& far, unsigned n) {
     LONG rv = 0;
-    const uint64_t c0 = ThreadsCpuNs(pcscd), f0 = far.CpuNs(), w0 = WallNs();
-    bool ok = true;
-    unsigned i = 0;
-    for (; ok && i < n; ++i) ok = AnswerOk(PcscTransmit(slot.card, slot.protocol, &rv), slot.first);
-    b.wallNs = WallNs() - w0;
-    b.farNs = far.CpuNs() - f0;
-    b.pcscdNs = ThreadsCpuNs(pcscd) - c0;
-    b.ok = ok;
-    if (!ok)
-        std::fprintf(stderr, "realtime_bench: a wrong answer from %s, APDU %u of a block: %s\n", slot.name.c_str(), i,
-                     pcsc_stringify_error(rv));
+    const Block b = RunBlock(
+        n, [&] { return AnswerOk(PcscTransmit(slot.card, slot.protocol, &rv), slot.first); },
+        [pcscd] { return ThreadsCpuNs(pcscd); }, far);
+    if (!b.Ok())
+        std::fprintf(stderr, "realtime_bench: a wrong answer from %s, APDU %u of a block: %s\n", slot.name.c_str(),
+                     b.done + 1, pcsc_stringify_error(rv));
     return b;
 }
 
@@ -567,32 +570,23 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned apdu
             });
             if (card->Said().empty() || !Connect(context, kPeerReaderName, SCARD_PROTOCOL_T0, &theirs)) card.reset();
         }
-        std::vector<double> side, far, ownSide, ownFar, beyond;
-        uint64_t sums[6] = {};  // ours: pcscd, reader, wall; own: pcscd, card, wall
-        unsigned done = 0;
-        while (ok && done < apdus) {
+        Series handler, own;
+        std::vector<double> beyond;
+        for (unsigned done = 0; ok && done < apdus; done += kBlock) {
             const unsigned n = std::min(kBlock, apdus - done);
-            const Block b = RunBlock(pcscd.Pid(), ours, reader, n);
-            ok = b.ok;
-            sums[0] += b.pcscdNs, sums[1] += b.farNs, sums[2] += b.wallNs;
-            side.push_back(double(b.pcscdNs) / 1e6 / n);
-            far.push_back(double(b.farNs) / 1e6 / n);
-            if (ok && card) {
-                const Block o = RunBlock(pcscd.Pid(), theirs, *card, n);
-                ok = o.ok;
-                sums[3] += o.pcscdNs, sums[4] += o.farNs, sums[5] += o.wallNs;
-                ownSide.push_back(double(o.pcscdNs) / 1e6 / n);
-                ownFar.push_back(double(o.farNs) / 1e6 / n);
-                beyond.push_back(side.back() - ownSide.back());
-            }
-            done += n;
+            const Block b = PcscBlock(pcscd.Pid(), ours, reader, n);
+            ok = b.Ok();
+            handler.Add(b);
+            if (!ok || !card) continue;
+            const Block o = PcscBlock(pcscd.Pid(), theirs, *card, n);
+            ok = o.Ok();
+            own.Add(o);
+            beyond.push_back(double(b.sideNs) / 1e6 / n - double(o.sideNs) / 1e6 / n);
         }
         if (ok) {
-            rows.handler = {true, double(sums[2]) / 1e6 / apdus, double(sums[0]) / 1e6 / apdus,
-                            double(sums[1]) / 1e6 / apdus, MedianMs(side), MedianMs(far)};
+            rows.handler = handler.ToResult();
             if (card) {
-                rows.own = {true, double(sums[5]) / 1e6 / apdus, double(sums[3]) / 1e6 / apdus,
-                            double(sums[4]) / 1e6 / apdus, MedianMs(ownSide), MedianMs(ownFar)};
+                rows.own = own.ToResult();
                 rows.beyondMedianMs = MedianMs(beyond);
             }
         }
