@@ -13,6 +13,12 @@
 // In both the simulated reader runs in a child process of its own, whose CPU time per APDU is
 // shown beside. Wall time per APDU is mostly the line's (19200 baud, paced as a cable would be).
 //
+// Beside the handler's blocks run as many of the machine's floor: the same round trips at the
+// same pace over a pseudo-terminal, by a few lines of C without a driver (a tty thread wakes the
+// caller, a child answers). A virtual machine charges a wake-up after an idle stretch several
+// times more in some minutes than in others; the floor, measured in the same minutes, tells a
+// loud machine from a costly handler.
+//
 // It prints numbers and asserts nothing about time: it exits 1 only when an answer is wrong or
 // a session cannot be set up.
 extern "C" {
@@ -25,13 +31,17 @@ extern "C" {
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -236,6 +246,84 @@ bool AnswerOk(const Bytes& answer, const Bytes& first) {
     return (answer[0] == 0x90 && answer[1] == 0x00) || answer[0] == 0x61;
 }
 
+// ---- the machine's floor --------------------------------------------------------------------
+
+// The far end of the floor: a pseudo-terminal whose master answers every command with two bytes,
+// `delay` after it came, as the reader answers after the line's time. Says the slave's path.
+FarEnd::Start FloorEcho(std::chrono::microseconds delay) {
+    return [delay](std::string* path) -> std::shared_ptr<void> {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return nullptr;
+        *path = ptsname(master);
+        // It ends when the floor closes the slave (EIO); the child's exit takes it otherwise.
+        std::thread([master, delay] {
+            uint8_t command[64];
+            for (;;) {
+                pollfd p{master, POLLIN, 0};
+                if (poll(&p, 1, -1) < 0 || read(master, command, sizeof command) <= 0) return;
+                std::this_thread::sleep_for(delay);
+                const uint8_t answer[2] = {0x90, 0x00};
+                if (!WriteAll(master, answer, sizeof answer)) return;
+            }
+        }).detach();
+        return std::make_shared<int>(master);
+    };
+}
+
+// The caller's side of the floor: it writes a command and sleeps on a futex word; a tty thread
+// sleeps in poll, reads what came and wakes it, the least a handler whose port has a thread of its
+// own can do.
+class Floor {
+public:
+    Floor(const std::string& path, unsigned roundTrips) : roundTrips_(roundTrips) {
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY);
+        termios t{};
+        if (fd_ < 0 || pipe(stop_) != 0 || tcgetattr(fd_, &t) != 0) return;
+        cfmakeraw(&t);
+        if (tcsetattr(fd_, TCSANOW, &t) != 0) return;
+        thread_ = std::thread([this] { TtyThread(); });
+    }
+    ~Floor() {
+        if (thread_.joinable()) {
+            WriteAll(stop_[1], "q", 1);
+            thread_.join();
+        }
+        for (int fd : {fd_, stop_[0], stop_[1]})
+            if (fd >= 0) close(fd);
+    }
+    bool Ok() const { return thread_.joinable(); }
+    // One APDU: its round trips, each a 5-byte command and a 2-byte answer.
+    bool Transmit() {
+        static const uint8_t command[5] = {0x00, 0xA4, 0x00, 0x00, 0x02};
+        for (unsigned i = 0; i < roundTrips_; ++i) {
+            expected_ += 2;
+            if (!WriteAll(fd_, command, sizeof command)) return false;
+            for (uint32_t got; (got = received_.load(std::memory_order_acquire)) < expected_;)
+                syscall(SYS_futex, reinterpret_cast<uint32_t*>(&received_), FUTEX_WAIT_PRIVATE, got, nullptr, nullptr, 0);
+        }
+        return true;
+    }
+
+private:
+    void TtyThread() {
+        uint8_t buffer[64];
+        for (;;) {
+            pollfd p[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(p, 2, -1) < 0 || p[1].revents) return;
+            const ssize_t got = read(fd_, buffer, sizeof buffer);
+            if (got <= 0) continue;
+            received_.fetch_add(uint32_t(got), std::memory_order_release);
+            syscall(SYS_futex, reinterpret_cast<uint32_t*>(&received_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        }
+    }
+    unsigned roundTrips_;
+    int fd_ = -1;
+    int stop_[2] = {-1, -1};
+    uint32_t expected_ = 0;
+    std::atomic<uint32_t> received_{0};
+    std::thread thread_;
+};
+
 // ---- the handler's entry points in this process -------------------------------------------
 
 Bytes HandlerTransmit(DWORD protocol, RESPONSECODE* rv) {
@@ -247,14 +335,22 @@ Bytes HandlerTransmit(DWORD protocol, RESPONSECODE* rv) {
     return Bytes(rx, rx + (*rv == IFD_SUCCESS ? rxLength : 0));
 }
 
-Result InProcess(const std::string& profile, DWORD protocol, unsigned apdus) {
-    Result r;
+struct InProcessRows {
+    Result handler, floor;  // floor.ok: measured
+    double beyondSideMs = 0, beyondReaderMs = 0;  // the median of (handler block - floor block after it)
+};
+
+// The handler's blocks, and after each a block of the floor with `roundTrips` round trips an APDU
+// at the handler's pace.
+InProcessRows InProcess(const std::string& profile, DWORD protocol, unsigned roundTrips, unsigned apdus) {
+    InProcessRows rows;
+    Result& r = rows.handler;
     FarEnd reader(SimulatedReader(profile));
-    if (reader.Said().empty()) return r;
+    if (reader.Said().empty()) return rows;
     std::string path = reader.Said();
     if (IFDHCreateChannelByName(0, path.data()) != IFD_SUCCESS) {
         std::fprintf(stderr, "realtime_bench: the handler did not open %s\n", path.c_str());
-        return r;
+        return rows;
     }
     bool present = false;
     for (int i = 0; i < 2000 && !present; ++i) {
@@ -268,23 +364,41 @@ Result InProcess(const std::string& profile, DWORD protocol, unsigned apdus) {
         IFDHSetProtocolParameters(0, protocol == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1, 0, 0, 0, 0) == IFD_SUCCESS) {
         const Bytes first = HandlerTransmit(protocol, &rv);
         bool ok = rv == IFD_SUCCESS && AnswerOk(first, first);
+        const uint64_t w0 = WallNs();
         for (unsigned i = 0; ok && i < kWarmUp; ++i) ok = AnswerOk(HandlerTransmit(protocol, &rv), first);
+        // The reader's time a round trip, which the floor's far end takes before it answers.
+        const std::chrono::microseconds delay(int64_t(double(WallNs() - w0) / 1e3 / kWarmUp / roundTrips));
+        FarEnd echo(FloorEcho(delay));
+        std::unique_ptr<Floor> floor;
+        if (!echo.Said().empty()) floor = std::make_unique<Floor>(echo.Said(), roundTrips);
+        if (floor && !floor->Ok()) floor.reset();
         const auto cpu = [] { return CpuNs(CLOCK_PROCESS_CPUTIME_ID); };
-        Series series;
+        Series series, floorSeries;
+        std::vector<double> beyondSide, beyondReader;
         for (unsigned done = 0; ok && done < apdus; done += kBlock) {
-            const Block b = RunBlock(
-                std::min(kBlock, apdus - done), [&] { return AnswerOk(HandlerTransmit(protocol, &rv), first); }, cpu,
-                reader);
+            const unsigned n = std::min(kBlock, apdus - done);
+            const Block b = RunBlock(n, [&] { return AnswerOk(HandlerTransmit(protocol, &rv), first); }, cpu, reader);
             ok = b.Ok();
             series.Add(b);
+            if (!ok || !floor) continue;
+            const Block f = RunBlock(n, [&] { return floor->Transmit(); }, cpu, echo);
+            floorSeries.Add(f);
+            beyondSide.push_back(double(b.sideNs) / 1e6 / n - double(f.sideNs) / 1e6 / n);
+            beyondReader.push_back(double(b.farNs) / 1e6 / n - double(f.farNs) / 1e6 / n);
+            if (!f.Ok()) floor.reset();
         }
         if (ok) r = series.ToResult();
+        if (ok && floor) {
+            rows.floor = floorSeries.ToResult();
+            rows.beyondSideMs = MedianMs(beyondSide);
+            rows.beyondReaderMs = MedianMs(beyondReader);
+        }
         if (!r.ok) std::fprintf(stderr, "realtime_bench: a wrong answer from the %s card (code %ld)\n", profile.c_str(), rv);
     } else {
         std::fprintf(stderr, "realtime_bench: the %s card did not power up through the handler\n", profile.c_str());
     }
     IFDHCloseChannel(0);
-    return r;
+    return rows;
 }
 
 // ---- through a private pcscd --------------------------------------------------------------
@@ -604,8 +718,11 @@ struct CardRow {
     const char* profile;
     const char* card;
     DWORD transmitProtocol;  // as pcscd numbers it in a transmit: 0 T=0, 1 T=1
+    // Reader round trips of a SELECT: T=0 sends the header, then the data after the card's
+    // procedure byte; T=1 sends the block and reads the card's.
+    unsigned roundTrips;
 };
-const CardRow kCards[] = {{"t0", "T=0", 0}, {"t1", "T=1", 1}};
+const CardRow kCards[] = {{"t0", "T=0", 0, 2}, {"t1", "T=1", 1, 1}};
 
 void PrintRow(const char* path, const char* card, const Result& r, const char* goal) {
     std::printf("%-22s %-4s %9.2f %9.3f %9.3f %9.3f %9.3f   %s\n", path, card, r.wallMs, r.sideMs, r.sideMedianMs,
@@ -641,9 +758,15 @@ int main(int argc, char** argv) {
         if (onlyCard == "" || onlyCard == c.profile) cards.push_back(c);
     for (const auto& c : cards) {
         if (only == "pcscd") break;
-        const Result r = InProcess(c.profile, c.transmitProtocol, apdus);
-        ok = ok && r.ok;
-        PrintRow("handler (in-process)", c.card, r, goalHandler);
+        const InProcessRows rows = InProcess(c.profile, c.transmitProtocol, c.roundTrips, apdus);
+        ok = ok && rows.handler.ok;
+        PrintRow("handler (in-process)", c.card, rows.handler, goalHandler);
+        if (!rows.floor.ok) continue;
+        PrintRow("machine floor", c.card, rows.floor, "the same round trips and pace, no driver");
+        const Result& h = rows.handler;
+        const Result& f = rows.floor;
+        std::printf("%-22s %-4s %9s %9.3f %9.3f %9.3f %9.3f   (the blocks beside each other)\n", "handler beyond floor",
+                    c.card, "", h.sideMs - f.sideMs, rows.beyondSideMs, h.readerMs - f.readerMs, rows.beyondReaderMs);
     }
 #ifdef LMSCR_BENCH_PCSC
     if (only == "handler") {
