@@ -14,10 +14,10 @@
 // shown beside. Wall time per APDU is mostly the line's (19200 baud, paced as a cable would be).
 //
 // Beside the handler's blocks run as many of the machine's floor: the same round trips at the
-// same pace over a pseudo-terminal, by a few lines of C without a driver (a tty thread wakes the
-// caller, a child answers). A virtual machine charges a wake-up after an idle stretch several
-// times more in some minutes than in others; the floor, measured in the same minutes, tells a
-// loud machine from a costly handler.
+// same pace without a driver (a tty thread wakes the caller, a child answers after the line's
+// time), over a pseudo-terminal and over a Unix socket. On some virtual machines a
+// pseudo-terminal's write costs several times more in some minutes than in others, a socket's
+// not; the floors, measured in the same minutes, tell a loud machine from a costly handler.
 //
 // It prints numbers and asserts nothing about time: it exits 1 only when an answer is wrong or
 // a session cannot be set up.
@@ -57,6 +57,7 @@ extern "C" {
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "pty_helper.h"
@@ -248,25 +249,39 @@ bool AnswerOk(const Bytes& answer, const Bytes& first) {
 
 // ---- the machine's floor --------------------------------------------------------------------
 
-// The far end of the floor: a pseudo-terminal whose master answers every command with two bytes,
-// `delay` after it came, as the reader answers after the line's time. Says the slave's path.
-FarEnd::Start FloorEcho(std::chrono::microseconds delay) {
-    return [delay](std::string* path) -> std::shared_ptr<void> {
-        const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return nullptr;
-        *path = ptsname(master);
-        // It ends when the floor closes the slave (EIO); the child's exit takes it otherwise.
-        std::thread([master, delay] {
+// The far end of the floor: it answers every command with two bytes, `delay` after it came, as
+// the reader answers after the line's time; over a pseudo-terminal's master (says the slave's
+// path) or over a Unix socket (says its abstract name, '@' first).
+FarEnd::Start FloorEcho(std::chrono::microseconds delay, bool socket) {
+    return [delay, socket](std::string* said) -> std::shared_ptr<void> {
+        int fd = -1;
+        if (socket) {
+            fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            const std::string name = "lmscr-rtbench-floor-" + std::to_string(getpid());
+            std::memcpy(a.sun_path + 1, name.data(), name.size());
+            const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+            if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), length) != 0 || listen(fd, 1) != 0) return nullptr;
+            *said = "@" + name;
+        } else {
+            fd = posix_openpt(O_RDWR | O_NOCTTY);
+            if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) return nullptr;
+            *said = ptsname(fd);
+        }
+        // It ends when the floor closes its end; the child's exit takes it otherwise.
+        std::thread([fd, delay, socket] {
+            const int line = socket ? accept(fd, nullptr, nullptr) : fd;
             uint8_t command[64];
             for (;;) {
-                pollfd p{master, POLLIN, 0};
-                if (poll(&p, 1, -1) < 0 || read(master, command, sizeof command) <= 0) return;
+                pollfd p{line, POLLIN, 0};
+                if (poll(&p, 1, -1) < 0 || read(line, command, sizeof command) <= 0) return;
                 std::this_thread::sleep_for(delay);
                 const uint8_t answer[2] = {0x90, 0x00};
-                if (!WriteAll(master, answer, sizeof answer)) return;
+                if (!WriteAll(line, answer, sizeof answer)) return;
             }
         }).detach();
-        return std::make_shared<int>(master);
+        return std::make_shared<int>(fd);
     };
 }
 
@@ -276,11 +291,21 @@ FarEnd::Start FloorEcho(std::chrono::microseconds delay) {
 class Floor {
 public:
     Floor(const std::string& path, unsigned roundTrips) : roundTrips_(roundTrips) {
-        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY);
-        termios t{};
-        if (fd_ < 0 || pipe(stop_) != 0 || tcgetattr(fd_, &t) != 0) return;
-        cfmakeraw(&t);
-        if (tcsetattr(fd_, TCSANOW, &t) != 0) return;
+        if (pipe(stop_) != 0) return;
+        if (path.starts_with("@")) {
+            fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::memcpy(a.sun_path + 1, path.data() + 1, std::min(path.size() - 1, sizeof a.sun_path - 1));
+            const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + path.size());
+            if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&a), length) != 0) return;
+        } else {
+            fd_ = open(path.c_str(), O_RDWR | O_NOCTTY);
+            termios t{};
+            if (fd_ < 0 || tcgetattr(fd_, &t) != 0) return;
+            cfmakeraw(&t);
+            if (tcsetattr(fd_, TCSANOW, &t) != 0) return;
+        }
         thread_ = std::thread([this] { TtyThread(); });
     }
     ~Floor() {
@@ -335,13 +360,48 @@ Bytes HandlerTransmit(DWORD protocol, RESPONSECODE* rv) {
     return Bytes(rx, rx + (*rv == IFD_SUCCESS ? rxLength : 0));
 }
 
-struct InProcessRows {
-    Result handler, floor;  // floor.ok: measured
+// A floor measured beside the handler: its far end, its blocks, and the handler's beyond them.
+struct FloorRows {
+    Result floor;                                 // floor.ok: measured
     double beyondSideMs = 0, beyondReaderMs = 0;  // the median of (handler block - floor block after it)
 };
 
-// The handler's blocks, and after each a block of the floor with `roundTrips` round trips an APDU
-// at the handler's pace.
+struct InProcessRows {
+    Result handler;
+    FloorRows pty, socket;
+};
+
+class FloorRun {
+public:
+    FloorRun(std::chrono::microseconds delay, bool socket, unsigned roundTrips)
+        : far_(FloorEcho(delay, socket)) {
+        if (!far_.Said().empty()) floor_ = std::make_unique<Floor>(far_.Said(), roundTrips);
+        if (floor_ && !floor_->Ok()) floor_.reset();
+    }
+    // A block of `n` after the handler's block `b`.
+    template <typename Cpu>
+    void After(const Block& b, Cpu cpu) {
+        if (!floor_) return;
+        const Block f = RunBlock(b.n, [&] { return floor_->Transmit(); }, cpu, far_);
+        series_.Add(f);
+        side_.push_back(double(b.sideNs) / 1e6 / b.n - double(f.sideNs) / 1e6 / b.n);
+        reader_.push_back(double(b.farNs) / 1e6 / b.n - double(f.farNs) / 1e6 / b.n);
+        if (!f.Ok()) floor_.reset();
+    }
+    FloorRows Rows() const {
+        if (!floor_) return {};
+        return {series_.ToResult(), MedianMs(side_), MedianMs(reader_)};
+    }
+
+private:
+    FarEnd far_;
+    std::unique_ptr<Floor> floor_;
+    Series series_;
+    std::vector<double> side_, reader_;
+};
+
+// The handler's blocks, and after each a block of each floor with `roundTrips` round trips an
+// APDU at the handler's pace.
 InProcessRows InProcess(const std::string& profile, DWORD protocol, unsigned roundTrips, unsigned apdus) {
     InProcessRows rows;
     Result& r = rows.handler;
@@ -368,30 +428,22 @@ InProcessRows InProcess(const std::string& profile, DWORD protocol, unsigned rou
         for (unsigned i = 0; ok && i < kWarmUp; ++i) ok = AnswerOk(HandlerTransmit(protocol, &rv), first);
         // The reader's time a round trip, which the floor's far end takes before it answers.
         const std::chrono::microseconds delay(int64_t(double(WallNs() - w0) / 1e3 / kWarmUp / roundTrips));
-        FarEnd echo(FloorEcho(delay));
-        std::unique_ptr<Floor> floor;
-        if (!echo.Said().empty()) floor = std::make_unique<Floor>(echo.Said(), roundTrips);
-        if (floor && !floor->Ok()) floor.reset();
+        FloorRun pty(delay, false, roundTrips), socket(delay, true, roundTrips);
         const auto cpu = [] { return CpuNs(CLOCK_PROCESS_CPUTIME_ID); };
-        Series series, floorSeries;
-        std::vector<double> beyondSide, beyondReader;
+        Series series;
         for (unsigned done = 0; ok && done < apdus; done += kBlock) {
             const unsigned n = std::min(kBlock, apdus - done);
             const Block b = RunBlock(n, [&] { return AnswerOk(HandlerTransmit(protocol, &rv), first); }, cpu, reader);
             ok = b.Ok();
             series.Add(b);
-            if (!ok || !floor) continue;
-            const Block f = RunBlock(n, [&] { return floor->Transmit(); }, cpu, echo);
-            floorSeries.Add(f);
-            beyondSide.push_back(double(b.sideNs) / 1e6 / n - double(f.sideNs) / 1e6 / n);
-            beyondReader.push_back(double(b.farNs) / 1e6 / n - double(f.farNs) / 1e6 / n);
-            if (!f.Ok()) floor.reset();
+            if (!ok) break;
+            pty.After(b, cpu);
+            socket.After(b, cpu);
         }
-        if (ok) r = series.ToResult();
-        if (ok && floor) {
-            rows.floor = floorSeries.ToResult();
-            rows.beyondSideMs = MedianMs(beyondSide);
-            rows.beyondReaderMs = MedianMs(beyondReader);
+        if (ok) {
+            r = series.ToResult();
+            rows.pty = pty.Rows();
+            rows.socket = socket.Rows();
         }
         if (!r.ok) std::fprintf(stderr, "realtime_bench: a wrong answer from the %s card (code %ld)\n", profile.c_str(), rv);
     } else {
@@ -761,12 +813,15 @@ int main(int argc, char** argv) {
         const InProcessRows rows = InProcess(c.profile, c.transmitProtocol, c.roundTrips, apdus);
         ok = ok && rows.handler.ok;
         PrintRow("handler (in-process)", c.card, rows.handler, goalHandler);
-        if (!rows.floor.ok) continue;
-        PrintRow("machine floor", c.card, rows.floor, "the same round trips and pace, no driver");
-        const Result& h = rows.handler;
-        const Result& f = rows.floor;
-        std::printf("%-22s %-4s %9s %9.3f %9.3f %9.3f %9.3f   (the blocks beside each other)\n", "handler beyond floor",
-                    c.card, "", h.sideMs - f.sideMs, rows.beyondSideMs, h.readerMs - f.readerMs, rows.beyondReaderMs);
+        for (const auto& [name, beyond, floor] :
+             {std::tuple{"floor: pty", "handler beyond pty", &rows.pty}, {"floor: Unix socket", "", &rows.socket}}) {
+            if (!floor->floor.ok) continue;
+            PrintRow(name, c.card, floor->floor, "the same round trips and pace, no driver");
+            if (!*beyond) continue;
+            std::printf("%-22s %-4s %9s %9.3f %9.3f %9.3f %9.3f   (the blocks beside each other)\n", beyond, c.card, "",
+                        rows.handler.sideMs - floor->floor.sideMs, floor->beyondSideMs,
+                        rows.handler.readerMs - floor->floor.readerMs, floor->beyondReaderMs);
+        }
     }
 #ifdef LMSCR_BENCH_PCSC
     if (only == "handler") {
