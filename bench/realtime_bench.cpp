@@ -57,7 +57,6 @@ extern "C" {
 #include <memory>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "pty_helper.h"
@@ -689,6 +688,7 @@ Block PcscBlock(pid_t pcscd, PcscSlot& slot, FarEnd& far, unsigned n) {
 struct PcscdRows {
     Result handler, own;       // pcscd with the handler; pcscd with the virtual reader (own.ok: measured)
     double beyondMedianMs = 0;  // the median of (handler block - own block that followed it)
+    FloorRows pty, socket;     // beside them, in this process
 };
 
 // SELECT MF through one private pcscd with two readers: ours, the simulated reader with a
@@ -696,7 +696,8 @@ struct PcscdRows {
 // answers at our pace. Blocks of kBlock APDUs go to each in turn, so that both see the machine
 // in the same state: the difference of two neighbouring blocks is what our handler adds to
 // pcscd's own, whatever the neighbours on the machine do meanwhile.
-PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned apdus, const std::string& peer) {
+PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned roundTrips, unsigned apdus,
+                       const std::string& peer) {
     PcscdRows rows;
     FarEnd reader(SimulatedReader(profile));
     if (reader.Said().empty()) return rows;
@@ -736,6 +737,9 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned apdu
             });
             if (card->Said().empty() || !Connect(context, kPeerReaderName, SCARD_PROTOCOL_T0, &theirs)) card.reset();
         }
+        const std::chrono::microseconds delay(int64_t(paceMs * 1000 / roundTrips));
+        FloorRun pty(delay, false, roundTrips), socket(delay, true, roundTrips);
+        const auto cpu = [] { return CpuNs(CLOCK_PROCESS_CPUTIME_ID); };
         Series handler, own;
         std::vector<double> beyond;
         for (unsigned done = 0; ok && done < apdus; done += kBlock) {
@@ -743,7 +747,10 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned apdu
             const Block b = PcscBlock(pcscd.Pid(), ours, reader, n);
             ok = b.Ok();
             handler.Add(b);
-            if (!ok || !card) continue;
+            if (!ok) break;
+            pty.After(b, cpu);
+            socket.After(b, cpu);
+            if (!card) continue;
             const Block o = PcscBlock(pcscd.Pid(), theirs, *card, n);
             ok = o.Ok();
             own.Add(o);
@@ -751,6 +758,8 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned apdu
         }
         if (ok) {
             rows.handler = handler.ToResult();
+            rows.pty = pty.Rows();
+            rows.socket = socket.Rows();
             if (card) {
                 rows.own = own.ToResult();
                 rows.beyondMedianMs = MedianMs(beyond);
@@ -780,6 +789,17 @@ void PrintRow(const char* path, const char* card, const Result& r, const char* g
     std::printf("%-22s %-4s %9.2f %9.3f %9.3f %9.3f %9.3f   %s\n", path, card, r.wallMs, r.sideMs, r.sideMedianMs,
                 r.readerMs, r.readerMedianMs, goal);
     std::fflush(stdout);
+}
+
+// The floors measured beside a path; with `handler`, what the handler costs beyond the pty's.
+void PrintFloors(const char* card, const FloorRows& pty, const FloorRows& socket, const Result* handler) {
+    const char* goal = "the same round trips and pace, no driver";
+    if (pty.floor.ok) PrintRow("floor: pty", card, pty.floor, goal);
+    if (pty.floor.ok && handler)
+        std::printf("%-22s %-4s %9s %9.3f %9.3f %9.3f %9.3f   (the blocks beside each other)\n", "handler beyond pty",
+                    card, "", handler->sideMs - pty.floor.sideMs, pty.beyondSideMs, handler->readerMs - pty.floor.readerMs,
+                    pty.beyondReaderMs);
+    if (socket.floor.ok) PrintRow("floor: Unix socket", card, socket.floor, goal);
 }
 
 }  // namespace
@@ -813,15 +833,7 @@ int main(int argc, char** argv) {
         const InProcessRows rows = InProcess(c.profile, c.transmitProtocol, c.roundTrips, apdus);
         ok = ok && rows.handler.ok;
         PrintRow("handler (in-process)", c.card, rows.handler, goalHandler);
-        for (const auto& [name, beyond, floor] :
-             {std::tuple{"floor: pty", "handler beyond pty", &rows.pty}, {"floor: Unix socket", "", &rows.socket}}) {
-            if (!floor->floor.ok) continue;
-            PrintRow(name, c.card, floor->floor, "the same round trips and pace, no driver");
-            if (!*beyond) continue;
-            std::printf("%-22s %-4s %9s %9.3f %9.3f %9.3f %9.3f   (the blocks beside each other)\n", beyond, c.card, "",
-                        rows.handler.sideMs - floor->floor.sideMs, floor->beyondSideMs,
-                        rows.handler.readerMs - floor->floor.readerMs, floor->beyondReaderMs);
-        }
+        PrintFloors(c.card, rows.pty, rows.socket, &rows.handler);
     }
 #ifdef LMSCR_BENCH_PCSC
     if (only == "handler") {
@@ -832,10 +844,11 @@ int main(int argc, char** argv) {
     } else {
         const std::string peer = PeerHandlerPath();
         for (const auto& c : cards) {
-            const PcscdRows rows =
-                ThroughPcscd(c.profile, c.transmitProtocol == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1, apdus, peer);
+            const PcscdRows rows = ThroughPcscd(c.profile, c.transmitProtocol == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1,
+                                                c.roundTrips, apdus, peer);
             ok = ok && rows.handler.ok && (peer.empty() || rows.own.ok);
             PrintRow("pcscd + handler", c.card, rows.handler, goalPcscd);
+            PrintFloors(c.card, rows.pty, rows.socket, nullptr);
             if (!rows.own.ok) continue;
             PrintRow("pcscd + vpcd (own)", c.card, rows.own, "pcscd's own at the same pace; reader: the card");
             std::printf("%-22s %-4s %9s %9.3f %9.3f   handler <= %.1f (the blocks beside each other)\n",
