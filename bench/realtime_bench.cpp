@@ -34,9 +34,9 @@ extern "C" {
 #include <linux/futex.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -47,6 +47,7 @@ extern "C" {
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -248,6 +249,8 @@ bool AnswerOk(const Bytes& answer, const Bytes& first) {
 
 // ---- the machine's floor --------------------------------------------------------------------
 
+constexpr size_t kFloorCommand = 5;  // a command's bytes; its answer has two
+
 // The far end of the floor: it answers every command with two bytes, `delay` after it came, as
 // the reader answers after the line's time; over a pseudo-terminal's master (says the slave's
 // path) or over a Unix socket (says its abstract name, '@' first).
@@ -272,12 +275,16 @@ FarEnd::Start FloorEcho(std::chrono::microseconds delay, bool socket) {
         std::thread([fd, delay, socket] {
             const int line = socket ? accept(fd, nullptr, nullptr) : fd;
             uint8_t command[64];
+            size_t have = 0;  // bytes of a command come as they come: one answer a whole command
             for (;;) {
                 pollfd p{line, POLLIN, 0};
-                if (poll(&p, 1, -1) < 0 || read(line, command, sizeof command) <= 0) return;
-                std::this_thread::sleep_for(delay);
-                const uint8_t answer[2] = {0x90, 0x00};
-                if (!WriteAll(line, answer, sizeof answer)) return;
+                const ssize_t got = poll(&p, 1, -1) < 0 ? -1 : read(line, command, sizeof command);
+                if (got <= 0) return;
+                for (have += size_t(got); have >= kFloorCommand; have -= kFloorCommand) {
+                    std::this_thread::sleep_for(delay);
+                    const uint8_t answer[2] = {0x90, 0x00};
+                    if (!WriteAll(line, answer, sizeof answer)) return;
+                }
             }
         }).detach();
         return std::make_shared<int>(fd);
@@ -318,12 +325,14 @@ public:
     bool Ok() const { return thread_.joinable(); }
     // One APDU: its round trips, each a 5-byte command and a 2-byte answer.
     bool Transmit() {
-        static const uint8_t command[5] = {0x00, 0xA4, 0x00, 0x00, 0x02};
+        static const uint8_t command[kFloorCommand] = {0x00, 0xA4, 0x00, 0x00, 0x02};
         for (unsigned i = 0; i < roundTrips_; ++i) {
             expected_ += 2;
             if (!WriteAll(fd_, command, sizeof command)) return false;
-            for (uint32_t got; (got = received_.load(std::memory_order_acquire)) < expected_;)
+            for (uint32_t got; (got = received_.load(std::memory_order_acquire)) < expected_;) {
+                if (ended_.load(std::memory_order_acquire)) return false;
                 syscall(SYS_futex, reinterpret_cast<uint32_t*>(&received_), FUTEX_WAIT_PRIVATE, got, nullptr, nullptr, 0);
+            }
         }
         return true;
     }
@@ -335,9 +344,12 @@ private:
             pollfd p[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
             if (poll(p, 2, -1) < 0 || p[1].revents) return;
             const ssize_t got = read(fd_, buffer, sizeof buffer);
-            if (got <= 0) continue;
-            received_.fetch_add(uint32_t(got), std::memory_order_release);
+            if (got < 0 && errno == EINTR) continue;
+            // The far end gone (end of file, or EIO on a pseudo-terminal): the caller is told.
+            if (got <= 0) ended_.store(true, std::memory_order_release);
+            received_.fetch_add(got > 0 ? uint32_t(got) : 0, std::memory_order_release);
             syscall(SYS_futex, reinterpret_cast<uint32_t*>(&received_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+            if (got <= 0) return;
         }
     }
     unsigned roundTrips_;
@@ -345,6 +357,7 @@ private:
     int stop_[2] = {-1, -1};
     uint32_t expected_ = 0;
     std::atomic<uint32_t> received_{0};
+    std::atomic<bool> ended_{false};
     std::thread thread_;
 };
 
