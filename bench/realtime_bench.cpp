@@ -194,6 +194,9 @@ struct Result {
     double sideMedianMs = 0, readerMedianMs = 0;
 };
 
+// `ns` spread over `n` APDUs, in ms an APDU.
+double MsEach(uint64_t ns, unsigned n) { return double(ns) / 1e6 / n; }
+
 // One block's CPU per APDU, in ms; the median of them.
 double MedianMs(std::vector<double> v) {
     if (v.empty()) return 0;
@@ -207,6 +210,8 @@ struct Block {
     unsigned n = 0, done = 0;
     uint64_t sideNs = 0, farNs = 0, wallNs = 0;
     bool Ok() const { return done == n; }
+    double SideMs() const { return MsEach(sideNs, n); }
+    double FarMs() const { return MsEach(farNs, n); }
 };
 
 // `n` transmits, each answering whether its answer was right, until one is not.
@@ -230,15 +235,36 @@ struct Series {
     void Add(const Block& b) {
         sideNs += b.sideNs, farNs += b.farNs, wallNs += b.wallNs, apdus += b.n;
         if (b.n != kBlock) return;
-        side.push_back(double(b.sideNs) / 1e6 / b.n);
-        far.push_back(double(b.farNs) / 1e6 / b.n);
+        side.push_back(b.SideMs());
+        far.push_back(b.FarMs());
     }
     Result ToResult() const {
         if (apdus == 0) return {};
-        return {true, double(wallNs) / 1e6 / apdus, double(sideNs) / 1e6 / apdus, double(farNs) / 1e6 / apdus,
-                MedianMs(side), MedianMs(far)};
+        return {true, MsEach(wallNs, apdus), MsEach(sideNs, apdus), MsEach(farNs, apdus), MedianMs(side), MedianMs(far)};
     }
 };
+
+// Another side's blocks, each run right after one of ours: its series, and per pair of
+// neighbours what ours cost beyond it (both sides).
+struct Beside {
+    Series series;
+    std::vector<double> side, far;
+    void Add(const Block& ours, const Block& theirs) {
+        series.Add(theirs);
+        side.push_back(ours.SideMs() - theirs.SideMs());
+        far.push_back(ours.FarMs() - theirs.FarMs());
+    }
+};
+
+// The warm-up's transmits, each answering whether its answer was right: the wall time an APDU,
+// in ms, or a negative number when an answer was wrong.
+template <typename Transmit>
+double WarmUpMs(Transmit transmit) {
+    const uint64_t w0 = WallNs();
+    for (unsigned i = 0; i < kWarmUp; ++i)
+        if (!transmit()) return -1;
+    return MsEach(WallNs() - w0, kWarmUp);
+}
 
 // 90 00, or T=0's 61 xx (the file's control information waits for a GET RESPONSE); the same
 // answer every time.
@@ -251,6 +277,15 @@ bool AnswerOk(const Bytes& answer, const Bytes& first) {
 
 constexpr size_t kFloorCommand = 5;  // a command's bytes; its answer has two
 
+// A Unix socket's address in the abstract namespace; its length.
+socklen_t AbstractAddress(const std::string& name, sockaddr_un* a) {
+    *a = sockaddr_un{};
+    a->sun_family = AF_UNIX;
+    const size_t n = std::min(name.size(), sizeof a->sun_path - 1);
+    std::memcpy(a->sun_path + 1, name.data(), n);
+    return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + n);
+}
+
 // The far end of the floor: it answers every command with two bytes, `delay` after it came, as
 // the reader answers after the line's time; over a pseudo-terminal's master (says the slave's
 // path) or over a Unix socket (says its abstract name, '@' first).
@@ -259,11 +294,9 @@ FarEnd::Start FloorEcho(std::chrono::microseconds delay, bool socket) {
         int fd = -1;
         if (socket) {
             fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un a{};
-            a.sun_family = AF_UNIX;
             const std::string name = "lmscr-rtbench-floor-" + std::to_string(getpid());
-            std::memcpy(a.sun_path + 1, name.data(), name.size());
-            const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+            sockaddr_un a;
+            const socklen_t length = AbstractAddress(name, &a);
             if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), length) != 0 || listen(fd, 1) != 0) return nullptr;
             *said = "@" + name;
         } else {
@@ -300,10 +333,8 @@ public:
         if (pipe(stop_) != 0) return;
         if (path.starts_with("@")) {
             fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un a{};
-            a.sun_family = AF_UNIX;
-            std::memcpy(a.sun_path + 1, path.data() + 1, std::min(path.size() - 1, sizeof a.sun_path - 1));
-            const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + path.size());
+            sockaddr_un a;
+            const socklen_t length = AbstractAddress(path.substr(1), &a);
             if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&a), length) != 0) return;
         } else {
             fd_ = open(path.c_str(), O_RDWR | O_NOCTTY);
@@ -395,21 +426,18 @@ public:
     void After(const Block& b, Cpu cpu) {
         if (!floor_) return;
         const Block f = RunBlock(b.n, [&] { return floor_->Transmit(); }, cpu, far_);
-        series_.Add(f);
-        side_.push_back(double(b.sideNs) / 1e6 / b.n - double(f.sideNs) / 1e6 / b.n);
-        reader_.push_back(double(b.farNs) / 1e6 / b.n - double(f.farNs) / 1e6 / b.n);
+        beside_.Add(b, f);
         if (!f.Ok()) floor_.reset();
     }
     FloorRows Rows() const {
         if (!floor_) return {};
-        return {series_.ToResult(), MedianMs(side_), MedianMs(reader_)};
+        return {beside_.series.ToResult(), MedianMs(beside_.side), MedianMs(beside_.far)};
     }
 
 private:
     FarEnd far_;
     std::unique_ptr<Floor> floor_;
-    Series series_;
-    std::vector<double> side_, reader_;
+    Beside beside_;
 };
 
 // The handler's blocks, and after each a block of each floor with `roundTrips` round trips an
@@ -435,11 +463,12 @@ InProcessRows InProcess(const std::string& profile, DWORD protocol, unsigned rou
     if (present && IFDHPowerICC(0, IFD_POWER_UP, atr, &atrLength) == IFD_SUCCESS &&
         IFDHSetProtocolParameters(0, protocol == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1, 0, 0, 0, 0) == IFD_SUCCESS) {
         const Bytes first = HandlerTransmit(protocol, &rv);
-        bool ok = rv == IFD_SUCCESS && AnswerOk(first, first);
-        const uint64_t w0 = WallNs();
-        for (unsigned i = 0; ok && i < kWarmUp; ++i) ok = AnswerOk(HandlerTransmit(protocol, &rv), first);
+        const double paceMs = rv == IFD_SUCCESS && AnswerOk(first, first)
+                                  ? WarmUpMs([&] { return AnswerOk(HandlerTransmit(protocol, &rv), first); })
+                                  : -1;
+        bool ok = paceMs >= 0;
         // The reader's time a round trip, which the floor's far end takes before it answers.
-        const std::chrono::microseconds delay(int64_t(double(WallNs() - w0) / 1e3 / kWarmUp / roundTrips));
+        const std::chrono::microseconds delay(int64_t(paceMs * 1000 / roundTrips));
         FloorRun pty(delay, false, roundTrips), socket(delay, true, roundTrips);
         const auto cpu = [] { return CpuNs(CLOCK_PROCESS_CPUTIME_ID); };
         Series series;
@@ -562,12 +591,19 @@ std::string PeerHandlerPath() {
     return "";
 }
 
+// The loopback address with TCP port `port`.
+sockaddr_in Loopback(unsigned port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
 // A TCP port nobody listens on now.
 unsigned FreePort() {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = Loopback(0);
     socklen_t length = sizeof a;
     unsigned port = 0;
     if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
@@ -593,11 +629,8 @@ private:
     void Run() {
         while (!stop_) {
             const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(uint16_t(port_));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            const sockaddr_in a = Loopback(port_);
+            if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
                 if (fd >= 0) close(fd);
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 continue;
@@ -648,7 +681,7 @@ struct PcscSlot {
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
     Bytes first;
-    double paceMs = 0;  // wall time an APDU in the warm-up
+    double paceMs = -1;  // wall time an APDU in the warm-up (negative: a wrong answer)
 };
 
 // Waits for a reader whose name starts with `prefix` to be listed with a card, connects to it
@@ -675,10 +708,9 @@ bool Connect(SCARDCONTEXT context, const char* prefix, DWORD protocol, PcscSlot*
                 }
                 slot->protocol = protocol;
                 slot->first = PcscTransmit(slot->card, protocol, &rv);
-                bool ok = rv == SCARD_S_SUCCESS && AnswerOk(slot->first, slot->first);
-                const uint64_t w0 = WallNs();
-                for (unsigned j = 0; ok && j < kWarmUp; ++j) ok = AnswerOk(PcscTransmit(slot->card, protocol, &rv), slot->first);
-                slot->paceMs = double(WallNs() - w0) / 1e6 / kWarmUp;
+                if (rv == SCARD_S_SUCCESS && AnswerOk(slot->first, slot->first))
+                    slot->paceMs = WarmUpMs([&] { return AnswerOk(PcscTransmit(slot->card, protocol, &rv), slot->first); });
+                const bool ok = slot->paceMs >= 0;
                 if (!ok) std::fprintf(stderr, "realtime_bench: a wrong answer from %s: %s\n", n, pcsc_stringify_error(rv));
                 return ok;
             }
@@ -755,8 +787,8 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned roun
         const std::chrono::microseconds delay(int64_t(paceMs * 1000 / roundTrips));
         FloorRun pty(delay, false, roundTrips), socket(delay, true, roundTrips);
         const auto cpu = [] { return CpuNs(CLOCK_PROCESS_CPUTIME_ID); };
-        Series handler, own;
-        std::vector<double> beyond;
+        Series handler;
+        Beside own;
         for (unsigned done = 0; ok && done < apdus; done += kBlock) {
             const unsigned n = std::min(kBlock, apdus - done);
             const Block b = PcscBlock(pcscd.Pid(), ours, reader, n);
@@ -768,16 +800,15 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned roun
             if (!card) continue;
             const Block o = PcscBlock(pcscd.Pid(), theirs, *card, n);
             ok = o.Ok();
-            own.Add(o);
-            beyond.push_back(double(b.sideNs) / 1e6 / n - double(o.sideNs) / 1e6 / n);
+            own.Add(b, o);
         }
         if (ok) {
             rows.handler = handler.ToResult();
             rows.pty = pty.Rows();
             rows.socket = socket.Rows();
             if (card) {
-                rows.own = own.ToResult();
-                rows.beyondMedianMs = MedianMs(beyond);
+                rows.own = own.series.ToResult();
+                rows.beyondMedianMs = MedianMs(own.side);
             }
         }
         if (ours.card) SCardDisconnect(ours.card, SCARD_LEAVE_CARD);
