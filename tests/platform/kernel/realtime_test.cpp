@@ -3,7 +3,8 @@
 // one at a time, in order, and by the DPC thread when a thread that is no platform thread queued
 // them; an operating-system thread adopted for a call, and what it leaves; the critical work a
 // device's input queues, run by the thread that took the input, which takes more while it waits;
-// the dispatcher lock when many want it.
+// the dispatcher lock when many want it; the clock thread's sleep, cut short by an earlier timer and
+// by the shutdown.
 #include "internal.h"
 #include "test_drivers.h"
 
@@ -13,7 +14,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -305,4 +308,43 @@ TEST(RealTimeDispatcherLock, each_holder_is_alone_and_every_sleeper_is_woken) {
     EXPECT_TRUE(lock.try_lock());
     EXPECT_FALSE(lock.try_lock());
     lock.unlock();
+}
+
+// The clock thread sleeps to the earliest deadline, or without one when no timer is set. A timer
+// due before that deadline wakes it: it fires in its own time, not with the later one; the later
+// one stays unfired. The shutdown wakes a clock that sleeps to a deadline an hour away (a lost
+// wake-up would hold the test that hour, and ctest names it).
+TEST(RealTimeClock, a_timer_due_before_the_clocks_sleep_wakes_it_and_so_does_the_shutdown) {
+    constexpr uint64_t kHourNs = 3'600'000'000'000ull, kSoonNs = 20'000'000ull;
+    struct Row {
+        const char* name;
+        bool hourFirst;  // the hour's timer is set, and the clock asleep to it, before the soon one
+        bool hourLeft;   // the hour's timer is still set at the shutdown
+    };
+    const Row rows[] = {
+        {"no timer set: the clock sleeps without a deadline", false, false},
+        {"an hour's timer set: the clock sleeps to it", true, true},
+        {"an hour's timer set, then cancelled", true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Options o;
+        o.mode = TimeMode::Real;
+        Kernel k(o);
+        std::atomic<bool> hourFired{false};
+        Kernel::TimerId hour{};
+        if (row.hourFirst) {
+            hour = k.At(kHourNs, [&] { hourFired = true; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the clock goes to sleep
+        }
+        std::promise<void> soon;
+        k.At(kSoonNs, [&] { soon.set_value(); });
+        EXPECT_EQ(soon.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        if (!row.hourFirst) hour = k.At(kHourNs, [&] { hourFired = true; });
+        if (!row.hourLeft) {
+            EXPECT_TRUE(k.CancelAt(hour));
+        }
+        EXPECT_FALSE(hourFired.load());
+        EXPECT_TRUE(k.Shutdown().empty());
+    }
 }
