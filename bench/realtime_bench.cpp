@@ -1,7 +1,7 @@
 // The real-time path's processor cost: short APDUs (SELECT MF) through the IFD handler, against
 // the simulated reader on a pseudo-terminal, on operating-system threads and the real clock.
 //
-//   realtime_bench [apdus] [handler|pcscd [t0|t1]]     (1000 APDUs, both paths, both cards)
+//   realtime_bench [--as-is] [apdus] [handler|pcscd [t0|t1]]     (1000 APDUs, both paths, both cards)
 //
 // For a T=0 card and a T=1 card, each measured over `apdus` SELECTs after a warm-up:
 //   handler   the handler's entry points called in this process (IFDHCreateChannelByName,
@@ -18,6 +18,8 @@
 // time), over a pseudo-terminal and over a Unix socket. On some virtual machines a
 // pseudo-terminal's write costs several times more in some minutes than in others, a socket's
 // not; the floors, measured in the same minutes, tell a loud machine from a costly handler.
+// Where it may (as root), the run takes that away for its duration (quiet::Machine says how) and
+// says so on its second line; --as-is measures the machine as it finds it.
 //
 // It prints numbers and asserts nothing about time: it exits 1 only when an answer is wrong or
 // a session cannot be set up.
@@ -35,6 +37,7 @@ extern "C" {
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -107,6 +110,83 @@ bool ReadAll(int fd, void* data, size_t n) {
     }
     return true;
 }
+
+// This machine as the benchmark finds it, or quietened for it.  On a virtual machine whose idle
+// processors halt, waking one costs the waker many times the wake-up, and a pseudo-terminal
+// wakes one on every write: its bytes go to the reader by an unbound kernel worker, which the
+// scheduler puts on the idle processor.  Measured here, that multiplies a pseudo-terminal's cost
+// (with or without a driver) for minutes at a time, pinning alone does not help, and pinning with
+// the unbound workers confined to the same processor takes it away.  So, where it may, the run
+// pins itself and everything it starts to its first processor and confines the unbound workers
+// there too, and gives the workers their processors back when it ends, also on a fatal signal.
+namespace quiet {
+
+constexpr const char* kUnboundMask = "/sys/devices/virtual/workqueue/cpumask";
+// For the signal handler: what to write back, and only in the process that changed it (the far
+// ends are forked from it).
+char savedMask[256];
+pid_t owner = 0;
+
+void Restore() {
+    if (owner == 0 || getpid() != owner) return;
+    const int fd = open(kUnboundMask, O_WRONLY);
+    if (fd >= 0) {
+        (void)!write(fd, savedMask, strlen(savedMask));
+        close(fd);
+    }
+    owner = 0;
+}
+
+void RestoreAndDie(int sig) {
+    Restore();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// The kernel's mask text of processor `cpu`: hexadecimal words of 32 processors, highest first.
+std::string MaskOf(unsigned cpu) {
+    char word[16];
+    std::snprintf(word, sizeof word, "%x", 1u << (cpu % 32));
+    std::string text = word;
+    for (unsigned i = 0; i < cpu / 32; ++i) text += ",00000000";
+    return text;
+}
+
+// Quietens the machine for the run; says how the run finds it.
+std::string Machine(bool asIs) {
+    if (asIs) return "as it is (--as-is)";
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return std::string("as it is: ") + std::strerror(errno);
+    unsigned cpu = 0;
+    while (cpu < CPU_SETSIZE && !CPU_ISSET(cpu, &allowed)) ++cpu;
+    std::string saved;
+    if (!(std::ifstream(kUnboundMask) >> saved) || saved.size() >= sizeof savedMask)
+        return std::string("as it is: the unbound kernel workers' processors are not to be read at ") + kUnboundMask;
+    std::snprintf(savedMask, sizeof savedMask, "%s\n", saved.c_str());
+    const std::string mask = MaskOf(cpu) + "\n";
+    const int fd = open(kUnboundMask, O_WRONLY);
+    if (fd < 0 || write(fd, mask.data(), mask.size()) != ssize_t(mask.size())) {
+        const std::string why = std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return "as it is: the unbound kernel workers cannot be confined (" + why +
+               "); a pseudo-terminal's cost may be several times over in some minutes";
+    }
+    close(fd);
+    owner = getpid();
+    std::atexit(Restore);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, RestoreAndDie);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0) {
+        Restore();
+        return std::string("as it is: not pinned (") + std::strerror(errno) + ")";
+    }
+    return "pinned to processor " + std::to_string(cpu) + " with the unbound kernel workers (mask " + saved +
+           ", given back at the end); --as-is leaves it alone";
+}
+
+}  // namespace quiet
 
 // The far end of the line in a child process: its threads' time is kept apart from the side
 // measured. `start` runs in the child, says what the parent needs to know (the simulated
@@ -851,12 +931,20 @@ void PrintFloors(const char* card, const FloorRows& pty, const FloorRows& socket
 }  // namespace
 
 int main(int argc, char** argv) {
-    const unsigned apdus = argc > 1 ? unsigned(std::strtoul(argv[1], nullptr, 10)) : 1000;
-    const std::string only = argc > 2 ? argv[2] : "";
-    const std::string onlyCard = argc > 3 ? argv[3] : "";
-    if (apdus == 0 || (only != "" && only != "handler" && only != "pcscd") ||
+    std::vector<std::string> args;
+    bool asIs = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--as-is") == 0)
+            asIs = true;
+        else
+            args.emplace_back(argv[i]);
+    }
+    const unsigned apdus = args.size() > 0 ? unsigned(std::strtoul(args[0].c_str(), nullptr, 10)) : 1000;
+    const std::string only = args.size() > 1 ? args[1] : "";
+    const std::string onlyCard = args.size() > 2 ? args[2] : "";
+    if (apdus == 0 || args.size() > 3 || (only != "" && only != "handler" && only != "pcscd") ||
         (onlyCard != "" && onlyCard != "t0" && onlyCard != "t1")) {
-        std::fprintf(stderr, "usage: realtime_bench [apdus] [handler|pcscd [t0|t1]]\n");
+        std::fprintf(stderr, "usage: realtime_bench [--as-is] [apdus] [handler|pcscd [t0|t1]]\n");
         return 2;
     }
     // A pcscd gone under us must not end the benchmark on its socket.
@@ -864,6 +952,7 @@ int main(int argc, char** argv) {
     std::printf("realtime_bench: %u SELECT MF a row, in real time; ms per APDU (CPU: the side's process time, over\n"
                 "the run and the median of its blocks of %u)\n",
                 apdus, kBlock);
+    std::printf("machine: %s\n", quiet::Machine(asIs).c_str());
     std::printf("%-22s %-4s %9s %9s %9s %9s %9s   %s\n", "path", "card", "wall", "side run", "median", "reader run",
                 "median", "goal (CPU)");
     char goalHandler[96], goalPcscd[128];
