@@ -174,7 +174,7 @@ std::string Machine(bool asIs) {
     close(fd);
     owner = getpid();
     std::atexit(Restore);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, RestoreAndDie);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE}) signal(sig, RestoreAndDie);
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(cpu, &one);
@@ -182,8 +182,9 @@ std::string Machine(bool asIs) {
         Restore();
         return std::string("as it is: not pinned (") + std::strerror(errno) + ")";
     }
-    return "pinned to processor " + std::to_string(cpu) + " with the unbound kernel workers (mask " + saved +
-           ", given back at the end); --as-is leaves it alone";
+    // A kill the run cannot catch leaves the mask as it was set: this line says what to write back.
+    return "pinned to processor " + std::to_string(cpu) + " with the unbound kernel workers (" + kUnboundMask +
+           " was " + saved + ", given back at the end); --as-is leaves it alone";
 }
 
 }  // namespace quiet
