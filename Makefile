@@ -79,10 +79,11 @@ bench: build-bench/build.ninja
 
 # The cost of an exchange against an earlier tree (REF, 550fbde unless given), both built and measured
 # in one run: CPU time and callgrind's instructions a workload, their ratios, and the virtual times of
-# both; SOAK=n also times both trees' soak at n seeds (bench/compare.py says how).
+# both; SOAK=n also times both trees' soak at n seeds; REALTIME=n runs n SELECTs through pcscd with both
+# trees' IFD handlers in turn (bench/compare.py says how).
 REF ?= 550fbde
 bench-compare: | deps
-	python3 bench/compare.py --ref $(REF) --jobs $(JOBS) $(if $(SOAK),--soak $(SOAK))
+	python3 bench/compare.py --ref $(REF) --jobs $(JOBS) $(if $(SOAK),--soak $(SOAK)) $(if $(REALTIME),--realtime $(REALTIME))
 
 # The fuzz targets of fuzz/ as libFuzzer programs (clang, AddressSanitizer, UndefinedBehaviorSanitizer),
 # each run FUZZ_SECONDS from its seed corpus and regressions; any finding fails the run and leaves

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The cost of an exchange against an earlier tree, both built and measured in one run.
 
-    bench/compare.py [--ref REV] [--rounds N] [--reps N] [--no-callgrind] [--soak SEEDS]
+    bench/compare.py [--ref REV] [--rounds N] [--reps N] [--no-callgrind] [--soak SEEDS] [--realtime APDUS]
 
 The earlier tree (550fbde unless --ref names another) is taken with `git archive` into
 build-bench-ref/<rev>/src and built there; the working tree's exchange_bench is built in
@@ -21,6 +21,10 @@ build-bench.  Then, for each workload of exchange_bench:
 runs each tree's soak at SEEDS seeds a pair as its own Makefile runs it, reporting wall and CPU time;
 and the working tree's once more with the earlier tree's work (no triples) on one process, since
 the soak has grown and spread over the cores since.
+
+--realtime APDUS also builds the earlier tree's IFD handler and runs the working tree's
+realtime_bench through pcscd with both handlers in one pcscd, their blocks in turn (`--earlier`):
+each handler's CPU an APDU beyond pcscd's own and their ratio, in the same minutes.
 
 Exits 1 when a build or a bench fails; the ratios are printed, never judged.
 """
@@ -44,11 +48,11 @@ def run(cmd, **kw):
     return subprocess.run(cmd, check=True, **kw)
 
 
-def build_bench(src, build, jobs):
+def build_bench(src, build, jobs, targets=("exchange_bench",)):
     if not os.path.exists(os.path.join(build, "build.ninja")):
         run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DLMSCR_BENCH=ON"],
             stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", build, "-j", str(jobs), "--target", "exchange_bench"], stdout=subprocess.DEVNULL)
+    run(["cmake", "--build", build, "-j", str(jobs), "--target"] + list(targets), stdout=subprocess.DEVNULL)
     return os.path.join(build, "bench", "exchange_bench")
 
 
@@ -125,13 +129,16 @@ def main():
     p.add_argument("--reps", type=int, default=200)
     p.add_argument("--no-callgrind", action="store_true")
     p.add_argument("--soak", type=int, default=0)
+    p.add_argument("--realtime", type=int, default=0)
     p.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     a = p.parse_args()
 
     where = os.path.join(ROOT, "build-bench-ref", a.ref)
     src, commit = export_ref(a.ref, where)
-    ref_prog = build_bench(src, os.path.join(where, "bench"), a.jobs)
-    cur_prog = build_bench(ROOT, os.path.join(ROOT, "build-bench"), a.jobs)
+    realtime = ("ifd-lmscr",) if a.realtime else ()
+    ref_prog = build_bench(src, os.path.join(where, "bench"), a.jobs, ("exchange_bench",) + realtime)
+    cur_prog = build_bench(ROOT, os.path.join(ROOT, "build-bench"), a.jobs,
+                           ("exchange_bench",) + (("realtime_bench",) if a.realtime else ()))
     head = subprocess.run(["git", "-C", ROOT, "describe", "--always", "--dirty"], capture_output=True,
                           text=True).stdout.strip()
 
@@ -196,6 +203,13 @@ def main():
         print("  ref (make soak as it was)     %7.1f  %7.1f" % ref)
         print("  now (make soak)               %7.1f  %7.1f   %9.2f  %9.2f" % (now + (now[0] / ref[0], now[1] / ref[1])))
         print("  now, no triples, one process  %7.1f  %7.1f   %9.2f  %9.2f" % (same + (same[0] / ref[0], same[1] / ref[1])))
+
+    if a.realtime:
+        print()
+        sys.stdout.flush()
+        handler = os.path.join(where, "bench", "ifd", "libifd-lmscr.so")
+        run([os.path.join(ROOT, "build-bench", "bench", "realtime_bench"), "--earlier", handler, str(a.realtime),
+             "pcscd"])
 
 
 if __name__ == "__main__":

@@ -581,6 +581,7 @@ InProcessRows InProcess(const std::string& profile, DWORD protocol, unsigned rou
 // Debian's pcscd listens here whatever its environment says: one pcscd at a time.
 constexpr const char* kPcscdSocket = "/run/pcscd/pcscd.comm";
 constexpr const char* kReaderName = "lmscr bench reader";
+constexpr const char* kEarlierReaderName = "lmscr bench earlier";
 
 bool PcscdAnswering() {
     const int s = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -817,6 +818,9 @@ Block PcscBlock(pid_t pcscd, PcscSlot& slot, FarEnd& far, unsigned n) {
 struct PcscdRows {
     Result handler, own;       // pcscd with the handler; pcscd with the virtual reader (own.ok: measured)
     double beyondMedianMs = 0;  // the median of (handler block - own block that followed it)
+    // pcscd with an earlier tree's handler (earlier.ok: measured) and what it costs beyond pcscd's own
+    Result earlier;
+    double earlierBeyondMedianMs = 0;
     FloorRows pty, socket;     // beside them, in this process
 };
 
@@ -824,15 +828,24 @@ struct PcscdRows {
 // `profile` card behind it, and (when its handler is installed) the virtual reader, whose card
 // answers at our pace. Blocks of kBlock APDUs go to each in turn, so that both see the machine
 // in the same state: the difference of two neighbouring blocks is what our handler adds to
-// pcscd's own, whatever the neighbours on the machine do meanwhile.
+// pcscd's own, whatever the neighbours on the machine do meanwhile.  With `earlier` (an earlier
+// tree's handler library), a third reader, a simulated one of its own, is served by it, and its
+// blocks go in turn too: the two handlers compared in the same pcscd and the same minutes.
 PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned roundTrips, unsigned apdus,
-                       const std::string& peer) {
+                       const std::string& peer, const std::string& earlier) {
     PcscdRows rows;
     FarEnd reader(SimulatedReader(profile));
     if (reader.Said().empty()) return rows;
     const unsigned port = peer.empty() ? 0 : FreePort();
     std::string conf = std::string("FRIENDLYNAME \"") + kReaderName + "\"\nDEVICENAME " + reader.Said() +
                        "\nLIBPATH " LMSCR_HANDLER_PATH "\nCHANNELID 0\n";
+    std::unique_ptr<FarEnd> earlierReader;
+    if (!earlier.empty()) {
+        earlierReader = std::make_unique<FarEnd>(SimulatedReader(profile));
+        if (earlierReader->Said().empty()) return rows;
+        conf += std::string("\nFRIENDLYNAME \"") + kEarlierReaderName + "\"\nDEVICENAME " + earlierReader->Said() +
+                "\nLIBPATH " + earlier + "\nCHANNELID 0\n";
+    }
     if (port) {
         char entry[512];
         std::snprintf(entry, sizeof entry, "\nFRIENDLYNAME \"%s\"\nDEVICENAME /dev/null:0x%X\nLIBPATH %s\nCHANNELID 0x%X\n",
@@ -851,8 +864,9 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned roun
                 context = 0;
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
-        PcscSlot ours, theirs;
-        ok = context && Connect(context, kReaderName, protocol, &ours);
+        PcscSlot ours, theirs, before;
+        ok = context && Connect(context, kReaderName, protocol, &ours) &&
+             (!earlierReader || Connect(context, kEarlierReaderName, protocol, &before));
         // The pace of ours, from its warm-up: the line's time, which the card at the virtual
         // reader's end waits before it answers.
         const double paceMs = ours.paceMs;
@@ -868,8 +882,9 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned roun
         const std::chrono::microseconds delay(int64_t(paceMs * 1000 / roundTrips));
         FloorRun pty(delay, false, roundTrips), socket(delay, true, roundTrips);
         const auto cpu = [] { return CpuNs(CLOCK_PROCESS_CPUTIME_ID); };
-        Series handler;
+        Series handler, earlierHandler;
         Beside own;
+        std::vector<double> earlierBeyond;
         for (unsigned done = 0; ok && done < apdus; done += kBlock) {
             const unsigned n = std::min(kBlock, apdus - done);
             const Block b = PcscBlock(pcscd.Pid(), ours, reader, n);
@@ -878,10 +893,18 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned roun
             if (!ok) break;
             pty.After(b, cpu);
             socket.After(b, cpu);
+            Block e;
+            if (earlierReader) {
+                e = PcscBlock(pcscd.Pid(), before, *earlierReader, n);
+                ok = e.Ok();
+                earlierHandler.Add(e);
+                if (!ok) break;
+            }
             if (!card) continue;
             const Block o = PcscBlock(pcscd.Pid(), theirs, *card, n);
             ok = o.Ok();
             own.Add(b, o);
+            if (earlierReader) earlierBeyond.push_back(e.SideMs() - o.SideMs());
         }
         if (ok) {
             rows.handler = handler.ToResult();
@@ -891,9 +914,14 @@ PcscdRows ThroughPcscd(const std::string& profile, DWORD protocol, unsigned roun
                 rows.own = own.series.ToResult();
                 rows.beyondMedianMs = MedianMs(own.side);
             }
+            if (earlierReader) {
+                rows.earlier = earlierHandler.ToResult();
+                rows.earlierBeyondMedianMs = MedianMs(earlierBeyond);
+            }
         }
         if (ours.card) SCardDisconnect(ours.card, SCARD_LEAVE_CARD);
         if (theirs.card) SCardDisconnect(theirs.card, SCARD_LEAVE_CARD);
+        if (before.card) SCardDisconnect(before.card, SCARD_LEAVE_CARD);
         if (context) SCardReleaseContext(context);
     }
     if (ok) std::filesystem::remove_all(dir);
@@ -934,9 +962,12 @@ void PrintFloors(const char* card, const FloorRows& pty, const FloorRows& socket
 int main(int argc, char** argv) {
     std::vector<std::string> args;
     bool asIs = false;
+    std::string earlier;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--as-is") == 0)
             asIs = true;
+        else if (std::strcmp(argv[i], "--earlier") == 0 && i + 1 < argc)
+            earlier = std::filesystem::absolute(argv[++i]).string();
         else
             args.emplace_back(argv[i]);
     }
@@ -945,7 +976,7 @@ int main(int argc, char** argv) {
     const std::string onlyCard = args.size() > 2 ? args[2] : "";
     if (apdus == 0 || args.size() > 3 || (only != "" && only != "handler" && only != "pcscd") ||
         (onlyCard != "" && onlyCard != "t0" && onlyCard != "t1")) {
-        std::fprintf(stderr, "usage: realtime_bench [--as-is] [apdus] [handler|pcscd [t0|t1]]\n");
+        std::fprintf(stderr, "usage: realtime_bench [--as-is] [--earlier HANDLER.so] [apdus] [handler|pcscd [t0|t1]]\n");
         return 2;
     }
     // A pcscd gone under us must not end the benchmark on its socket.
@@ -981,15 +1012,24 @@ int main(int argc, char** argv) {
         const std::string peer = PeerHandlerPath();
         for (const auto& c : cards) {
             const PcscdRows rows = ThroughPcscd(c.profile, c.transmitProtocol == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1,
-                                                c.roundTrips, apdus, peer);
-            ok = ok && rows.handler.ok && (peer.empty() || rows.own.ok);
+                                                c.roundTrips, apdus, peer, earlier);
+            ok = ok && rows.handler.ok && (peer.empty() || rows.own.ok) && (earlier.empty() || rows.earlier.ok);
             PrintRow("pcscd + handler", c.card, rows.handler, goalPcscd);
             PrintFloors(c.card, rows.pty, rows.socket, nullptr);
+            if (rows.earlier.ok) PrintRow("pcscd + earlier", c.card, rows.earlier, "the earlier tree's handler (--earlier), its blocks in turn");
             if (!rows.own.ok) continue;
             PrintRow("pcscd + vpcd (own)", c.card, rows.own, "pcscd's own at the same pace; reader: the card");
+            const double beyond = rows.handler.sideMs - rows.own.sideMs;
             std::printf("%-22s %-4s %9s %9.3f %9.3f   handler <= %.1f (the blocks beside each other)\n",
-                        "handler beyond pcscd", c.card, "", rows.handler.sideMs - rows.own.sideMs, rows.beyondMedianMs,
-                        kHandlerGoalMs);
+                        "handler beyond pcscd", c.card, "", beyond, rows.beyondMedianMs, kHandlerGoalMs);
+            if (!rows.earlier.ok) continue;
+            const double earlierBeyond = rows.earlier.sideMs - rows.own.sideMs;
+            std::printf("%-22s %-4s %9s %9.3f %9.3f\n", "earlier beyond pcscd", c.card, "", earlierBeyond,
+                        rows.earlierBeyondMedianMs);
+            std::printf("%-22s %-4s %9s %9.3f %9.3f %9.3f %9.3f   ours / earlier: beyond pcscd's own; reader side\n",
+                        "ratio", c.card, "", beyond / earlierBeyond, rows.beyondMedianMs / rows.earlierBeyondMedianMs,
+                        rows.handler.readerMs / rows.earlier.readerMs,
+                        rows.handler.readerMedianMs / rows.earlier.readerMedianMs);
         }
         if (peer.empty())
             std::printf("%-22s skipped: the virtual reader's handler (vsmartcard-vpcd) is not installed\n",
