@@ -21,6 +21,9 @@
 // Where it may (as root), the run takes that away for its duration (quiet::Machine says how) and
 // says so on its second line; --as-is measures the machine as it finds it.
 //
+// --earlier HANDLER.so has the same pcscd serve an earlier tree's handler library too, with a
+// simulated reader of its own, its blocks in turn with ours: the two compared in the same minutes.
+//
 // It prints numbers and asserts nothing about time: it exits 1 only when an answer is wrong or
 // a session cannot be set up.
 extern "C" {
@@ -975,7 +978,7 @@ int main(int argc, char** argv) {
     const std::string only = args.size() > 1 ? args[1] : "";
     const std::string onlyCard = args.size() > 2 ? args[2] : "";
     if (apdus == 0 || args.size() > 3 || (only != "" && only != "handler" && only != "pcscd") ||
-        (onlyCard != "" && onlyCard != "t0" && onlyCard != "t1")) {
+        (onlyCard != "" && onlyCard != "t0" && onlyCard != "t1") || (!earlier.empty() && access(earlier.c_str(), R_OK) != 0)) {
         std::fprintf(stderr, "usage: realtime_bench [--as-is] [--earlier HANDLER.so] [apdus] [handler|pcscd [t0|t1]]\n");
         return 2;
     }
