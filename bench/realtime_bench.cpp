@@ -130,13 +130,21 @@ constexpr const char* kUnboundMask = "/sys/devices/virtual/workqueue/cpumask";
 char savedMask[256];
 pid_t owner = 0;
 
+// Sets the unbound workers' processors to `text`; only calls a signal handler may make.
+bool WriteMask(const char* text) {
+    const int fd = open(kUnboundMask, O_WRONLY);
+    if (fd < 0) return false;
+    const size_t n = strlen(text);
+    const bool written = write(fd, text, n) == ssize_t(n);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return written;
+}
+
 void Restore() {
     if (owner == 0 || getpid() != owner) return;
-    const int fd = open(kUnboundMask, O_WRONLY);
-    if (fd >= 0) {
-        (void)!write(fd, savedMask, strlen(savedMask));
-        close(fd);
-    }
+    (void)WriteMask(savedMask);
     owner = 0;
 }
 
@@ -166,15 +174,9 @@ std::string Machine(bool asIs) {
     if (!(std::ifstream(kUnboundMask) >> saved) || saved.size() >= sizeof savedMask)
         return std::string("as it is: the unbound kernel workers' processors are not to be read at ") + kUnboundMask;
     std::snprintf(savedMask, sizeof savedMask, "%s\n", saved.c_str());
-    const std::string mask = MaskOf(cpu) + "\n";
-    const int fd = open(kUnboundMask, O_WRONLY);
-    if (fd < 0 || write(fd, mask.data(), mask.size()) != ssize_t(mask.size())) {
-        const std::string why = std::strerror(errno);
-        if (fd >= 0) close(fd);
-        return "as it is: the unbound kernel workers cannot be confined (" + why +
+    if (!WriteMask((MaskOf(cpu) + "\n").c_str()))
+        return std::string("as it is: the unbound kernel workers cannot be confined (") + std::strerror(errno) +
                "); a pseudo-terminal's cost may be several times over in some minutes";
-    }
-    close(fd);
     owner = getpid();
     std::atexit(Restore);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE}) signal(sig, RestoreAndDie);
